@@ -1,0 +1,21 @@
+// Small host utilities: clocks, thread names, files, media folder, version.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Microseconds and milliseconds on the monotonic clock: for deadlines and
+// durations, unaffected by changes of the wall clock.
+int64_t GetTime();
+int64_t GetTimeMS();
+
+// Names the calling thread (shown by top and gdb); longer names are cut to 15 characters.
+void SetThreadName(const std::string& name);
+
+bool FileExists(const std::string& path);
+
+// The media folder ("./media" until set) and paths inside it: getTavoMediaDir("sequences").
+void setTavoMediaDir(const std::string& dir);
+std::string getTavoMediaDir(const std::string& sub = "");
+
+std::string getTavoVersion();
