@@ -76,6 +76,12 @@ public:
     // Name of the code as two printable characters, for messages.
     static std::string codeText(const char code[2]);
 
+    // True once a write or flush failed (disk full, removed medium) or the header
+    // could not be written faithfully; the file must then not be trusted.
+    bool hasWriteError();
+    // Records a failure to write the file faithfully, with a message.
+    void noteWriteError(const char* what);
+
     std::string m_seqFilename;
     uint64_t m_uniqueId = 0;
     uint32_t m_seqNumFrames = 0;
@@ -96,6 +102,7 @@ protected:
 
 private:
     bool m_memoryMode = false;
+    bool m_writeFailed = false;
 };
 
 class V1LCSFFile : public LCSFFile {

@@ -1,0 +1,165 @@
+// Compression handlers of version 2 files (private to the codec).
+#pragma once
+
+#include "LCSFFile.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <list>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <zlib.h>
+#include <zstd.h>
+
+class V2Handler {
+public:
+    explicit V2Handler(V2LCSFFile* f);
+    virtual ~V2Handler() {}
+
+    virtual int getCompressionType() = 0;
+    virtual LCSFFile::FrameData* getFrame(uint32_t frame) = 0;
+    virtual int computeMaxBlocks(int maxNumBlocks = 255);
+    virtual void addFrame(uint32_t frame, const uint8_t* data) = 0;
+    virtual std::string GetType() const = 0;
+    virtual void prepareRead(uint32_t frame);
+    virtual void finalize();
+
+    // Blocks that hold data, for the information dump and `lcsf info`.
+    virtual int blockCount() const { return 0; }
+
+    V2LCSFFile* m_file;
+    uint64_t m_seqChanDataOffset;
+    std::vector<uint64_t> m_variableHeaderPatchPositions;
+
+protected:
+    // A frame buffer for `frame` filled from `frameBytes`, the frame as stored
+    // (the sparse ranges' channels, or every channel).
+    UncompressedFrameData* buildFrameData(uint32_t frame, const uint8_t* frameBytes);
+};
+
+class V2NoneCompressionHandler : public V2Handler {
+public:
+    explicit V2NoneCompressionHandler(V2LCSFFile* f) : V2Handler(f) {}
+    int getCompressionType() override { return 0; }
+    LCSFFile::FrameData* getFrame(uint32_t frame) override;
+    void addFrame(uint32_t frame, const uint8_t* data) override;
+    std::string GetType() const override { return "No Compression"; }
+    void prepareRead(uint32_t frame) override;
+};
+
+class V2CompressedHandler : public V2Handler {
+public:
+    explicit V2CompressedHandler(V2LCSFFile* f);
+    ~V2CompressedHandler() override;
+
+    int computeMaxBlocks(int maxNumBlocks = 255) override;
+    void prepareRead(uint32_t frame) override;
+    void finalize() override;
+    int blockCount() const override;
+
+    // The block's compressed data, owned by the cache; null when it cannot be had.
+    uint8_t* getBlock(int block, uint64_t* size = nullptr);
+
+    // Stops the read-ahead thread (waits for it) and frees the cached blocks.
+    void stopReadThread();
+
+    int m_framesPerBlock = 0;
+    int m_curFrameInBlock = 0;
+    int m_curBlock = 99999;
+    int m_maxBlocks = 0;
+
+    std::atomic<bool> m_readThreadRunning{false};
+    std::thread m_readThread;
+    std::mutex m_readLock; // guards m_blockMap, m_blocksToRead, m_firstBlock
+    struct CachedBlock {
+        uint8_t* data = nullptr; // malloc'ed, freed by the cache
+        uint64_t size = 0;       // bytes actually read
+        bool failed = false;     // could not be allocated or read
+    };
+    std::map<int, CachedBlock> m_blockMap;
+    std::list<int> m_blocksToRead;
+    std::condition_variable m_readSignal;
+    int m_firstBlock = 0;
+
+protected:
+    // Reading side helpers shared by both decompressors.
+    bool validBlock(int block) const { return block >= 0 && block < m_maxBlocks; }
+    int findBlockForFrame(uint32_t frame) const;
+    uint32_t blockFirstFrame(int block) const;
+    uint32_t framesInBlock(int block) const;
+    uint64_t maxBlockSize() const;
+    void requestReadAhead(int block);
+    // Common start of writing a block; false when nothing more is to be done.
+    bool blockFinished() const;
+    void noteFrameAdded();
+    // Bytes per stored frame (the header's channel count).
+    uint32_t storedFrameSize() const { return m_file->m_seqChannelCount; }
+    // Appends this frame's stored bytes (whole frame or the sparse ranges) to `out`.
+    template <typename F> void forEachStoredRange(const uint8_t* data, F&& out) const;
+
+    // Decompressed data of the current block (reading).
+    uint8_t* m_outBlock = nullptr;
+    uint64_t m_outBlockFrames = 0;   // frames that fit in m_outBlock
+    uint64_t m_outBlockValid = 0;    // bytes of m_outBlock decompressed so far
+    bool m_outBlockBroken = false;   // the block failed to decompress; message logged
+
+private:
+    void readThread();
+    void freeBlocks();
+};
+
+class V2ZSTDCompressionHandler : public V2CompressedHandler {
+public:
+    explicit V2ZSTDCompressionHandler(V2LCSFFile* f);
+    ~V2ZSTDCompressionHandler() override;
+
+    int getCompressionType() override { return 1; }
+    LCSFFile::FrameData* getFrame(uint32_t frame) override;
+    void addFrame(uint32_t frame, const uint8_t* data) override;
+    std::string GetType() const override { return "Compressed ZSTD"; }
+    void finalize() override;
+
+    ZSTD_CStream* m_cctx = nullptr;
+    ZSTD_DStream* m_dctx = nullptr;
+    ZSTD_outBuffer m_outBuffer;
+    ZSTD_inBuffer m_inBuffer;
+
+private:
+    void finishBlock();
+    void flushOutput(bool all);
+};
+
+class V2ZLIBCompressionHandler : public V2CompressedHandler {
+public:
+    explicit V2ZLIBCompressionHandler(V2LCSFFile* f);
+    ~V2ZLIBCompressionHandler() override;
+
+    int getCompressionType() override { return 2; }
+    LCSFFile::FrameData* getFrame(uint32_t frame) override;
+    void addFrame(uint32_t frame, const uint8_t* data) override;
+    std::string GetType() const override { return "Compressed ZLIB"; }
+    void finalize() override;
+
+    z_stream* m_stream = nullptr;
+    uint8_t* m_outBuffer = nullptr; // writing: pending compressed output (8 MiB)
+    uint8_t* m_inBuffer = nullptr;  // reading: the current block's compressed data (owned by the cache)
+
+private:
+    void finishBlock();
+    void flushOutput(bool all);
+    bool m_streamOpen = false;
+};
+
+template <typename F> void V2CompressedHandler::forEachStoredRange(const uint8_t* data, F&& out) const {
+    if (m_file->m_sparseRanges.empty()) {
+        out(data, (uint64_t)storedFrameSize());
+    } else {
+        for (auto& r : m_file->m_sparseRanges) {
+            out(data + r.first, (uint64_t)r.second);
+        }
+    }
+}

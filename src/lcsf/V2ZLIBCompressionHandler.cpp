@@ -1,0 +1,168 @@
+// zlib blocks: one zlib stream per block, inflated whole when the block is first needed.
+#include "V2Handlers.h"
+
+#include "Log.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+static const size_t OUTPUT_BUFFER_SIZE = 8388608;
+static const size_t OUTPUT_FLUSH_SIZE = 4194304;
+
+V2ZLIBCompressionHandler::V2ZLIBCompressionHandler(V2LCSFFile* f) : V2CompressedHandler(f) {
+    m_stream = (z_stream*)calloc(1, sizeof(z_stream));
+}
+
+V2ZLIBCompressionHandler::~V2ZLIBCompressionHandler() {
+    stopReadThread();
+    if (m_stream) {
+        if (m_streamOpen) {
+            deflateEnd(m_stream);
+        }
+        free(m_stream);
+    }
+    free(m_outBuffer);
+}
+
+void V2ZLIBCompressionHandler::flushOutput(bool all) {
+    size_t pending = OUTPUT_BUFFER_SIZE - m_stream->avail_out;
+    if (pending && (all || pending > OUTPUT_FLUSH_SIZE)) {
+        m_file->write(m_outBuffer, pending);
+        m_stream->next_out = m_outBuffer;
+        m_stream->avail_out = OUTPUT_BUFFER_SIZE;
+    }
+}
+
+void V2ZLIBCompressionHandler::addFrame(uint32_t frame, const uint8_t* data) {
+    if (!m_stream) {
+        return;
+    }
+    if (!m_outBuffer) {
+        m_outBuffer = (uint8_t*)malloc(OUTPUT_BUFFER_SIZE);
+        if (!m_outBuffer) {
+            LogErr(LOGCH_SEQUENCE, "Could not allocate the zlib output buffer\n");
+            return;
+        }
+    }
+    if (m_curFrameInBlock == 0) {
+        m_file->m_frameOffsets.emplace_back(frame, m_file->tell());
+        int level = m_file->m_compressionLevel;
+        if (level < 0 || level > 9) {
+            level = 3;
+        }
+        if (m_streamOpen) {
+            deflateEnd(m_stream);
+        }
+        memset(m_stream, 0, sizeof(z_stream));
+        if (deflateInit(m_stream, level) != Z_OK) {
+            m_file->noteWriteError("zlib compression could not start");
+            m_streamOpen = false;
+            return;
+        }
+        m_streamOpen = true;
+        m_stream->next_out = m_outBuffer;
+        m_stream->avail_out = OUTPUT_BUFFER_SIZE;
+    }
+    if (!m_streamOpen) {
+        return;
+    }
+    forEachStoredRange(data, [this](const uint8_t* src, uint64_t len) {
+        m_stream->next_in = const_cast<Bytef*>(src);
+        m_stream->avail_in = (uInt)len;
+        while (m_stream->avail_in) {
+            int r = deflate(m_stream, Z_NO_FLUSH);
+            if (r != Z_OK && r != Z_BUF_ERROR) {
+                m_file->noteWriteError("zlib compression failed");
+                return;
+            }
+            if (m_stream->avail_out == 0) {
+                flushOutput(true);
+            }
+        }
+    });
+    flushOutput(false);
+    noteFrameAdded();
+    if (blockFinished()) {
+        finishBlock();
+    }
+}
+
+void V2ZLIBCompressionHandler::finishBlock() {
+    if (m_streamOpen) {
+        int r;
+        do {
+            r = deflate(m_stream, Z_FINISH);
+            flushOutput(true);
+            if (r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR) {
+                m_file->noteWriteError("zlib compression failed");
+                break;
+            }
+        } while (r != Z_STREAM_END);
+    }
+    m_curFrameInBlock = 0;
+    m_curBlock++;
+}
+
+void V2ZLIBCompressionHandler::finalize() {
+    if (m_curFrameInBlock) {
+        finishBlock();
+    }
+    V2CompressedHandler::finalize();
+}
+
+LCSFFile::FrameData* V2ZLIBCompressionHandler::getFrame(uint32_t frame) {
+    uint64_t frameSize = storedFrameSize();
+    if (!validBlock(m_curBlock) || frame < blockFirstFrame(m_curBlock) ||
+        frame >= blockFirstFrame(m_curBlock) + framesInBlock(m_curBlock)) {
+        int k = findBlockForFrame(frame);
+        if (k < 0) {
+            LogErr(LOGCH_SEQUENCE, "No block holds frame %u\n", frame);
+            return nullptr;
+        }
+        m_curBlock = k;
+        free(m_outBlock);
+        m_outBlock = nullptr;
+        m_outBlockValid = 0;
+        uint64_t size = 0;
+        m_inBuffer = getBlock(k, &size);
+        requestReadAhead(k);
+
+        m_framesPerBlock = (int)framesInBlock(k);
+        m_outBlockFrames = m_framesPerBlock;
+        uint64_t outSize = m_outBlockFrames * frameSize;
+        m_outBlock = (uint8_t*)malloc(std::max<uint64_t>(outSize, 1));
+        if (!m_inBuffer || !m_outBlock) {
+            LogErr(LOGCH_SEQUENCE, "Block %d of %s is not available\n", k, m_file->m_seqFilename.c_str());
+        } else if (size > UINT_MAX || outSize > UINT_MAX) {
+            LogErr(LOGCH_SEQUENCE, "Block %d of %s is too large to inflate\n", k, m_file->m_seqFilename.c_str());
+        } else {
+            z_stream s;
+            memset(&s, 0, sizeof(s));
+            s.next_in = m_inBuffer;
+            s.avail_in = (uInt)size;
+            s.next_out = m_outBlock;
+            s.avail_out = (uInt)outSize;
+            int r = inflateInit(&s);
+            if (r == Z_OK) {
+                r = inflate(&s, Z_SYNC_FLUSH);
+                m_outBlockValid = s.total_out;
+                inflateEnd(&s);
+            }
+            if (r != Z_OK && r != Z_STREAM_END) {
+                LogErr(LOGCH_SEQUENCE, "Block %d of %s does not inflate: %s\n", k, m_file->m_seqFilename.c_str(),
+                       s.msg ? s.msg : zError(r));
+            } else if (m_outBlockValid < outSize) {
+                LogErr(LOGCH_SEQUENCE, "Block %d of %s inflates to %llu bytes, too few for its %u frames\n", k,
+                       m_file->m_seqFilename.c_str(), (unsigned long long)m_outBlockValid, (unsigned)m_outBlockFrames);
+            }
+        }
+        m_curFrameInBlock = (int)(frameSize ? m_outBlockValid / frameSize : 0);
+    }
+    uint64_t inBlock = frame - blockFirstFrame(m_curBlock);
+    // Frames the block could not give come back as no frame, never as old memory.
+    if (frameSize * (inBlock + 1) > m_outBlockValid) {
+        return nullptr;
+    }
+    return buildFrameData(frame, m_outBlock + inBlock * frameSize);
+}
