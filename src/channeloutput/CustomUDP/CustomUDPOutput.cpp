@@ -1,0 +1,197 @@
+// The "CustomUDP" output plug-in.
+#include "CustomUDPOutput.h"
+
+#include "Log.h"
+#include "Plugin.h"
+#include "UDPTemplate.h"
+#include "Warnings.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include <limits.h>
+
+namespace {
+
+// The largest payload an IPv4 UDP datagram can carry.
+constexpr size_t MAX_UDP_PAYLOAD = 65507;
+
+} // namespace
+
+CustomUDPOutputData::CustomUDPOutputData(const Json::Value& config) : UDPOutputData(config) {
+    memset(&destination, 0, sizeof(destination));
+    bool configOk = config.isObject();
+    if (configOk && config.isMember("tokens")) {
+        if (config["tokens"].isString()) {
+            tokens = config["tokens"].asString();
+        } else {
+            LogErr(LOGCH_CHANNELOUT, "CustomUDP output to %s: \"tokens\" must be a text such as \"#41 {data}\"; "
+                   "output disabled\n", ipAddress.c_str());
+            configOk = false;
+        }
+    }
+    if (configOk && config.isMember("port")) {
+        if (config["port"].isInt()) {
+            port = config["port"].asInt();
+        } else {
+            LogErr(LOGCH_CHANNELOUT, "CustomUDP output to %s: \"port\" must be a number from 1 to 65535; "
+                   "output disabled\n", ipAddress.c_str());
+            configOk = false;
+        }
+    }
+    destination.sin_family = AF_INET;
+    destination.sin_port = htons((uint16_t)port);
+    destination.sin_addr.s_addr = toInetAddr(ipAddress, valid);
+    if (!valid) {
+        WarningHolder::AddWarning("Could not resolve host name " + ipAddress + " - disabling output");
+        active = false;
+    }
+
+    const unsigned char* octets = reinterpret_cast<const unsigned char*>(&destination.sin_addr.s_addr);
+    printf("ip: %s    %X\n", ipAddress.c_str(), (unsigned int)destination.sin_addr.s_addr);
+    printf("fp: %d\n", octets[3]);
+    printf("fp2: %d\n", octets[0]);
+    if (octets[3] == 255) {
+        isBroadcast = true;
+    }
+
+    UDPTemplate t = CompileUDPTemplate(tokens, channelCount > 0 ? (uint32_t)channelCount : 0);
+    buffers = std::move(t.buffers);
+    dataSegments = std::move(t.dataSegments);
+    segments.resize(buffers.size());
+    for (size_t i = 0; i < buffers.size(); i++) {
+        segments[i].iov_base = buffers[i].data();
+        segments[i].iov_len = buffers[i].size();
+    }
+    size_t total = 0;
+    for (uint32_t idx : dataSegments) {
+        segments[idx].iov_len = channelCount > 0 ? (size_t)channelCount : 0;
+    }
+    for (const struct iovec& v : segments) {
+        total += v.iov_len;
+    }
+
+    if (configOk && (port < 1 || port > 65535)) {
+        // htons would silently send to another port, and port 0 cannot be sent to.
+        LogErr(LOGCH_CHANNELOUT, "CustomUDP output to %s: \"port\" %d is not a UDP port (1 to 65535); "
+               "output disabled\n", ipAddress.c_str(), port);
+        configOk = false;
+    }
+    if (segments.size() > IOV_MAX) {
+        LogErr(LOGCH_CHANNELOUT, "CustomUDP output to %s: the template has %zu pieces, more than the %d a "
+               "datagram may have; output disabled\n", ipAddress.c_str(), segments.size(), IOV_MAX);
+        configOk = false;
+    }
+    if (total > MAX_UDP_PAYLOAD) {
+        LogErr(LOGCH_CHANNELOUT, "CustomUDP output to %s: the datagram would be %zu bytes, more than the %zu "
+               "a UDP datagram can carry; use fewer channels; output disabled\n", ipAddress.c_str(), total,
+               MAX_UDP_PAYLOAD);
+        configOk = false;
+    }
+    if (!configOk) {
+        active = false;
+    }
+}
+
+CustomUDPOutputData::~CustomUDPOutputData() {}
+
+bool CustomUDPOutputData::IsPingable() {
+    return !isBroadcast;
+}
+
+void CustomUDPOutputData::PrepareData(unsigned char* channelData, UDPOutputMessages& msgs) {
+    if (!valid || !active) {
+        skippedFrames++;
+        return;
+    }
+    if (!NeedToOutputFrame(channelData, startChannel - 1, 0, channelCount)) {
+        skippedFrames++;
+        return;
+    }
+    struct mmsghdr msg;
+    memset(&msg, 0, sizeof(msg));
+    msg.msg_hdr.msg_name = &destination;
+    msg.msg_hdr.msg_namelen = sizeof(destination);
+    msg.msg_hdr.msg_iov = segments.data();
+    msg.msg_hdr.msg_iovlen = segments.size();
+    unsigned int len = 0;
+    for (const struct iovec& v : segments) {
+        len += (unsigned int)v.iov_len;
+    }
+    msg.msg_len = len;
+
+    unsigned char* first = channelData + startChannel - 1;
+    for (uint32_t idx : dataSegments) {
+        segments[idx].iov_base = first;
+    }
+    uint32_t key = isBroadcast ? UDPOutputMessages::BROADCAST_KEY : destination.sin_addr.s_addr;
+    msgs.GetMessages(key).push_back(msg);
+
+    SaveFrame(first, channelCount);
+    skippedFrames = 0;
+}
+
+void CustomUDPOutputData::DumpConfig() {}
+
+std::string CustomUDPOutputData::GetOutputTypeString() const {
+    return "CustomUDP";
+}
+
+// ---------------------------------------------------------------- CustomUDPOutput
+
+CustomUDPOutput::CustomUDPOutput(unsigned int startChannel, unsigned int channelCount)
+    : ChannelOutput(startChannel, channelCount) {
+    LogDebug(LOGCH_CHANNELOUT, "CustomUDPOutput::CustomUDPOutput(%u, %u)\n", startChannel, channelCount);
+}
+
+CustomUDPOutput::~CustomUDPOutput() {
+    LogDebug(LOGCH_CHANNELOUT, "CustomUDPOutput::~CustomUDPOutput()\n");
+}
+
+int CustomUDPOutput::Init(Json::Value config) {
+    LogDebug(LOGCH_CHANNELOUT, "CustomUDPOutput::Init(JSON)\n");
+    if (!UDPOutput::INSTANCE) {
+        LogErr(LOGCH_CHANNELOUT, "CustomUDPOutput Requires the UDP outputs to be enabled\n");
+    } else if (!config.isObject()) {
+        LogErr(LOGCH_CHANNELOUT, "CustomUDPOutput: the configuration is not a JSON object\n");
+        return 0;
+    } else {
+        Json::Value dataConfig = config;
+        dataConfig.removeMember("type");
+        UDPOutput::INSTANCE->addOutput(new CustomUDPOutputData(dataConfig));
+    }
+    return ChannelOutput::Init(config);
+}
+
+int CustomUDPOutput::Close() {
+    LogDebug(LOGCH_CHANNELOUT, "CustomUDPOutput::Close()\n");
+    return ChannelOutput::Close();
+}
+
+int CustomUDPOutput::SendData(unsigned char*) {
+    return (int)m_channelCount;
+}
+
+void CustomUDPOutput::GetRequiredChannelRanges(const std::function<void(int, int)>& addRange) {
+    if (m_channelCount) {
+        addRange((int)m_startChannel, (int)(m_startChannel + m_channelCount - 1));
+    }
+}
+
+// ---------------------------------------------------------------- plug-in
+
+namespace {
+
+class CustomUDPPlugin : public TavoPlugins::Plugin, public TavoPlugins::ChannelOutputPlugin {
+public:
+    CustomUDPPlugin() : TavoPlugins::Plugin("CustomUDP") {}
+    ChannelOutput* createChannelOutput(unsigned int startChannel, unsigned int channelCount) override {
+        return new CustomUDPOutput(startChannel, channelCount);
+    }
+};
+
+} // namespace
+
+extern "C" TavoPlugins::Plugin* createPlugin() {
+    return new CustomUDPPlugin();
+}
