@@ -1,0 +1,405 @@
+// The web preview output's server: listening socket, connection and select threads,
+// the event-stream response and chunked writing.
+#include "WebPreviewOutput.h"
+
+#include "Common.h"
+#include "Log.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// Event number, one counter for every web preview output of the process.
+static std::atomic<uint64_t> id{0};
+
+WebPreviewOutput::WebPreviewOutput(unsigned int startChannel, unsigned int channelCount)
+    : ScreenPreviewBaseOutput(startChannel, channelCount) {
+    LogDebug(LOGCH_CHANNELOUT, "WebPreviewOutput::WebPreviewOutput(%u, %u)\n", startChannel, channelCount);
+    m_bytesPerPixel = 3;
+    m_bitsPerPixel = 24;
+}
+
+WebPreviewOutput::~WebPreviewOutput() {
+    LogDebug(LOGCH_CHANNELOUT, "WebPreviewOutput::~WebPreviewOutput()\n");
+    Close();
+    m_running = false;
+    if (m_connectionThread) {
+        m_connectionThread->join();
+        m_connectionThread.reset();
+    }
+    if (m_selectThread) {
+        m_selectThread->join();
+        m_selectThread.reset();
+    }
+    for (size_t i = m_connections.size(); i > 0; i--) {
+        close(m_connections[i - 1]);
+    }
+    m_connections.clear();
+    m_connectionStates.clear();
+    if (m_socket >= 0) {
+        close(m_socket);
+        m_socket = -1;
+    }
+}
+
+int WebPreviewOutput::Init(Json::Value config) {
+    LogDebug(LOGCH_CHANNELOUT, "WebPreviewOutput::Init()\n");
+    if (m_socket >= 0 || m_connectionThread) {
+        LogErr(LOGCH_CHANNELOUT, "WebPreviewOutput::Init called twice\n");
+        return 0;
+    }
+    if (!ScreenPreviewBaseOutput::Init(config)) {
+        return 0;
+    }
+    if (config.isMember("port")) {
+        const Json::Value& p = config["port"];
+        if (!p.isInt() || p.asInt() < 1 || p.asInt() > 65535) {
+            LogErr(LOGCH_CHANNELOUT, "Web preview \"port\" must be a TCP port from 1 to 65535\n");
+            return 0;
+        }
+        m_port = p.asInt();
+    }
+
+    m_previewWidth = -1;
+    m_previewHeight = -1;
+    if (!InitializePixelMap()) {
+        LogErr(LOGCH_CHANNELOUT, "Error, unable to initialize pixel map\n");
+        return 0;
+    }
+    m_bufferSize = m_previewWidth * m_previewHeight * 3;
+    memset(m_previewBuffer, 0, (size_t)m_bufferSize);
+    m_encoder.SetLayout(m_pixels, m_previewY0);
+    if (m_previewY0 > 4095) {
+        // A 4-character position carries 12 bits of height.
+        LogWarn(LOGCH_CHANNELOUT,
+                "Web preview layout is %d rows high: rows above 4096 of pixels left of x 4095 show wrapped\n",
+                m_previewHeight);
+    }
+
+    m_socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_socket < 0) {
+        LogErr(LOGCH_CHANNELOUT, "Could not create socket: %s\n", strerror(errno));
+        return 0;
+    }
+    fcntl(m_socket, F_SETFL, fcntl(m_socket, F_GETFL, 0) | O_NONBLOCK);
+
+    int on = 1;
+    if (setsockopt(m_socket, SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on)) < 0) {
+        LogErr(LOGCH_CHANNELOUT, "Error turning on SO_REUSEPORT; %s\n", strerror(errno));
+        return 0;
+    }
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons((uint16_t)m_port);
+    if (bind(m_socket, (struct sockaddr*)&addr, sizeof(addr)) < 0) {
+        LogErr(LOGCH_CHANNELOUT, "Could not bind socket: %s\n", strerror(errno));
+        return 0;
+    }
+    if (listen(m_socket, 5) < 0) {
+        LogErr(LOGCH_CHANNELOUT, "Could not listen on socket: %s\n", strerror(errno));
+        return 0;
+    }
+
+    m_connectionThread.reset(new std::thread(RunConnectionThread, this));
+    m_selectThread.reset(new std::thread(RunSelectThread, this));
+    return 1;
+}
+
+int WebPreviewOutput::Close() {
+    LogDebug(LOGCH_CHANNELOUT, "WebPreviewOutput::Close()\n");
+    return ScreenPreviewBaseOutput::Close();
+}
+
+size_t WebPreviewOutput::GetConnectionCount() {
+    std::lock_guard<std::mutex> lock(m_connectionLock);
+    size_t n = 0;
+    for (int fd : m_connections) {
+        n += m_connectionStates[fd].dropped ? 0 : 1;
+    }
+    return n;
+}
+
+void WebPreviewOutput::PrepData(unsigned char* channelData) {
+    LogExcess(LOGCH_CHANNELOUT, "WebPreviewOutput::PrepData(%p)\n", channelData);
+    {
+        std::lock_guard<std::mutex> lock(m_connectionLock);
+        if (m_connections.empty()) {
+            // Nobody to send to; an old event must not reach the next browser either.
+            m_sseData.clear();
+            return;
+        }
+    }
+    if (!m_previewBuffer || !channelData) {
+        m_sseData.clear();
+        return;
+    }
+    if (m_resetPreview.exchange(false)) {
+        memset(m_previewBuffer, 0, (size_t)m_bufferSize);
+    }
+    m_changeData.clear();
+    const PixelChangeEncoder::Result r = m_encoder.EncodeChanges(channelData + m_startChannel, m_previewBuffer,
+                                                                 m_changeData);
+    const uint64_t eventId = id.fetch_add(1);
+    if (!r.colors) {
+        m_sseData.clear();
+        return;
+    }
+    BuildSSEEvent(eventId, m_changeData, m_sseData);
+    LogExcess(LOGCH_CHANNELOUT, "PixelsChanged: %d, Colors: %d, Data Size: %d\n", r.pixelsChanged, r.colors,
+              (int)m_sseData.size());
+}
+
+int WebPreviewOutput::SendData(unsigned char*) {
+    if (m_sseData.empty()) {
+        return (int)m_channelCount;
+    }
+    const std::string chunk = BuildChunk(m_sseData);
+    std::lock_guard<std::mutex> lock(m_connectionLock);
+    for (int fd : m_connections) {
+        WriteChunk(fd, chunk);
+    }
+    return (int)m_channelCount;
+}
+
+bool WebPreviewOutput::WriteSSEPacket(int fd, const std::string& text) {
+    return WriteChunk(fd, BuildChunk(text));
+}
+
+// Non-blocking write of `data`, retried while `deadline` (GetTime) allows.
+// Returns the bytes taken, or -1 when the connection is broken.
+static ssize_t sendWithin(int fd, const char* data, size_t len, int64_t deadline) {
+    size_t sent = 0;
+    while (sent < len) {
+        // MSG_NOSIGNAL: a browser that has gone away must not raise SIGPIPE in the daemon.
+        ssize_t n = send(fd, data + sent, len - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += (size_t)n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return -1;
+        }
+        const int64_t left = deadline - GetTime();
+        if (left <= 0) {
+            break;
+        }
+        struct pollfd pfd = {fd, POLLOUT, 0};
+        struct timespec ts = {(time_t)(left / 1000000), (long)((left % 1000000) * 1000)};
+        if (ppoll(&pfd, 1, &ts, nullptr) < 0 && errno != EINTR) {
+            return -1;
+        }
+        if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            return -1;
+        }
+    }
+    return (ssize_t)sent;
+}
+
+bool WebPreviewOutput::WriteChunk(int fd, const std::string& chunk) {
+    ConnectionState& state = m_connectionStates[fd];
+    if (state.dropped) {
+        return false;
+    }
+    const int64_t now = GetTime();
+    if (!state.pending.empty()) {
+        // Already behind: queue this frame after the rest and wait for nothing,
+        // so that one slow browser costs the others no time.
+        if (state.pending.size() + chunk.size() > MAX_BACKLOG_BYTES) {
+            DropConnection(fd, state, "more than 2 MiB behind");
+            return false;
+        }
+        state.pending += chunk;
+        FlushPending(fd, state, now);
+        return !state.dropped;
+    }
+    const ssize_t sent = sendWithin(fd, chunk.data(), chunk.size(), now + FRAME_WRITE_BUDGET_US);
+    if (sent < 0) {
+        DropConnection(fd, state, strerror(errno));
+        return false;
+    }
+    if ((size_t)sent < chunk.size()) {
+        state.pending.assign(chunk, (size_t)sent, std::string::npos);
+        state.behindSince = now;
+    }
+    return true;
+}
+
+void WebPreviewOutput::FlushPending(int fd, ConnectionState& state, int64_t now) {
+    const ssize_t sent = sendWithin(fd, state.pending.data(), state.pending.size(), 0);
+    if (sent < 0) {
+        DropConnection(fd, state, strerror(errno));
+        return;
+    }
+    state.pending.erase(0, (size_t)sent);
+    if (!state.pending.empty() && now - state.behindSince > MAX_BEHIND_US) {
+        DropConnection(fd, state, "behind for more than 5 seconds");
+    }
+}
+
+void WebPreviewOutput::DropConnection(int fd, ConnectionState& state, const char* why) {
+    LogInfo(LOGCH_CHANNELOUT, "Dropping preview connection on socket %d: %s\n", fd, why);
+    // The select thread sees the end of the stream, then closes and removes the socket.
+    shutdown(fd, SHUT_RDWR);
+    state.dropped = true;
+    state.pending.clear();
+    state.pending.shrink_to_fit();
+}
+
+void WebPreviewOutput::RemoveConnection(size_t index) {
+    const int fd = m_connections[index];
+    close(fd);
+    m_connections.erase(m_connections.begin() + (long)index);
+    m_connectionStates.erase(fd);
+    m_connectionsChanged = true;
+}
+
+std::string WebPreviewOutput::BuildResponseHeader() const {
+    char date[128];
+    time_t t = time(nullptr);
+    struct tm tm;
+    localtime_r(&t, &tm);
+    strftime(date, sizeof(date), "%a %b %d %H:%M:%S %Z %Y", &tm);
+    std::string r;
+    r += "HTTP/1.1 200 OK\r\n";
+    r += "Content-Type: text/event-stream;charset=UTF-8\r\n";
+    r += "Transfer-Encoding: chunked\r\n";
+    r += "Connection: close\r\n";
+    r += std::string("Date: ") + date + "\r\n";
+    r += "Server: tavod\r\n";
+    r += "X-Powered-By: Tavo/" + getTavoVersion() + "\r\n";
+    r += "Cache-Control: no-cache, private\r\n";
+    r += "Access-Control-Allow-Origin: *\r\n";
+    r += "Access-Control-Allow-Credentials: true\r\n";
+    r += "\r\n";
+    return r;
+}
+
+void RunConnectionThread(WebPreviewOutput* output) {
+    LogDebug(LOGCH_CHANNELOUT, "Started ConnectionThread()\n");
+    output->ConnectionThread();
+}
+
+void WebPreviewOutput::ConnectionThread() {
+    SetThreadName("Tavo-HTTPVD-Con");
+    while (m_running) {
+        // Take every waiting browser, then look again in 100 ms.
+        for (;;) {
+            int fd = accept4(m_socket, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                break;
+            }
+            if (fd >= FD_SETSIZE) {
+                // select() cannot watch it; putting it in an fd_set would write past the set.
+                LogErr(LOGCH_CHANNELOUT,
+                       "Refusing preview connection: socket %d is beyond the %d descriptors select() can watch\n", fd,
+                       FD_SETSIZE);
+                close(fd);
+                continue;
+            }
+            int on = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+            const std::string header = BuildResponseHeader();
+            m_resetPreview = true;
+            std::lock_guard<std::mutex> lock(m_connectionLock);
+            m_connections.push_back(fd);
+            ConnectionState& state = m_connectionStates[fd];
+            state = ConnectionState();
+            const ssize_t sent = sendWithin(fd, header.data(), header.size(), 0);
+            if (sent < 0) {
+                DropConnection(fd, state, strerror(errno));
+            } else if ((size_t)sent < header.size()) {
+                state.pending.assign(header, (size_t)sent, std::string::npos);
+                state.behindSince = GetTime();
+            }
+            m_connectionsChanged = true;
+        }
+        usleep(100000);
+    }
+}
+
+void RunSelectThread(WebPreviewOutput* output) {
+    LogDebug(LOGCH_CHANNELOUT, "Started SelectThread()\n");
+    output->SelectThread();
+}
+
+void WebPreviewOutput::SelectThread() {
+    SetThreadName("Tavo-HTTPVD-Sel");
+    fd_set activeSet;
+    FD_ZERO(&activeSet);
+    char scratch[1024];
+    while (m_running) {
+        fd_set writeSet;
+        FD_ZERO(&writeSet);
+        int maxFd = -1;
+        {
+            std::lock_guard<std::mutex> lock(m_connectionLock);
+            if (m_connectionsChanged) {
+                LogDebug(LOGCH_CHANNELOUT, "Connection list changed, rebuilding active_fd-set\n");
+                FD_ZERO(&activeSet);
+                for (int fd : m_connections) {
+                    FD_SET(fd, &activeSet);
+                }
+                m_connectionsChanged = false;
+            }
+            for (int fd : m_connections) {
+                maxFd = std::max(maxFd, fd);
+                const ConnectionState& state = m_connectionStates[fd];
+                if (!state.dropped && !state.pending.empty()) {
+                    // Between frames, let a browser that fell behind catch up.
+                    FD_SET(fd, &writeSet);
+                }
+            }
+        }
+        fd_set readSet = activeSet;
+        struct timeval tv = {1, 0};
+        const int ready = select(maxFd + 1, &readSet, &writeSet, nullptr, &tv);
+        if (ready == 0) {
+            continue;
+        }
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            LogErr(LOGCH_CHANNELOUT, "Main select() failed\n");
+        }
+
+        std::lock_guard<std::mutex> lock(m_connectionLock);
+        for (size_t i = m_connections.size(); i > 0; i--) {
+            const int fd = m_connections[i - 1];
+            if (FD_ISSET(fd, &writeSet)) {
+                ConnectionState& state = m_connectionStates[fd];
+                if (!state.dropped && !state.pending.empty()) {
+                    FlushPending(fd, state, GetTime());
+                }
+            }
+            if (!FD_ISSET(fd, &readSet)) {
+                continue;
+            }
+            const ssize_t n = recv(fd, scratch, sizeof(scratch), MSG_DONTWAIT);
+            if (n > 0) {
+                LogDebug(LOGCH_CHANNELOUT, "Data read from socket %d, connection %d \n", fd, (int)(i - 1));
+            } else if (n == 0) {
+                LogDebug(LOGCH_CHANNELOUT, "Closing socket %d, connection %d\n", fd, (int)(i - 1));
+                RemoveConnection(i - 1);
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                LogErr(LOGCH_CHANNELOUT, "Read failed for socket %d, connection %d.  Closing connection.\n", fd,
+                       (int)(i - 1));
+                RemoveConnection(i - 1);
+            }
+        }
+    }
+}
