@@ -1,0 +1,137 @@
+// The playback engine: opens the sequence the player names, reads its frames ahead
+// on a thread of its own, lays bridge data, effects, overlays and tests over each
+// frame and hands it to the host's outputs; blanks between sequences.
+//
+// Locks, in the order they are taken: sequenceLock, fileLock, frameCacheLock.
+// bridgeRangesLock is taken last and nothing is taken while it is held.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LCSFFile.h"
+
+// 8 MiB channels; every frame decode is limited to it.
+#define TAVO_MAX_CHANNELS 8388608
+// The channel buffer: the channels plus 8 trailing bytes.
+#define TAVO_CHANNEL_BUFFER_SIZE (TAVO_MAX_CHANNELS + 8)
+// Longest sequence path, terminating zero included.
+#define TAVO_SEQUENCE_PATH_MAX 2048
+
+class Sequence {
+public:
+    class BridgeRangeData {
+    public:
+        uint32_t startChannel = 0;
+        std::map<uint32_t, uint64_t> lengths; // block length -> expiry (GetTimeMS)
+    };
+
+    Sequence();
+    ~Sequence();
+
+    int OpenSequenceFile(const std::string& filename, int startFrame = 0, int startSecond = -1);
+    void StartSequence();
+    void StartSequence(const std::string& filename, int startFrame);
+    void CloseSequenceFile();
+    void CloseIfOpen(const std::string& filename);
+    int IsSequenceRunning();
+    int IsSequenceRunning(const std::string& filename);
+    void ProcessVariableHeaders();
+
+    // Read-ahead and frame taking.
+    void ReadFramesLoop();
+    void ReadSequenceData(bool forceRead = false);
+    void SeekSequenceFile(int frameNumber);
+    void SetLastFrameData(LCSFFile::FrameData* frame);
+    void clearCaches();
+
+    // Processing and sending.
+    void ProcessSequenceData(int ms);
+    void SendSequenceData();
+    void BlankSequenceData(bool clearBridge = false);
+    void SendBlankingData();
+    int SequenceIsPaused();
+    void ToggleSequencePause();
+    void SingleStepSequence();
+    void SingleStepSequenceBack();
+
+    // Bridge data.
+    void SetBridgeData(unsigned char* data, int startChannel, int length, unsigned long long expiry);
+    bool hasBridgeData();
+    void setBridgePrioritySetting(const std::string& value);
+
+    // Status for the host and tests.
+    std::string GetSequenceName();
+    size_t CachedFrameCount();
+    size_t PlayedFrameCount();
+    // Number of the frame whose data is in the buffer; -1 when none (blanked).
+    int GetLoadedFrameNumber();
+
+    // Test seam: how files are opened (LCSFFile::openLCSFFile unless replaced),
+    // so a test can slow a file's getFrame down. An empty function restores it.
+    void setFileOpener(std::function<LCSFFile*(const std::string&)> opener);
+
+    std::atomic<int> seqMSDuration{0};
+    std::atomic<int> seqMSElapsed{0};
+    std::atomic<int> seqMSRemaining{0};
+    unsigned char* seqData = nullptr;
+    // Written with sequenceLock and frameCacheLock held; read with either.
+    std::string seqFilename;
+    std::atomic<bool> prioritizeSequence{true};
+    std::atomic<bool> warnWhenPlaying{true};
+    std::map<uint64_t, BridgeRangeData> bridgeRanges; // guarded by bridgeRangesLock
+    std::mutex bridgeRangesLock;
+    unsigned char* bridgeData = nullptr; // allocated once; contents guarded by bridgeRangesLock
+    // Set and cleared with fileLock and frameCacheLock held.
+    std::atomic<LCSFFile*> seqFile{nullptr};
+    std::atomic<int> seqStarting{0};
+    std::atomic<int> seqPaused{0};
+    std::atomic<int> seqStepTime{0};
+    std::atomic<int> seqSingleStep{0};
+    std::atomic<int> seqSingleStepBack{0};
+    std::atomic<float> seqRefreshRate{20.0f};
+    int idleBlankCount = 0; // guarded by sequenceLock
+    std::atomic<bool> dataProcessed{false};
+    std::atomic<int> frameSkipCount{0};
+    std::atomic<int> blankBetweenSequences{0};
+    std::recursive_mutex sequenceLock;
+    std::atomic<int> lastFrameRead{-1};
+    std::atomic<bool> doneRead{false};
+    std::atomic<bool> shutdownReadThread{false};
+    std::thread* readThread = nullptr; // created by the first open, under sequenceLock
+    // The two lists, lastFrameData and the action tables below are guarded by frameCacheLock.
+    std::list<LCSFFile::FrameData*> frameCache;
+    std::list<LCSFFile::FrameData*> playedFrames;
+    LCSFFile::FrameData* lastFrameData = nullptr;
+    std::mutex frameCacheLock;
+    std::mutex fileLock;
+    std::condition_variable readFramesCV;
+    std::condition_variable frameLoadedCV;
+    std::map<uint32_t, std::vector<std::string>> commandPresets;
+    std::map<uint32_t, std::vector<std::string>> effectsOn;
+    std::map<uint32_t, std::vector<std::string>> effectsOff;
+
+private:
+    void takeFrame(); // ReadSequenceData's frame taking, sequenceLock held
+    void stepBack();  // sequenceLock held
+    bool inLists(LCSFFile::FrameData* f) const;
+    void destroyUnlessLast(LCSFFile::FrameData* f);
+    void setSequenceName(const std::string& name); // sequenceLock held
+
+    std::mutex openerLock; // guards fileOpener
+    std::function<LCSFFile*(const std::string&)> fileOpener;
+};
+
+// Entry of the "Tavo-ReadFrames" thread.
+void ReadSequenceDataThread(Sequence* s);
+
+// The one engine of the daemon.
+extern Sequence* sequence;

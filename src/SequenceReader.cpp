@@ -1,0 +1,302 @@
+// The playback engine's read-ahead thread, frame cache and frame taking.
+#include "Sequence.h"
+
+#include "Common.h"
+#include "Log.h"
+#include "OutputManager.h"
+#include "Player.h"
+#include "RunMode.h"
+#include "Warnings.h"
+
+#include <chrono>
+#include <cstdint>
+
+namespace {
+// The reader stops at this many frames waiting.
+const size_t FRAME_CACHE_MAX = 40;
+// Played frames kept for single steps back and seeks onto them.
+const size_t PLAYED_FRAMES_MAX = 20;
+} // namespace
+
+void ReadSequenceDataThread(Sequence* s) {
+    s->ReadFramesLoop();
+}
+
+bool Sequence::inLists(LCSFFile::FrameData* f) const {
+    for (auto* x : frameCache) {
+        if (x == f) {
+            return true;
+        }
+    }
+    for (auto* x : playedFrames) {
+        if (x == f) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void Sequence::destroyUnlessLast(LCSFFile::FrameData* f) {
+    if (f && f != lastFrameData) {
+        delete f;
+    }
+}
+
+void Sequence::SetLastFrameData(LCSFFile::FrameData* f) {
+    if (f == lastFrameData) {
+        return;
+    }
+    if (lastFrameData && !inLists(lastFrameData)) {
+        delete lastFrameData;
+    }
+    lastFrameData = f;
+}
+
+void Sequence::clearCaches() {
+    while (!frameCache.empty()) {
+        LCSFFile::FrameData* f = frameCache.front();
+        frameCache.pop_front();
+        destroyUnlessLast(f);
+    }
+    while (!playedFrames.empty()) {
+        LCSFFile::FrameData* f = playedFrames.front();
+        playedFrames.pop_front();
+        destroyUnlessLast(f);
+    }
+}
+
+size_t Sequence::CachedFrameCount() {
+    std::lock_guard<std::mutex> l(frameCacheLock);
+    return frameCache.size();
+}
+
+size_t Sequence::PlayedFrameCount() {
+    std::lock_guard<std::mutex> l(frameCacheLock);
+    return playedFrames.size();
+}
+
+int Sequence::GetLoadedFrameNumber() {
+    std::lock_guard<std::mutex> l(frameCacheLock);
+    return lastFrameData ? (int)lastFrameData->frame : -1;
+}
+
+void Sequence::ReadFramesLoop() {
+    SetThreadName("Tavo-ReadFrames");
+    std::unique_lock<std::mutex> lock(frameCacheLock);
+    while (!shutdownReadThread) {
+        LCSFFile* file = seqFile.load();
+        if (frameCache.size() >= FRAME_CACHE_MAX || seqStarting > 1 || !file || doneRead) {
+            readFramesCV.wait_for(lock, std::chrono::milliseconds(25));
+            continue;
+        }
+        int last = lastFrameRead;
+        int next = last + 1;
+        if ((uint32_t)next >= file->m_seqNumFrames) {
+            doneRead = true;
+            lock.unlock();
+            frameLoadedCV.notify_all();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            lock.lock();
+            continue;
+        }
+        lock.unlock();
+
+        int64_t t1 = GetTimeMS();
+        LCSFFile::FrameData* f = nullptr;
+        int64_t t2, t3;
+        {
+            std::lock_guard<std::mutex> fl(fileLock);
+            t2 = GetTimeMS();
+            // The file may have been closed or replaced while no lock was held.
+            LCSFFile* current = seqFile.load();
+            if (!doneRead && current) {
+                f = current->getFrame((uint32_t)next);
+            }
+            t3 = GetTimeMS();
+        }
+        int64_t t4 = GetTimeMS();
+        if (t4 - t1 > 20 || !f) {
+            LogDebug(LOGCH_SEQUENCE,
+                     "Problem reading frame %d:   %X    Time: %d ms     Last: %d     Lock: %d   GetFrame: %d   Unlock: "
+                     "%d\n",
+                     next, (unsigned)(uintptr_t)f, (int)(t4 - t1), lastFrameRead.load(), (int)(t2 - t1),
+                     (int)(t3 - t2), (int)(t4 - t3));
+        }
+
+        lock.lock();
+        if (f) {
+            if (lastFrameRead == last) {
+                lastFrameRead = next;
+                frameCache.push_back(f);
+                lock.unlock();
+                frameLoadedCV.notify_all();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                lock.lock();
+            } else {
+                delete f;
+            }
+        } else if (!shutdownReadThread) {
+            // A frame the codec cannot produce is tried again; a short wait keeps that
+            // from spinning while the file stays unreadable.
+            readFramesCV.wait_for(lock, std::chrono::milliseconds(5));
+        }
+    }
+}
+
+void Sequence::stepBack() {
+    std::lock_guard<std::mutex> l(frameCacheLock);
+    int before = lastFrameRead;
+    // The newest played frame is the one now shown: it goes back to the queue,
+    // and the one played before it is queued in front of it.
+    if (!playedFrames.empty()) {
+        LCSFFile::FrameData* current = playedFrames.back();
+        playedFrames.pop_back();
+        frameCache.push_front(current);
+        if (!playedFrames.empty()) {
+            frameCache.push_front(playedFrames.back());
+            playedFrames.pop_back();
+        } else if (current->frame > 0) {
+            // Nothing older is kept: have the reader fetch it again.
+            int target = (int)current->frame - 1;
+            lastFrameRead = target - 1;
+            clearCaches();
+        }
+    } else if (!frameCache.empty()) {
+        // Nothing played since a seek: step back from the frame that comes next.
+        int lf = (int)frameCache.front()->frame - 2;
+        lastFrameRead = lf < -1 ? -1 : lf;
+        clearCaches();
+    } else {
+        lastFrameRead = -1;
+    }
+    if (lastFrameRead != before) {
+        readFramesCV.notify_all();
+    }
+}
+
+void Sequence::ReadSequenceData(bool forceRead) {
+    LogExcess(LOGCH_SEQUENCE, "ReadSequenceData()\n");
+    std::lock_guard<std::recursive_mutex> seqLock(sequenceLock);
+
+    if (!forceRead && seqStarting != 0) {
+        return;
+    }
+    if (IsSequenceRunning() && seqPaused) {
+        if (seqSingleStep) {
+            seqSingleStep = 0;
+        } else if (seqSingleStepBack) {
+            seqSingleStepBack = 0;
+            stepBack();
+        } else {
+            return;
+        }
+    }
+    if (forceRead || IsSequenceRunning()) {
+        takeFrame();
+        return;
+    }
+
+    if (blankBetweenSequences) {
+        BlankSequenceData(false);
+    } else if (getTavomode() == TAVO_MODE_REMOTE) {
+        if (idleBlankCount <= 5) {
+            idleBlankCount++;
+        } else {
+            BlankSequenceData(false);
+        }
+    } else if (!Player::INSTANCE.IsPlaying() && (getTavomode() & TAVO_MODE_PLAYER)) {
+        BlankSequenceData(false);
+    }
+}
+
+void Sequence::takeFrame() {
+    idleBlankCount = 0;
+    std::unique_lock<std::mutex> lock(frameCacheLock);
+    if (frameCache.empty() && !doneRead) {
+        readFramesCV.notify_all();
+        int wait = seqStepTime - 1;
+        if (wait > 0) {
+            frameLoadedCV.wait_for(lock, std::chrono::milliseconds(wait));
+        }
+    }
+    if (!frameCache.empty()) {
+        LCSFFile::FrameData* f = frameCache.front();
+        frameCache.pop_front();
+        if (playedFrames.size() > PLAYED_FRAMES_MAX) {
+            LCSFFile::FrameData* old = playedFrames.front();
+            playedFrames.pop_front();
+            destroyUnlessLast(old);
+        }
+        playedFrames.push_back(f);
+        SetLastFrameData(f);
+        lock.unlock();
+        readFramesCV.notify_all();
+        // f stays alive: it is lastFrameData, which only this lock's holders replace.
+        f->readFrame(seqData, TAVO_MAX_CHANNELS);
+        SetChannelOutputFrameNumber((int)f->frame);
+        seqMSElapsed = (int)((long long)f->frame * seqStepTime);
+        seqMSRemaining = seqMSDuration - seqMSElapsed;
+        dataProcessed = false;
+        return;
+    }
+    if (doneRead) {
+        lock.unlock();
+        seqMSElapsed = seqMSDuration.load();
+        seqMSRemaining = 0;
+        CloseSequenceFile();
+        return;
+    }
+    // Late: skip the frame being fetched and show the last one again.
+    if (lastFrameRead > 0) {
+        lastFrameRead++;
+        if (!playedFrames.empty()) {
+            LCSFFile::FrameData* f = playedFrames.back();
+            SetLastFrameData(f);
+            f->readFrame(seqData, TAVO_MAX_CHANNELS);
+            dataProcessed = false;
+        }
+    }
+    lock.unlock();
+    readFramesCV.notify_all();
+}
+
+void Sequence::SeekSequenceFile(int frameNumber) {
+    LogDebug(LOGCH_SEQUENCE, "SeekSequenceFile(%d)\n", frameNumber);
+    {
+        std::lock_guard<std::recursive_mutex> seqLock(sequenceLock);
+        if (!IsSequenceRunning()) {
+            LogDebug(LOGCH_SEQUENCE, "No sequence is running\n");
+            return;
+        }
+    }
+    std::unique_lock<std::mutex> lock(frameCacheLock);
+    uint32_t target = (uint32_t)frameNumber;
+    while (!playedFrames.empty() && playedFrames.back()->frame <= target) {
+        frameCache.push_front(playedFrames.back());
+        playedFrames.pop_back();
+    }
+    while (!frameCache.empty()) {
+        LCSFFile::FrameData* f = frameCache.front();
+        if (f->frame == target) {
+            lock.unlock();
+            readFramesCV.notify_all();
+            return;
+        }
+        if (f->frame > target) {
+            clearCaches();
+            break;
+        }
+        frameCache.pop_front();
+        destroyUnlessLast(f);
+    }
+    LogDebug(LOGCH_SEQUENCE, "Seeking to %d.   Last read is %d\n", frameNumber, lastFrameRead.load());
+    lastFrameRead = frameNumber - 1;
+    readFramesCV.notify_all();
+    if (frameNumber <= 99 && getTavomode() == TAVO_MODE_REMOTE) {
+        if (++frameSkipCount > 6) {
+            WarningHolder::AddWarning("Multiple Frame Skips During Playback - Likely Slow Network");
+        }
+    }
+    lock.unlock();
+    readFramesCV.notify_all();
+}

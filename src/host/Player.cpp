@@ -1,0 +1,4 @@
+// The player singleton.
+#include "Player.h"
+
+Player Player::INSTANCE;
