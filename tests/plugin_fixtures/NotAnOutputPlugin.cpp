@@ -1,0 +1,15 @@
+// A plug-in that offers no outputs: loaded, but no output type.
+#include "Plugin.h"
+
+namespace {
+
+class ListenerPlugin : public TavoPlugins::Plugin {
+public:
+    ListenerPlugin() : TavoPlugins::Plugin("Listener") {}
+};
+
+} // namespace
+
+extern "C" TavoPlugins::Plugin* createPlugin() {
+    return new ListenerPlugin();
+}
