@@ -283,12 +283,14 @@ void Sequence::SeekSequenceFile(int frameNumber) {
             return;
         }
         if (f->frame > target) {
-            clearCaches();
             break;
         }
         frameCache.pop_front();
         destroyUnlessLast(f);
     }
+    // The reader starts over at the target: nothing kept belongs before it any
+    // more, also when the queue happened to be empty.
+    clearCaches();
     LogDebug(LOGCH_SEQUENCE, "Seeking to %d.   Last read is %d\n", frameNumber, lastFrameRead.load());
     lastFrameRead = frameNumber - 1;
     readFramesCV.notify_all();

@@ -1,0 +1,529 @@
+// Playback engine: frames reaching the outputs, the end of a sequence and its
+// blanking, late frames, seeks, pause and single steps, per-frame presets and
+// effects, the layering order and idle blanking.
+#include "LogCapture.h"
+#include "SequenceFixture.h"
+
+#include <thread>
+
+using SequencePlayback = SequenceFixture;
+
+TEST_F(SequencePlayback, AWholeSequenceReachesTheOutputsInOrder) {
+    const int frames = 60;
+    makeSequence("a.lcsf", frames, 50, {}, LCSFFile::CompressionType::zstd);
+    RecordingOutput second(120, 20); // channels 128-139 are past the file's 128 channels
+    ChannelOutputManager::INSTANCE.AddOutput(&second);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    // Opened, not started: the output thread shows the first frame.
+    step();
+    step();
+    seq->StartSequence();
+    for (int i = 1; i < frames; i++) {
+        waitQueued();
+        step(i * 50);
+        EXPECT_EQ(seq->seqMSElapsed, i * 50);
+    }
+    EXPECT_TRUE(seq->IsSequenceRunning());
+    waitFor([this] { return (bool)seq->doneRead; });
+    step();
+    EXPECT_FALSE(seq->IsSequenceRunning());
+    EXPECT_EQ(seq->seqMSRemaining, 0);
+    EXPECT_EQ(seq->seqMSElapsed, frames * 50);
+
+    std::vector<int> expected{0, 0};
+    for (int i = 1; i < frames; i++) {
+        expected.push_back(i);
+    }
+    // The close sends one blank frame itself; the rest of the period sends another.
+    expected.push_back(-1);
+    expected.push_back(-1);
+    EXPECT_EQ(sentFrames(), expected);
+    // The second output sees channels 120-127 of each frame, then zeros.
+    auto f = second.frames();
+    ASSERT_EQ(f.size(), expected.size());
+    for (int i = 1; i < frames; i++) {
+        for (uint32_t c = 0; c < 20; c++) {
+            uint8_t want = 120 + c < 128 ? testChannelValue(i, 120 + c) : 0;
+            ASSERT_EQ(f[i + 1][c], want) << "frame " << i << " channel " << 120 + c;
+        }
+    }
+    for (uint8_t b : f.back()) {
+        EXPECT_EQ(b, 0);
+    }
+    EXPECT_EQ(RecordingCommand::runs(), (std::vector<std::string>{"started a.lcsf", "stopped a.lcsf"}));
+    EXPECT_EQ(out.prepCount(), (int)expected.size());
+    ChannelOutputManager::INSTANCE.RemoveOutput(&second);
+}
+
+struct BlankCase {
+    const char* name;
+    int runMode;
+    int playerStatus;
+    bool effect;
+    int blankBetween;
+    bool blanks;
+};
+
+class SequenceCloseBlanking : public SequenceFixture, public ::testing::WithParamInterface<BlankCase> {};
+
+TEST_P(SequenceCloseBlanking, CloseBlanksByTheRules) {
+    const BlankCase& c = GetParam();
+    makeSequence("a.lcsf", 100);
+    writeEffectFile(dir.file("effects/glow.eseq"), 100, 10, 5, [](uint32_t, uint32_t) { return 9; });
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    waitQueued();
+    step();
+    setTavomode(c.runMode);
+    Player::INSTANCE.SetStatus(c.playerStatus);
+    setSetting("blankBetweenSequences", std::to_string(c.blankBetween));
+    if (c.effect) {
+        ASSERT_GT(StartEffect("glow", 0, 1, false), 0);
+    }
+    out.clear();
+    seq->CloseSequenceFile();
+    if (c.blanks) {
+        EXPECT_EQ(sentFrames(), (std::vector<int>{-1}));
+        EXPECT_EQ(seq->GetLoadedFrameNumber(), -1);
+    } else {
+        EXPECT_EQ(out.frameCount(), 0u);
+        std::vector<uint8_t> slice(seq->seqData, seq->seqData + OUT_CHANNELS);
+        EXPECT_EQ(frameOf(slice), 1) << "the last frame stays in the buffer";
+    }
+    EXPECT_EQ(RecordingCommand::count("stopped a.lcsf"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, SequenceCloseBlanking,
+    ::testing::Values(BlankCase{"Plain", TAVO_MODE_PLAYER, PLAYER_STATUS_IDLE, false, 0, true},
+                      BlankCase{"RemoteMode", TAVO_MODE_REMOTE, PLAYER_STATUS_IDLE, false, 0, false},
+                      BlankCase{"RemoteModeBlankBetween", TAVO_MODE_REMOTE, PLAYER_STATUS_IDLE, false, 1, true},
+                      BlankCase{"EffectRunning", TAVO_MODE_PLAYER, PLAYER_STATUS_IDLE, true, 0, false},
+                      BlankCase{"EffectRunningBlankBetween", TAVO_MODE_PLAYER, PLAYER_STATUS_IDLE, true, 1, true},
+                      BlankCase{"PlaylistPlaying", TAVO_MODE_PLAYER, PLAYER_STATUS_PLAYING, false, 0, false},
+                      BlankCase{"PlaylistPlayingBlankBetween", TAVO_MODE_PLAYER, PLAYER_STATUS_PLAYING, false, 1, true},
+                      BlankCase{"PlaylistStopping", TAVO_MODE_PLAYER, PLAYER_STATUS_STOPPING_GRACEFULLY, false, 0,
+                                true}),
+    [](const ::testing::TestParamInfo<BlankCase>& i) { return std::string(i.param.name); });
+
+TEST_F(SequencePlayback, ASlowReaderRepeatsTheLastFrameAndSkipsOnePerLatePeriod) {
+    const int frames = 40, stepMS = 50;
+    makeSequence("slow.lcsf", frames, stepMS);
+    // Frames 10-19 take three periods each to fetch; the others come at once.
+    seq->setFileOpener([](const std::string& p) -> LCSFFile* {
+        LCSFFile* f = LCSFFile::openLCSFFile(p);
+        return f ? new SlowLCSFFile(f, [](uint32_t n) { return n >= 10 && n < 20 ? 3 * 50 : 0; }) : nullptr;
+    });
+    ASSERT_EQ(seq->OpenSequenceFile("slow.lcsf", 0, -1), 1);
+    ASSERT_TRUE(waitFor([this] { return seq->lastFrameRead >= 9; }));
+    seq->StartSequence();
+    // Run as the output thread does: one period each, on an absolute schedule.
+    auto next = std::chrono::steady_clock::now();
+    int periods = 0;
+    while (seq->IsSequenceRunning() && periods < 200) {
+        step();
+        periods++;
+        next += std::chrono::milliseconds(stepMS);
+        std::this_thread::sleep_until(next);
+    }
+    ASSERT_FALSE(seq->IsSequenceRunning()) << "the sequence ends by itself";
+
+    std::vector<int> sent = sentFrames();
+    ASSERT_GE(sent.size(), 3u);
+    ASSERT_EQ(sent.back(), -1);
+    sent.pop_back();
+    while (!sent.empty() && sent.back() == -1) {
+        sent.pop_back();
+    }
+    int repeats = 0, skipped = 0;
+    for (size_t i = 1; i < sent.size(); i++) {
+        ASSERT_GE(sent[i], 0) << "every frame sent holds that frame's data, at " << i;
+        ASSERT_GE(sent[i], sent[i - 1]) << "frames never go back, at " << i;
+        if (sent[i] == sent[i - 1]) {
+            repeats++;
+        } else {
+            skipped += sent[i] - sent[i - 1] - 1;
+        }
+    }
+    // Frame 0 was loaded by the open; the start goes on with frame 1.
+    for (int i = 0; i < 9; i++) {
+        EXPECT_EQ(sent[i], i + 1) << "frames read ahead play in order";
+    }
+    EXPECT_GT(repeats, 0);
+    // Frames skipped at the end (the position pushed past the last frame) count too.
+    EXPECT_EQ(skipped + (frames - 1 - sent.back()), repeats) << "one frame number skipped per late period";
+    EXPECT_EQ(RecordingCommand::count("stopped slow.lcsf"), 1);
+}
+
+TEST_F(SequencePlayback, SeekOntoAQueuedFrameKeepsTheQueue) {
+    makeSequence("a.lcsf", 200);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    for (int i = 0; i < 3; i++) {
+        waitQueued();
+        step();
+    }
+    ASSERT_TRUE(waitFor([this] { return seq->CachedFrameCount() >= 20; }));
+    int fetched = seq->lastFrameRead;
+    LogCapture log;
+    seq->SeekSequenceFile(10);
+    EXPECT_TRUE(log.contains("SeekSequenceFile(10)"));
+    EXPECT_FALSE(log.contains("Seeking to"));
+    EXPECT_EQ(seq->PlayedFrameCount(), 0u);
+    EXPECT_GE(seq->lastFrameRead, fetched) << "the reader was not sent back";
+    step();
+    waitQueued();
+    step();
+    auto sent = sentFrames();
+    EXPECT_EQ(std::vector<int>(sent.end() - 2, sent.end()), (std::vector<int>{10, 11}));
+}
+
+TEST_F(SequencePlayback, SeekPastOrBeforeTheQueueRestartsTheReader) {
+    makeSequence("a.lcsf", 300);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    waitQueued();
+    step();
+    LogCapture log;
+    seq->SeekSequenceFile(150);
+    EXPECT_TRUE(log.contains("Seeking to 150."));
+    waitQueued();
+    step();
+    waitQueued();
+    step();
+    for (int i = 0; i < 30; i++) {
+        waitQueued();
+        step();
+    }
+    EXPECT_EQ(sentFrames().back(), 181);
+    // Backwards, before the oldest frame still kept.
+    seq->SeekSequenceFile(5);
+    EXPECT_EQ(seq->PlayedFrameCount(), 0u);
+    waitQueued();
+    step();
+    EXPECT_EQ(sentFrames().back(), 5);
+    EXPECT_EQ(GetChannelOutputFrameNumber(), 6) << "set to 5 when taken, counted on by the send";
+    // A seek to the frame on show reuses it.
+    seq->SeekSequenceFile(5);
+    step();
+    EXPECT_EQ(sentFrames().back(), 5);
+    EXPECT_EQ(log.count("Seeking to"), 2);
+}
+
+TEST_F(SequencePlayback, SeekWithoutARunningSequenceIsIgnored) {
+    makeSequence("a.lcsf", 100);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    LogCapture log;
+    seq->SeekSequenceFile(50);
+    EXPECT_TRUE(log.contains("No sequence is running"));
+    EXPECT_EQ(seq->GetLoadedFrameNumber(), 0);
+}
+
+TEST_F(SequencePlayback, RepeatedEarlySeeksInRemoteModeWarnOnTheSeventh) {
+    setTavomode(TAVO_MODE_REMOTE);
+    makeSequence("a.lcsf", 400);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    const std::string warning = "Multiple Frame Skips During Playback - Likely Slow Network";
+    auto hasWarning = [&warning] {
+        for (auto& w : WarningHolder::GetWarnings()) {
+            if (w == warning) {
+                return true;
+            }
+        }
+        return false;
+    };
+    // Alternating between 90 and 300 sends the reader back for every seek to 90.
+    for (int i = 0; i < 6; i++) {
+        seq->SeekSequenceFile(300);
+        seq->SeekSequenceFile(90);
+    }
+    EXPECT_EQ(seq->frameSkipCount, 6);
+    EXPECT_FALSE(hasWarning());
+    // A seek that finds its frame queued does not count.
+    ASSERT_TRUE(waitFor([this] { return seq->CachedFrameCount() >= 2; }));
+    seq->SeekSequenceFile(91);
+    EXPECT_EQ(seq->frameSkipCount, 6);
+    seq->SeekSequenceFile(10);
+    EXPECT_TRUE(hasWarning());
+    // Opening again starts counting afresh.
+    seq->CloseSequenceFile();
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    EXPECT_EQ(seq->frameSkipCount, 0);
+}
+
+TEST_F(SequencePlayback, PauseKeepsTheFrameAndStepsMoveOneFrame) {
+    makeSequence("a.lcsf", 100);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    for (int i = 0; i < 5; i++) {
+        waitQueued();
+        step();
+    }
+    EXPECT_EQ(sentFrames().back(), 5);
+    seq->ToggleSequencePause();
+    EXPECT_EQ(seq->SequenceIsPaused(), 1);
+    step();
+    step();
+    seq->ReadSequenceData(true); // forced, still paused
+    step();
+    EXPECT_EQ(sentFrames().back(), 5);
+    EXPECT_EQ(seq->GetLoadedFrameNumber(), 5);
+
+    seq->SingleStepSequence();
+    step();
+    EXPECT_EQ(sentFrames().back(), 6);
+    step();
+    EXPECT_EQ(sentFrames().back(), 6);
+
+    seq->SingleStepSequenceBack();
+    step();
+    EXPECT_EQ(sentFrames().back(), 5);
+    seq->SingleStepSequenceBack();
+    step();
+    EXPECT_EQ(sentFrames().back(), 4);
+    step();
+    EXPECT_EQ(sentFrames().back(), 4);
+    seq->SingleStepSequence();
+    step();
+    EXPECT_EQ(sentFrames().back(), 5);
+
+    seq->ToggleSequencePause();
+    EXPECT_EQ(seq->SequenceIsPaused(), 0);
+    waitQueued();
+    step();
+    EXPECT_EQ(sentFrames().back(), 6);
+}
+
+TEST_F(SequencePlayback, StepBackPastTheKeptFramesFetchesAgain) {
+    // A long step time: a step back that refetches waits for the reader up to it.
+    makeSequence("a.lcsf", 100, 250);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    for (int i = 0; i < 30; i++) {
+        waitQueued();
+        step();
+    }
+    ASSERT_EQ(sentFrames().back(), 30);
+    seq->ToggleSequencePause();
+    // 21 played frames are kept (10 to 30); stepping back below them fetches anew.
+    for (int want = 29; want >= 5; want--) {
+        seq->SingleStepSequenceBack();
+        waitQueued();
+        step();
+        ASSERT_EQ(sentFrames().back(), want);
+    }
+}
+
+TEST_F(SequencePlayback, PresetsAndEffectsFireOnTheirFrames) {
+    writePresets(R"({"presets": {
+        "p": [{"command": "Record", "args": ["p in %SEQUENCE_NAME%"]}],
+        "p_END": [{"command": "Record", "args": ["p end"]}]}})");
+    writeEffectFile(dir.file("effects/fx.eseq"), 41, 8, 1000, [](uint32_t, uint32_t i) { return (uint8_t)(200 + i); });
+    makeSequence("a.lcsf", 100, 50, {actionHeader('C', {{"p", {{2, 4}}}}), actionHeader('E', {{"fx", {{3, 6}}}})});
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    RecordingCommand::clearRuns();
+    auto stepTo = [this](int frame) {
+        while (sentFrames().empty() || seq->GetLoadedFrameNumber() < frame) {
+            waitQueued();
+            step();
+        }
+    };
+    stepTo(2);
+    EXPECT_EQ(RecordingCommand::runs(), (std::vector<std::string>{"p in a.lcsf"}));
+    // A repeated frame fires its actions again.
+    seq->ToggleSequencePause();
+    step();
+    EXPECT_EQ(RecordingCommand::count("p in a.lcsf"), 2);
+    seq->ToggleSequencePause();
+
+    stepTo(3);
+    EXPECT_TRUE(IsEffectRunning("fx"));
+    step(); // frame 4
+    EXPECT_EQ(RecordingCommand::count("p end"), 1);
+    // The effect is laid over its channels (41-48, 1-based) from the next processing on.
+    auto last = out.lastFrame();
+    for (int i = 0; i < 8; i++) {
+        EXPECT_EQ(last[40 + i], 200 + i);
+    }
+    EXPECT_EQ(last[39], testChannelValue(4, 39));
+
+    StopEffect("fx");
+    seq->ToggleSequencePause();
+    seq->SingleStepSequenceBack();
+    step(); // frame 3 again: the effect starts again
+    EXPECT_EQ(seq->GetLoadedFrameNumber(), 3);
+    EXPECT_TRUE(IsEffectRunning("fx"));
+
+    // After blanking no frame is shown and nothing fires.
+    StopEffect("fx");
+    RecordingCommand::clearRuns();
+    seq->BlankSequenceData(false);
+    step();
+    EXPECT_FALSE(IsEffectRunning("fx"));
+    EXPECT_TRUE(RecordingCommand::runs().empty());
+    EXPECT_EQ(frameOf(out.lastFrame()), -1) << "processing does not bring the old frame back";
+
+    seq->ToggleSequencePause();
+    ASSERT_GT(StartEffect("fx", 0, 1, false), 0);
+    stepTo(6);
+    EXPECT_FALSE(IsEffectRunning("fx")) << "stopped by its end frame";
+}
+
+TEST_F(SequencePlayback, LayersAreLaidInOrder) {
+    // Every layer writes its own value over channel 5 and notes what it found there.
+    struct Hooks : TavoPlugins::Plugin, TavoPlugins::ChannelDataPlugin {
+        Hooks() : Plugin("hooks") {}
+        void modifySequenceData(int ms, unsigned char* d) override {
+            seen.push_back(d[5]);
+            d[5] = 3;
+            lastMs = ms;
+        }
+        void modifyChannelData(int, unsigned char* d) override {
+            seen.push_back(d[5]);
+            d[5] = 8;
+        }
+        std::vector<int> seen;
+        int lastMs = -1;
+    } hooks;
+    PluginManager::INSTANCE.addPlugin(&hooks);
+    writeEffectFile(dir.file("effects/e.eseq"), 6, 1, 100, [](uint32_t, uint32_t) { return 4; });
+    ASSERT_GT(StartEffect("e", 0, 1, false), 0);
+    std::vector<int> videoSaw;
+    SDLOutput::SetVideoOverlay([this, &videoSaw](unsigned int) {
+        videoSaw.push_back(seq->seqData[5]);
+        seq->seqData[5] = 5;
+    });
+    PixelOverlayManager::INSTANCE.addAutoOverlayModel("m", 5, 1, 1, "H", "TL", 1, 1);
+    PixelOverlayModel* m = PixelOverlayManager::INSTANCE.getModel("m");
+    ASSERT_NE(m, nullptr);
+    m->getOverlayBuffer()[0] = 6;
+    m->setState(PixelOverlayModel::Enabled);
+    Json::Value test;
+    test["enabled"] = 1;
+    test["channelSet"] = "6-6"; // 1-based: channel 5
+    test["color"].append(7);
+    ASSERT_TRUE(ChannelTester::INSTANCE.SetupTest(test));
+    unsigned char two = 2;
+    seq->SetBridgeData(&two, 5, 1, GetTimeMS() + 60000);
+
+    makeSequence("a.lcsf", 10);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->ProcessSequenceData(1234);
+    seq->SendSequenceData();
+    // bridge 2 over the frame, sequence hook 3, effect 4, video 5, model 6, test 7, channel hook 8
+    EXPECT_EQ(hooks.seen, (std::vector<int>{2, 7}));
+    EXPECT_EQ(videoSaw, (std::vector<int>{4}));
+    EXPECT_EQ(hooks.lastMs, 1234);
+    EXPECT_EQ(out.lastFrame()[5], 8);
+
+    // A second processing starts again from the frame: the removed model is gone.
+    PluginManager::INSTANCE.removePlugin(&hooks);
+    ChannelTester::INSTANCE.StopTest();
+    SDLOutput::SetVideoOverlay(nullptr);
+    StopEffect("e");
+    PixelOverlayManager::INSTANCE.removeAutoOverlayModel("m");
+    EXPECT_FALSE(PixelOverlayManager::INSTANCE.hasActiveOverlays());
+    seq->ProcessSequenceData(0);
+    seq->SendSequenceData();
+    EXPECT_EQ(out.lastFrame()[5], 2) << "bridge data over clean frame data";
+    EXPECT_EQ(out.lastFrame()[6], testChannelValue(0, 6));
+}
+
+TEST_F(SequencePlayback, SendBlankingDataSendsItselfOrAsksTheThread) {
+    makeSequence("a.lcsf", 10);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->SendBlankingData();
+    EXPECT_EQ(sentFrames(), (std::vector<int>{-1}));
+    ChannelOutputManager::INSTANCE.SetOutputThread(&outThread);
+    outThread.running = true;
+    seq->SendBlankingData();
+    EXPECT_EQ(out.frameCount(), 1u);
+    EXPECT_EQ(outThread.forces, 1);
+    // Running but not enabled: the engine sends (which sends nothing while disabled).
+    DisableChannelOutput();
+    seq->SendBlankingData();
+    EXPECT_EQ(outThread.forces, 1);
+    EXPECT_EQ(out.frameCount(), 1u);
+    EnableChannelOutput();
+}
+
+TEST_F(SequencePlayback, IdleCallsBlankByRunMode) {
+    makeSequence("a.lcsf", 10);
+    auto loadAndClose = [this] {
+        ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+        seq->StartSequence();
+        seq->CloseSequenceFile(); // does not blank in the cases below
+        ASSERT_EQ(seq->seqData[1], testChannelValue(0, 1));
+    };
+    auto shown = [this] { return seq->seqData[1] != 0; };
+
+    // Remote mode: six idle calls keep the frame, the seventh blanks.
+    setTavomode(TAVO_MODE_REMOTE);
+    loadAndClose();
+    for (int i = 0; i < 6; i++) {
+        seq->ReadSequenceData(false);
+        ASSERT_TRUE(shown()) << "idle call " << i + 1;
+    }
+    seq->ReadSequenceData(false);
+    EXPECT_FALSE(shown());
+
+    // Player mode with a playlist playing: idle calls keep the frame.
+    setTavomode(TAVO_MODE_PLAYER);
+    Player::INSTANCE.SetStatus(PLAYER_STATUS_PLAYING);
+    loadAndClose();
+    for (int i = 0; i < 10; i++) {
+        seq->ReadSequenceData(false);
+    }
+    EXPECT_TRUE(shown());
+    // ...and blank at once when it stops.
+    Player::INSTANCE.SetStatus(PLAYER_STATUS_IDLE);
+    seq->ReadSequenceData(false);
+    EXPECT_FALSE(shown());
+
+    // Bridge mode never blanks by itself; blankBetweenSequences always does.
+    setTavomode(TAVO_MODE_BRIDGE);
+    Player::INSTANCE.SetStatus(PLAYER_STATUS_PLAYING);
+    loadAndClose();
+    seq->ReadSequenceData(false);
+    EXPECT_TRUE(shown());
+    setSetting("blankBetweenSequences", "1");
+    seq->ReadSequenceData(false);
+    EXPECT_FALSE(shown());
+}
+
+TEST_F(SequencePlayback, ControlsFromOtherThreadsWhilePlaying) {
+    // The output thread runs the periods while another thread seeks, pauses,
+    // steps, bridges and reopens: nothing crashes and data races show under TSan.
+    makeSequence("a.lcsf", 400, 5, {}, LCSFFile::CompressionType::zstd);
+    makeSequence("b.lcsf", 400, 5, {actionHeader('C', {{"p", {{1, 3}}}})});
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    std::atomic<bool> stop{false};
+    std::thread output([this, &stop] {
+        while (!stop) {
+            step(1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    unsigned char data[32] = {1, 2, 3};
+    for (int round = 0; round < 30; round++) {
+        seq->SeekSequenceFile((round * 37) % 400);
+        seq->ToggleSequencePause();
+        seq->SingleStepSequence();
+        seq->SingleStepSequenceBack();
+        seq->SetBridgeData(data, round * 10, 32, GetTimeMS() + 5);
+        seq->ToggleSequencePause();
+        setSetting("bridgeDataPriority", round % 2 ? "Prioritize Sequence" : "Ignore");
+        if (round % 10 == 9) {
+            seq->StartSequence(round % 20 == 9 ? "b.lcsf" : "a.lcsf", 0);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+    seq->CloseSequenceFile();
+    stop = true;
+    output.join();
+    EXPECT_FALSE(seq->IsSequenceRunning());
+    EXPECT_GT(out.frameCount(), 20u);
+}
