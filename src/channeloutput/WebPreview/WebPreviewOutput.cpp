@@ -234,6 +234,8 @@ bool WebPreviewOutput::WriteChunk(int fd, const std::string& chunk) {
     if ((size_t)sent < chunk.size()) {
         state.pending.assign(chunk, (size_t)sent, std::string::npos);
         state.behindSince = now;
+        LogDebug(LOGCH_CHANNELOUT, "Preview connection on socket %d fell behind: %zu bytes wait\n", fd,
+                 state.pending.size());
     }
     return true;
 }
@@ -310,6 +312,8 @@ void WebPreviewOutput::ConnectionThread() {
                 close(fd);
                 continue;
             }
+            LogDebug(LOGCH_CHANNELOUT, "Accepted preview connection on socket %d\n", fd);
+            // Events are small and frequent; do not let them wait for acknowledgements.
             int on = 1;
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
             const std::string header = BuildResponseHeader();
