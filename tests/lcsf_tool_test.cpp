@@ -454,6 +454,45 @@ TEST(LcsfToolBadFiles, MutatedHeadersNeverCrashTheTool) {
     }
 }
 
+TEST(LcsfToolBadFiles, EffectSequencesAreReadAsOneRange) {
+    TempDir dir;
+    // 20-byte header: "ESEQ", 4 unread bytes, bytes per frame, 1-based first channel, channel count.
+    std::string bytes = "ESEQ" + std::string(4, '\0');
+    auto put32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; i++) {
+            bytes += (char)((v >> (8 * i)) & 0xFF);
+        }
+    };
+    put32(6);
+    put32(11);
+    put32(6);
+    for (int i = 0; i < 3 * 6; i++) {
+        bytes += (char)(100 + i);
+    }
+    std::string f = dir.file("effect.eseq");
+    writeFileBytes(f, bytes);
+    ToolRun info = lcsf({"info", "--json", f});
+    ASSERT_EQ(info.status, 0) << info.describe();
+    Json::Value j = parseJson(info.out);
+    EXPECT_EQ(j["frameCount"].asInt(), 3);
+    EXPECT_EQ(j["channelCount"].asInt(), 6);
+    EXPECT_EQ(j["sparseRanges"][0][0].asInt(), 10);
+    EXPECT_EQ(j["sparseRanges"][0][1].asInt(), 6);
+    EXPECT_NE(lcsf({"info", f}).out.find("effect sequence"), std::string::npos);
+    ToolRun out = lcsf({"extract", f, "--channels", "8:10"});
+    ASSERT_EQ(out.status, 0) << out.describe();
+    std::string expected;
+    for (int fr = 0; fr < 3; fr++) {
+        expected += std::string(2, '\0');
+        for (int c = 0; c < 6; c++) {
+            expected += (char)(100 + fr * 6 + c);
+        }
+        expected += std::string(2, '\0');
+    }
+    EXPECT_TRUE(out.out == expected);
+    EXPECT_EQ(lcsf({"verify", f}).out, "OK: 3 frames\n");
+}
+
 // ---- create -> info -> extract round trips ----
 
 struct HeaderExpect {

@@ -117,7 +117,7 @@ int writeSequence(const std::string& command, const std::string& outPath, const 
     }
 
     out->writeHeader();
-    if (out->hasWriteError() || trap.hasError()) {
+    if (out->hasWriteError() || trap.hasError(true)) {
         return fileError(outPath, codecProblem("cannot write the header"));
     }
 

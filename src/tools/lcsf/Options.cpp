@@ -400,11 +400,13 @@ bool resolveFormat(const FormatOptions& fo, const LCSFFile* input, WriteSpec& sp
         }
         if (fo.rangesSet) {
             spec.ranges = fo.rangesAll ? RangeList() : fo.ranges;
+            if (!validateRanges(spec.ranges, spec.channels, problem)) {
+                return false;
+            }
         } else if (inV2) {
+            // The input's own ranges are written back as they are, even odd ones
+            // (overlapping, empty): the file then reads exactly as the input did.
             spec.ranges = inV2->m_sparseRanges;
-        }
-        if (!validateRanges(spec.ranges, spec.channels, problem)) {
-            return false;
         }
     }
 
