@@ -180,6 +180,22 @@ TEST(LcsfBlocks, ZstdDecodesIncrementallyWithinABlock) {
     EXPECT_TRUE(frameMatches(f.get(), 300, 512));
 }
 
+TEST(LcsfBlocks, TinyFilesWhoseBlocksOutgrowTheirDataReadBack) {
+    // Two frames of four channels compress to more bytes than they hold.
+    TempDir dir;
+    for (auto type : {LCSFFile::CompressionType::zstd, LCSFFile::CompressionType::zlib}) {
+        for (uint32_t frames : {1u, 2u, 12u}) {
+            std::string path = writeCompressed(dir, type, 4, frames);
+            std::unique_ptr<LCSFFile> f(LCSFFile::openLCSFFile(path));
+            ASSERT_NE(nullptr, f);
+            f->prepareRead({{0, 4}}, 0);
+            for (uint32_t fr = 0; fr < frames; fr++) {
+                EXPECT_TRUE(frameMatches(f.get(), fr, 4)) << "type " << type << " frame " << fr << "/" << frames;
+            }
+        }
+    }
+}
+
 class LcsfDamagedBlocks : public ::testing::TestWithParam<LCSFFile::CompressionType> {};
 
 TEST_P(LcsfDamagedBlocks, TruncatedOrCorruptDataGivesNoFrameNeverGarbage) {

@@ -22,7 +22,7 @@ V2LCSFFile::V2LCSFFile(const std::string& filename, FILE* file, const std::vecto
     const uint8_t* h = header.data();
     const uint64_t H = header.size();
     if (m_seqVersionMajor == 2 && m_seqVersionMinor > 2) {
-        LogErr(LOGCH_SEQUENCE, "Unknown minor version: %d.  LCSF may not load properly.\n", m_seqVersionMinor);
+        LogWarn(LOGCH_SEQUENCE, "Unknown minor version: %d.  LCSF may not load properly.\n", m_seqVersionMinor);
     }
     bool isESEQ = H >= 4 && memcmp(h, "ESEQ", 4) == 0;
     if (isESEQ) {
@@ -166,7 +166,13 @@ void V2LCSFFile::finalize() {
 void V2LCSFFile::prepareRead(const std::vector<std::pair<uint32_t, uint32_t>>& ranges, uint32_t startFrame) {
     if (!m_sparseRanges.empty()) {
         m_rangesToRead = m_sparseRanges;
-        m_dataBlockSize = m_seqChannelCount;
+        // The ranges are all a frame hands out; a damaged channel count larger than
+        // their sum must not cost a frame buffer of that size (gigabytes) per frame.
+        uint64_t rangeSum = 0;
+        for (auto& r : m_sparseRanges) {
+            rangeSum += r.second;
+        }
+        m_dataBlockSize = (uint32_t)std::min<uint64_t>(m_seqChannelCount, rangeSum);
     } else {
         m_rangesToRead.clear();
         uint64_t size = 0;
