@@ -1,0 +1,13 @@
+// Reading and writing JSON files and texts without exceptions.
+#pragma once
+
+#include <string>
+
+#include <json/json.h>
+
+// False (and `value` untouched) when the file cannot be read or is not valid JSON;
+// `error`, when given, receives the reason.
+bool LoadJsonFromFile(const std::string& path, Json::Value& value, std::string* error = nullptr);
+bool LoadJsonFromString(const std::string& text, Json::Value& value, std::string* error = nullptr);
+// Serialises `value`; an empty `indentation` gives the compact one-line form.
+std::string SaveJsonToString(const Json::Value& value, const std::string& indentation = "\t");
