@@ -239,10 +239,12 @@ TEST(WebPreviewEncoderRandom, DecodedEventsReproduceEveryVisibleChangeFrameAfter
     std::map<std::string, std::string> shown; // position -> colour key, as a browser keeps it
     std::vector<std::string> expected(pixels.size(), "000");
 
-    for (int frame = 0; frame < 30; frame++) {
+    for (int frame = 0; frame < 60; frame++) {
+        // Busy frames, quiet frames, still frames, and steps too small to see.
+        const unsigned every = frame % 4 == 0 ? 3 : frame % 4 == 1 ? 100 : frame % 4 == 2 ? 0 : 50;
         for (auto& c : h.channels) {
-            if (rng() % 3 == 0) {
-                c = (unsigned char)(rng() % 256);
+            if (every && rng() % every == 0) {
+                c = frame % 8 == 7 ? (unsigned char)(c ^ 1) : (unsigned char)(rng() % 256);
             }
         }
         std::vector<bool> changed(pixels.size(), false);
@@ -287,5 +289,40 @@ TEST(WebPreviewEncoderRandom, DecodedEventsReproduceEveryVisibleChangeFrameAfter
         for (char c : data) {
             ASSERT_TRUE(c == '|' || c == ':' || c == ';' || value(c) >= 0) << "stray character in the data";
         }
+    }
+}
+
+TEST(WebPreviewEncoderChanges, AfterTheStoredColoursAreZeroedEveryLitPixelIsSentAgain) {
+    // As when a new browser connects: the still picture must be sent whole.
+    std::vector<ScreenPreviewPixel> pixels;
+    for (int i = 0; i < 40; i++) {
+        pixels.push_back(pixel(i, 0, (unsigned)(i * 3)));
+    }
+    Harness h(pixels, 0, 120);
+    h.channels[0] = 255;
+    h.channels[39 * 3 + 2] = 255;
+    EXPECT_EQ(h.encode(), "/00:0000|00/:0d00");
+    EXPECT_EQ(h.encode(), "");
+
+    std::fill(h.preview.begin(), h.preview.end(), 0);
+    h.encoder.Invalidate();
+    EXPECT_EQ(h.encode(), "/00:0000|00/:0d00");
+    EXPECT_EQ(h.encode(), "");
+}
+
+TEST(WebPreviewEncoderChanges, PixelsSharingAPlaceAreComparedEveryFrame) {
+    // Two pixels at one preview position: each frame finds the other's colour stored there.
+    std::vector<ScreenPreviewPixel> pixels = placed({pixel(0, 0, 0), pixel(0, 0, 3)});
+    pixels[1].rPos = pixels[0].rPos;
+    pixels[1].gPos = pixels[0].gPos;
+    pixels[1].bPos = pixels[0].bPos;
+    std::vector<unsigned char> preview(6, 0);
+    std::vector<unsigned char> channels = {255, 0, 0, 0, 0, 255};
+    PixelChangeEncoder encoder;
+    encoder.SetLayout(pixels, 0);
+    for (int frame = 0; frame < 3; frame++) {
+        std::string out;
+        encoder.EncodeChanges(channels.data(), preview.data(), out);
+        EXPECT_EQ(out, "/00:0000|00/:0000") << "frame " << frame;
     }
 }

@@ -103,7 +103,7 @@ ScreenPreviewBaseOutput::~ScreenPreviewBaseOutput() {
 
 int ScreenPreviewBaseOutput::Init(Json::Value config) {
     LogDebug(LOGCH_CHANNELOUT, "ScreenPreviewBaseOutput::Init(JSON)\n");
-    if (!config.isObject()) {
+    if (!config.isObject() && !config.isNull()) {
         LogErr(LOGCH_CHANNELOUT, "Preview output configuration is not a JSON object\n");
         return 0;
     }

@@ -47,9 +47,11 @@ public:
     // Allocates the preview buffer (zeroed) when it is null. False with a message on failure.
     bool InitializePixelMap();
 
-    // The colour of pixel `p`, with `data` at the output's first channel.
-    static inline void PixelColor(const ScreenPreviewPixel& p, const unsigned char* data, unsigned char& r,
-                                  unsigned char& g, unsigned char& b);
+    // The colour of pixel `p`, with `data` at the output's first channel. Any record
+    // with the members channel, channelCount, colorType and fixedColor will do.
+    template <typename Pixel>
+    static inline void PixelColor(const Pixel& p, const unsigned char* data, unsigned char& r, unsigned char& g,
+                                  unsigned char& b);
 
     const std::vector<ScreenPreviewPixel>& GetPixels() const { return m_pixels; }
     int GetPreviewWidth() const { return m_previewWidth; }
@@ -93,8 +95,9 @@ protected:
 //  any   4 with s3 != 0: white s3 as grey
 //  7-10  1         red / grey / blue / green from s0
 // Other combinations: 3 or 4 channels as RGB, 1 channel as grey.
-inline void ScreenPreviewBaseOutput::PixelColor(const ScreenPreviewPixel& p, const unsigned char* data,
-                                                unsigned char& r, unsigned char& g, unsigned char& b) {
+template <typename Pixel>
+inline void ScreenPreviewBaseOutput::PixelColor(const Pixel& p, const unsigned char* data, unsigned char& r,
+                                                unsigned char& g, unsigned char& b) {
     if (p.colorType == 11) {
         r = p.fixedColor[0];
         g = p.fixedColor[1];

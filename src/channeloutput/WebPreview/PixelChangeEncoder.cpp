@@ -1,6 +1,7 @@
 // Pixel change encoding of the preview stream.
 #include "PixelChangeEncoder.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -41,8 +42,43 @@ std::string PixelChangeEncoder::ColorKey(int r6, int g6, int b6) {
     return std::string(key, 3);
 }
 
+PixelChangeEncoder::PackedPixel PixelChangeEncoder::Pack(const ScreenPreviewPixel& p) {
+    PackedPixel q;
+    memset(&q, 0, sizeof(q));
+    q.channel = p.channel;
+    q.rPos = p.rPos;
+    memcpy(q.fixedColor, p.fixedColor, 3);
+    // Read the offsets off the colour table itself: channel k holds the value k + 1.
+    ScreenPreviewPixel probe = p;
+    probe.channel = 0;
+    const unsigned char marks[4] = {1, 2, 3, 0}; // no white, so RGBW shows its colour order
+    unsigned char c[3];
+    ScreenPreviewBaseOutput::PixelColor(probe, marks, c[0], c[1], c[2]);
+    q.kind = p.colorType == 11 ? FIXED : p.channelCount == 4 ? RGBW : PLAIN;
+    for (int i = 0; i < 3; i++) {
+        q.offset[i] = c[i] ? (uint8_t)(c[i] - 1) : 0;
+        q.mask[i] = c[i] ? 0xff : 0;
+    }
+    q.channelsRead = q.kind == FIXED ? 0 : q.kind == RGBW ? 4 : (uint8_t)std::max(1, p.channelCount);
+    return q;
+}
+
 void PixelChangeEncoder::SetLayout(const std::vector<ScreenPreviewPixel>& pixels, int y0) {
-    m_pixels = pixels;
+    m_pixels.clear();
+    m_pixels.reserve(pixels.size());
+    m_contiguous = true;
+    for (const ScreenPreviewPixel& p : pixels) {
+        m_pixels.push_back(Pack(p));
+        m_contiguous = m_contiguous && p.gPos == p.rPos + 1 && p.bPos == p.rPos + 2;
+    }
+    m_gPos.clear();
+    m_bPos.clear();
+    if (!m_contiguous) {
+        for (const ScreenPreviewPixel& p : pixels) {
+            m_gPos.push_back(p.gPos);
+            m_bPos.push_back(p.bPos);
+        }
+    }
     m_positions.clear();
     m_positions.reserve(pixels.size());
     for (const ScreenPreviewPixel& p : pixels) {
@@ -52,40 +88,126 @@ void PixelChangeEncoder::SetLayout(const std::vector<ScreenPreviewPixel>& pixels
         pos.length = (uint8_t)code.size();
         m_positions.push_back(pos);
     }
+    PlanBlocks();
     m_head.assign(KEY_COUNT, -1);
     m_tail.assign(KEY_COUNT, -1);
     m_next.assign(pixels.size(), -1);
     m_used.assign(KEY_COUNT / 64, 0);
 }
 
+void PixelChangeEncoder::PlanBlocks() {
+    m_blocks.clear();
+    m_blockRaw.clear();
+    m_rawValid = false;
+    std::vector<uint32_t> positions;
+    positions.reserve(m_pixels.size() * 3);
+    for (size_t i = 0; i < m_pixels.size(); i++) {
+        positions.push_back(m_pixels[i].rPos);
+        positions.push_back(m_contiguous ? m_pixels[i].rPos + 1 : m_gPos[i]);
+        positions.push_back(m_contiguous ? m_pixels[i].rPos + 2 : m_bPos[i]);
+    }
+    std::sort(positions.begin(), positions.end());
+    m_blockSkipping = std::adjacent_find(positions.begin(), positions.end()) == positions.end();
+    if (!m_blockSkipping) {
+        return;
+    }
+    for (size_t first = 0; first < m_pixels.size(); first += BLOCK) {
+        const size_t end = std::min(m_pixels.size(), first + BLOCK);
+        uint64_t lo = UINT64_MAX, hi = 0;
+        for (size_t i = first; i < end; i++) {
+            const PackedPixel& p = m_pixels[i];
+            if (p.channelsRead) {
+                lo = std::min<uint64_t>(lo, p.channel);
+                hi = std::max<uint64_t>(hi, (uint64_t)p.channel + p.channelsRead);
+            }
+        }
+        Block b;
+        b.firstChannel = lo == UINT64_MAX ? 0 : (uint32_t)lo;
+        b.span = lo == UINT64_MAX ? 0 : (uint32_t)(hi - lo);
+        if (lo == UINT64_MAX) {
+            b.span = 0; // fixed colours only: nothing to read, compared each frame at no cost
+        } else if (b.span > MAX_BLOCK_SPAN) {
+            b.span = 0;
+        }
+        b.copyAt = (uint32_t)m_blockRaw.size();
+        m_blockRaw.resize(m_blockRaw.size() + b.span);
+        m_blocks.push_back(b);
+    }
+}
+
+template <bool CONTIGUOUS>
+void PixelChangeEncoder::FindChanges(const unsigned char* channelData, unsigned char* previewBuffer,
+                                     Result& result) {
+    const int32_t count = (int32_t)m_pixels.size();
+    if (!m_blockSkipping) {
+        for (int32_t i = 0; i < count; i++) {
+            ComparePixel<CONTIGUOUS>(i, channelData, previewBuffer, result);
+        }
+        return;
+    }
+    for (size_t k = 0; k < m_blocks.size(); k++) {
+        const Block& b = m_blocks[k];
+        if (b.span) {
+            const unsigned char* now = channelData + b.firstChannel;
+            unsigned char* before = m_blockRaw.data() + b.copyAt;
+            if (m_rawValid && memcmp(now, before, b.span) == 0) {
+                continue;
+            }
+            memcpy(before, now, b.span);
+        }
+        const int32_t end = std::min<int32_t>(count, (int32_t)(k + 1) * BLOCK);
+        for (int32_t i = (int32_t)k * BLOCK; i < end; i++) {
+            ComparePixel<CONTIGUOUS>(i, channelData, previewBuffer, result);
+        }
+    }
+    m_rawValid = true;
+}
+
+template <bool CONTIGUOUS>
+inline void PixelChangeEncoder::ComparePixel(int32_t i, const unsigned char* channelData,
+                                             unsigned char* previewBuffer, Result& result) {
+    const PackedPixel& p = m_pixels[i];
+    const unsigned char* s = channelData + p.channel;
+    unsigned char r, g, b;
+    if (p.kind == PLAIN || (p.kind == RGBW && !s[3])) {
+        r = (unsigned char)((s[p.offset[0]] & p.mask[0]) >> 2);
+        g = (unsigned char)((s[p.offset[1]] & p.mask[1]) >> 2);
+        b = (unsigned char)((s[p.offset[2]] & p.mask[2]) >> 2);
+    } else if (p.kind == RGBW) {
+        r = g = b = (unsigned char)(s[3] >> 2);
+    } else {
+        r = (unsigned char)(p.fixedColor[0] >> 2);
+        g = (unsigned char)(p.fixedColor[1] >> 2);
+        b = (unsigned char)(p.fixedColor[2] >> 2);
+    }
+    const uint32_t gPos = CONTIGUOUS ? p.rPos + 1 : m_gPos[i];
+    const uint32_t bPos = CONTIGUOUS ? p.rPos + 2 : m_bPos[i];
+    if (previewBuffer[p.rPos] == r && previewBuffer[gPos] == g && previewBuffer[bPos] == b) {
+        return;
+    }
+    previewBuffer[p.rPos] = r;
+    previewBuffer[gPos] = g;
+    previewBuffer[bPos] = b;
+    const uint32_t key = (rankOf(r) << 12) | (rankOf(g) << 6) | rankOf(b);
+    if (m_head[key] < 0) {
+        m_head[key] = i;
+        m_used[key >> 6] |= 1ull << (key & 63);
+        result.colors++;
+    } else {
+        m_next[m_tail[key]] = i;
+    }
+    m_tail[key] = i;
+    m_next[i] = -1;
+    result.pixelsChanged++;
+}
+
 PixelChangeEncoder::Result PixelChangeEncoder::EncodeChanges(const unsigned char* channelData,
                                                              unsigned char* previewBuffer, std::string& out) {
     Result result;
-    const int32_t count = (int32_t)m_pixels.size();
-    for (int32_t i = 0; i < count; i++) {
-        const ScreenPreviewPixel& p = m_pixels[i];
-        unsigned char r, g, b;
-        ScreenPreviewBaseOutput::PixelColor(p, channelData, r, g, b);
-        r >>= 2;
-        g >>= 2;
-        b >>= 2;
-        if (previewBuffer[p.rPos] == r && previewBuffer[p.gPos] == g && previewBuffer[p.bPos] == b) {
-            continue;
-        }
-        previewBuffer[p.rPos] = r;
-        previewBuffer[p.gPos] = g;
-        previewBuffer[p.bPos] = b;
-        const uint32_t key = (rankOf(r) << 12) | (rankOf(g) << 6) | rankOf(b);
-        if (m_head[key] < 0) {
-            m_head[key] = i;
-            m_used[key >> 6] |= 1ull << (key & 63);
-            result.colors++;
-        } else {
-            m_next[m_tail[key]] = i;
-        }
-        m_tail[key] = i;
-        m_next[i] = -1;
-        result.pixelsChanged++;
+    if (m_contiguous) {
+        FindChanges<true>(channelData, previewBuffer, result);
+    } else {
+        FindChanges<false>(channelData, previewBuffer, result);
     }
     if (!result.pixelsChanged) {
         return result;

@@ -146,6 +146,7 @@ void WebPreviewOutput::PrepData(unsigned char* channelData) {
     }
     if (m_resetPreview.exchange(false)) {
         memset(m_previewBuffer, 0, (size_t)m_bufferSize);
+        m_encoder.Invalidate();
     }
     m_changeData.clear();
     const PixelChangeEncoder::Result r = m_encoder.EncodeChanges(channelData + m_startChannel, m_previewBuffer,
