@@ -10,7 +10,7 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
     zstd python3
-    # Test only: the preview page is checked in headless Chromium (large, about 300 MB installed).
+    # Test only: the preview page is checked in headless Chromium (large, about 350 MB installed).
     chromium
 )
 
