@@ -130,8 +130,13 @@ LCSFFile::FrameData* V2ZLIBCompressionHandler::getFrame(uint32_t frame) {
 
         m_framesPerBlock = (int)framesInBlock(k);
         m_outBlockFrames = m_framesPerBlock;
+        // Deflate inflates at most 1032 times: a damaged frame or channel count must not
+        // size the buffer beyond what the data can fill.
+        if (frameSize) {
+            m_outBlockFrames = std::min<uint64_t>(m_outBlockFrames, size * 1032 / frameSize);
+        }
         uint64_t outSize = m_outBlockFrames * frameSize;
-        m_outBlock = (uint8_t*)malloc(std::max<uint64_t>(outSize, 1));
+        m_outBlock = outSize <= UINT_MAX ? (uint8_t*)malloc(std::max<uint64_t>(outSize, 1)) : nullptr;
         if (!m_inBuffer || !m_outBlock) {
             LogErr(LOGCH_SEQUENCE, "Block %d of %s is not available\n", k, m_file->m_seqFilename.c_str());
         } else if (size > UINT_MAX || outSize > UINT_MAX) {

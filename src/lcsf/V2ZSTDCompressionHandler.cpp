@@ -141,13 +141,23 @@ LCSFFile::FrameData* V2ZSTDCompressionHandler::getFrame(uint32_t frame) {
 
         m_framesPerBlock = (int)framesInBlock(k);
         m_outBlockFrames = m_framesPerBlock;
-        m_outBlock = (uint8_t*)malloc(std::max<uint64_t>(m_outBlockFrames * frameSize, 1));
+        // n bytes of zstd decode to at most 32768 n bytes (4 bytes per 128 KiB block at
+        // best): a damaged frame or channel count must not size the buffer beyond what
+        // the data can fill, nor past size_t on 32-bit boards.
+        if (frameSize) {
+            m_outBlockFrames = std::min<uint64_t>(m_outBlockFrames, (uint64_t)m_inBuffer.size * 32768 / frameSize);
+        }
+        uint64_t outSize = m_outBlockFrames * frameSize;
+        m_outBlock = (uint64_t)(size_t)outSize == outSize ? (uint8_t*)malloc(std::max<uint64_t>(outSize, 1)) : nullptr;
         if (!block || !m_outBlock) {
             LogErr(LOGCH_SEQUENCE, "Block %d of %s is not available\n", k, m_file->m_seqFilename.c_str());
             m_outBlockBroken = true;
         }
     }
     uint64_t inBlock = frame - blockFirstFrame(m_curBlock);
+    if (inBlock >= m_outBlockFrames) {
+        return nullptr;
+    }
     uint64_t needed = frameSize * (inBlock + 1);
     if (needed > m_outBlockValid && !m_outBlockBroken) {
         ZSTD_outBuffer out = {m_outBlock, (size_t)needed, (size_t)m_outBlockValid};
