@@ -75,7 +75,7 @@ std::string checkEntry(const Json::Value& e) {
     }
     const Json::Value& debounce = e["debounceTime"];
     if (!debounce.isNull() &&
-        !(debounce.isIntegral() && debounce.asLargestInt() >= 0 && debounce.asLargestInt() <= MAX_DEBOUNCE_MS)) {
+        !(debounce.isInt64() && debounce.asInt64() >= 0 && debounce.asInt64() <= MAX_DEBOUNCE_MS)) {
         return "\"debounceTime\" must be a whole number of milliseconds from 0 to " + std::to_string(MAX_DEBOUNCE_MS);
     }
     for (const char* edge : {"rising", "falling"}) {
@@ -155,7 +155,7 @@ void GPIOManager::SetupGPIOInput(std::map<int, std::function<bool(int)>>&) {
             state->hasCallback = false;
             state->debounceMicros = 100000;
             if (entry.isMember("debounceTime") && !entry["debounceTime"].isNull()) {
-                state->debounceMicros = static_cast<uint32_t>(entry["debounceTime"].asLargestInt() * 1000);
+                state->debounceMicros = static_cast<uint32_t>(entry["debounceTime"].asInt64() * 1000);
             }
             if (entry.isMember("rising") && !entry["rising"].isNull()) {
                 state->risingAction = entry["rising"];

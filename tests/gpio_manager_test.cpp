@@ -68,6 +68,8 @@ TEST_F(GPIOManagerTest, BadEntriesAreSkippedByNameAndTheRestConfigured) {
         {"enabled": true, "pin": "B1", "debounceTime": "fast", "rising": {"command": "Test Record"}},
         {"enabled": true, "pin": "B1", "debounceTime": -5, "rising": {"command": "Test Record"}},
         {"enabled": true, "pin": "B1", "debounceTime": 5000000, "rising": {"command": "Test Record"}},
+        {"enabled": true, "pin": "B1", "debounceTime": 18446744073709551615, "rising": {"command": "Test Record"}},
+        {"enabled": true, "pin": "B1", "debounceTime": 1e19, "rising": {"command": "Test Record"}},
         {"enabled": true, "pin": "B1", "rising": "Test Record"},
         {"enabled": true, "pin": "B1", "rising": {"command": 3}},
         {"enabled": true, "pin": "B1", "mode": ["gpio"], "rising": {"command": "Test Record"}},
@@ -81,12 +83,12 @@ TEST_F(GPIOManagerTest, BadEntriesAreSkippedByNameAndTheRestConfigured) {
     EXPECT_TRUE(log.contains("gpio.json entry 0 is not an object")) << log.text();
     EXPECT_TRUE(log.contains("gpio.json entry 1: \"enabled\"")) << log.text();
     EXPECT_TRUE(log.contains("gpio.json entry 2 (pin ?): \"pin\"")) << log.text();
-    for (int i : {3, 4, 5}) {
+    for (int i : {3, 4, 5, 6, 7}) {
         EXPECT_TRUE(log.contains("gpio.json entry " + std::to_string(i) + " (pin B1): \"debounceTime\"")) << log.text();
     }
-    EXPECT_TRUE(log.contains("gpio.json entry 6 (pin B1): \"rising\" must be a command object")) << log.text();
-    EXPECT_TRUE(log.contains("gpio.json entry 7 (pin B1): the \"command\" of \"rising\"")) << log.text();
-    EXPECT_TRUE(log.contains("gpio.json entry 8 (pin B1): \"mode\"")) << log.text();
+    EXPECT_TRUE(log.contains("gpio.json entry 8 (pin B1): \"rising\" must be a command object")) << log.text();
+    EXPECT_TRUE(log.contains("gpio.json entry 9 (pin B1): the \"command\" of \"rising\"")) << log.text();
+    EXPECT_TRUE(log.contains("gpio.json entry 10 (pin B1): \"mode\"")) << log.text();
 }
 
 TEST_F(GPIOManagerTest, TopLevelThatIsNotAnArrayIsReported) {
@@ -365,4 +367,45 @@ TEST_F(GPIOManagerTest, InitializeRegistersTheGpioCommandOnlyWithPins) {
     usePins({"B1"});
     GPIOManager::INSTANCE.Initialize(none);
     EXPECT_TRUE(CommandManager::INSTANCE.hasCommand("GPIO"));
+}
+
+// Every member given every kind of JSON value: entries are used or skipped, never a crash.
+TEST_F(GPIOManagerTest, AnyMemberTypeIsHandled) {
+    usePins({"B1"}, {"P1"});
+    const std::vector<std::string> values = {"null", "true", "false", "0", "-1", "1.5", "4294967", "1e300",
+                                             "18446744073709551615", "-9223372036854775808", "\"\"", "\"B1\"",
+                                             "\"P1\"", "[]", "[1]", "{}", "{\"command\": []}",
+                                             "{\"command\": \"Test Record\", \"args\": {}}"};
+    const std::vector<std::string> keys = {"enabled", "pin", "mode", "debounceTime", "rising", "falling"};
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) & 0x7fff;
+    };
+    for (int round = 0; round < 40; round++) {
+        std::string file = "[";
+        for (int e = 0; e < 8; e++) {
+            file += e ? ",{" : "{";
+            bool first = true;
+            for (const auto& k : keys) {
+                if (next() % 4 == 0) {
+                    continue;
+                }
+                file += (first ? "\"" : ",\"") + k + "\": " + values[next() % values.size()];
+                first = false;
+            }
+            file += "}";
+        }
+        file += "]";
+        writeGpioJson(file);
+        LogCapture log;
+        setupInputs();
+        EXPECT_TRUE(log.contains("GPIO Input(s) enabled")) << file;
+        for (auto* s : GPIOManager::INSTANCE.getPollStates()) {
+            s->lastTriggerTime = 0;
+        }
+        setValue("P1", round % 2);
+        GPIOManager::INSTANCE.CheckGPIOInputs();
+        GPIOManager::INSTANCE.Cleanup();
+    }
 }
