@@ -154,5 +154,10 @@ TEST(PinsConfigTest, PinsJsonSelectsTheProviderAndReportsBadPins) {
     EXPECT_TRUE(log.contains("Cannot open GPIO chip nochip99 for G")) << log.text();
     EXPECT_EQ(g->requestEventFile(true, true), -1);
     EXPECT_EQ(g->getValue(), 0);
+    // Read over and over by polling, a missing chip is reported once.
+    for (int i = 0; i < 5; i++) {
+        g->getValue();
+    }
+    EXPECT_EQ(log.count("Cannot open GPIO chip nochip99 for G"), 1) << log.text();
     PinCapabilities::ClearPins();
 }

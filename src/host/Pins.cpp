@@ -59,11 +59,12 @@ public:
         int rc = directionOut ? gpiod_line_request_output(m_line, m_consumer.c_str(), 0)
                               : gpiod_line_request_input_flags(m_line, m_consumer.c_str(), gpiodFlagsForMode(mode));
         if (rc != 0) {
-            LogErr(LOGCH_GPIO, "Cannot request GPIO line %s:%u (%s) as %s: %s\n", m_chipName.c_str(), m_offset,
-                   name.c_str(), directionOut ? "output" : "input", strerror(errno));
+            reportOnce("Cannot request GPIO line " + m_chipName + ":" + std::to_string(m_offset) + " (" + name +
+                       ") as " + (directionOut ? "output" : "input") + ": " + strerror(errno));
             return false;
         }
         m_output = directionOut;
+        m_reported = false;
         return true;
     }
     int getValue() const override {
@@ -129,17 +130,23 @@ private:
         if (!m_chip) {
             m_chip = gpiod_chip_open_lookup(m_chipName.c_str());
             if (!m_chip) {
-                LogErr(LOGCH_GPIO, "Cannot open GPIO chip %s for %s: %s\n", m_chipName.c_str(), name.c_str(),
-                       strerror(errno));
+                reportOnce("Cannot open GPIO chip " + m_chipName + " for " + name + ": " + strerror(errno));
                 return false;
             }
         }
         m_line = gpiod_chip_get_line(m_chip, m_offset);
         if (!m_line) {
-            LogErr(LOGCH_GPIO, "GPIO chip %s has no line %u (%s)\n", m_chipName.c_str(), m_offset, name.c_str());
+            reportOnce("GPIO chip " + m_chipName + " has no line " + std::to_string(m_offset) + " (" + name + ")");
             return false;
         }
         return true;
+    }
+    // A polled pin is read every few milliseconds: one message per failure, not one per read.
+    void reportOnce(const std::string& text) const {
+        if (!m_reported) {
+            LogErr(LOGCH_GPIO, "%s\n", text.c_str());
+            m_reported = true;
+        }
     }
 
     const std::string m_chipName;
@@ -149,6 +156,7 @@ private:
     mutable std::string m_mode = "gpio";
     mutable std::string m_consumer = "tavod";
     mutable bool m_output = false;
+    mutable bool m_reported = false; // a failure was logged and nothing has worked since
 };
 
 // A pin played by files in a folder, so that a test drives it from outside:
