@@ -1,0 +1,304 @@
+// The HTTP API resources and the server that carries them.
+#include "HttpApi.h"
+
+#include "Log.h"
+#include "Settings.h"
+#include "Warnings.h"
+
+#include <exception>
+#include <fstream>
+#include <sstream>
+
+using httpserver::http_request;
+using httpserver::http_resource;
+using httpserver::http_response;
+using httpserver::string_response;
+using httpserver::http::http_utils;
+
+namespace {
+
+std::string toJson(const Json::Value& v) {
+    Json::StreamWriterBuilder w;
+    w["indentation"] = "  ";
+    return Json::writeString(w, v) + "\n";
+}
+
+class StatusResource : public http_resource {
+public:
+    explicit StatusResource(HttpApi::StatusFunction status) : m_status(std::move(status)) {
+        disallow_all();
+        set_allowing("GET", true);
+        set_allowing("HEAD", true);
+    }
+    std::shared_ptr<http_response> render(const http_request&) override {
+        return HttpApi::JsonResponse(m_status ? m_status() : Json::Value(Json::objectValue));
+    }
+
+private:
+    HttpApi::StatusFunction m_status;
+};
+
+class WarningsResource : public http_resource {
+public:
+    WarningsResource() {
+        disallow_all();
+        set_allowing("GET", true);
+        set_allowing("HEAD", true);
+    }
+    std::shared_ptr<http_response> render(const http_request&) override {
+        Json::Value list(Json::arrayValue);
+        for (const std::string& w : WarningHolder::GetWarnings()) {
+            list.append(w);
+        }
+        return HttpApi::JsonResponse(list);
+    }
+};
+
+// /api/settings (every setting) and /api/settings/NAME (one, read or changed).
+class SettingsResource : public http_resource {
+public:
+    SettingsResource() {
+        disallow_all();
+        set_allowing("GET", true);
+        set_allowing("HEAD", true);
+        set_allowing("PUT", true);
+    }
+    std::shared_ptr<http_response> render_GET(const http_request& req) override {
+        std::vector<std::string> pieces = req.get_path_pieces();
+        if (pieces.size() == 2) {
+            Json::Value all(Json::objectValue);
+            for (const auto& kv : getAllSettings()) {
+                all[kv.first] = kv.second;
+            }
+            return HttpApi::JsonResponse(all);
+        }
+        std::string name;
+        if (auto bad = nameFrom(pieces, name)) {
+            return bad;
+        }
+        if (!hasSetting(name)) {
+            return HttpApi::JsonError(404, "no setting named \"" + name + "\"");
+        }
+        return HttpApi::JsonResponse(describe(name));
+    }
+    std::shared_ptr<http_response> render_HEAD(const http_request& req) override { return render_GET(req); }
+    std::shared_ptr<http_response> render_PUT(const http_request& req) override {
+        std::vector<std::string> pieces = req.get_path_pieces();
+        if (pieces.size() == 2) {
+            return HttpApi::JsonError(400, "name the setting to change: PUT /api/settings/NAME");
+        }
+        std::string name;
+        if (auto bad = nameFrom(pieces, name)) {
+            return bad;
+        }
+        std::string value;
+        std::string error;
+        if (!HttpApi::SettingValueFromBody(req.get_content(), value, error)) {
+            return HttpApi::JsonError(400, error);
+        }
+        LogInfo(LOGCH_GENERAL, "Setting %s changed to \"%s\" over HTTP\n", name.c_str(), value.c_str());
+        setSetting(name, value);
+        return HttpApi::JsonResponse(describe(name));
+    }
+
+private:
+    static Json::Value describe(const std::string& name) {
+        Json::Value v(Json::objectValue);
+        v["name"] = name;
+        v["value"] = getSetting(name.c_str(), "");
+        return v;
+    }
+    // Null when `pieces` names a setting well; otherwise the response to send.
+    static std::shared_ptr<http_response> nameFrom(const std::vector<std::string>& pieces, std::string& name) {
+        if (pieces.size() != 3) {
+            return HttpApi::JsonError(404, "settings are at /api/settings/NAME");
+        }
+        name = pieces[2];
+        if (!HttpApi::ValidSettingName(name)) {
+            return HttpApi::JsonError(400, "bad setting name; use letters, digits, '_', '-' and '.' (at most 64)");
+        }
+        return nullptr;
+    }
+};
+
+class PageResource : public http_resource {
+public:
+    explicit PageResource(std::string path) : m_path(std::move(path)) {
+        disallow_all();
+        set_allowing("GET", true);
+        set_allowing("HEAD", true);
+    }
+    std::shared_ptr<http_response> render(const http_request&) override {
+        // Read on every request, so that an edited page shows without a restart.
+        std::ifstream in(m_path, std::ios::binary);
+        if (!in) {
+            return HttpApi::JsonError(404, "the preview page " + m_path + " is missing (see --web-dir)");
+        }
+        std::stringstream s;
+        s << in.rdbuf();
+        auto r = std::make_shared<string_response>(s.str(), 200, "text/html; charset=utf-8");
+        r->with_header("Cache-Control", "no-cache");
+        return r;
+    }
+
+private:
+    std::string m_path;
+};
+
+} // namespace
+
+HttpApi::HttpApi(int port, const std::string& webDir, StatusFunction status)
+    : m_port(port), m_webDir(webDir), m_status(std::move(status)) {
+    httpserver::create_webserver params((uint16_t)port);
+    params.max_threads(2)
+        .connection_timeout(30)
+        .content_size_limit(64 * 1024)
+        .not_found_resource([](const http_request& req) { return JsonError(404, "no such resource: " + req.get_path()); })
+        .method_not_allowed_resource([](const http_request& req) {
+            return JsonError(405, req.get_method() + " is not allowed on " + req.get_path());
+        })
+        .internal_error_resource([](const http_request& req) {
+            return JsonError(500, "internal error while answering " + req.get_path());
+        })
+        .log_error([](const std::string& text) { LogErr(LOGCH_GENERAL, "HTTP: %s\n", text.c_str()); });
+    m_server.reset(new httpserver::webserver(params));
+
+    m_resources.emplace_back(new StatusResource(m_status));
+    m_server->register_resource("/api/status", m_resources.back().get());
+    m_resources.emplace_back(new WarningsResource());
+    m_server->register_resource("/api/warnings", m_resources.back().get());
+    m_resources.emplace_back(new SettingsResource());
+    m_server->register_resource("/api/settings", m_resources.back().get(), true);
+    m_resources.emplace_back(new PageResource(m_webDir + "/index.html"));
+    m_server->register_resource("/", m_resources.back().get());
+    m_server->register_resource("/index.html", m_resources.back().get());
+}
+
+HttpApi::~HttpApi() {
+    Stop();
+}
+
+bool HttpApi::Start(std::string& error) {
+    if (!m_server->start(false)) {
+        error = "cannot listen on TCP port " + std::to_string(m_port) +
+                " (in use, or below 1024 without privileges); choose another with --http-port N, or 0 to turn the "
+                "HTTP API off";
+        return false;
+    }
+    LogInfo(LOGCH_GENERAL, "HTTP API on port %d: http://localhost:%d/api/status\n", m_port, m_port);
+    return true;
+}
+
+void HttpApi::Stop() {
+    if (m_server && m_server->is_running()) {
+        m_server->stop();
+    }
+}
+
+bool HttpApi::IsRunning() {
+    return m_server && m_server->is_running();
+}
+
+bool HttpApi::RegisterResource(const std::string& path, http_resource* resource, bool family) {
+    return m_server->register_resource(path, resource, family);
+}
+
+void HttpApi::UnregisterResource(const std::string& path) {
+    m_server->unregister_resource(path);
+}
+
+std::shared_ptr<http_response> HttpApi::Dispatch(const http_request& request) {
+    return m_server->dispatch(request);
+}
+
+std::shared_ptr<http_response> HttpApi::JsonResponse(const Json::Value& value, int code) {
+    auto r = std::make_shared<string_response>(toJson(value), code, http_utils::application_json);
+    r->with_header("Cache-Control", "no-store");
+    // The preview page may be opened from another host name than the API's.
+    r->with_header("Access-Control-Allow-Origin", "*");
+    return r;
+}
+
+std::shared_ptr<http_response> HttpApi::JsonError(int code, const std::string& text) {
+    Json::Value v(Json::objectValue);
+    v["error"] = text;
+    return JsonResponse(v, code);
+}
+
+bool HttpApi::ValidSettingName(const std::string& name) {
+    if (name.empty() || name.size() > 64) {
+        return false;
+    }
+    for (char c : name) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                  c == '-' || c == '.';
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool HttpApi::SettingValueFromBody(const std::string& body, std::string& value, std::string& error) {
+    size_t first = body.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) {
+        error = "the body is empty; send the new value, or {\"value\": ...}";
+        return false;
+    }
+    size_t last = body.find_last_not_of(" \t\r\n");
+    std::string text = body.substr(first, last - first + 1);
+    if (text.size() > 4096) {
+        error = "the value is longer than 4096 bytes";
+        return false;
+    }
+    if (text[0] != '{' && text[0] != '"' && text[0] != '[') {
+        // Plain text (a number reads the same either way).
+        if (text.find('\0') != std::string::npos || text.find('\n') != std::string::npos) {
+            error = "a plain-text value must be one line";
+            return false;
+        }
+        value = text;
+        return true;
+    }
+
+    Json::Value root;
+    std::string errs;
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    bool parsed = false;
+    try {
+        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errs);
+    } catch (const std::exception& e) {
+        errs = e.what();
+    }
+    if (!parsed) {
+        while (!errs.empty() && (errs.back() == '\n' || errs.back() == ' ')) {
+            errs.pop_back();
+        }
+        error = "the body is not valid JSON: " + errs;
+        return false;
+    }
+    const Json::Value* v = &root;
+    if (root.isObject()) {
+        if (!root.isMember("value")) {
+            error = "the JSON object has no \"value\"";
+            return false;
+        }
+        v = &root["value"];
+    }
+    if (v->isString()) {
+        value = v->asString();
+    } else if (v->isBool()) {
+        value = v->asBool() ? "1" : "0";
+    } else if (v->isIntegral()) {
+        value = v->isInt64() ? std::to_string(v->asInt64()) : std::to_string(v->asUInt64());
+    } else if (v->isDouble()) {
+        std::ostringstream s;
+        s << v->asDouble();
+        value = s.str();
+    } else {
+        error = "the value must be a string, number or boolean";
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,86 @@
+// The daemon's channel-output thread: once per frame period, on an absolute
+// schedule of the steady clock, it has the engine take, process and send a frame.
+#pragma once
+
+#include "OutputManager.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class OutputThread : public ChannelOutputThread {
+public:
+    // What one frame does. `skipRead`: send the frame now in the buffer without
+    // taking the next one (the first frame of a sequence, loaded by its open).
+    using FrameFunction = std::function<void(bool skipRead)>;
+
+    struct Stats {
+        long long framesSent = 0;
+        long long lateFrames = 0;    // started more than half a period after their time
+        long long reanchors = 0;     // the schedule restarted after falling far behind
+        int64_t lastLatenessUs = 0;
+        int64_t maxLatenessUs = 0;
+        int64_t p50LatenessUs = 0;   // from a histogram of 50 us buckets
+        int64_t p99LatenessUs = 0;
+        int64_t periodUs = 0;
+    };
+
+    // Falling further behind than this restarts the schedule instead of sending the
+    // missed frames back to back.
+    static constexpr int64_t MAX_CATCH_UP_US = 1000000;
+
+    // Without a function the thread drives the global `sequence`.
+    explicit OutputThread(FrameFunction frame = FrameFunction());
+    ~OutputThread() override;
+    OutputThread(const OutputThread&) = delete;
+    OutputThread& operator=(const OutputThread&) = delete;
+
+    void Start() override;
+    // Sends a forced frame that is still pending, then ends the thread and waits for it.
+    void Stop() override;
+    bool IsRunning() override;
+    void ForceOutputNow() override;
+
+    // Held around an open and start of a sequence, so that no frame is taken
+    // between them: frames run with this lock held.
+    std::recursive_mutex& FrameLock() { return m_frameLock; }
+    // The next frame sends the buffer as it is instead of taking a new frame.
+    void SkipNextRead();
+    // Waits until no forced frame is pending; false on time-out.
+    bool WaitForForcedFrame(int timeoutMs);
+
+    Stats GetStats();
+    void ResetStats();
+
+    // Frame period from a refresh rate in frames per second, in microseconds.
+    static int64_t PeriodFromRate(float rate);
+
+    // Tries real-time scheduling for the thread (on by default); must be set before Start.
+    void SetRealTime(bool enabled) { m_realTime = enabled; }
+
+private:
+    void Run();
+    void RunFrame(bool skipRead);
+    void Record(int64_t latenessUs, int64_t periodUs); // m_lock held
+
+    FrameFunction m_frame;
+    bool m_realTime = true;
+
+    // Held while a frame runs. Recursive: a command run by the engine inside an open
+    // may start another sequence.
+    std::recursive_mutex m_frameLock;
+    std::mutex m_lock;      // guards every member below
+    std::condition_variable m_wake;
+    std::condition_variable m_forcedSent;
+    std::thread m_thread;
+    bool m_running = false;
+    bool m_stop = false;
+    bool m_force = false;
+    bool m_skipRead = false;
+    Stats m_stats;
+    std::vector<uint32_t> m_histogram; // lateness in 50 us buckets, last one open-ended
+};
