@@ -1,0 +1,259 @@
+// tavod facing bad input: configuration files, sequences, outputs that cannot start,
+// and command lines. Each gets one clear message and the documented outcome.
+#include "tavod_support.h"
+
+#include <gtest/gtest.h>
+
+using namespace tavodtest;
+
+namespace {
+
+class TavodConfigTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(media.writeSequence("show.lcsf", 600, 20, 25)); }
+
+    // Runs tavod to its end and returns it; the test looks at the exit status and messages.
+    std::unique_ptr<Tavod> run(const std::vector<std::string>& args) {
+        std::unique_ptr<Tavod> t(new Tavod(media.path(), tavodArgs(media, args)));
+        EXPECT_TRUE(t->wait(20000)) << "tavod did not end";
+        return t;
+    }
+    std::unique_ptr<Tavod> play() { return run({"play", "show.lcsf"}); }
+
+    MediaDir media;
+    UdpReceiver rx;
+};
+
+// A configuration the user must fix refuses to start: status 1, the file, the
+// output and the key named, and nothing played.
+TEST_F(TavodConfigTest, ChannelOutputsThatAreWrongStopTheStart) {
+    struct Case {
+        const char* what;
+        std::string json;
+        std::string message;
+    } cases[] = {
+        {"not JSON", "{\"channelOutputs\": [ {\"type\": ", "channeloutputs.json: not valid JSON"},
+        {"not an object", "[1, 2]", "channeloutputs.json: expected an object"},
+        {"list of the wrong type", "{\"channelOutputs\": 5}", "\"channelOutputs\" must be a list of outputs"},
+        {"startChannel 0",
+         "{\"channelOutputs\": [" + customUdp(0, 10, rx.port(), "{data}") + "]}",
+         "channeloutputs.json: channelOutputs[0] (type \"CustomUDP\"): \"startChannel\" is 0, but channels are "
+         "counted from 1"},
+        {"past the channel buffer",
+         "{\"channelOutputs\": [" + customUdp(8388000, 1000, rx.port(), "{data}") + "]}",
+         "channelOutputs[0] (type \"CustomUDP\"): \"channelCount\" 1000 from \"startChannel\" 8388000 reaches "
+         "channel 8388999, past the last channel 8388608"},
+        {"startChannel as text",
+         "{\"channelOutputs\": [{\"type\": \"CustomUDP\", \"startChannel\": \"1\", \"channelCount\": 3}]}",
+         "\"startChannel\" must be a whole number, not the text \"1\""},
+        {"channelCount as an object",
+         "{\"channelOutputs\": [{\"type\": \"CustomUDP\", \"startChannel\": 1, \"channelCount\": {}}]}",
+         "\"channelCount\" must be a whole number, not an object"},
+        {"enabled as text",
+         "{\"channelOutputs\": [{\"type\": \"CustomUDP\", \"enabled\": \"yes\", \"startChannel\": 1, "
+         "\"channelCount\": 3}]}",
+         "\"enabled\" must be 0 or 1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        media.writeConfig("channeloutputs.json", c.json);
+        auto t = play();
+        EXPECT_EQ(t->exitCode(), 1) << t->err();
+        EXPECT_NE(t->err().find(c.message), std::string::npos) << t->err();
+        EXPECT_NE(t->err().find("nothing was played"), std::string::npos) << t->err();
+        EXPECT_EQ(t->err().find("Playing show.lcsf"), std::string::npos);
+        Datagram d;
+        EXPECT_FALSE(rx.receive(d, 10));
+    }
+}
+
+TEST_F(TavodConfigTest, AnUnknownTypeListsTheAvailableTypes) {
+    media.writeOutputs("{\"type\": \"Lasers\", \"startChannel\": 1, \"channelCount\": 3}");
+    auto t = play();
+    EXPECT_EQ(t->exitCode(), 1);
+    EXPECT_NE(t->err().find("(type \"Lasers\"): unknown output type; available types: CustomUDP, WebPreview"),
+              std::string::npos)
+        << t->err();
+}
+
+TEST_F(TavodConfigTest, SettingsThatDoNotParseStopTheStart) {
+    media.writeOutputs(customUdp(1, 600, rx.port(), "{data}"));
+    for (const char* bad : {"{\"blankBetweenSequences\": ", "[\"a\"]", "{\"x\": {\"nested\": 1}}"}) {
+        SCOPED_TRACE(bad);
+        media.writeConfig("settings.json", bad);
+        auto t = play();
+        EXPECT_EQ(t->exitCode(), 1);
+        EXPECT_NE(t->err().find("settings.json"), std::string::npos) << t->err();
+        EXPECT_EQ(t->err().find("Playing"), std::string::npos);
+    }
+}
+
+TEST_F(TavodConfigTest, WithoutConfigurationTheShowPlaysToNothing) {
+    auto t = play();
+    EXPECT_EQ(t->exitCode(), 0) << t->err();
+    EXPECT_NE(t->err().find("No outputs are active"), std::string::npos) << t->err();
+}
+
+// Problems of the world rather than of the file leave one output out; the show goes on.
+TEST_F(TavodConfigTest, AnUnresolvableHostWarnsAndTheOtherOutputsPlay) {
+    media.writeOutputs(customUdp(1, 300, 7000, "{data}", "no-such-host.invalid") + ", " +
+                       customUdp(301, 300, rx.port(), "{data}"));
+    auto t = play();
+    EXPECT_EQ(t->exitCode(), 0) << t->err();
+    EXPECT_NE(t->err().find("Warning: Could not resolve host name no-such-host.invalid - disabling output"),
+              std::string::npos)
+        << t->err();
+    int frames = 0;
+    Datagram d;
+    while (rx.receive(d, 200)) {
+        ASSERT_EQ(d.bytes.size(), 300u);
+        frames++;
+    }
+    EXPECT_EQ(frames, 21); // 20 frames and the blank
+}
+
+TEST_F(TavodConfigTest, AnOutputThatFailsToInitialiseIsLeftOut) {
+    // The preview's port is taken, so its Init fails.
+    int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t len = sizeof(a);
+    ASSERT_EQ(bind(blocker, (struct sockaddr*)&a, sizeof(a)), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    ASSERT_EQ(getsockname(blocker, (struct sockaddr*)&a, &len), 0);
+    int taken = ntohs(a.sin_port);
+
+    media.writeOutputs("{\"type\": \"WebPreview\", \"startChannel\": 1, \"channelCount\": 300, \"port\": " +
+                       std::to_string(taken) + ", \"layout\": {\"type\": \"matrix\", \"width\": 10, \"height\": 10}}, " +
+                       customUdp(301, 300, rx.port(), "{data}"));
+    auto t = play();
+    close(blocker);
+    EXPECT_EQ(t->exitCode(), 0) << t->err();
+    EXPECT_NE(t->err().find("Output 0 (type WebPreview, channels 1 to 300) is left out: it failed to initialise"),
+              std::string::npos)
+        << t->err();
+    EXPECT_NE(t->err().find("the show goes on without it"), std::string::npos);
+    int frames = 0;
+    Datagram d;
+    while (rx.receive(d, 200)) {
+        frames++;
+    }
+    EXPECT_EQ(frames, 21);
+}
+
+TEST_F(TavodConfigTest, OutputKeysOfTheWrongTypeDisableThatOutputWithAMessage) {
+    media.writeOutputs("{\"type\": \"CustomUDP\", \"startChannel\": 1, \"channelCount\": 300, \"address\": "
+                       "\"127.0.0.1\", \"port\": \"7000\", \"tokens\": \"{data}\"}, "
+                       "{\"type\": \"CustomUDP\", \"startChannel\": 1, \"channelCount\": 300, \"address\": "
+                       "[\"127.0.0.1\"], \"port\": 7000, \"tokens\": \"{data}\"}, " +
+                       customUdp(301, 300, rx.port(), "{data}"));
+    auto t = play();
+    EXPECT_EQ(t->exitCode(), 0) << t->err();
+    EXPECT_NE(t->err().find("\"port\" must be a number"), std::string::npos) << t->err();
+    EXPECT_NE(t->err().find("\"address\" must be a text"), std::string::npos) << t->err();
+    int frames = 0;
+    Datagram d;
+    while (rx.receive(d, 200)) {
+        frames++;
+    }
+    EXPECT_EQ(frames, 21);
+}
+
+// Sequences that cannot be played: status 1 and a line that says why.
+TEST_F(TavodConfigTest, SequencesThatCannotPlay) {
+    media.writeOutputs(customUdp(1, 600, rx.port(), "{data}"));
+
+    auto missing = run({"play", "nope.lcsf"});
+    EXPECT_EQ(missing->exitCode(), 1);
+    EXPECT_NE(missing->err().find("there is no sequence " + media.sequencePath("nope.lcsf") +
+                                  " (sequences there: show.lcsf)"),
+              std::string::npos)
+        << missing->err();
+
+    // Step time 0 (byte 18 of the header): the engine refuses it, and the daemon says why.
+    std::string bytes = readFileBytes(media.sequencePath("show.lcsf"));
+    ASSERT_GT(bytes.size(), 19u);
+    bytes[18] = 0;
+    writeFileBytes(media.sequencePath("still.lcsf"), bytes);
+    auto still = run({"play", "still.lcsf"});
+    EXPECT_EQ(still->exitCode(), 1);
+    EXPECT_NE(still->err().find("cannot play still.lcsf: Sequence file"), std::string::npos) << still->err();
+    EXPECT_NE(still->err().find("has a step time of 0 ms; it needs at least 1 ms per frame"), std::string::npos)
+        << still->err();
+
+    writeFileBytes(media.sequencePath("junk.lcsf"), std::string(300, 'x'));
+    auto junk = run({"play", "junk.lcsf"});
+    EXPECT_EQ(junk->exitCode(), 1);
+    EXPECT_NE(junk->err().find("cannot play junk.lcsf"), std::string::npos) << junk->err();
+
+    auto escape = run({"play", "../config/channeloutputs.json"});
+    EXPECT_EQ(escape->exitCode(), 1);
+    EXPECT_NE(escape->err().find("is not a sequence name"), std::string::npos) << escape->err();
+
+    auto past = run({"play", "show.lcsf", "--start-second", "5"});
+    EXPECT_EQ(past->exitCode(), 1);
+    EXPECT_NE(past->err().find("--start-second 5 is past the end of show.lcsf (0.5 s long)"), std::string::npos)
+        << past->err();
+
+    Datagram d;
+    while (rx.receive(d, 50)) {
+        // Only blank frames may have gone out: nothing of a sequence played.
+        EXPECT_TRUE(std::all_of(d.bytes.begin(), d.bytes.end(), [](uint8_t b) { return b == 0; }));
+    }
+}
+
+TEST_F(TavodConfigTest, BadCommandLinesAreUsageErrors) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{"play"}, "play needs a SEQUENCE"},
+        {{"play", "a", "b"}, "one too many"},
+        {{"play", "show.lcsf", "--repeat", "0"}, "--repeat wants a number of passes"},
+        {{"play", "show.lcsf", "--loop", "--repeat", "2"}, "--loop and --repeat cannot be used together"},
+        {{"play", "show.lcsf", "--start-second", "-1"}, "--start-second wants whole seconds"},
+        {{"play", "show.lcsf", "--fast"}, "unknown option of play: --fast"},
+        {{"--http-port", "70000", "play", "show.lcsf"}, "--http-port wants a TCP port"},
+        {{"--log-level", "loud", "play", "show.lcsf"}, "--log-level wants [CHANNEL=]LEVEL"},
+        {{"--log-level", "lights=debug", "play", "show.lcsf"}, "--log-level wants [CHANNEL=]LEVEL"},
+        {{"--set", "novalue", "play", "show.lcsf"}, "--set wants NAME=VALUE"},
+        {{"dance"}, "unknown command 'dance'"},
+        {{"--media-dir"}, "--media-dir needs a value"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        auto t = run(c.args);
+        EXPECT_EQ(t->exitCode(), 2);
+        EXPECT_NE(t->err().find(c.message), std::string::npos) << t->err();
+    }
+    auto help = run({"--help"});
+    EXPECT_EQ(help->exitCode(), 0);
+    EXPECT_NE(help->out().find("usage: tavod"), std::string::npos);
+    auto version = run({"--version"});
+    EXPECT_EQ(version->exitCode(), 0);
+    EXPECT_EQ(version->out().compare(0, 6, "tavod "), 0);
+}
+
+TEST_F(TavodConfigTest, AMissingMediaFolderIsNamed) {
+    Tavod t(media.path(), {"--media-dir", media.path() + "/nowhere", "--http-port", "0", "play", "show.lcsf"});
+    ASSERT_TRUE(t.wait());
+    EXPECT_EQ(t.exitCode(), 1);
+    EXPECT_NE(t.err().find("Media folder " + media.path() + "/nowhere does not exist"), std::string::npos) << t.err();
+}
+
+TEST_F(TavodConfigTest, SettingsAndLogLevelsFromTheCommandLine) {
+    media.writeOutputs(customUdp(1, 600, rx.port(), "{data}"));
+    media.writeConfig("settings.json", "{\"LogLevel\": \"warning\"}");
+    // The settings file quiets the log; --log-level wins over it for one channel.
+    auto t = run({"--log-level", "sequence=debug", "play", "show.lcsf"});
+    EXPECT_EQ(t->exitCode(), 0);
+    EXPECT_NE(t->err().find("[sequence] debug: OpenSequenceFile(show.lcsf, 0, -1)"), std::string::npos) << t->err();
+    EXPECT_EQ(t->err().find("[player] info: Playing"), std::string::npos) << t->err();
+    // The log file in the media folder has the same lines.
+    std::string log = readFileBytes(media.path() + "/logs/tavod.log");
+    EXPECT_NE(log.find("OpenSequenceFile(show.lcsf, 0, -1)"), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,231 @@
+// tavod end to end: a generated sequence played to CustomUDP outputs on loopback,
+// frame by frame and on time; stopping by signal; surviving a closed standard error.
+#include "tavod_support.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+using namespace tavodtest;
+
+namespace {
+
+constexpr uint32_t CHANNELS = 1500;
+constexpr uint32_t FRAMES = 200;
+constexpr uint32_t STEP_MS = 25;
+
+// Output A: channels 1..1000, "AB {s2} {data} 0x7E". Output B: channels 1001..1500, "#55 {P2} {data}".
+std::vector<uint8_t> expectedA(const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> d = {'A', 'B', 0x03, 0xE8};
+    d.insert(d.end(), data.begin(), data.end());
+    d.push_back(0x7E);
+    return d;
+}
+
+std::vector<uint8_t> expectedB(const std::vector<uint8_t>& data) {
+    // 500 channels: 166 pixels, 0xA6 0x00 little-endian.
+    std::vector<uint8_t> d = {0x55, 0xA6, 0x00};
+    d.insert(d.end(), data.begin(), data.end());
+    return d;
+}
+
+std::vector<uint8_t> frameSlice(uint32_t frame, uint32_t first, uint32_t count) {
+    std::vector<uint8_t> v(count);
+    for (uint32_t c = 0; c < count; c++) {
+        v[c] = testChannelValue(frame, first + c);
+    }
+    return v;
+}
+
+// Which frame of the test sequence a datagram of output A carries; -1 for the blank
+// frame, -2 for anything else.
+int frameOfA(const std::vector<uint8_t>& bytes) {
+    if (bytes.size() != 1005) {
+        return -2;
+    }
+    std::vector<uint8_t> data(bytes.begin() + 4, bytes.end() - 1);
+    if (std::all_of(data.begin(), data.end(), [](uint8_t b) { return b == 0; })) {
+        return -1;
+    }
+    // Channel 0 of frame f holds 13 f mod 256: odd, so f mod 256 follows from it.
+    for (uint32_t f = 0; f < 256 && f < FRAMES; f++) {
+        if (testChannelValue(f, 0) == data[0]) {
+            return bytes == expectedA(frameSlice(f, 0, 1000)) ? (int)f : -2;
+        }
+    }
+    return -2;
+}
+
+class TavodPlayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(media.writeSequence("show.lcsf", CHANNELS, FRAMES, STEP_MS));
+        media.writeOutputs(customUdp(1, 1000, rxA.port(), "AB {s2} {data} 0x7E") + ", " +
+                           customUdp(1001, 500, rxB.port(), "#55 {P2} {data}"));
+    }
+
+    // Everything output A receives until `pred` says stop, or the time-out.
+    std::vector<Datagram> collect(UdpReceiver& rx, int timeoutMs,
+                                  const std::function<bool(const std::vector<Datagram>&)>& done) {
+        std::vector<Datagram> got;
+        int64_t end = nowUs() + (int64_t)timeoutMs * 1000;
+        while (nowUs() < end && !done(got)) {
+            Datagram d;
+            if (rx.receive(d, 100)) {
+                got.push_back(std::move(d));
+            }
+        }
+        return got;
+    }
+
+    MediaDir media;
+    UdpReceiver rxA;
+    UdpReceiver rxB;
+};
+
+TEST_F(TavodPlayTest, EveryFrameArrivesInOrderOnTimeThenABlankFrame) {
+    int64_t start = nowUs();
+    Tavod tavod(media.path(), tavodArgs(media, {"play", "show.lcsf"}));
+    auto blankSeen = [](const std::vector<Datagram>& g) { return !g.empty() && frameOfA(g.back().bytes) == -1; };
+    std::vector<Datagram> a = collect(rxA, 20000, blankSeen);
+    std::vector<Datagram> b = collect(rxB, 2000, [](const std::vector<Datagram>& g) {
+        return !g.empty() && g.back().bytes.size() == 503 && g.back().bytes[3] == 0 &&
+               std::all_of(g.back().bytes.begin() + 3, g.back().bytes.end(), [](uint8_t v) { return v == 0; });
+    });
+    ASSERT_TRUE(tavod.wait(10000)) << tavod.err();
+    int64_t elapsedMs = (nowUs() - start) / 1000;
+    EXPECT_EQ(tavod.exitCode(), 0) << tavod.err();
+
+    // Output A: frames 0..199 exactly, in order, then the blank.
+    ASSERT_EQ(a.size(), FRAMES + 1) << tavod.err();
+    for (uint32_t f = 0; f < FRAMES; f++) {
+        ASSERT_EQ(frameOfA(a[f].bytes), (int)f) << "datagram " << f;
+    }
+    EXPECT_EQ(frameOfA(a[FRAMES].bytes), -1);
+
+    // Output B reads its own slice, from channel 1001 (index 1000).
+    ASSERT_EQ(b.size(), FRAMES + 1);
+    for (uint32_t f = 0; f < FRAMES; f++) {
+        ASSERT_EQ(b[f].bytes, expectedB(frameSlice(f, 1000, 500))) << "datagram " << f;
+    }
+
+    // On time: frames a step apart (the median, so that a busy machine's hiccup does
+    // not count), and the show not played faster than its length.
+    std::vector<double> gaps;
+    for (uint32_t f = 1; f < FRAMES; f++) {
+        gaps.push_back((a[f].timeUs - a[f - 1].timeUs) / 1000.0);
+    }
+    EXPECT_NEAR(median(gaps), STEP_MS, 3.0);
+    double span = (a[FRAMES - 1].timeUs - a[0].timeUs) / 1000.0;
+    EXPECT_GT(span, (FRAMES - 1) * STEP_MS * 0.95);
+    EXPECT_LT(span, (FRAMES - 1) * STEP_MS * 1.25);
+    EXPECT_LT(elapsedMs, 15000);
+    EXPECT_EQ(tavod.err().find("still running at exit"), std::string::npos) << tavod.err();
+}
+
+TEST_F(TavodPlayTest, RepeatPlaysTheSequenceThatManyTimes) {
+    ASSERT_TRUE(media.writeSequence("short.lcsf", CHANNELS, 20, STEP_MS));
+    Tavod tavod(media.path(), tavodArgs(media, {"play", "short.lcsf", "--repeat", "3"}));
+    std::vector<Datagram> a = collect(rxA, 15000, [](const std::vector<Datagram>& g) {
+        return !g.empty() && frameOfA(g.back().bytes) == -1;
+    });
+    ASSERT_TRUE(tavod.wait(10000));
+    EXPECT_EQ(tavod.exitCode(), 0) << tavod.err();
+    std::vector<int> frames;
+    for (const Datagram& d : a) {
+        frames.push_back(frameOfA(d.bytes));
+    }
+    // Three passes of 0..19 without a blank between them, then the blank.
+    std::vector<int> want;
+    for (int pass = 0; pass < 3; pass++) {
+        for (int f = 0; f < 20; f++) {
+            want.push_back(f);
+        }
+    }
+    want.push_back(-1);
+    EXPECT_EQ(frames, want);
+}
+
+TEST_F(TavodPlayTest, StartSecondSkipsTheFirstFrames) {
+    // 2 s at 25 ms: frame 80 comes first.
+    Tavod tavod(media.path(), tavodArgs(media, {"play", "show.lcsf", "--start-second", "2"}));
+    std::vector<Datagram> a = collect(rxA, 15000, [](const std::vector<Datagram>& g) {
+        return !g.empty() && frameOfA(g.back().bytes) == -1;
+    });
+    ASSERT_TRUE(tavod.wait(10000));
+    EXPECT_EQ(tavod.exitCode(), 0) << tavod.err();
+    ASSERT_EQ(a.size(), FRAMES - 80 + 1);
+    EXPECT_EQ(frameOfA(a.front().bytes), 80);
+    EXPECT_EQ(frameOfA(a[a.size() - 2].bytes), (int)FRAMES - 1);
+}
+
+class TavodStopTest : public TavodPlayTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(TavodStopTest, ASignalMidShowBlanksClosesAndExitsZero) {
+    int sig = GetParam();
+    Tavod tavod(media.path(), tavodArgs(media, {"play", "show.lcsf", "--loop"}));
+    std::vector<Datagram> a = collect(rxA, 10000, [](const std::vector<Datagram>& g) { return g.size() >= 30; });
+    ASSERT_GE(a.size(), 30u) << tavod.err();
+    tavod.sendSignal(sig);
+    std::vector<Datagram> rest = collect(rxA, 5000, [](const std::vector<Datagram>& g) {
+        return !g.empty() && frameOfA(g.back().bytes) == -1;
+    });
+    ASSERT_TRUE(tavod.wait(10000)) << "tavod did not end after the signal";
+    EXPECT_EQ(tavod.exitCode(), 0) << tavod.err();
+    a.insert(a.end(), rest.begin(), rest.end());
+
+    // Frames in order up to the stop, then one blank frame, and nothing after it.
+    ASSERT_FALSE(a.empty());
+    EXPECT_EQ(frameOfA(a.back().bytes), -1);
+    for (size_t i = 0; i + 1 < a.size(); i++) {
+        ASSERT_EQ(frameOfA(a[i].bytes), (int)i) << "datagram " << i;
+    }
+    Datagram extra;
+    EXPECT_FALSE(rxA.receive(extra, 300));
+    EXPECT_NE(tavod.err().find("Stopping on request"), std::string::npos) << tavod.err();
+    EXPECT_EQ(tavod.err().find("still running at exit"), std::string::npos) << tavod.err();
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, TavodStopTest, ::testing::Values(SIGINT, SIGTERM),
+                         [](const ::testing::TestParamInfo<int>& i) {
+                             return std::string(i.param == SIGINT ? "SIGINT" : "SIGTERM");
+                         });
+
+TEST_F(TavodPlayTest, AClosedStandardErrorDoesNotEndTheShow) {
+    // The reading end is gone before tavod writes its first log line: every write
+    // to standard error fails with EPIPE, which must not raise SIGPIPE.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);
+    ASSERT_TRUE(media.writeSequence("short.lcsf", CHANNELS, 40, STEP_MS));
+    Tavod tavod(media.path(), tavodArgs(media, {"play", "short.lcsf"}), fds[1]);
+    close(fds[1]);
+    std::vector<Datagram> a = collect(rxA, 10000, [](const std::vector<Datagram>& g) {
+        return !g.empty() && frameOfA(g.back().bytes) == -1;
+    });
+    ASSERT_TRUE(tavod.wait(10000));
+    EXPECT_EQ(tavod.exitCode(), 0) << "1000 + n means signal n; SIGPIPE is 13";
+    EXPECT_EQ(a.size(), 41u);
+}
+
+TEST_F(TavodPlayTest, CompressedSequencesPlayTheSameFrames) {
+    ASSERT_TRUE(media.writeSequence("zstd.lcsf", CHANNELS, 60, STEP_MS, LCSFFile::CompressionType::zstd));
+    ASSERT_TRUE(media.writeSequence("zlib.lcsf", CHANNELS, 60, STEP_MS, LCSFFile::CompressionType::zlib));
+    for (const char* name : {"zstd.lcsf", "zlib.lcsf"}) {
+        Tavod tavod(media.path(), tavodArgs(media, {"play", name}));
+        std::vector<Datagram> a = collect(rxA, 10000, [](const std::vector<Datagram>& g) {
+            return !g.empty() && frameOfA(g.back().bytes) == -1;
+        });
+        ASSERT_TRUE(tavod.wait(10000));
+        EXPECT_EQ(tavod.exitCode(), 0) << tavod.err();
+        ASSERT_EQ(a.size(), 61u) << name;
+        for (uint32_t f = 0; f < 60; f++) {
+            ASSERT_EQ(frameOfA(a[f].bytes), (int)f) << name << " datagram " << f;
+        }
+        Datagram d;
+        while (rxB.receive(d, 200)) {
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,310 @@
+// Helpers for the tests that run the real tavod: a media folder, the daemon as a
+// child process, a UDP receiver on 127.0.0.1 and a small HTTP client.
+#pragma once
+
+#include "TempDir.h"
+#include "TestSequences.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tavodtest {
+
+inline int64_t nowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A media folder with config/ and sequences/.
+class MediaDir {
+public:
+    MediaDir() {
+        mkdir((m_dir.path() + "/config").c_str(), 0755);
+        mkdir((m_dir.path() + "/sequences").c_str(), 0755);
+    }
+    const std::string& path() const { return m_dir.path(); }
+    std::string file(const std::string& name) const { return m_dir.file(name); }
+    void writeConfig(const std::string& name, const std::string& text) {
+        writeFileBytes(m_dir.path() + "/config/" + name, text);
+    }
+    void writeOutputs(const std::string& outputsJsonList) {
+        writeConfig("channeloutputs.json", "{\"channelOutputs\": [" + outputsJsonList + "]}");
+    }
+    bool writeSequence(const std::string& name, uint32_t channels, uint32_t frames, uint32_t stepTime,
+                       LCSFFile::CompressionType compression = LCSFFile::CompressionType::none) {
+        TestSequenceOptions o;
+        o.channels = channels;
+        o.frames = frames;
+        o.stepTime = stepTime;
+        o.compression = compression;
+        return writeTestSequence(m_dir.path() + "/sequences/" + name, o);
+    }
+    std::string sequencePath(const std::string& name) const { return m_dir.path() + "/sequences/" + name; }
+
+private:
+    TempDir m_dir;
+};
+
+// A CustomUDP output entry for channeloutputs.json.
+inline std::string customUdp(int startChannel, int channelCount, int port, const std::string& tokens,
+                             const std::string& address = "127.0.0.1") {
+    return "{\"type\": \"CustomUDP\", \"enabled\": 1, \"startChannel\": " + std::to_string(startChannel) +
+           ", \"channelCount\": " + std::to_string(channelCount) + ", \"address\": \"" + address +
+           "\", \"port\": " + std::to_string(port) + ", \"tokens\": \"" + tokens + "\"}";
+}
+
+// A TCP port that was free a moment ago.
+inline int freeTcpPort() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    int port = 0;
+    if (fd >= 0 && bind(fd, (struct sockaddr*)&a, sizeof(a)) == 0 &&
+        getsockname(fd, (struct sockaddr*)&a, &len) == 0) {
+        port = ntohs(a.sin_port);
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    return port;
+}
+
+// tavod as a child process; standard output and error go to files of `dir`.
+class Tavod {
+public:
+    Tavod(const std::string& dir, const std::vector<std::string>& args, int stderrFd = -1) {
+        m_out = dir + "/tavod.stdout";
+        m_err = dir + "/tavod.stderr";
+        std::vector<std::string> argv = {std::string(TAVO_BIN_DIR) + "/tavod"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        // Everything the child needs is made before the fork: after it, only
+        // async-signal-safe calls.
+        std::vector<char*> cargs;
+        for (std::string& a : argv) {
+            cargs.push_back(&a[0]);
+        }
+        cargs.push_back(nullptr);
+        int out = open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int err = stderrFd >= 0 ? stderrFd : open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(out, STDOUT_FILENO);
+            dup2(err, STDERR_FILENO);
+            dup2(devnull, STDIN_FILENO);
+            // What the daemon does about signals it must do itself.
+            ::signal(SIGPIPE, SIG_DFL);
+            ::signal(SIGINT, SIG_DFL);
+            ::signal(SIGTERM, SIG_DFL);
+            execv(cargs[0], cargs.data());
+            _exit(127);
+        }
+        close(out);
+        if (stderrFd < 0) {
+            close(err);
+        }
+        close(devnull);
+    }
+    ~Tavod() {
+        if (m_pid > 0 && !m_exited) {
+            kill(m_pid, SIGKILL);
+            int st;
+            waitpid(m_pid, &st, 0);
+        }
+    }
+    pid_t pid() const { return m_pid; }
+    void sendSignal(int sig) { kill(m_pid, sig); }
+
+    // Waits for the exit; false on time-out (the process keeps running).
+    bool wait(int timeoutMs = 20000) {
+        int64_t end = nowUs() + (int64_t)timeoutMs * 1000;
+        while (!m_exited) {
+            int st = 0;
+            pid_t r = waitpid(m_pid, &st, WNOHANG);
+            if (r == m_pid) {
+                m_exited = true;
+                m_status = st;
+                break;
+            }
+            if (nowUs() > end) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+    bool running() {
+        if (m_exited) {
+            return false;
+        }
+        int st = 0;
+        if (waitpid(m_pid, &st, WNOHANG) == m_pid) {
+            m_exited = true;
+            m_status = st;
+        }
+        return !m_exited;
+    }
+    // The exit status, or 1000 + the signal that ended it.
+    int exitCode() const {
+        if (WIFEXITED(m_status)) {
+            return WEXITSTATUS(m_status);
+        }
+        return WIFSIGNALED(m_status) ? 1000 + WTERMSIG(m_status) : -1;
+    }
+    std::string err() const { return readFileBytes(m_err); }
+    std::string out() const { return readFileBytes(m_out); }
+
+private:
+    pid_t m_pid = -1;
+    bool m_exited = false;
+    int m_status = 0;
+    std::string m_out;
+    std::string m_err;
+};
+
+// The common options of a test run: the temp media folder, the build's plug-ins, no HTTP.
+inline std::vector<std::string> tavodArgs(const MediaDir& media, std::vector<std::string> more,
+                                          int httpPort = 0) {
+    std::vector<std::string> a = {"--media-dir", media.path(), "--plugin-dir", TAVO_PLUGIN_DIR, "--http-port",
+                                  std::to_string(httpPort), "--quiet"};
+    a.insert(a.end(), more.begin(), more.end());
+    return a;
+}
+
+struct Datagram {
+    std::vector<uint8_t> bytes;
+    int64_t timeUs;
+};
+
+// Receives datagrams on 127.0.0.1 with their arrival times.
+class UdpReceiver {
+public:
+    UdpReceiver() {
+        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int size = 8 * 1024 * 1024;
+        // Forced where the test runs as root, asked for otherwise.
+        if (setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0) {
+            setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+        }
+        struct sockaddr_in a;
+        memset(&a, 0, sizeof(a));
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(a);
+        if (m_fd >= 0 && bind(m_fd, (struct sockaddr*)&a, sizeof(a)) == 0 &&
+            getsockname(m_fd, (struct sockaddr*)&a, &len) == 0) {
+            m_port = ntohs(a.sin_port);
+        }
+    }
+    ~UdpReceiver() {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+    }
+    int port() const { return m_port; }
+    bool receive(Datagram& d, int timeoutMs) {
+        struct pollfd p = {m_fd, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) != 1) {
+            return false;
+        }
+        d.bytes.resize(70000);
+        ssize_t n = recv(m_fd, d.bytes.data(), d.bytes.size(), 0);
+        d.timeUs = nowUs();
+        if (n < 0) {
+            return false;
+        }
+        d.bytes.resize((size_t)n);
+        return true;
+    }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+struct HttpResult {
+    int status = 0; // 0: no answer
+    std::string headers;
+    std::string body;
+};
+
+// One request over a fresh connection to 127.0.0.1:port.
+inline HttpResult httpRequest(int port, const std::string& method, const std::string& path,
+                              const std::string& body = "") {
+    HttpResult r;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || connect(fd, (struct sockaddr*)&a, sizeof(a)) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return r;
+    }
+    std::string req = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+    if (!body.empty() || method == "PUT" || method == "POST") {
+        req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    }
+    req += "\r\n" + body;
+    if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) != (ssize_t)req.size()) {
+        close(fd);
+        return r;
+    }
+    std::string resp;
+    char buf[4096];
+    int64_t end = nowUs() + 5000000;
+    while (nowUs() < end) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 500) != 1) {
+            continue;
+        }
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0) {
+            break;
+        }
+        resp.append(buf, (size_t)n);
+    }
+    close(fd);
+    size_t split = resp.find("\r\n\r\n");
+    if (resp.compare(0, 9, "HTTP/1.1 ") != 0 || split == std::string::npos) {
+        return r;
+    }
+    r.status = atoi(resp.c_str() + 9);
+    r.headers = resp.substr(0, split);
+    r.body = resp.substr(split + 4);
+    return r;
+}
+
+inline double median(std::vector<double> v) {
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+} // namespace tavodtest
