@@ -642,6 +642,11 @@ Json::Value Daemon::GetStatus() {
     lateness["p50Us"] = (Json::Int64)st.p50LatenessUs;
     lateness["p99Us"] = (Json::Int64)st.p99LatenessUs;
     s["lateness"] = lateness;
+    Json::Value work(Json::objectValue);
+    work["lastUs"] = (Json::Int64)st.lastWorkUs;
+    work["maxUs"] = (Json::Int64)st.maxWorkUs;
+    work["p99Us"] = (Json::Int64)st.p99WorkUs;
+    s["frameWork"] = work;
 
     Json::Value outputs(Json::arrayValue);
     Json::Value failed(Json::arrayValue);

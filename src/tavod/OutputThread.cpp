@@ -42,7 +42,8 @@ void tryRealTime() {
 
 } // namespace
 
-OutputThread::OutputThread(FrameFunction frame) : m_frame(std::move(frame)), m_histogram(BUCKETS, 0) {}
+OutputThread::OutputThread(FrameFunction frame)
+    : m_frame(std::move(frame)), m_histogram(BUCKETS, 0), m_workHistogram(BUCKETS, 0) {}
 
 OutputThread::~OutputThread() {
     Stop();
@@ -120,31 +121,37 @@ bool OutputThread::WaitForForcedFrame(int timeoutMs) {
                                  [this] { return !m_force || !m_running; });
 }
 
+namespace {
+
+// The value at percentile `pct` of a histogram of BUCKET_US buckets: the upper edge of
+// its bucket, so the figure is never better than the truth; `max` for the open bucket.
+int64_t histogramPercentile(const std::vector<uint32_t>& h, double pct, int64_t max) {
+    long long total = 0;
+    for (uint32_t c : h) {
+        total += c;
+    }
+    if (total == 0) {
+        return 0;
+    }
+    long long rank = (long long)std::ceil(pct / 100.0 * (double)total);
+    long long seen = 0;
+    for (size_t i = 0; i < h.size(); i++) {
+        seen += h[i];
+        if (seen >= rank) {
+            return i + 1 == h.size() ? max : (int64_t)(i + 1) * BUCKET_US;
+        }
+    }
+    return max;
+}
+
+} // namespace
+
 OutputThread::Stats OutputThread::GetStats() {
     std::lock_guard<std::mutex> l(m_lock);
     Stats s = m_stats;
-    long long total = 0;
-    for (uint32_t c : m_histogram) {
-        total += c;
-    }
-    if (total > 0) {
-        long long half = (total + 1) / 2;
-        long long p99 = total - total / 100; // the frame at 99 %, rounded up
-        long long seen = 0;
-        bool haveHalf = false;
-        for (size_t i = 0; i < m_histogram.size(); i++) {
-            seen += m_histogram[i];
-            // The upper edge of the bucket: the figure is never better than the truth.
-            if (!haveHalf && seen >= half) {
-                s.p50LatenessUs = (int64_t)(i + 1) * BUCKET_US;
-                haveHalf = true;
-            }
-            if (seen >= p99) {
-                s.p99LatenessUs = i + 1 == m_histogram.size() ? s.maxLatenessUs : (int64_t)(i + 1) * BUCKET_US;
-                break;
-            }
-        }
-    }
+    s.p50LatenessUs = histogramPercentile(m_histogram, 50, s.maxLatenessUs);
+    s.p99LatenessUs = histogramPercentile(m_histogram, 99, s.maxLatenessUs);
+    s.p99WorkUs = histogramPercentile(m_workHistogram, 99, s.maxWorkUs);
     return s;
 }
 
@@ -154,12 +161,16 @@ void OutputThread::ResetStats() {
     m_stats = Stats();
     m_stats.periodUs = period;
     std::fill(m_histogram.begin(), m_histogram.end(), 0);
+    std::fill(m_workHistogram.begin(), m_workHistogram.end(), 0);
 }
 
-void OutputThread::Record(int64_t latenessUs, int64_t periodUs) {
+void OutputThread::Record(int64_t latenessUs, int64_t workUs, int64_t periodUs) {
     if (latenessUs < 0) {
         latenessUs = 0;
     }
+    m_stats.lastWorkUs = workUs;
+    m_stats.maxWorkUs = std::max(m_stats.maxWorkUs, workUs);
+    m_workHistogram[std::min((size_t)(std::max<int64_t>(workUs, 0) / BUCKET_US), BUCKETS - 1)]++;
     m_stats.lastLatenessUs = latenessUs;
     m_stats.maxLatenessUs = std::max(m_stats.maxLatenessUs, latenessUs);
     if (latenessUs * 2 > periodUs) {
@@ -229,17 +240,18 @@ void OutputThread::Run() {
             start = Clock::now();
             RunFrame(skip);
         }
+        int64_t workUs = toUs(Clock::now() - start);
 
         l.lock();
         m_stats.framesSent++;
         if (forced) {
             // A forced frame is on time by definition and starts a new schedule.
-            Record(0, period);
+            Record(0, workUs, period);
             anchor = start;
             k = 1;
             m_forcedSent.notify_all();
         } else {
-            Record(toUs(start - due), period);
+            Record(toUs(start - due), workUs, period);
             k++;
         }
 

@@ -27,6 +27,9 @@ public:
         int64_t p50LatenessUs = 0;   // from a histogram of 50 us buckets
         int64_t p99LatenessUs = 0;
         int64_t periodUs = 0;
+        int64_t lastWorkUs = 0;      // how long the last frame took, from its start to its send
+        int64_t maxWorkUs = 0;
+        int64_t p99WorkUs = 0;
     };
 
     // Falling further behind than this restarts the schedule instead of sending the
@@ -65,7 +68,7 @@ public:
 private:
     void Run();
     void RunFrame(bool skipRead);
-    void Record(int64_t latenessUs, int64_t periodUs); // m_lock held
+    void Record(int64_t latenessUs, int64_t workUs, int64_t periodUs); // m_lock held
 
     FrameFunction m_frame;
     bool m_realTime = true;
@@ -83,4 +86,5 @@ private:
     bool m_skipRead = false;
     Stats m_stats;
     std::vector<uint32_t> m_histogram; // lateness in 50 us buckets, last one open-ended
+    std::vector<uint32_t> m_workHistogram; // frame work time, the same buckets
 };
