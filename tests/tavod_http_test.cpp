@@ -53,6 +53,8 @@ protected:
             tavod->sendSignal(SIGTERM);
             EXPECT_TRUE(tavod->wait(10000));
             EXPECT_EQ(tavod->exitCode(), 0) << tavod->err();
+            // The server's threads end with it, like every other.
+            EXPECT_EQ(tavod->err().find("still running at exit"), std::string::npos) << tavod->err();
         }
     }
 
