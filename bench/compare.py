@@ -6,7 +6,8 @@
 Reading: the file object against its floor on the same bytes (the bare zstd/zlib
 library on the same blocks, or memcpy for uncompressed files). Writing: the codec
 against the zstd command-line tool at the same level. Playback: CPU time of a
-paced 40 frames/s read. Tables are Markdown, ready for docs/performance.md.
+paced 40 frames/s read. Each figure is the median of the program's repetitions.
+Tables are Markdown, ready for docs/performance.md.
 """
 import json
 import sys
@@ -17,17 +18,29 @@ READ_GOALS = {"zstd": 0.8, "zlib": 0.8, "none": 0.3}
 PACED_GOAL_PERCENT = 3.0
 
 
+def key_of(name):
+    # "read/rainbow170k/zstd/iterations:3/repeats:3/real_time" -> ("read", "rainbow170k", "zstd")
+    return tuple(p for p in name.split("/") if ":" not in p and p != "real_time")
+
+
 def load(path):
+    """Results by (kind, show[, compression]); the median of repeated runs when there is one."""
     with open(path) as f:
         doc = json.load(f)
-    results = {}
+    runs, medians = {}, {}
     for b in doc.get("benchmarks", []):
+        key = key_of(b.get("run_name", b["name"]))
         if b.get("run_type") == "aggregate":
-            continue
-        # "read/rainbow170k/zstd/iterations:3/real_time" -> ("read", "rainbow170k", "zstd")
-        parts = [p for p in b["name"].split("/") if ":" not in p and p != "real_time"]
-        results[tuple(parts)] = b
-    return doc.get("context", {}), results
+            if b.get("aggregate_name") == "median":
+                medians[key] = b
+        else:
+            runs[key] = b
+    for key, b in runs.items():
+        if b.get("error_occurred"):
+            medians[key] = b
+    for key, b in medians.items():
+        runs[key] = b
+    return doc.get("context", {}), runs
 
 
 def mbps(b):
