@@ -25,5 +25,10 @@ run: build
 bench: build
 	@bash bench/run-bench.sh $(BUILD_DIR)
 
+# A longer fuzzing session than the one-minute test: make fuzz FUZZ_SECONDS=1800
+FUZZ_SECONDS ?= 600
+fuzz: deps
+	@bash fuzz/run-fuzz.sh --seconds $(FUZZ_SECONDS) --build-dir $(BUILD_DIR)/fuzz-clang
+
 clean:
 	rm -rf $(BUILD_DIR)
