@@ -47,10 +47,10 @@ const char* TavoLogger::levelName(int level) {
     }
 }
 
-bool TavoLogger::setLevels(const std::string& spec) {
-    size_t eq = spec.find('=');
+bool TavoLogger::setLevels(const std::string& levels) {
+    size_t eq = levels.find('=');
     if (eq == std::string::npos) {
-        int level = parseLevel(spec);
+        int level = parseLevel(levels);
         if (!level) {
             return false;
         }
@@ -59,8 +59,8 @@ bool TavoLogger::setLevels(const std::string& spec) {
         }
         return true;
     }
-    LogChannel* c = findChannel(spec.substr(0, eq));
-    int level = parseLevel(spec.substr(eq + 1));
+    LogChannel* c = findChannel(levels.substr(0, eq));
+    int level = parseLevel(levels.substr(eq + 1));
     if (!c || !level) {
         return false;
     }

@@ -54,7 +54,7 @@ public:
 
     // "LEVEL" sets every channel, "CHANNEL=LEVEL" one; LEVEL is a name
     // (error, warning, info, debug, excess) or 1..5. False on a bad text.
-    bool setLevels(const std::string& spec);
+    bool setLevels(const std::string& levels);
     static int parseLevel(const std::string& text);
     static const char* levelName(int level);
 

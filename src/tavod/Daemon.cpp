@@ -178,9 +178,9 @@ bool Daemon::loadSettings() {
 namespace {
 
 void applyLogLevelSetting(const std::string& value) {
-    for (const std::string& spec : split(value, ',')) {
-        if (!TavoLogger::INSTANCE.setLevels(spec)) {
-            LogWarn(LOGCH_GENERAL, "Setting LogLevel: '%s' is not [CHANNEL=]LEVEL; ignored\n", spec.c_str());
+    for (const std::string& levels : split(value, ',')) {
+        if (!TavoLogger::INSTANCE.setLevels(levels)) {
+            LogWarn(LOGCH_GENERAL, "Setting LogLevel: '%s' is not [CHANNEL=]LEVEL; ignored\n", levels.c_str());
         }
     }
 }
@@ -192,9 +192,9 @@ bool Daemon::setUpLogging() {
     applyLogLevelSetting(getSetting("LogLevel", ""));
     // Changed later (over HTTP), the setting takes effect at once.
     registerSettingsListener("tavod", "LogLevel", applyLogLevelSetting);
-    for (const std::string& spec : m_options.logLevels) {
-        if (!TavoLogger::INSTANCE.setLevels(spec)) {
-            LogErr(LOGCH_GENERAL, "--log-level '%s' is not [CHANNEL=]LEVEL\n", spec.c_str());
+    for (const std::string& levels : m_options.logLevels) {
+        if (!TavoLogger::INSTANCE.setLevels(levels)) {
+            LogErr(LOGCH_GENERAL, "--log-level '%s' is not [CHANNEL=]LEVEL\n", levels.c_str());
             return false;
         }
     }

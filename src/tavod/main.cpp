@@ -66,12 +66,12 @@ bool parseInt(const std::string& text, long min, long max, long& out) {
     return true;
 }
 
-bool validLogLevel(const std::string& spec) {
-    size_t eq = spec.find('=');
+bool validLogLevel(const std::string& levels) {
+    size_t eq = levels.find('=');
     if (eq == std::string::npos) {
-        return TavoLogger::parseLevel(spec) != 0;
+        return TavoLogger::parseLevel(levels) != 0;
     }
-    return TavoLogger::INSTANCE.findChannel(spec.substr(0, eq)) && TavoLogger::parseLevel(spec.substr(eq + 1)) != 0;
+    return TavoLogger::INSTANCE.findChannel(levels.substr(0, eq)) && TavoLogger::parseLevel(levels.substr(eq + 1)) != 0;
 }
 
 // Splits "--name=value" into name and value; other arguments come back unchanged.

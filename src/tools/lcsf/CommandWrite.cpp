@@ -81,9 +81,9 @@ private:
     FrameReader m_reader;
 };
 
-// Writes `spec` to `outPath` with frames from `source`. The file appears under its
+// Writes `plan` to `outPath` with frames from `source`. The file appears under its
 // name only when every frame was written, finalized and flushed to disk.
-int writeSequence(const std::string& command, const std::string& outPath, const WriteSpec& spec,
+int writeSequence(const std::string& command, const std::string& outPath, const WritePlan& plan,
                   const LCSFFile* input, FrameSource& source) {
     SafeOutput output;
     std::string problem;
@@ -92,8 +92,8 @@ int writeSequence(const std::string& command, const std::string& outPath, const 
     }
     LogTrap& trap = LogTrap::instance();
     trap.clear();
-    std::unique_ptr<LCSFFile> out(LCSFFile::createLCSFFile(output.tempPath(), spec.version, spec.compression,
-                                                           spec.level));
+    std::unique_ptr<LCSFFile> out(LCSFFile::createLCSFFile(output.tempPath(), plan.version, plan.compression,
+                                                           plan.level));
     auto codecProblem = [&](const std::string& fallback) {
         std::string why = trap.firstError({output.tempPath()}, true);
         return why.empty() ? fallback : why;
@@ -104,16 +104,16 @@ int writeSequence(const std::string& command, const std::string& outPath, const 
     if (input) {
         out->initializeFromLCSF(*input);
     }
-    out->m_seqNumFrames = spec.frames;
-    out->m_seqChannelCount = spec.channels;
-    out->m_seqStepTime = spec.stepTime;
-    out->m_variableHeaders = spec.headers;
-    if (spec.uniqueIdSet) {
-        out->m_uniqueId = spec.uniqueId;
+    out->m_seqNumFrames = plan.frames;
+    out->m_seqChannelCount = plan.channels;
+    out->m_seqStepTime = plan.stepTime;
+    out->m_variableHeaders = plan.headers;
+    if (plan.uniqueIdSet) {
+        out->m_uniqueId = plan.uniqueId;
     }
     if (V2LCSFFile* v2 = dynamic_cast<V2LCSFFile*>(out.get())) {
-        v2->m_sparseRanges = spec.ranges;
-        v2->enableMinorVersionFeatures((uint8_t)spec.minor);
+        v2->m_sparseRanges = plan.ranges;
+        v2->enableMinorVersionFeatures((uint8_t)plan.minor);
     }
 
     out->writeHeader();
@@ -121,9 +121,9 @@ int writeSequence(const std::string& command, const std::string& outPath, const 
         return fileError(outPath, codecProblem("cannot write the header"));
     }
 
-    std::vector<uint8_t> frame(spec.channels ? spec.channels : 1, 0);
-    Progress progress(command, spec.frames);
-    for (uint32_t f = 0; f < spec.frames; f++) {
+    std::vector<uint8_t> frame(plan.channels ? plan.channels : 1, 0);
+    Progress progress(command, plan.frames);
+    for (uint32_t f = 0; f < plan.frames; f++) {
         std::string badFile;
         if (!source.next(f, frame.data(), badFile, problem)) {
             return fileError(badFile, problem);
@@ -190,7 +190,7 @@ int commandCreate(const std::vector<std::string>& args) {
     if (pa.operands.size() != 1) {
         return usageError("create", pa.operands.empty() ? "missing OUT" : "takes one OUT file");
     }
-    WriteSpec spec;
+    WritePlan plan;
     Pattern pattern = Pattern::ramp;
     uint64_t seed = 1;
     bool channelsSet = false, framesSet = false, patternSet = false, seedSet = false;
@@ -202,19 +202,19 @@ int commandCreate(const std::vector<std::string>& args) {
                 return usageError("create", "--channels must be 1.." + std::to_string(MAX_FRAME_CHANNELS) +
                                                 ", not '" + o.second + "'");
             }
-            spec.channels = (uint32_t)v;
+            plan.channels = (uint32_t)v;
             channelsSet = true;
         } else if (o.first == "frames") {
             if (!parseU64(o.second, v) || v < 1 || v > UINT32_MAX) {
                 return usageError("create", "--frames must be 1..4294967295, not '" + o.second + "'");
             }
-            spec.frames = (uint32_t)v;
+            plan.frames = (uint32_t)v;
             framesSet = true;
         } else if (o.first == "step") {
             if (!parseU64(o.second, v) || v < 1 || v > 255) {
                 return usageError("create", "--step must be 1..255 ms, not '" + o.second + "'");
             }
-            spec.stepTime = (uint32_t)v;
+            plan.stepTime = (uint32_t)v;
         } else if (o.first == "pattern") {
             if (!parsePattern(o.second, pattern)) {
                 return usageError("create", "--pattern must be ramp, chase, rainbow, random or zero, not '" +
@@ -247,7 +247,7 @@ int commandCreate(const std::vector<std::string>& args) {
     if (r >= 0) {
         return r;
     }
-    if (!resolveFormat(fo, nullptr, spec, problem)) {
+    if (!resolveFormat(fo, nullptr, plan, problem)) {
         return usageError("create", problem);
     }
 
@@ -268,11 +268,11 @@ int commandCreate(const std::vector<std::string>& args) {
                 return fileError(rawPath, std::string("cannot open: ") + strerror(errno));
             }
         }
-        source.reset(new RawSource(rawPath, f, spec.channels, spec.frames));
+        source.reset(new RawSource(rawPath, f, plan.channels, plan.frames));
     } else {
-        source.reset(new PatternSource(pattern, spec.channels, seed));
+        source.reset(new PatternSource(pattern, plan.channels, seed));
     }
-    return writeSequence("create", outPath, spec, nullptr, *source);
+    return writeSequence("create", outPath, plan, nullptr, *source);
 }
 
 int commandConvert(const std::vector<std::string>& args) {
@@ -304,21 +304,21 @@ int commandConvert(const std::vector<std::string>& args) {
         return fileError(inPath, "frames of " + std::to_string(channels) + " channels are more than lcsf handles (" +
                                      std::to_string(MAX_FRAME_CHANNELS) + ")");
     }
-    WriteSpec spec;
-    spec.channels = (uint32_t)channels;
-    spec.frames = in->m_seqNumFrames;
-    spec.stepTime = in->m_seqStepTime;
-    if (spec.stepTime < 1 || spec.stepTime > 255) {
-        return fileError(inPath, "step time " + std::to_string(spec.stepTime) + " ms cannot be written (1..255)");
+    WritePlan plan;
+    plan.channels = (uint32_t)channels;
+    plan.frames = in->m_seqNumFrames;
+    plan.stepTime = in->m_seqStepTime;
+    if (plan.stepTime < 1 || plan.stepTime > 255) {
+        return fileError(inPath, "step time " + std::to_string(plan.stepTime) + " ms cannot be written (1..255)");
     }
-    if (!resolveFormat(fo, in.get(), spec, problem)) {
+    if (!resolveFormat(fo, in.get(), plan, problem)) {
         return usageError("convert", problem);
     }
-    if (spec.frames == 0 && spec.compression != LCSFFile::CompressionType::none) {
+    if (plan.frames == 0 && plan.compression != LCSFFile::CompressionType::none) {
         return fileError(inPath, "has no frames, and a compressed file needs at least one (use --compression none)");
     }
-    SequenceSource source(in.get(), spec.channels);
-    int result = writeSequence("convert", outPath, spec, in.get(), source);
+    SequenceSource source(in.get(), plan.channels);
+    int result = writeSequence("convert", outPath, plan, in.get(), source);
     if (result == EXIT_OK) {
         for (auto& w : warnings) {
             fprintf(stderr, "lcsf: %s: warning: %s\n", inPath.c_str(), w.c_str());

@@ -31,7 +31,7 @@ bool parseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
             optionsEnded = true;
             continue;
         }
-        const OptionSpec* spec = nullptr;
+        const OptionSpec* plan = nullptr;
         std::string value;
         bool hasInlineValue = false;
         std::string shown = a;
@@ -46,26 +46,26 @@ bool parseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
             }
             for (auto& s : specs) {
                 if (name == s.name) {
-                    spec = &s;
+                    plan = &s;
                 }
             }
         } else if (a.size() == 2) {
             for (auto& s : specs) {
                 if (s.shortName && a[1] == s.shortName) {
-                    spec = &s;
+                    plan = &s;
                 }
             }
         }
-        if (!spec) {
+        if (!plan) {
             problem = "unknown option " + shown;
             return false;
         }
-        if (!spec->takesValue) {
+        if (!plan->takesValue) {
             if (hasInlineValue) {
                 problem = shown + " takes no value";
                 return false;
             }
-            out.options.emplace_back(spec->name, "");
+            out.options.emplace_back(plan->name, "");
             continue;
         }
         if (!hasInlineValue) {
@@ -75,7 +75,7 @@ bool parseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
             }
             value = args[++i];
         }
-        out.options.emplace_back(spec->name, value);
+        out.options.emplace_back(plan->name, value);
     }
     return true;
 }
@@ -353,11 +353,11 @@ static bool validateRanges(const RangeList& ranges, uint32_t channels, std::stri
     return true;
 }
 
-bool resolveFormat(const FormatOptions& fo, const LCSFFile* input, WriteSpec& spec, std::string& problem) {
+bool resolveFormat(const FormatOptions& fo, const LCSFFile* input, WritePlan& plan, std::string& problem) {
     const V2LCSFFile* inV2 = input ? dynamic_cast<const V2LCSFFile*>(input) : nullptr;
 
-    spec.version = fo.versionSet ? fo.version : (input ? (inV2 ? 2 : 1) : 2);
-    if (spec.version == 1) {
+    plan.version = fo.versionSet ? fo.version : (input ? (inV2 ? 2 : 1) : 2);
+    if (plan.version == 1) {
         if (fo.compressionSet && fo.compression != LCSFFile::CompressionType::none) {
             problem = "version 1 files cannot be compressed (use --version 2, or --compression none)";
             return false;
@@ -382,83 +382,83 @@ bool resolveFormat(const FormatOptions& fo, const LCSFFile* input, WriteSpec& sp
             problem = "version 1 files store no unique id (--unique-id needs --version 2)";
             return false;
         }
-        spec.compression = LCSFFile::CompressionType::none;
-        spec.minor = 0;
-        spec.ranges.clear();
+        plan.compression = LCSFFile::CompressionType::none;
+        plan.minor = 0;
+        plan.ranges.clear();
     } else {
         if (fo.compressionSet) {
-            spec.compression = fo.compression;
+            plan.compression = fo.compression;
         } else if (inV2) {
-            spec.compression = inV2->m_compressionType;
+            plan.compression = inV2->m_compressionType;
         } else {
-            spec.compression = LCSFFile::CompressionType::zstd;
+            plan.compression = LCSFFile::CompressionType::zstd;
         }
         if (fo.minorSet) {
-            spec.minor = fo.minor;
+            plan.minor = fo.minor;
         } else {
-            spec.minor = inV2 ? std::min(std::max(inV2->m_seqVersionMinor, 0), 2) : 0;
+            plan.minor = inV2 ? std::min(std::max(inV2->m_seqVersionMinor, 0), 2) : 0;
         }
         if (fo.rangesSet) {
-            spec.ranges = fo.rangesAll ? RangeList() : fo.ranges;
-            if (!validateRanges(spec.ranges, spec.channels, problem)) {
+            plan.ranges = fo.rangesAll ? RangeList() : fo.ranges;
+            if (!validateRanges(plan.ranges, plan.channels, problem)) {
                 return false;
             }
         } else if (inV2) {
             // The input's own ranges are written back as they are, even odd ones
             // (overlapping, empty): the file then reads exactly as the input did.
-            spec.ranges = inV2->m_sparseRanges;
+            plan.ranges = inV2->m_sparseRanges;
         }
     }
 
-    if (spec.compression == LCSFFile::CompressionType::zstd) {
-        spec.level = fo.levelSet ? fo.level : 10;
-    } else if (spec.compression == LCSFFile::CompressionType::zlib) {
+    if (plan.compression == LCSFFile::CompressionType::zstd) {
+        plan.level = fo.levelSet ? fo.level : 10;
+    } else if (plan.compression == LCSFFile::CompressionType::zlib) {
         if (fo.levelSet && (fo.level < 0 || fo.level > 9)) {
             problem = "--level for zlib must be 0..9, not " + std::to_string(fo.level);
             return false;
         }
-        spec.level = fo.levelSet ? fo.level : 3;
+        plan.level = fo.levelSet ? fo.level : 3;
     } else {
         if (fo.levelSet) {
             problem = "--level needs a compressed file (--compression zstd or zlib)";
             return false;
         }
-        spec.level = 0;
+        plan.level = 0;
     }
 
     // Headers: the input's, with those given on the command line replacing the
     // input's of the same code (in place) or added after them.
-    spec.headers.clear();
+    plan.headers.clear();
     if (input) {
-        spec.headers = input->m_variableHeaders;
+        plan.headers = input->m_variableHeaders;
     }
     for (auto& h : fo.headers) {
         bool placed = false;
-        for (size_t i = 0; i < spec.headers.size();) {
-            if (spec.headers[i].code[0] == h.code[0] && spec.headers[i].code[1] == h.code[1]) {
+        for (size_t i = 0; i < plan.headers.size();) {
+            if (plan.headers[i].code[0] == h.code[0] && plan.headers[i].code[1] == h.code[1]) {
                 if (!placed) {
-                    spec.headers[i] = h;
+                    plan.headers[i] = h;
                     placed = true;
                     i++;
                 } else {
-                    spec.headers.erase(spec.headers.begin() + i);
+                    plan.headers.erase(plan.headers.begin() + i);
                 }
             } else {
                 i++;
             }
         }
         if (!placed) {
-            spec.headers.push_back(h);
+            plan.headers.push_back(h);
         }
     }
-    if (spec.version == 1) {
-        for (auto& h : spec.headers) {
+    if (plan.version == 1) {
+        for (auto& h : plan.headers) {
             h.extendedData = false;
         }
     }
     for (auto& code : fo.extendedCodes) {
         bool found = false;
-        for (auto& h : spec.headers) {
+        for (auto& h : plan.headers) {
             if (h.code[0] == code[0] && h.code[1] == code[1]) {
                 h.extendedData = true;
                 found = true;
@@ -469,9 +469,9 @@ bool resolveFormat(const FormatOptions& fo, const LCSFFile* input, WriteSpec& sp
             return false;
         }
     }
-    if (spec.version == 1) {
+    if (plan.version == 1) {
         uint64_t size = 28;
-        for (auto& h : spec.headers) {
+        for (auto& h : plan.headers) {
             size += 4 + h.data.size();
         }
         if (size > 65532) {
@@ -481,11 +481,11 @@ bool resolveFormat(const FormatOptions& fo, const LCSFFile* input, WriteSpec& sp
         }
     }
 
-    spec.uniqueIdSet = fo.uniqueIdSet || input;
-    spec.uniqueId = fo.uniqueIdSet ? fo.uniqueId : (input ? input->m_uniqueId : 0);
-    if (spec.version == 1) {
-        spec.uniqueIdSet = false;
-        spec.uniqueId = 0;
+    plan.uniqueIdSet = fo.uniqueIdSet || input;
+    plan.uniqueId = fo.uniqueIdSet ? fo.uniqueId : (input ? input->m_uniqueId : 0);
+    if (plan.version == 1) {
+        plan.uniqueIdSet = false;
+        plan.uniqueId = 0;
     }
     return true;
 }

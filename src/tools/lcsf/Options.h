@@ -69,7 +69,7 @@ int applyFormatOption(const std::string& name, const std::string& value, FormatO
 const char* compressionName(int type);
 
 // What a new file will be, after defaults and the input file (for convert) are applied.
-struct WriteSpec {
+struct WritePlan {
     int version = 2;
     LCSFFile::CompressionType compression = LCSFFile::CompressionType::zstd;
     int level = 10;
@@ -85,8 +85,8 @@ struct WriteSpec {
 
 // Resolves `fo` against `input` (null for create; for convert the file being copied:
 // its version, compression, minor version, ranges and headers become the defaults).
-// `spec.channels` must be set. False with a usage problem in `problem`.
-bool resolveFormat(const FormatOptions& fo, const LCSFFile* input, WriteSpec& spec, std::string& problem);
+// `plan.channels` must be set. False with a usage problem in `problem`.
+bool resolveFormat(const FormatOptions& fo, const LCSFFile* input, WritePlan& plan, std::string& problem);
 
 // True when `code` is two printable characters other than "ED" (which marks the extended form).
 bool validHeaderCode(const std::string& code, std::string& problem);
