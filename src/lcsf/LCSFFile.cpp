@@ -320,6 +320,29 @@ void LCSFFile::noteWriteError(const char* what) {
     LogErr(LOGCH_SEQUENCE, "Error writing LCSF file (%s): %s\n", m_seqFilename.c_str(), what);
 }
 
+uint64_t LCSFFile::putInlineHeader(uint8_t* at, const VariableHeader& vh) {
+    uint64_t len = 4 + vh.data.size();
+    writeLE16(at, (uint16_t)len);
+    at[2] = vh.code[0];
+    at[3] = vh.code[1];
+    if (!vh.data.empty()) {
+        memcpy(at + 4, vh.data.data(), vh.data.size());
+    }
+    return len;
+}
+
+void LCSFFile::writeHeaderBytes(const std::vector<uint8_t>& header, uint64_t headersEnd, const char* version) {
+    if (roundTo4(headersEnd) != m_seqChanDataOffset) {
+        LogErr(LOGCH_SEQUENCE,
+               "Final write position (%d, roundTo4 = %d) does not match channel data offset (%d)! This means the "
+               "header size failed to compute an accurate buffer size.\n",
+               (int)headersEnd, (int)roundTo4(headersEnd), (int)m_seqChanDataOffset);
+    }
+    write(header.data(), header.size());
+    LogDebug(LOGCH_SEQUENCE, "Setup for writing %s LCSF\n", version);
+    dumpInfo(true);
+}
+
 void LCSFFile::parseVariableHeaders(const std::vector<uint8_t>& header, int readIndex) {
     const uint64_t H = header.size();
     const uint8_t* h = header.data();

@@ -98,6 +98,11 @@ public:
 
 protected:
     void parseVariableHeaders(const std::vector<uint8_t>& header, int readIndex);
+    // Puts `vh` in its inline form at `at`; returns the entry's length.
+    static uint64_t putInlineHeader(uint8_t* at, const VariableHeader& vh);
+    // Checks that the headers ended where the channel data offset says, then
+    // writes the header bytes. `version` is "v1" or "v2", for the log.
+    void writeHeaderBytes(const std::vector<uint8_t>& header, uint64_t headersEnd, const char* version);
     bool isMemoryMode() const { return m_memoryMode; }
 
 private:

@@ -112,26 +112,7 @@ void V1LCSFFile::writeHeader() {
 
     uint64_t pos = 28;
     for (auto& vh : m_variableHeaders) {
-        uint64_t len = 4 + vh.data.size();
-        if (len > 0xFFFF) {
-            noteWriteError("a variable header is larger than 64 KiB");
-            return;
-        }
-        writeLE16(h + pos, (uint16_t)len);
-        h[pos + 2] = vh.code[0];
-        h[pos + 3] = vh.code[1];
-        if (!vh.data.empty()) {
-            memcpy(h + pos + 4, vh.data.data(), vh.data.size());
-        }
-        pos += len;
+        pos += putInlineHeader(h + pos, vh);
     }
-    if (roundTo4(pos) != m_seqChanDataOffset) {
-        LogErr(LOGCH_SEQUENCE,
-               "Final write position (%d, roundTo4 = %d) does not match channel data offset (%d)! This means the "
-               "header size failed to compute an accurate buffer size.\n",
-               (int)pos, (int)roundTo4(pos), (int)m_seqChanDataOffset);
-    }
-    write(header.data(), header.size());
-    LogDebug(LOGCH_SEQUENCE, "Setup for writing v1 LCSF\n");
-    dumpInfo(true);
+    writeHeaderBytes(header, pos, "v1");
 }

@@ -263,6 +263,53 @@ void V2CompressedHandler::requestReadAhead(int block) {
     }
 }
 
+bool V2CompressedHandler::inCurrentBlock(uint32_t frame) const {
+    return validBlock(m_curBlock) && frame >= blockFirstFrame(m_curBlock) &&
+           frame < blockFirstFrame(m_curBlock) + framesInBlock(m_curBlock);
+}
+
+bool V2CompressedHandler::enterBlockFor(uint32_t frame, uint8_t** data, uint64_t* size) {
+    int k = findBlockForFrame(frame);
+    if (k < 0) {
+        LogErr(LOGCH_SEQUENCE, "No block holds frame %u\n", frame);
+        return false;
+    }
+    m_curBlock = k;
+    free(m_outBlock);
+    m_outBlockValid = 0;
+    m_curFrameInBlock = 0;
+    m_outBlockBroken = false;
+    *size = 0;
+    *data = getBlock(k, size);
+    requestReadAhead(k);
+
+    m_framesPerBlock = (int)framesInBlock(k);
+    m_outBlockFrames = m_framesPerBlock;
+    // A damaged frame or channel count must not size the buffer beyond what the
+    // data can fill (gigabytes from a file of a few hundred bytes), nor past
+    // size_t on 32-bit boards.
+    uint64_t frameSize = storedFrameSize();
+    if (frameSize) {
+        m_outBlockFrames = std::min<uint64_t>(m_outBlockFrames, maxDecodedSize(*size) / frameSize);
+    }
+    uint64_t outSize = m_outBlockFrames * frameSize;
+    m_outBlock = (uint64_t)(size_t)outSize == outSize ? (uint8_t*)malloc(std::max<uint64_t>(outSize, 1)) : nullptr;
+    if (!*data || !m_outBlock) {
+        LogErr(LOGCH_SEQUENCE, "Block %d of %s is not available\n", k, m_file->m_seqFilename.c_str());
+        m_outBlockBroken = true;
+    }
+    return true;
+}
+
+LCSFFile::FrameData* V2CompressedHandler::decodedFrame(uint32_t frame) {
+    uint64_t frameSize = storedFrameSize();
+    uint64_t inBlock = frame - blockFirstFrame(m_curBlock);
+    if (frameSize * (inBlock + 1) > m_outBlockValid) {
+        return nullptr;
+    }
+    return buildFrameData(frame, m_outBlock + inBlock * frameSize);
+}
+
 uint8_t* V2CompressedHandler::getBlock(int block, uint64_t* size) {
     if (!validBlock(block)) {
         return nullptr;

@@ -93,6 +93,16 @@ protected:
     uint32_t framesInBlock(int block) const;
     uint64_t maxBlockSize() const;
     void requestReadAhead(int block);
+    bool inCurrentBlock(uint32_t frame) const;
+    // The most `compressedBytes` of this handler's blocks can decode to.
+    virtual uint64_t maxDecodedSize(uint64_t compressedBytes) const = 0;
+    // Makes the block holding `frame` the current one: fetches its compressed data
+    // (`*data`, `*size`), asks for the blocks after it and makes room for its
+    // frames. False, with a message, when no block holds the frame.
+    bool enterBlockFor(uint32_t frame, uint8_t** data, uint64_t* size);
+    // The frame from the decoded part of the current block; null when the block
+    // could not give it, so a damaged block never hands out stale memory.
+    LCSFFile::FrameData* decodedFrame(uint32_t frame);
     // Common start of writing a block; false when nothing more is to be done.
     bool blockFinished() const;
     void noteFrameAdded();
@@ -121,6 +131,8 @@ public:
     LCSFFile::FrameData* getFrame(uint32_t frame) override;
     void addFrame(uint32_t frame, const uint8_t* data) override;
     std::string GetType() const override { return "Compressed ZSTD"; }
+    // 4 bytes of zstd can stand for a 128 KiB block at best.
+    uint64_t maxDecodedSize(uint64_t compressedBytes) const override { return compressedBytes * 32768; }
     void finalize() override;
 
     ZSTD_CStream* m_cctx = nullptr;
@@ -142,6 +154,8 @@ public:
     LCSFFile::FrameData* getFrame(uint32_t frame) override;
     void addFrame(uint32_t frame, const uint8_t* data) override;
     std::string GetType() const override { return "Compressed ZLIB"; }
+    // Deflate expands at most 1032 times.
+    uint64_t maxDecodedSize(uint64_t compressedBytes) const override { return compressedBytes * 1032; }
     void finalize() override;
 
     z_stream* m_stream = nullptr;

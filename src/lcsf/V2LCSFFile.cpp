@@ -318,24 +318,10 @@ void V2LCSFFile::writeHeader() {
             m_handler->m_variableHeaderPatchPositions[i] = pos + 6;
             pos += 18;
         } else {
-            writeLE16(h + pos, (uint16_t)inlineLen);
-            h[pos + 2] = vh.code[0];
-            h[pos + 3] = vh.code[1];
-            if (!vh.data.empty()) {
-                memcpy(h + pos + 4, vh.data.data(), vh.data.size());
-            }
-            pos += inlineLen;
+            pos += putInlineHeader(h + pos, vh);
         }
     }
-    if (roundTo4(pos) != m_seqChanDataOffset) {
-        LogErr(LOGCH_SEQUENCE,
-               "Final write position (%d, roundTo4 = %d) does not match channel data offset (%d)! This means the "
-               "header size failed to compute an accurate buffer size.\n",
-               (int)pos, (int)roundTo4(pos), (int)m_seqChanDataOffset);
-    }
-    write(header.data(), header.size());
-    LogDebug(LOGCH_SEQUENCE, "Setup for writing v2 LCSF\n");
-    dumpInfo(true);
+    writeHeaderBytes(header, pos, "v2");
 }
 
 void V2LCSFFile::dumpInfo(bool indent) {

@@ -112,36 +112,19 @@ void V2ZLIBCompressionHandler::finalize() {
 }
 
 LCSFFile::FrameData* V2ZLIBCompressionHandler::getFrame(uint32_t frame) {
-    uint64_t frameSize = storedFrameSize();
-    if (!validBlock(m_curBlock) || frame < blockFirstFrame(m_curBlock) ||
-        frame >= blockFirstFrame(m_curBlock) + framesInBlock(m_curBlock)) {
-        int k = findBlockForFrame(frame);
-        if (k < 0) {
-            LogErr(LOGCH_SEQUENCE, "No block holds frame %u\n", frame);
+    if (!inCurrentBlock(frame)) {
+        uint64_t size = 0;
+        if (!enterBlockFor(frame, &m_inBuffer, &size)) {
             return nullptr;
         }
-        m_curBlock = k;
-        free(m_outBlock);
-        m_outBlock = nullptr;
-        m_outBlockValid = 0;
-        uint64_t size = 0;
-        m_inBuffer = getBlock(k, &size);
-        requestReadAhead(k);
-
-        m_framesPerBlock = (int)framesInBlock(k);
-        m_outBlockFrames = m_framesPerBlock;
-        // Deflate inflates at most 1032 times: a damaged frame or channel count must not
-        // size the buffer beyond what the data can fill.
-        if (frameSize) {
-            m_outBlockFrames = std::min<uint64_t>(m_outBlockFrames, size * 1032 / frameSize);
-        }
-        uint64_t outSize = m_outBlockFrames * frameSize;
-        m_outBlock = outSize <= UINT_MAX ? (uint8_t*)malloc(std::max<uint64_t>(outSize, 1)) : nullptr;
-        if (!m_inBuffer || !m_outBlock) {
-            LogErr(LOGCH_SEQUENCE, "Block %d of %s is not available\n", k, m_file->m_seqFilename.c_str());
+        uint64_t outSize = m_outBlockFrames * storedFrameSize();
+        if (m_outBlockBroken) {
+            // enterBlockFor said why.
         } else if (size > UINT_MAX || outSize > UINT_MAX) {
-            LogErr(LOGCH_SEQUENCE, "Block %d of %s is too large to inflate\n", k, m_file->m_seqFilename.c_str());
+            LogErr(LOGCH_SEQUENCE, "Block %d of %s is too large to inflate\n", m_curBlock,
+                   m_file->m_seqFilename.c_str());
         } else {
+            // The whole block at once: zlib blocks are small and inflate fast.
             z_stream s;
             memset(&s, 0, sizeof(s));
             s.next_in = m_inBuffer;
@@ -155,19 +138,15 @@ LCSFFile::FrameData* V2ZLIBCompressionHandler::getFrame(uint32_t frame) {
                 inflateEnd(&s);
             }
             if (r != Z_OK && r != Z_STREAM_END) {
-                LogErr(LOGCH_SEQUENCE, "Block %d of %s does not inflate: %s\n", k, m_file->m_seqFilename.c_str(),
-                       s.msg ? s.msg : zError(r));
+                LogErr(LOGCH_SEQUENCE, "Block %d of %s does not inflate: %s\n", m_curBlock,
+                       m_file->m_seqFilename.c_str(), s.msg ? s.msg : zError(r));
             } else if (m_outBlockValid < outSize) {
-                LogErr(LOGCH_SEQUENCE, "Block %d of %s inflates to %llu bytes, too few for its %u frames\n", k,
-                       m_file->m_seqFilename.c_str(), (unsigned long long)m_outBlockValid, (unsigned)m_outBlockFrames);
+                LogErr(LOGCH_SEQUENCE, "Block %d of %s inflates to %llu bytes, too few for its %u frames\n",
+                       m_curBlock, m_file->m_seqFilename.c_str(), (unsigned long long)m_outBlockValid,
+                       (unsigned)m_outBlockFrames);
             }
         }
-        m_curFrameInBlock = (int)(frameSize ? m_outBlockValid / frameSize : 0);
+        m_curFrameInBlock = (int)(storedFrameSize() ? m_outBlockValid / storedFrameSize() : 0);
     }
-    uint64_t inBlock = frame - blockFirstFrame(m_curBlock);
-    // Frames the block could not give come back as no frame, never as old memory.
-    if (frameSize * (inBlock + 1) > m_outBlockValid) {
-        return nullptr;
-    }
-    return buildFrameData(frame, m_outBlock + inBlock * frameSize);
+    return decodedFrame(frame);
 }

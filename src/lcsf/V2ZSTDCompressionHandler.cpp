@@ -112,54 +112,28 @@ void V2ZSTDCompressionHandler::finalize() {
 }
 
 LCSFFile::FrameData* V2ZSTDCompressionHandler::getFrame(uint32_t frame) {
-    uint64_t frameSize = storedFrameSize();
-    if (!validBlock(m_curBlock) || frame < blockFirstFrame(m_curBlock) ||
-        frame >= blockFirstFrame(m_curBlock) + framesInBlock(m_curBlock)) {
-        int k = findBlockForFrame(frame);
-        if (k < 0) {
-            LogErr(LOGCH_SEQUENCE, "No block holds frame %u\n", frame);
+    if (!inCurrentBlock(frame)) {
+        uint8_t* block = nullptr;
+        uint64_t size = 0;
+        if (!enterBlockFor(frame, &block, &size)) {
             return nullptr;
         }
-        m_curBlock = k;
-        free(m_outBlock);
-        m_outBlock = nullptr;
-        m_outBlockValid = 0;
-        m_outBlockFrames = 0;
-        m_curFrameInBlock = 0;
-        m_outBlockBroken = false;
-
         if (!m_dctx) {
             m_dctx = ZSTD_createDStream();
         }
         ZSTD_initDStream(m_dctx);
-        uint64_t size = 0;
-        uint8_t* block = getBlock(k, &size);
         m_inBuffer.src = block;
         m_inBuffer.size = (size_t)std::min<uint64_t>(size, maxBlockSize());
         m_inBuffer.pos = 0;
-        requestReadAhead(k);
-
-        m_framesPerBlock = (int)framesInBlock(k);
-        m_outBlockFrames = m_framesPerBlock;
-        // n bytes of zstd decode to at most 32768 n bytes (4 bytes per 128 KiB block at
-        // best): a damaged frame or channel count must not size the buffer beyond what
-        // the data can fill, nor past size_t on 32-bit boards.
-        if (frameSize) {
-            m_outBlockFrames = std::min<uint64_t>(m_outBlockFrames, (uint64_t)m_inBuffer.size * 32768 / frameSize);
-        }
-        uint64_t outSize = m_outBlockFrames * frameSize;
-        m_outBlock = (uint64_t)(size_t)outSize == outSize ? (uint8_t*)malloc(std::max<uint64_t>(outSize, 1)) : nullptr;
-        if (!block || !m_outBlock) {
-            LogErr(LOGCH_SEQUENCE, "Block %d of %s is not available\n", k, m_file->m_seqFilename.c_str());
-            m_outBlockBroken = true;
-        }
     }
     uint64_t inBlock = frame - blockFirstFrame(m_curBlock);
     if (inBlock >= m_outBlockFrames) {
-        return nullptr;
+        return nullptr; // beyond what the block's data can hold
     }
+    uint64_t frameSize = storedFrameSize();
     uint64_t needed = frameSize * (inBlock + 1);
     if (needed > m_outBlockValid && !m_outBlockBroken) {
+        // Decode only as far as this frame: playback asks for the frames in order.
         ZSTD_outBuffer out = {m_outBlock, (size_t)needed, (size_t)m_outBlockValid};
         // One call usually does it; loop while the stream makes progress.
         while (out.pos < out.size) {
@@ -184,9 +158,5 @@ LCSFFile::FrameData* V2ZSTDCompressionHandler::getFrame(uint32_t frame) {
             m_outBlockBroken = true;
         }
     }
-    // Frames the block could not give come back as no frame, never as old memory.
-    if (needed > m_outBlockValid) {
-        return nullptr;
-    }
-    return buildFrameData(frame, m_outBlock + inBlock * frameSize);
+    return decodedFrame(frame);
 }
