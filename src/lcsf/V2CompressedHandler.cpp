@@ -19,7 +19,6 @@ V2CompressedHandler::V2CompressedHandler(V2LCSFFile* f) : V2Handler(f) {
 
 V2CompressedHandler::~V2CompressedHandler() {
     stopReadThread();
-    free(m_outBlock);
 }
 
 void V2CompressedHandler::stopReadThread() {
@@ -168,6 +167,9 @@ void V2CompressedHandler::prepareRead(uint32_t frame) {
         }
     }
     LogDebug(LOGCH_SEQUENCE, "Preparing to read starting frame:  %d    block: %d\n", frame, b);
+    m_readRanges = std::make_shared<const DecodedFrameData::Ranges>(m_file->m_rangesToRead);
+    m_readAheadBlock = -1;
+    m_readAheadUpTo = -1;
     {
         std::lock_guard<std::mutex> l(m_readLock);
         m_blocksToRead.clear();
@@ -246,21 +248,33 @@ void V2CompressedHandler::readThread() {
 
 void V2CompressedHandler::requestReadAhead(int block) {
     auto& offsets = m_file->m_frameOffsets;
-    if (block >= m_maxBlocks - 1) {
+    int first = block + 1;
+    int last = std::min(block + 4, m_maxBlocks - 1);
+    // Reading on in order, the blocks up to m_readAheadUpTo are asked for already;
+    // asking again would only cost system calls and wake-ups on every block.
+    bool onward = block >= m_readAheadBlock;
+    if (onward && m_readAheadUpTo >= first) {
+        first = m_readAheadUpTo + 1;
+    }
+    m_readAheadBlock = block;
+    m_readAheadUpTo = onward ? std::max(m_readAheadUpTo, last) : last;
+    if (first > last) {
         return;
     }
-    for (int j = block + 1; j <= block + 4 && j < m_maxBlocks; j++) {
+    for (int j = first; j <= last; j++) {
         uint64_t start = offsets[j].second;
         uint64_t end = (j + 1 < m_maxBlocks) ? offsets[j + 2].second : offsets[j + 1].second;
         if (end > start) {
             m_file->preload(start, end - start);
         }
-        {
-            std::lock_guard<std::mutex> l(m_readLock);
+    }
+    {
+        std::lock_guard<std::mutex> l(m_readLock);
+        for (int j = first; j <= last; j++) {
             m_blocksToRead.push_back(j);
         }
-        m_readSignal.notify_all();
     }
+    m_readSignal.notify_all();
 }
 
 bool V2CompressedHandler::inCurrentBlock(uint32_t frame) const {
@@ -275,7 +289,7 @@ bool V2CompressedHandler::enterBlockFor(uint32_t frame, uint8_t** data, uint64_t
         return false;
     }
     m_curBlock = k;
-    free(m_outBlock);
+    m_outBlock.reset();
     m_outBlockValid = 0;
     m_curFrameInBlock = 0;
     m_outBlockBroken = false;
@@ -293,7 +307,10 @@ bool V2CompressedHandler::enterBlockFor(uint32_t frame, uint8_t** data, uint64_t
         m_outBlockFrames = std::min<uint64_t>(m_outBlockFrames, maxDecodedSize(*size) / frameSize);
     }
     uint64_t outSize = m_outBlockFrames * frameSize;
-    m_outBlock = (uint64_t)(size_t)outSize == outSize ? (uint8_t*)malloc(std::max<uint64_t>(outSize, 1)) : nullptr;
+    uint8_t* out = (uint64_t)(size_t)outSize == outSize ? (uint8_t*)malloc(std::max<uint64_t>(outSize, 1)) : nullptr;
+    if (out) {
+        m_outBlock = std::shared_ptr<uint8_t>(out, free);
+    }
     if (!*data || !m_outBlock) {
         LogErr(LOGCH_SEQUENCE, "Block %d of %s is not available\n", k, m_file->m_seqFilename.c_str());
         m_outBlockBroken = true;
@@ -307,7 +324,13 @@ LCSFFile::FrameData* V2CompressedHandler::decodedFrame(uint32_t frame) {
     if (frameSize * (inBlock + 1) > m_outBlockValid) {
         return nullptr;
     }
-    return buildFrameData(frame, m_outBlock + inBlock * frameSize);
+    // A sparse file's frame is its ranges packed; otherwise channel c is at byte c.
+    bool packed = !m_file->m_sparseRanges.empty();
+    if (!m_readRanges) {
+        m_readRanges = std::make_shared<const DecodedFrameData::Ranges>(m_file->m_rangesToRead);
+    }
+    return new DecodedFrameData(frame, m_outBlock, m_outBlock.get() + inBlock * frameSize, (uint32_t)frameSize,
+                                m_readRanges, packed);
 }
 
 uint8_t* V2CompressedHandler::getBlock(int block, uint64_t* size) {

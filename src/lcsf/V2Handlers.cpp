@@ -38,27 +38,20 @@ void V2Handler::finalize() {
     }
 }
 
-UncompressedFrameData* V2Handler::buildFrameData(uint32_t frame, const uint8_t* frameBytes) {
-    UncompressedFrameData* data = new UncompressedFrameData(frame, m_file->m_dataBlockSize, m_file->m_rangesToRead);
-    if (!data->m_data) {
-        return data;
-    }
-    if (!m_file->m_sparseRanges.empty()) {
-        memcpy(data->m_data, frameBytes, std::min<uint64_t>(data->m_size, m_file->m_seqChannelCount));
-        return data;
-    }
+bool DecodedFrameData::readFrame(uint8_t* data, uint32_t maxChannels) {
     uint64_t pos = 0;
-    for (auto& r : m_file->m_rangesToRead) {
-        if (r.first >= m_file->m_seqChannelCount) {
-            continue;
+    for (auto& r : *m_ranges) {
+        // Packed ranges follow one another; otherwise each sits at its channel.
+        uint64_t from = m_packed ? pos : r.first;
+        if (from + r.second > m_frameSize) {
+            return false;
         }
-        if (pos + r.second > data->m_size || (uint64_t)r.first + r.second > m_file->m_seqChannelCount) {
-            break;
+        if (r.first < maxChannels) {
+            memcpy(data + r.first, m_frameBytes + from, std::min<uint32_t>(r.second, maxChannels - r.first));
         }
-        memcpy(data->m_data + pos, frameBytes + r.first, r.second);
         pos += r.second;
     }
-    return data;
+    return true;
 }
 
 void V2NoneCompressionHandler::addFrame(uint32_t, const uint8_t* data) {

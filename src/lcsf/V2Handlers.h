@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,6 +15,26 @@
 
 #include <zlib.h>
 #include <zstd.h>
+
+// A frame of a decoded block, read straight from the block: no copy of its own.
+// The block stays alive while any of its frames does.
+class DecodedFrameData : public LCSFFile::FrameData {
+public:
+    using Ranges = std::vector<std::pair<uint32_t, uint32_t>>;
+    DecodedFrameData(uint32_t frame, std::shared_ptr<uint8_t> block, const uint8_t* frameBytes, uint32_t frameSize,
+                     std::shared_ptr<const Ranges> ranges, bool packed)
+        : FrameData(frame), m_block(std::move(block)), m_frameBytes(frameBytes), m_frameSize(frameSize),
+          m_ranges(std::move(ranges)), m_packed(packed) {}
+
+    bool readFrame(uint8_t* data, uint32_t maxChannels) override;
+
+private:
+    std::shared_ptr<uint8_t> m_block;
+    const uint8_t* m_frameBytes; // inside m_block
+    uint32_t m_frameSize;        // bytes of this frame as stored
+    std::shared_ptr<const Ranges> m_ranges; // the file's read ranges when the frame was made
+    bool m_packed; // sparse file: the ranges' channels follow one another
+};
 
 class V2Handler {
 public:
@@ -35,10 +56,6 @@ public:
     uint64_t m_seqChanDataOffset;
     std::vector<uint64_t> m_variableHeaderPatchPositions;
 
-protected:
-    // A frame buffer for `frame` filled from `frameBytes`, the frame as stored
-    // (the sparse ranges' channels, or every channel).
-    UncompressedFrameData* buildFrameData(uint32_t frame, const uint8_t* frameBytes);
 };
 
 class V2NoneCompressionHandler : public V2Handler {
@@ -112,7 +129,11 @@ protected:
     template <typename F> void forEachStoredRange(const uint8_t* data, F&& out) const;
 
     // Decompressed data of the current block (reading).
-    uint8_t* m_outBlock = nullptr;
+    std::shared_ptr<uint8_t> m_outBlock; // shared with the frames handed out
+    std::shared_ptr<const DecodedFrameData::Ranges> m_readRanges; // likewise; set by prepareRead
+    // Read-ahead already asked for up to m_readAheadUpTo when entering m_readAheadBlock.
+    int m_readAheadBlock = -1;
+    int m_readAheadUpTo = -1;
     uint64_t m_outBlockFrames = 0;   // frames that fit in m_outBlock
     uint64_t m_outBlockValid = 0;    // bytes of m_outBlock decompressed so far
     bool m_outBlockBroken = false;   // the block failed to decompress; message logged

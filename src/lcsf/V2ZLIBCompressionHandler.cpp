@@ -129,7 +129,7 @@ LCSFFile::FrameData* V2ZLIBCompressionHandler::getFrame(uint32_t frame) {
             memset(&s, 0, sizeof(s));
             s.next_in = m_inBuffer;
             s.avail_in = (uInt)size;
-            s.next_out = m_outBlock;
+            s.next_out = m_outBlock.get();
             s.avail_out = (uInt)outSize;
             int r = inflateInit(&s);
             if (r == Z_OK) {

@@ -134,7 +134,7 @@ LCSFFile::FrameData* V2ZSTDCompressionHandler::getFrame(uint32_t frame) {
     uint64_t needed = frameSize * (inBlock + 1);
     if (needed > m_outBlockValid && !m_outBlockBroken) {
         // Decode only as far as this frame: playback asks for the frames in order.
-        ZSTD_outBuffer out = {m_outBlock, (size_t)needed, (size_t)m_outBlockValid};
+        ZSTD_outBuffer out = {m_outBlock.get(), (size_t)needed, (size_t)m_outBlockValid};
         // One call usually does it; loop while the stream makes progress.
         while (out.pos < out.size) {
             size_t before = out.pos;
