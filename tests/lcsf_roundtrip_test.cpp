@@ -169,6 +169,25 @@ TEST(LcsfReadRanges, Version1RangeIsClippedToTheChannels) {
     EXPECT_EQ(testChannelValue(1, 500), buf[500]);
     EXPECT_EQ(testChannelValue(1, 511), buf[511]);
     EXPECT_EQ(0xEE, buf[512]);
+
+    // A range past the channels must not shift the ranges after it.
+    f->prepareRead({{600, 10}, {0, 100}}, 0);
+    fd.reset(f->getFrame(1));
+    std::vector<uint8_t> buf2(700, 0xEE);
+    ASSERT_TRUE(fd->readFrame(buf2.data(), 700));
+    EXPECT_EQ(testChannelValue(1, 0), buf2[0]);
+    EXPECT_EQ(testChannelValue(1, 99), buf2[99]);
+    EXPECT_EQ(0xEE, buf2[600]);
+
+    // Nothing in range at all, even in a file without channels: no frame data, no loop.
+    o.channels = 0;
+    ASSERT_TRUE(writeTestSequence(dir.file("empty.lcsf"), o));
+    f.reset(LCSFFile::openLCSFFile(dir.file("empty.lcsf")));
+    ASSERT_NE(nullptr, f);
+    f->prepareRead({{5, 5}}, 0);
+    fd.reset(f->getFrame(0));
+    ASSERT_NE(nullptr, fd);
+    EXPECT_FALSE(fd->readFrame(buf2.data(), 700));
 }
 
 TEST(LcsfFrameData, ReadFrameStopsAtTheChannelLimitAndTheBuffer) {

@@ -28,20 +28,22 @@ uint32_t V1LCSFFile::getMaxChannel() const {
 }
 
 void V1LCSFFile::prepareRead(const std::vector<std::pair<uint32_t, uint32_t>>& ranges, uint32_t startFrame) {
-    m_rangesToRead = ranges;
+    // Ranges past the channels hold nothing; kept, they would shift every packed
+    // range after them in readFrame.
+    m_rangesToRead.clear();
     uint64_t size = 0;
-    for (auto& r : m_rangesToRead) {
+    for (auto& r : ranges) {
         if (r.first >= m_seqChannelCount) {
             continue;
         }
-        if ((uint64_t)r.first + r.second > m_seqChannelCount) {
-            r.second = m_seqChannelCount - r.first;
-        }
-        size += r.second;
+        uint32_t count = (uint32_t)std::min<uint64_t>(r.second, (uint64_t)m_seqChannelCount - r.first);
+        m_rangesToRead.emplace_back(r.first, count);
+        size += count;
     }
     m_dataBlockSize = (uint32_t)std::min<uint64_t>(size, UINT32_MAX);
-    FrameData* fd = getFrame(startFrame);
-    delete fd;
+    if (!m_rangesToRead.empty()) {
+        delete getFrame(startFrame);
+    }
 }
 
 LCSFFile::FrameData* V1LCSFFile::getFrame(uint32_t frame) {
