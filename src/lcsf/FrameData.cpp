@@ -45,3 +45,19 @@ bool isWithinRange(const std::vector<std::pair<uint32_t, uint32_t>>& ranges, uin
     }
     return false;
 }
+
+std::vector<std::pair<uint32_t, uint32_t>> clipRanges(const std::vector<std::pair<uint32_t, uint32_t>>& ranges,
+                                                      uint32_t channelCount, uint32_t* total) {
+    std::vector<std::pair<uint32_t, uint32_t>> r;
+    uint64_t sum = 0;
+    for (auto& range : ranges) {
+        if (range.first >= channelCount) {
+            continue;
+        }
+        uint32_t count = (uint32_t)std::min<uint64_t>(range.second, (uint64_t)channelCount - range.first);
+        r.emplace_back(range.first, count);
+        sum += count;
+    }
+    *total = (uint32_t)std::min<uint64_t>(sum, UINT32_MAX);
+    return r;
+}

@@ -160,6 +160,12 @@ private:
 
 bool isWithinRange(const std::vector<std::pair<uint32_t, uint32_t>>& ranges, uint32_t start, uint32_t count);
 
+// The ranges that lie within `channelCount` channels, each cut to end there (those
+// starting past them left out); `*total` gets the sum of their lengths, capped at
+// UINT32_MAX.
+std::vector<std::pair<uint32_t, uint32_t>> clipRanges(const std::vector<std::pair<uint32_t, uint32_t>>& ranges,
+                                                      uint32_t channelCount, uint32_t* total);
+
 // A frame read without compression, or decompressed from a block: the read ranges'
 // channels packed one after another.
 class UncompressedFrameData : public LCSFFile::FrameData {

@@ -30,17 +30,7 @@ uint32_t V1LCSFFile::getMaxChannel() const {
 void V1LCSFFile::prepareRead(const std::vector<std::pair<uint32_t, uint32_t>>& ranges, uint32_t startFrame) {
     // Ranges past the channels hold nothing; kept, they would shift every packed
     // range after them in readFrame.
-    m_rangesToRead.clear();
-    uint64_t size = 0;
-    for (auto& r : ranges) {
-        if (r.first >= m_seqChannelCount) {
-            continue;
-        }
-        uint32_t count = (uint32_t)std::min<uint64_t>(r.second, (uint64_t)m_seqChannelCount - r.first);
-        m_rangesToRead.emplace_back(r.first, count);
-        size += count;
-    }
-    m_dataBlockSize = (uint32_t)std::min<uint64_t>(size, UINT32_MAX);
+    m_rangesToRead = clipRanges(ranges, m_seqChannelCount, &m_dataBlockSize);
     if (!m_rangesToRead.empty()) {
         delete getFrame(startFrame);
     }

@@ -6,6 +6,7 @@
 #include "Log.h"
 #include "V2Handlers.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <sys/time.h>
@@ -174,17 +175,7 @@ void V2LCSFFile::prepareRead(const std::vector<std::pair<uint32_t, uint32_t>>& r
         }
         m_dataBlockSize = (uint32_t)std::min<uint64_t>(m_seqChannelCount, rangeSum);
     } else {
-        m_rangesToRead.clear();
-        uint64_t size = 0;
-        for (auto& r : ranges) {
-            if (r.first >= m_seqChannelCount) {
-                continue;
-            }
-            uint32_t count = (uint32_t)std::min<uint64_t>(r.second, (uint64_t)m_seqChannelCount - r.first);
-            m_rangesToRead.emplace_back(r.first, count);
-            size += count;
-        }
-        m_dataBlockSize = (uint32_t)std::min<uint64_t>(size, UINT32_MAX);
+        m_rangesToRead = clipRanges(ranges, m_seqChannelCount, &m_dataBlockSize);
         if (ranges.empty() || m_rangesToRead.empty()) {
             m_rangesToRead.clear();
             m_rangesToRead.emplace_back(0, getMaxChannel());
@@ -218,17 +209,13 @@ LCSFFile::FrameData* V2LCSFFile::getFrame(uint32_t frame) {
 }
 
 void V2LCSFFile::writeHeader() {
-    // Ranges beyond the channels given are dropped, those running past them shortened.
-    std::vector<std::pair<uint32_t, uint32_t>> ranges;
-    uint64_t rangeSum = 0;
-    for (auto& r : m_sparseRanges) {
-        if (r.first >= m_seqChannelCount || r.second == 0) {
-            continue;
-        }
-        uint32_t count = (uint32_t)std::min<uint64_t>(r.second, (uint64_t)m_seqChannelCount - r.first);
-        ranges.emplace_back(r.first, count);
-        rangeSum += count;
-    }
+    // Ranges beyond the channels given are dropped, those running past them shortened;
+    // an empty range would only take a table entry.
+    uint32_t rangeSum = 0;
+    std::vector<std::pair<uint32_t, uint32_t>> ranges = clipRanges(m_sparseRanges, m_seqChannelCount, &rangeSum);
+    ranges.erase(std::remove_if(ranges.begin(), ranges.end(), [](const std::pair<uint32_t, uint32_t>& r) {
+                     return r.second == 0;
+                 }), ranges.end());
     // The table has one byte for its size and three for each start and count.
     if (ranges.size() > 255) {
         noteWriteError("more than 255 sparse ranges");
