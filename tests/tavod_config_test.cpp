@@ -21,7 +21,7 @@ protected:
     std::unique_ptr<Tavod> play() { return run({"play", "show.lcsf"}); }
 
     MediaDir media;
-    UdpReceiver rx;
+    TimedUdpReceiver rx;
 };
 
 // A configuration the user must fix refuses to start: status 1, the file, the

@@ -59,7 +59,7 @@ protected:
     }
 
     MediaDir media;
-    UdpReceiver rx;
+    TimedUdpReceiver rx;
     int port = 0;
     int previewPort = 0;
     std::unique_ptr<Tavod> tavod;

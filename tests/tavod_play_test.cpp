@@ -65,7 +65,7 @@ protected:
     }
 
     // Everything output A receives until `pred` says stop, or the time-out.
-    std::vector<Datagram> collect(UdpReceiver& rx, int timeoutMs,
+    std::vector<Datagram> collect(TimedUdpReceiver& rx, int timeoutMs,
                                   const std::function<bool(const std::vector<Datagram>&)>& done) {
         std::vector<Datagram> got;
         int64_t end = nowUs() + (int64_t)timeoutMs * 1000;
@@ -79,8 +79,8 @@ protected:
     }
 
     MediaDir media;
-    UdpReceiver rxA;
-    UdpReceiver rxB;
+    TimedUdpReceiver rxA;
+    TimedUdpReceiver rxB;
 };
 
 TEST_F(TavodPlayTest, EveryFrameArrivesInOrderOnTimeThenABlankFrame) {

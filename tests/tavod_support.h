@@ -4,6 +4,7 @@
 
 #include "TempDir.h"
 #include "TestSequences.h"
+#include "UdpReceiver.h"
 
 #include <gtest/gtest.h>
 
@@ -197,50 +198,16 @@ struct Datagram {
     int64_t timeUs;
 };
 
-// Receives datagrams on 127.0.0.1 with their arrival times.
-class UdpReceiver {
+// Receives datagrams on 127.0.0.1 with their arrival times; a large buffer, so a
+// burst of outputs is not dropped by the kernel.
+class TimedUdpReceiver : public ::UdpReceiver {
 public:
-    UdpReceiver() {
-        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        int size = 8 * 1024 * 1024;
-        // Forced where the test runs as root, asked for otherwise.
-        if (setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0) {
-            setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-        }
-        struct sockaddr_in a;
-        memset(&a, 0, sizeof(a));
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(a);
-        if (m_fd >= 0 && bind(m_fd, (struct sockaddr*)&a, sizeof(a)) == 0 &&
-            getsockname(m_fd, (struct sockaddr*)&a, &len) == 0) {
-            m_port = ntohs(a.sin_port);
-        }
-    }
-    ~UdpReceiver() {
-        if (m_fd >= 0) {
-            close(m_fd);
-        }
-    }
-    int port() const { return m_port; }
+    TimedUdpReceiver() : ::UdpReceiver("127.0.0.1", 8 * 1024 * 1024) {}
     bool receive(Datagram& d, int timeoutMs) {
-        struct pollfd p = {m_fd, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) != 1) {
-            return false;
-        }
-        d.bytes.resize(70000);
-        ssize_t n = recv(m_fd, d.bytes.data(), d.bytes.size(), 0);
+        bool ok = ::UdpReceiver::receive(d.bytes, timeoutMs);
         d.timeUs = nowUs();
-        if (n < 0) {
-            return false;
-        }
-        d.bytes.resize((size_t)n);
-        return true;
+        return ok;
     }
-
-private:
-    int m_fd = -1;
-    int m_port = 0;
 };
 
 struct HttpResult {

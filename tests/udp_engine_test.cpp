@@ -4,6 +4,8 @@
 
 #include "LogCapture.h"
 
+#include "UdpReceiver.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -28,47 +30,7 @@ struct sockaddr_in loopback(uint16_t port, const char* address = "127.0.0.1") {
     return a;
 }
 
-// A UDP socket bound to a free port, reading what arrives.
-class Receiver {
-public:
-    explicit Receiver(const char* address = "127.0.0.1") {
-        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in a = loopback(0, address);
-        m_bound = m_fd >= 0 && bind(m_fd, (struct sockaddr*)&a, sizeof(a)) == 0;
-        socklen_t len = sizeof(a);
-        if (m_bound && getsockname(m_fd, (struct sockaddr*)&a, &len) == 0) {
-            m_port = ntohs(a.sin_port);
-        }
-    }
-    ~Receiver() {
-        if (m_fd >= 0) {
-            close(m_fd);
-        }
-    }
-    bool bound() const { return m_bound; }
-    uint16_t port() const { return m_port; }
-    int fd() const { return m_fd; }
-
-    // The next datagram, or false when none comes within `timeoutMs`.
-    bool receive(Bytes& out, int timeoutMs = 1000) {
-        struct pollfd p = {m_fd, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) != 1) {
-            return false;
-        }
-        out.resize(70000);
-        ssize_t n = recv(m_fd, out.data(), out.size(), 0);
-        if (n < 0) {
-            return false;
-        }
-        out.resize((size_t)n);
-        return true;
-    }
-
-private:
-    int m_fd = -1;
-    bool m_bound = false;
-    uint16_t m_port = 0;
-};
+using Receiver = UdpReceiver;
 
 Json::Value dataConfig(int start = 1, int count = 3) {
     Json::Value c;

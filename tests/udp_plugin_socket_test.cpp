@@ -6,6 +6,8 @@
 #include "PluginLoader.h"
 #include "UDPOutput.h"
 
+#include "UdpReceiver.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -21,44 +23,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class Receiver {
-public:
-    Receiver() {
-        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in a;
-        memset(&a, 0, sizeof(a));
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(a);
-        if (m_fd >= 0 && bind(m_fd, (struct sockaddr*)&a, sizeof(a)) == 0 &&
-            getsockname(m_fd, (struct sockaddr*)&a, &len) == 0) {
-            m_port = ntohs(a.sin_port);
-        }
-    }
-    ~Receiver() {
-        if (m_fd >= 0) {
-            close(m_fd);
-        }
-    }
-    uint16_t port() const { return m_port; }
-    bool receive(Bytes& out, int timeoutMs = 1000) {
-        struct pollfd p = {m_fd, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) != 1) {
-            return false;
-        }
-        out.resize(70000);
-        ssize_t n = recv(m_fd, out.data(), out.size(), 0);
-        if (n < 0) {
-            return false;
-        }
-        out.resize((size_t)n);
-        return true;
-    }
-
-private:
-    int m_fd = -1;
-    uint16_t m_port = 0;
-};
+using Receiver = UdpReceiver;
 
 const std::string pluginPath = std::string(TAVO_PLUGIN_DIR) + "/CustomUDP.so";
 
