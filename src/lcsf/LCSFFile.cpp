@@ -240,6 +240,11 @@ void LCSFFile::dumpInfo(bool indent) {
 
 int LCSFFile::seek(uint64_t location, int origin) {
     if (m_seqFile) {
+        // A seek empties the stream's buffer; reading frames in order, the stream is
+        // mostly where it should be already, and its buffer still good.
+        if (origin == SEEK_SET && ftello(m_seqFile) == (off_t)location) {
+            return 0;
+        }
         return fseeko(m_seqFile, (off_t)location, origin);
     }
     if (origin == SEEK_SET) {
