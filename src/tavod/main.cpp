@@ -82,6 +82,21 @@ void splitOption(const std::string& arg, std::string& name, std::string& value, 
     value = hasValue ? arg.substr(eq + 1) : std::string();
 }
 
+// The value of option `name`: after its "=", or the next argument (then `i` moves on).
+bool optionValue(const std::vector<std::string>& args, size_t& i, const std::string& name, bool hasValue,
+                 const std::string& value, std::string& out, std::string& error) {
+    if (hasValue) {
+        out = value;
+        return true;
+    }
+    if (i + 1 >= args.size()) {
+        error = name + " needs a value";
+        return false;
+    }
+    out = args[++i];
+    return true;
+}
+
 // Global options may stand before or after the command; the rest belongs to it.
 bool parseCommandLine(int argc, char** argv, CommandLine& cl, std::string& error) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -89,18 +104,7 @@ bool parseCommandLine(int argc, char** argv, CommandLine& cl, std::string& error
         std::string name, value;
         bool hasValue;
         splitOption(args[i], name, value, hasValue);
-        auto takeValue = [&](std::string& out) {
-            if (hasValue) {
-                out = value;
-                return true;
-            }
-            if (i + 1 >= args.size()) {
-                error = name + " needs a value";
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
+        auto takeValue = [&](std::string& out) { return optionValue(args, i, name, hasValue, value, out, error); };
 
         if (name == "-h" || name == "--help") {
             cl.help = true;
@@ -172,18 +176,7 @@ bool parsePlayArgs(const std::vector<std::string>& args, PlayOptions& play, std:
         std::string name, value;
         bool hasValue;
         splitOption(args[i], name, value, hasValue);
-        auto takeValue = [&](std::string& out) {
-            if (hasValue) {
-                out = value;
-                return true;
-            }
-            if (i + 1 >= args.size()) {
-                error = name + " needs a value";
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
+        auto takeValue = [&](std::string& out) { return optionValue(args, i, name, hasValue, value, out, error); };
         if (name == "--loop") {
             play.loop = true;
         } else if (name == "--repeat") {
