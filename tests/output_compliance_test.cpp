@@ -2,17 +2,13 @@
 // plug-in folder, an output created, Init with a small configuration, its channel
 // ranges, frames through PrepData and SendData, Close, and deletion.
 #include "ChannelOutput.h"
+#include "FreePort.h"
 #include "LogCapture.h"
 #include "PluginLoader.h"
 #include "UDPOutput.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <cstring>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -28,22 +24,6 @@ struct PluginCase {
 
 const unsigned START = 30;  // 0-based, as the host constructs outputs
 const unsigned COUNT = 300; // 100 RGB pixels
-
-// A TCP port nobody listens on at the moment, for outputs that serve.
-int freeTcpPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    int port = 0;
-    if (bind(fd, (struct sockaddr*)&a, sizeof(a)) == 0 && getsockname(fd, (struct sockaddr*)&a, &len) == 0) {
-        port = ntohs(a.sin_port);
-    }
-    close(fd);
-    return port;
-}
 
 Json::Value parse(const std::string& text) {
     Json::Value v;

@@ -4,6 +4,7 @@
 
 #include "TempDir.h"
 #include "TestSequences.h"
+#include "FreePort.h"
 #include "UdpReceiver.h"
 
 #include <gtest/gtest.h>
@@ -70,25 +71,6 @@ inline std::string customUdp(int startChannel, int channelCount, int port, const
     return "{\"type\": \"CustomUDP\", \"enabled\": 1, \"startChannel\": " + std::to_string(startChannel) +
            ", \"channelCount\": " + std::to_string(channelCount) + ", \"address\": \"" + address +
            "\", \"port\": " + std::to_string(port) + ", \"tokens\": \"" + tokens + "\"}";
-}
-
-// A TCP port that was free a moment ago.
-inline int freeTcpPort() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    int port = 0;
-    if (fd >= 0 && bind(fd, (struct sockaddr*)&a, sizeof(a)) == 0 &&
-        getsockname(fd, (struct sockaddr*)&a, &len) == 0) {
-        port = ntohs(a.sin_port);
-    }
-    if (fd >= 0) {
-        close(fd);
-    }
-    return port;
 }
 
 // tavod as a child process; standard output and error go to files of `dir`.

@@ -57,7 +57,7 @@ int shownColor(int r, int g, int b) {
 class PageServer {
 public:
     PageServer(const std::string& page, const std::string& status)
-        : m_page(page), m_status(status), m_port(freePort()) {
+        : m_page(page), m_status(status), m_port(freeTcpPort()) {
         m_listener = socket(AF_INET, SOCK_STREAM, 0);
         int on = 1;
         setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
@@ -169,7 +169,7 @@ protected:
         ASSERT_NE(outputs, nullptr);
         m_output.reset(outputs->createChannelOutput(0, 3 * W * H));
 
-        m_previewPort = freePort();
+        m_previewPort = freeTcpPort();
         Json::Value c;
         c["type"] = "WebPreview";
         c["port"] = m_previewPort;

@@ -34,7 +34,7 @@ Json::Value config(int port, int width = 4, int height = 2) {
 class WebPreviewServer : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_port = freePort();
+        m_port = freeTcpPort();
         m_output.reset(new WebPreviewOutput(START, 24));
         ASSERT_EQ(m_output->Init(config(m_port)), 1) << m_log.text();
         m_channels.assign(1024, 0);
@@ -333,7 +333,7 @@ TEST(WebPreviewServerSetup, ListensOn32328WithoutAPort) {
 
 TEST(WebPreviewServerSetup, TwoOutputsShareOnePort) {
     LogCapture log;
-    const int port = freePort();
+    const int port = freeTcpPort();
     WebPreviewOutput first(0, 24), second(24, 24);
     ASSERT_EQ(first.Init(config(port)), 1) << log.text();
     ASSERT_EQ(second.Init(config(port)), 1) << log.text();
@@ -359,7 +359,7 @@ TEST(WebPreviewServerSetup, InitFailsWithAMessage) {
     {
         LogCapture log;
         WebPreviewOutput out(0, 12); // a 4x2 matrix needs 24 channels
-        EXPECT_EQ(out.Init(config(freePort())), 0);
+        EXPECT_EQ(out.Init(config(freeTcpPort())), 0);
         EXPECT_TRUE(log.contains("needs 24 channels but the output has only 12")) << log.text();
     }
     {
@@ -373,7 +373,7 @@ TEST(WebPreviewServerSetup, InitFailsWithAMessage) {
     {
         // A listener without SO_REUSEPORT keeps the port to itself.
         LogCapture log;
-        const int port = freePort();
+        const int port = freeTcpPort();
         int blocker = socket(AF_INET, SOCK_STREAM, 0);
         struct sockaddr_in a;
         memset(&a, 0, sizeof(a));

@@ -153,7 +153,7 @@ void expectEveryEvent(const Show& show, const std::vector<std::pair<long long, i
 TEST(WebPreviewSlowBrowser, AStuckBrowserIsDroppedWhileTheOtherGetsEveryFrameOnTime) {
     alarm(120); // without a bound on writes, SendData would block here for good
     LogCapture log(LOG_DEBUG);
-    const int port = freePort();
+    const int port = freeTcpPort();
     WebPreviewOutput out(0, 3 * WIDTH * HEIGHT);
     ASSERT_EQ(out.Init(config(port)), 1) << log.text();
 
@@ -178,7 +178,7 @@ TEST(WebPreviewSlowBrowser, AStuckBrowserIsDroppedWhileTheOtherGetsEveryFrameOnT
 TEST(WebPreviewSlowBrowser, ABrowserThatPausesCatchesUpWithAnIntactStream) {
     alarm(120);
     LogCapture log(LOG_DEBUG);
-    const int port = freePort();
+    const int port = freeTcpPort();
     WebPreviewOutput out(0, 3 * WIDTH * HEIGHT);
     ASSERT_EQ(out.Init(config(port)), 1) << log.text();
 

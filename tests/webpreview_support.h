@@ -1,6 +1,7 @@
-// Helpers of the web preview tests: loopback sockets, a browser-like stream reader
-// and a picker of free ports.
+// Helpers of the web preview tests: loopback sockets and a browser-like stream reader.
 #pragma once
+
+#include "FreePort.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -15,21 +16,6 @@
 #include <vector>
 
 namespace webpreview_test {
-
-// A port that was free a moment ago on 127.0.0.1.
-inline int freePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    bind(s, (struct sockaddr*)&a, sizeof(a));
-    socklen_t len = sizeof(a);
-    getsockname(s, (struct sockaddr*)&a, &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
 
 // Connects to 127.0.0.1:port; `rcvbuf` > 0 shrinks the receive buffer first. -1 on failure.
 inline int connectLoopback(int port, int rcvbuf = 0) {
