@@ -1,10 +1,10 @@
 // Playback engine: time per frame on the output path (take, process, send) for a
 // 170,000-channel zstd show with no outputs, and the worst lateness of
 // ReadSequenceData over a 2,000-frame run at 40 frames/s.
-#include "Common.h"
+#include "host/core/Common.h"
 #include "LCSFFile.h"
-#include "Log.h"
-#include "OutputManager.h"
+#include "host/core/Log.h"
+#include "host/output/OutputManager.h"
 #include "Sequence.h"
 
 #include <benchmark/benchmark.h>

@@ -5,7 +5,8 @@
 // Test shows are written once into $TAVO_BENCH_DIR (default /tmp/tavo-bench) with
 // the codec's own writer and reused by later runs.
 #include "LCSFFile.h"
-#include "Log.h"
+#include "host/output/ChannelBuffer.h"
+#include "host/core/Log.h"
 
 #include <benchmark/benchmark.h>
 
@@ -26,7 +27,7 @@
 
 namespace {
 
-const uint32_t CHANNEL_BUFFER = 8388608;
+const uint32_t CHANNEL_BUFFER = TAVO_MAX_CHANNELS;
 
 struct Show {
     const char* name;

@@ -1,7 +1,8 @@
 // libFuzzer harness for the sequence file reader: arbitrary bytes are opened as a
 // sequence file and read the way playback reads one, under ASan and UBSan.
 #include "LCSFFile.h"
-#include "Log.h"
+#include "host/output/ChannelBuffer.h"
+#include "host/core/Log.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -15,9 +16,9 @@
 
 namespace {
 
-// The engine's channel buffer: 8388608 channels plus 8 spare bytes.
-const uint32_t MAX_CHANNELS = 8388608;
-uint8_t g_channelData[MAX_CHANNELS + 8];
+// The engine's channel buffer.
+const uint32_t MAX_CHANNELS = TAVO_MAX_CHANNELS;
+uint8_t g_channelData[TAVO_CHANNEL_BUFFER_SIZE];
 
 int g_fd = -1;
 std::string g_path;

@@ -1,7 +1,7 @@
 // Writes the fuzzer's seed corpus: one small valid file of every kind the reader
 // knows, made with the codec's own writer (and by hand for "ESEQ").
 #include "LCSFFile.h"
-#include "Log.h"
+#include "host/core/Log.h"
 
 #include <cstdio>
 #include <cstring>

@@ -2,10 +2,10 @@
 // bytes are checked as the output configuration, every output that passes becomes
 // a CustomUDP data object, and each queued datagram must lie inside the channel buffer.
 #include "CustomUDPOutput.h"
-#include "Log.h"
+#include "host/core/Log.h"
 #include "OutputConfig.h"
 #include "UDPTemplate.h"
-#include "Warnings.h"
+#include "host/core/Warnings.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -15,11 +15,11 @@
 
 namespace {
 
-std::vector<unsigned char> g_channelData(UDP_OUTPUT_MAX_CHANNELS + 8);
+std::vector<unsigned char> g_channelData(TAVO_CHANNEL_BUFFER_SIZE);
 
 void checkInside(const UDPOutputMessages& msgs) {
     const unsigned char* begin = g_channelData.data();
-    const unsigned char* end = begin + UDP_OUTPUT_MAX_CHANNELS;
+    const unsigned char* end = begin + TAVO_MAX_CHANNELS;
     for (const auto& grp : msgs.groups()) {
         for (const struct mmsghdr& m : grp.second) {
             for (size_t i = 0; i < m.msg_hdr.msg_iovlen; i++) {
@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     OutputConfig config;
     config.Parse(text, "fuzz.json", {"CustomUDP"});
     for (const ConfiguredOutput& o : config.GetOutputs()) {
-        if (o.startChannel + (uint64_t)o.channelCount > UDP_OUTPUT_MAX_CHANNELS) {
+        if (o.startChannel + (uint64_t)o.channelCount > TAVO_MAX_CHANNELS) {
             fprintf(stderr, "accepted an output reaching past the channel buffer\n");
             abort();
         }

@@ -49,10 +49,10 @@ fi
 case "$TARGET" in
     lcsf_reader)
         # The codec, and the host services it calls (logging, thread names, warnings).
-        SOURCES=("$ROOT"/src/lcsf/*.cpp "$ROOT/src/host/Log.cpp" "$ROOT/src/host/Common.cpp"
-                 "$ROOT/src/host/Warnings.cpp")
-        HEADERS=("$ROOT"/src/lcsf/*.h "$ROOT"/src/host/*.h)
-        INCLUDES="-I$ROOT/src/lcsf -I$ROOT/src/host -I$ROOT/src"
+        SOURCES=("$ROOT"/src/lcsf/*.cpp "$ROOT/src/host/core/Log.cpp" "$ROOT/src/host/core/Common.cpp"
+                 "$ROOT/src/host/core/Warnings.cpp")
+        HEADERS=("$ROOT"/src/lcsf/*.h "$ROOT"/src/host/*/*.h)
+        INCLUDES="-I$ROOT/src/lcsf -I$ROOT/src"
         PKGS="libzstd zlib jsoncpp"
         LIBS_FALLBACK="-lzstd -lz -ljsoncpp"
         MAX_LEN=16384
@@ -65,10 +65,10 @@ case "$TARGET" in
         # loader), the CustomUDP plug-in and the host's UDP engine and output base.
         SOURCES=("$ROOT/src/tavod/OutputConfig.cpp" "$ROOT/src/tavod/PluginLoader.cpp"
                  "$ROOT"/src/channeloutput/CustomUDP/*.cpp
-                 "$ROOT/src/host/Log.cpp" "$ROOT/src/host/Common.cpp" "$ROOT/src/host/Warnings.cpp"
-                 "$ROOT/src/host/UDPOutput.cpp" "$ROOT/src/host/ChannelOutput.cpp")
-        HEADERS=("$ROOT"/src/tavod/*.h "$ROOT"/src/channeloutput/CustomUDP/*.h "$ROOT"/src/host/*.h)
-        INCLUDES="-I$ROOT/src/host -I$ROOT/src -I$ROOT/src/tavod -I$ROOT/src/channeloutput/CustomUDP"
+                 "$ROOT/src/host/core/Log.cpp" "$ROOT/src/host/core/Common.cpp" "$ROOT/src/host/core/Warnings.cpp"
+                 "$ROOT/src/host/output/UDPOutput.cpp" "$ROOT/src/host/output/ChannelOutput.cpp")
+        HEADERS=("$ROOT"/src/tavod/*.h "$ROOT"/src/channeloutput/CustomUDP/*.h "$ROOT"/src/host/*/*.h)
+        INCLUDES="-I$ROOT/src -I$ROOT/src/tavod -I$ROOT/src/channeloutput/CustomUDP"
         PKGS="jsoncpp"
         LIBS_FALLBACK="-ljsoncpp"
         MAX_LEN=4096

@@ -1,9 +1,9 @@
 // Running effects.
 #include "Effects.h"
 
-#include "Common.h"
+#include "host/core/Common.h"
 #include "LCSFFile.h"
-#include "Log.h"
+#include "host/core/Log.h"
 #include "Sequence.h"
 
 #include <algorithm>

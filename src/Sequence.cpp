@@ -1,20 +1,20 @@
 // The playback engine: object, settings, open, start and close.
 #include "Sequence.h"
 
-#include "ChannelTester.h"
-#include "CommandManager.h"
-#include "Common.h"
+#include "host/player/ChannelTester.h"
+#include "host/player/CommandManager.h"
+#include "host/core/Common.h"
 #include "Effects.h"
-#include "Log.h"
-#include "MultiSync.h"
-#include "OutputManager.h"
-#include "PixelOverlay.h"
-#include "Player.h"
-#include "PluginManager.h"
-#include "RunMode.h"
-#include "Settings.h"
-#include "VideoOverlay.h"
-#include "Warnings.h"
+#include "host/core/Log.h"
+#include "host/player/MultiSync.h"
+#include "host/output/OutputManager.h"
+#include "host/output/PixelOverlay.h"
+#include "host/player/Player.h"
+#include "host/player/PluginManager.h"
+#include "host/player/RunMode.h"
+#include "host/core/Settings.h"
+#include "host/player/VideoOverlay.h"
+#include "host/core/Warnings.h"
 
 #include <climits>
 #include <cstring>

@@ -18,11 +18,8 @@
 #include <vector>
 
 #include "LCSFFile.h"
+#include "host/output/ChannelBuffer.h"
 
-// 8 MiB channels; every frame decode is limited to it.
-#define TAVO_MAX_CHANNELS 8388608
-// The channel buffer: the channels plus 8 trailing bytes.
-#define TAVO_CHANNEL_BUFFER_SIZE (TAVO_MAX_CHANNELS + 8)
 // Longest sequence path, terminating zero included.
 #define TAVO_SEQUENCE_PATH_MAX 2048
 

@@ -1,9 +1,9 @@
 // Channel data bridged from the network, laid over the frame while it is live.
 #include "Sequence.h"
 
-#include "Common.h"
-#include "Log.h"
-#include "Warnings.h"
+#include "host/core/Common.h"
+#include "host/core/Log.h"
+#include "host/core/Warnings.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -7,16 +7,16 @@
 // in the outputs.
 #include "Sequence.h"
 
-#include "ChannelTester.h"
-#include "CommandManager.h"
-#include "Common.h"
+#include "host/player/ChannelTester.h"
+#include "host/player/CommandManager.h"
+#include "host/core/Common.h"
 #include "Effects.h"
-#include "Log.h"
-#include "MultiSync.h"
-#include "OutputManager.h"
-#include "PixelOverlay.h"
-#include "PluginManager.h"
-#include "VideoOverlay.h"
+#include "host/core/Log.h"
+#include "host/player/MultiSync.h"
+#include "host/output/OutputManager.h"
+#include "host/output/PixelOverlay.h"
+#include "host/player/PluginManager.h"
+#include "host/player/VideoOverlay.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,12 +1,12 @@
 // The playback engine's read-ahead thread, frame cache and frame taking.
 #include "Sequence.h"
 
-#include "Common.h"
-#include "Log.h"
-#include "OutputManager.h"
-#include "Player.h"
-#include "RunMode.h"
-#include "Warnings.h"
+#include "host/core/Common.h"
+#include "host/core/Log.h"
+#include "host/output/OutputManager.h"
+#include "host/player/Player.h"
+#include "host/player/RunMode.h"
+#include "host/core/Warnings.h"
 
 #include <chrono>
 #include <cstdint>

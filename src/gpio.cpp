@@ -2,12 +2,12 @@
 // callbacks, and the /gpio pin list.
 #include "gpio.h"
 
-#include "CommandManager.h"
-#include "Common.h"
-#include "EPollManager.h"
-#include "JsonUtils.h"
-#include "Log.h"
-#include "Pins.h"
+#include "host/player/CommandManager.h"
+#include "host/core/Common.h"
+#include "host/core/EPollManager.h"
+#include "host/core/JsonUtils.h"
+#include "host/core/Log.h"
+#include "host/hw/Pins.h"
 #include "gpio_command.h"
 
 #include <gpiod.h>

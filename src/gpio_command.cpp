@@ -1,7 +1,7 @@
 // The "GPIO" command; its state between runs lives in GPIOManager::INSTANCE.
 #include "gpio_command.h"
 
-#include "Pins.h"
+#include "host/hw/Pins.h"
 #include "gpio.h"
 
 TavoGPIOCommand::TavoGPIOCommand() : Command("GPIO") {

@@ -2,7 +2,7 @@
 // what this command last set.
 #pragma once
 
-#include "CommandManager.h"
+#include "host/player/CommandManager.h"
 
 class TavoGPIOCommand : public Command {
 public:

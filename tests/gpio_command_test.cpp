@@ -1,6 +1,6 @@
 // The "GPIO" command run through the command manager, against simulated pins whose
 // value and configuration files show what the command did.
-#include "gpio_test_support.h"
+#include "GpioTestSupport.h"
 
 #include "gpio_command.h"
 

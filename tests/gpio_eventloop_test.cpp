@@ -8,7 +8,7 @@
 #include <atomic>
 #include <thread>
 
-#include "EPollManager.h"
+#include "host/core/EPollManager.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 // The /gpio pin list served over a real socket on 127.0.0.1 by the HTTP layer, and
 // the resource's own answers for requests routed to it from elsewhere.
-#include "gpio_test_support.h"
+#include "GpioTestSupport.h"
 
 #include "HttpTestClient.h"
-#include "JsonUtils.h"
+#include "host/core/JsonUtils.h"
 #include "LogCapture.h"
 
 namespace {

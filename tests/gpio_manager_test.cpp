@@ -1,6 +1,6 @@
 // GPIOManager with simulated pins: the input file, edges through the event loop and
 // the real line-event reader, debounce, polled pins, callbacks, Cleanup.
-#include "gpio_test_support.h"
+#include "GpioTestSupport.h"
 
 #include "LogCapture.h"
 

@@ -14,9 +14,9 @@
 #include <functional>
 #include <thread>
 
-#include "Common.h"
+#include "host/core/Common.h"
 #include "HttpTestClient.h"
-#include "JsonUtils.h"
+#include "host/core/JsonUtils.h"
 #include "TempDir.h"
 #include "TestSequences.h"
 

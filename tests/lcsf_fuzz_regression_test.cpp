@@ -1,6 +1,7 @@
 // Inputs the reader fuzzer once choked on (tests/data/fuzz-regressions/): each must
 // open or be rejected cleanly, and reading it must stay within a sane amount of memory.
 #include "LCSFFile.h"
+#include "host/output/ChannelBuffer.h"
 #include "LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +18,7 @@
 namespace {
 
 const std::string DIR_PATH = std::string(TAVO_TEST_DATA_DIR) + "/fuzz-regressions";
-const uint32_t MAX_CHANNELS = 8388608;
+const uint32_t MAX_CHANNELS = TAVO_MAX_CHANNELS;
 
 std::vector<std::string> regressionFiles() {
     std::vector<std::string> files;

@@ -1,15 +1,23 @@
 // What every output plug-in must do, checked the way tavod uses it: loaded from the
-// plug-in folder, an output created, Init with a small configuration, its channel
-// ranges, frames through PrepData and SendData, Close, and deletion.
-#include "ChannelOutput.h"
-#include "FreePort.h"
+// plug-in folder, an output created, Init with its folder's sample configuration,
+// its channel ranges, frames through PrepData and SendData, Close, and deletion.
+//
+// Each plug-in folder's tests/sample-output.json lands in TAVO_COMPLIANCE_DIR as
+// <Name>.json: {"output": {"type": ..., keys}, "hostSettings": {...}}. The host
+// settings, when given, are set before Init (to point a device at a simulated one).
+#include "host/core/JsonUtils.h"
+#include "host/core/Settings.h"
+#include "host/output/ChannelBuffer.h"
+#include "host/output/ChannelOutput.h"
 #include "LogCapture.h"
 #include "PluginLoader.h"
-#include "UDPOutput.h"
+#include "host/output/UDPOutput.h"
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,21 +25,34 @@
 namespace {
 
 struct PluginCase {
-    const char* name;
-    const char* config; // the output's keys besides type, startChannel and channelCount;
-                        // a "port" of 0 is replaced by a free one
+    std::string name;   // the plug-in, from the file name
+    Json::Value sample; // the file's object
 };
 
 const unsigned START = 30;  // 0-based, as the host constructs outputs
 const unsigned COUNT = 300; // 100 RGB pixels
 
-Json::Value parse(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string errs;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    r->parse(text.data(), text.data() + text.size(), &v, &errs);
-    return v;
+std::vector<PluginCase> samples() {
+    std::vector<PluginCase> cases;
+    std::string dir = TAVO_COMPLIANCE_DIR;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* e = readdir(d)) {
+            std::string file = e->d_name;
+            if (file.size() <= 5 || file.compare(file.size() - 5, 5, ".json") != 0) {
+                continue;
+            }
+            PluginCase c;
+            c.name = file.substr(0, file.size() - 5);
+            std::string error;
+            if (!LoadJsonFromFile(dir + "/" + file, c.sample, &error)) {
+                c.sample = Json::Value(Json::nullValue); // reported by the test itself
+            }
+            cases.push_back(c);
+        }
+        closedir(d);
+    }
+    std::sort(cases.begin(), cases.end(), [](const PluginCase& a, const PluginCase& b) { return a.name < b.name; });
+    return cases;
 }
 
 } // namespace
@@ -39,10 +60,16 @@ Json::Value parse(const std::string& text) {
 class OutputCompliance : public ::testing::TestWithParam<PluginCase> {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(GetParam().sample.isObject() && GetParam().sample["output"].isObject())
+            << GetParam().name << ".json: a JSON object with an \"output\" object is expected";
+        const Json::Value& settings = GetParam().sample["hostSettings"];
+        for (const std::string& key : settings.getMemberNames()) {
+            setSetting(key, settings[key].isString() ? settings[key].asString() : settings[key].toStyledString());
+        }
         std::string path = std::string(TAVO_PLUGIN_DIR) + "/" + GetParam().name + ".so";
         ASSERT_TRUE(loader.LoadPlugin(path)) << "build the plug-in first: " << path;
         plugin = loader.GetChannelOutputPlugin(GetParam().name);
-        ASSERT_NE(nullptr, plugin) << "the plug-in names itself after its file";
+        ASSERT_NE(nullptr, plugin) << "the plug-in names itself after its folder";
         // UDP outputs send through the host's engine, which tavod makes first.
         udp.reset(new UDPOutput());
         ASSERT_NE(0, udp->Init(Json::Value(Json::objectValue)));
@@ -55,14 +82,11 @@ protected:
     }
 
     Json::Value config() {
-        Json::Value c = parse(GetParam().config);
+        Json::Value c = GetParam().sample["output"];
         c["type"] = GetParam().name;
         c["enabled"] = 1;
         c["startChannel"] = START + 1;
         c["channelCount"] = COUNT;
-        if (c.isMember("port") && c["port"].asInt() == 0) {
-            c["port"] = freeTcpPort();
-        }
         return c;
     }
 
@@ -94,7 +118,7 @@ TEST_P(OutputCompliance, LivesThroughInitFramesCloseAndDeletion) {
         EXPECT_LE(r.second, (int)(START + COUNT - 1));
     }
 
-    std::vector<unsigned char> buffer(8388616, 0);
+    std::vector<unsigned char> buffer(TAVO_CHANNEL_BUFFER_SIZE, 0);
     for (int frame = 0; frame < 5; frame++) {
         for (unsigned c = 0; c < START + COUNT + 10; c++) {
             buffer[c] = (unsigned char)(c * 3 + frame * 50);
@@ -131,7 +155,7 @@ TEST_P(OutputCompliance, WrongTypedKeysAreReportedNeverThrown) {
     }
     EXPECT_TRUE(errorLogged) << log.text();
     if (ok) {
-        std::vector<unsigned char> buffer(8388616, 7);
+        std::vector<unsigned char> buffer(TAVO_CHANNEL_BUFFER_SIZE, 7);
         out->PrepData(buffer.data());
         udp->PrepData(buffer.data());
         out->SendData(buffer.data() + START);
@@ -141,8 +165,20 @@ TEST_P(OutputCompliance, WrongTypedKeysAreReportedNeverThrown) {
     out.reset();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Plugins, OutputCompliance,
-    ::testing::Values(PluginCase{"CustomUDP", R"({"address": "127.0.0.1", "port": 9, "tokens": "{data}"})"},
-                      PluginCase{"WebPreview", R"({"port": 0, "layout": {"type": "matrix", "width": 10, "height": 10}})"}),
-    [](const ::testing::TestParamInfo<PluginCase>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Plugins, OutputCompliance, ::testing::ValuesIn(samples()),
+                         [](const ::testing::TestParamInfo<PluginCase>& i) { return i.param.name; });
+
+TEST(OutputComplianceSamples, EveryBuiltPluginHasOne) {
+    // A plug-in without a sample would silently escape the suite.
+    std::vector<std::string> names;
+    for (const PluginCase& c : samples()) {
+        names.push_back(c.name);
+    }
+    PluginLoader loader;
+    loader.LoadPluginDir(TAVO_PLUGIN_DIR);
+    std::vector<std::string> types = loader.GetChannelOutputTypes();
+    ASSERT_FALSE(types.empty()) << TAVO_PLUGIN_DIR;
+    for (const std::string& t : types) {
+        EXPECT_NE(std::find(names.begin(), names.end(), t), names.end()) << t << " has no sample configuration";
+    }
+}

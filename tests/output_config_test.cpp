@@ -4,7 +4,7 @@
 
 #include "LogCapture.h"
 #include "TempDir.h"
-#include "Warnings.h"
+#include "host/core/Warnings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The preview base: layouts, their checks against the output's channels, and the pixel map.
-#include "ScreenPreviewBaseOutput.h"
+#include "host/output/ScreenPreviewBaseOutput.h"
 
-#include "Common.h"
+#include "host/core/Common.h"
 #include "LogCapture.h"
 #include "TempDir.h"
 

@@ -1,13 +1,13 @@
 // Host services the playback engine calls: commands and presets, output ranges,
 // host-specific files, overlay models and the channel tester.
-#include "ChannelTester.h"
-#include "CommandManager.h"
-#include "Common.h"
+#include "host/player/ChannelTester.h"
+#include "host/player/CommandManager.h"
+#include "host/core/Common.h"
 #include "EngineTestSupport.h"
 #include "LogCapture.h"
-#include "OutputManager.h"
-#include "PixelOverlay.h"
-#include "RunMode.h"
+#include "host/output/OutputManager.h"
+#include "host/output/PixelOverlay.h"
+#include "host/player/RunMode.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>

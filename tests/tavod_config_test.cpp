@@ -1,6 +1,6 @@
 // tavod facing bad input: configuration files, sequences, outputs that cannot start,
 // and command lines. Each gets one clear message and the documented outcome.
-#include "tavod_support.h"
+#include "TavodTestSupport.h"
 
 #include <gtest/gtest.h>
 

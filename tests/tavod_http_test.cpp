@@ -1,6 +1,6 @@
 // tavod's HTTP API over a real socket: status, settings, warnings, the preview page
 // and the answers to bad requests.
-#include "tavod_support.h"
+#include "TavodTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <json/json.h>

@@ -1,6 +1,6 @@
 // The daemon's timed output thread on its own: absolute schedule, forced frames,
 // stopping, skipped reads and lateness counting, with a frame function that records.
-#include "OutputManager.h"
+#include "host/output/OutputManager.h"
 #include "OutputThread.h"
 
 #include <gtest/gtest.h>

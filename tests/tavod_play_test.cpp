@@ -1,6 +1,6 @@
 // tavod end to end: a generated sequence played to CustomUDP outputs on loopback,
 // frame by frame and on time; stopping by signal; surviving a closed standard error.
-#include "tavod_support.h"
+#include "TavodTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The host's UDP output engine: message groups, the per-frame calls to data objects,
 // and real sends on 127.0.0.1 (batches, failures, broadcast).
-#include "UDPOutput.h"
+#include "host/output/UDPOutput.h"
 
 #include "LogCapture.h"
 
@@ -224,7 +224,7 @@ TEST(UDPOutputData, NeedToOutputFrameSkipsOnlyRecentIdenticalFrames) {
 
     // arguments that would read outside the channel buffer are refused
     EXPECT_FALSE(d.NeedToOutputFrame(buf.data(), -1, 0, 4));
-    EXPECT_FALSE(d.NeedToOutputFrame(buf.data(), UDP_OUTPUT_MAX_CHANNELS - 2, 0, 4));
+    EXPECT_FALSE(d.NeedToOutputFrame(buf.data(), TAVO_MAX_CHANNELS - 2, 0, 4));
     EXPECT_FALSE(d.NeedToOutputFrame(nullptr, 10, 0, 4));
 }
 

@@ -3,7 +3,7 @@
 #include "LCSFFile.h"
 
 #include "ByteOrder.h"
-#include "Log.h"
+#include "host/core/Log.h"
 
 #include <cerrno>
 #include <cstring>

@@ -2,7 +2,7 @@
 #include "LCSFFile.h"
 
 #include "ByteOrder.h"
-#include "Log.h"
+#include "host/core/Log.h"
 
 #include <cstring>
 #include <sys/stat.h>

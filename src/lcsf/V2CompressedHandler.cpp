@@ -3,9 +3,9 @@
 #include "V2Handlers.h"
 
 #include "ByteOrder.h"
-#include "Common.h"
-#include "Log.h"
-#include "Warnings.h"
+#include "host/core/Common.h"
+#include "host/core/Log.h"
+#include "host/core/Warnings.h"
 
 #include <chrono>
 #include <cstdlib>

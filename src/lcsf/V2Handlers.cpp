@@ -3,7 +3,7 @@
 #include "V2Handlers.h"
 
 #include "ByteOrder.h"
-#include "Log.h"
+#include "host/core/Log.h"
 
 #include <cstring>
 

@@ -70,6 +70,11 @@ public:
 
 class V2CompressedHandler : public V2Handler {
 public:
+    // Compressed output is gathered in a buffer of this size and written once more
+    // than WRITE_FLUSH_SIZE bytes wait, so the file sees few large writes.
+    static constexpr size_t WRITE_BUFFER_SIZE = 8388608;
+    static constexpr size_t WRITE_FLUSH_SIZE = 4194304;
+
     explicit V2CompressedHandler(V2LCSFFile* f);
     ~V2CompressedHandler() override;
 

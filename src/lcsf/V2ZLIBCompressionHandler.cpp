@@ -1,14 +1,12 @@
 // zlib blocks: one zlib stream per block, inflated whole when the block is first needed.
 #include "V2Handlers.h"
 
-#include "Log.h"
+#include "host/core/Log.h"
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
-static const size_t OUTPUT_BUFFER_SIZE = 8388608;
-static const size_t OUTPUT_FLUSH_SIZE = 4194304;
 
 V2ZLIBCompressionHandler::V2ZLIBCompressionHandler(V2LCSFFile* f) : V2CompressedHandler(f) {
     m_stream = (z_stream*)calloc(1, sizeof(z_stream));
@@ -26,11 +24,11 @@ V2ZLIBCompressionHandler::~V2ZLIBCompressionHandler() {
 }
 
 void V2ZLIBCompressionHandler::flushOutput(bool all) {
-    size_t pending = OUTPUT_BUFFER_SIZE - m_stream->avail_out;
-    if (pending && (all || pending > OUTPUT_FLUSH_SIZE)) {
+    size_t pending = V2CompressedHandler::WRITE_BUFFER_SIZE - m_stream->avail_out;
+    if (pending && (all || pending > V2CompressedHandler::WRITE_FLUSH_SIZE)) {
         m_file->write(m_outBuffer, pending);
         m_stream->next_out = m_outBuffer;
-        m_stream->avail_out = OUTPUT_BUFFER_SIZE;
+        m_stream->avail_out = V2CompressedHandler::WRITE_BUFFER_SIZE;
     }
 }
 
@@ -39,7 +37,7 @@ void V2ZLIBCompressionHandler::addFrame(uint32_t frame, const uint8_t* data) {
         return;
     }
     if (!m_outBuffer) {
-        m_outBuffer = (uint8_t*)malloc(OUTPUT_BUFFER_SIZE);
+        m_outBuffer = (uint8_t*)malloc(V2CompressedHandler::WRITE_BUFFER_SIZE);
         if (!m_outBuffer) {
             LogErr(LOGCH_SEQUENCE, "Could not allocate the zlib output buffer\n");
             return;
@@ -62,7 +60,7 @@ void V2ZLIBCompressionHandler::addFrame(uint32_t frame, const uint8_t* data) {
         }
         m_streamOpen = true;
         m_stream->next_out = m_outBuffer;
-        m_stream->avail_out = OUTPUT_BUFFER_SIZE;
+        m_stream->avail_out = V2CompressedHandler::WRITE_BUFFER_SIZE;
     }
     if (!m_streamOpen) {
         return;

@@ -1,13 +1,11 @@
 // zstd blocks: one zstd frame per block, decompressed incrementally as frames are asked for.
 #include "V2Handlers.h"
 
-#include "Log.h"
+#include "host/core/Log.h"
 
 #include <cstdlib>
 #include <cstring>
 
-static const size_t OUTPUT_BUFFER_SIZE = 8388608;
-static const size_t OUTPUT_FLUSH_SIZE = 4194304;
 
 V2ZSTDCompressionHandler::V2ZSTDCompressionHandler(V2LCSFFile* f) : V2CompressedHandler(f) {
     m_outBuffer.dst = nullptr;
@@ -31,7 +29,7 @@ V2ZSTDCompressionHandler::~V2ZSTDCompressionHandler() {
 }
 
 void V2ZSTDCompressionHandler::flushOutput(bool all) {
-    if (m_outBuffer.pos && (all || m_outBuffer.pos > OUTPUT_FLUSH_SIZE)) {
+    if (m_outBuffer.pos && (all || m_outBuffer.pos > V2CompressedHandler::WRITE_FLUSH_SIZE)) {
         m_file->write(m_outBuffer.dst, m_outBuffer.pos);
         m_outBuffer.pos = 0;
     }
@@ -39,8 +37,8 @@ void V2ZSTDCompressionHandler::flushOutput(bool all) {
 
 void V2ZSTDCompressionHandler::addFrame(uint32_t frame, const uint8_t* data) {
     if (!m_outBuffer.dst) {
-        m_outBuffer.dst = malloc(OUTPUT_BUFFER_SIZE);
-        m_outBuffer.size = m_outBuffer.dst ? OUTPUT_BUFFER_SIZE : 0;
+        m_outBuffer.dst = malloc(V2CompressedHandler::WRITE_BUFFER_SIZE);
+        m_outBuffer.size = m_outBuffer.dst ? V2CompressedHandler::WRITE_BUFFER_SIZE : 0;
         m_outBuffer.pos = 0;
         if (!m_outBuffer.dst) {
             LogErr(LOGCH_SEQUENCE, "Could not allocate the zstd output buffer\n");
@@ -74,7 +72,7 @@ void V2ZSTDCompressionHandler::addFrame(uint32_t frame, const uint8_t* data) {
                 m_file->noteWriteError("zstd compression failed");
                 return;
             }
-            if (m_outBuffer.pos > OUTPUT_FLUSH_SIZE || m_outBuffer.pos == m_outBuffer.size) {
+            if (m_outBuffer.pos > V2CompressedHandler::WRITE_FLUSH_SIZE || m_outBuffer.pos == m_outBuffer.size) {
                 flushOutput(true);
             }
         }

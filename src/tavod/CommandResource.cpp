@@ -2,10 +2,10 @@
 // so that the GPIO command's state and the player are never touched by two threads.
 #include "CommandResource.h"
 
-#include "CommandManager.h"
-#include "EPollManager.h"
-#include "JsonUtils.h"
-#include "Log.h"
+#include "host/player/CommandManager.h"
+#include "host/core/EPollManager.h"
+#include "host/core/JsonUtils.h"
+#include "host/core/Log.h"
 
 namespace {
 

@@ -1,11 +1,22 @@
 // The daemon: start-up (media folder, settings, logging, plug-ins, outputs, HTTP
-// API), playing sequences through the engine on the timed output thread, and an
-// orderly shutdown that blanks the outputs before closing them.
+// API), playing sequences through the engine it owns on the timed output thread,
+// and an orderly shutdown that blanks the outputs before closing them.
+//
+// Where each job lives: Daemon.cpp start-up and shutdown; DaemonSettings.cpp
+// settings and logging; OutputSet.* the outputs; DaemonPlayback.cpp starting,
+// stopping and playing sequences; DaemonLoop.cpp the main loop; DaemonStatus.cpp
+// the status; Signals.* and Paths.* signals and folders; CommandWiring.* and
+// GPIOWiring.* the command and GPIO services on the main loop and the HTTP API.
+//
+// Threads: Start, Play, RunLoop and Shutdown run on the main thread; StartSequence
+// and StopSequence on the main thread (commands run there too); GetStatus on the
+// HTTP server's threads; the engine's frames on the output thread.
 #pragma once
 
-#include "OutputConfig.h"
+#include "CommandWiring.h"
+#include "GPIOWiring.h"
+#include "OutputSet.h"
 #include "OutputThread.h"
-#include "PluginLoader.h"
 #include "StatusLine.h"
 
 #include <atomic>
@@ -18,9 +29,8 @@
 
 #include <json/json.h>
 
-class ChannelOutput;
 class HttpApi;
-class UDPOutput;
+class Sequence;
 
 struct DaemonOptions {
     std::string mediaDir = "./media";
@@ -73,15 +83,9 @@ public:
     void StopSequence();
 
     // Functions the main loop calls every 10 ms (GPIO, command queues, ...), on
-    // the main thread. Returns an id for RemoveLoopHook.
+    // the main thread, in the order they were added. Returns an id for RemoveLoopHook.
     int AddLoopHook(std::function<void()> hook);
     void RemoveLoopHook(int id);
-
-    // Asks the main loop to end; safe from a signal handler.
-    static void RequestStop();
-    static bool StopRequested();
-    // SIGINT and SIGTERM stop cleanly (a second one ends at once); SIGPIPE is ignored.
-    static void InstallSignalHandlers();
 
     // The body of GET /api/status.
     Json::Value GetStatus();
@@ -90,42 +94,33 @@ public:
     OutputThread& GetOutputThread() { return m_outputThread; }
     const DaemonOptions& GetOptions() const { return m_options; }
 
-    // Where plug-ins and the web page are looked for when the options leave it open.
-    static std::string DefaultPluginDir();
-    static std::string DefaultWebDir();
-
 private:
-    struct Output {
-        ConfiguredOutput config;
-        std::unique_ptr<ChannelOutput> output;
-    };
-
-    bool setUpLogging();
+    // Settings and logging (DaemonSettings.cpp).
     bool loadSettings();
-    bool createOutputs();
-    void closeOutputs();
-    void reportNewWarnings(const std::vector<std::string>& before);
+    bool setUpLogging();
+    void startHttpApi();
+    // One period of the output thread: the engine takes, processes and sends a frame.
+    void runFrame(bool skipRead);
     std::string statusText();
     void logLeftoverThreads();
 
     DaemonOptions m_options;
     bool m_started = false;
     bool m_shutDown = false;
-    PluginLoader m_loader;
+    // The engine; the global `sequence` points at it while it lives.
+    std::unique_ptr<Sequence> m_sequence;
     OutputThread m_outputThread;
-    std::unique_ptr<UDPOutput> m_udp;
+    OutputSet m_outputs;
     std::unique_ptr<HttpApi> m_http;
+    CommandWiring m_commands;
+    GPIOWiring m_gpio;
     StatusLine m_statusLine;
 
-    std::mutex m_outputsLock; // guards m_outputs and m_failedOutputs
-    std::vector<Output> m_outputs;
-    std::vector<ConfiguredOutput> m_failedOutputs;
-
-    std::mutex m_hooksLock; // guards m_hooks
+    std::mutex m_hooksLock; // guards m_hooks and m_nextHookId
     std::vector<std::pair<int, std::function<void()>>> m_hooks;
     int m_nextHookId = 1;
 
-    std::atomic<int> m_pass{0};  // which pass of the current play, from 1
+    std::atomic<int> m_pass{0};   // which pass of the current play, from 1
     std::atomic<int> m_passes{0}; // passes asked for; 0 while looping
     int64_t m_startTimeMS = 0;
     int64_t m_lastMonitorMS = 0;

@@ -1,13 +1,16 @@
 // The HTTP API resources and the server that carries them.
 #include "HttpApi.h"
 
-#include "Log.h"
-#include "Settings.h"
-#include "Warnings.h"
+#include "host/core/ListenSockets.h"
+#include "host/core/Log.h"
+#include "host/core/Settings.h"
+#include "host/core/Warnings.h"
 
 #include <exception>
 #include <fstream>
 #include <sstream>
+
+#include <unistd.h>
 
 using httpserver::http_request;
 using httpserver::http_resource;
@@ -147,9 +150,13 @@ private:
 
 } // namespace
 
-HttpApi::HttpApi(int port, const std::string& webDir, StatusFunction status)
-    : m_port(port), m_webDir(webDir), m_status(std::move(status)) {
-    httpserver::create_webserver params((uint16_t)port);
+HttpApi::HttpApi(int port, int listenFd, const std::string& webDir, StatusFunction status)
+    : m_port(listenFd >= 0 ? GetSocketPort(listenFd) : port), m_listenFd(listenFd), m_webDir(webDir),
+      m_status(std::move(status)) {
+    httpserver::create_webserver params((uint16_t)m_port);
+    if (listenFd >= 0) {
+        params.bind_socket(listenFd);
+    }
     params.max_threads(2)
         .connection_timeout(30)
         .content_size_limit(64 * 1024)
@@ -176,15 +183,23 @@ HttpApi::HttpApi(int port, const std::string& webDir, StatusFunction status)
 
 HttpApi::~HttpApi() {
     Stop();
+    if (m_listenFd >= 0) {
+        close(m_listenFd); // given but never served on
+    }
 }
 
 bool HttpApi::Start(std::string& error) {
     if (!m_server->start(false)) {
+        if (m_listenFd >= 0) {
+            error = "cannot serve on the listening socket handed over (port " + std::to_string(m_port) + ")";
+            return false;
+        }
         error = "cannot listen on TCP port " + std::to_string(m_port) +
                 " (in use, or below 1024 without privileges); choose another with --http-port N, or 0 to turn the "
                 "HTTP API off";
         return false;
     }
+    m_listenFd = -1; // the server closes it when it stops
     LogInfo(LOGCH_GENERAL, "HTTP API on port %d: http://localhost:%d/api/status\n", m_port, m_port);
     return true;
 }

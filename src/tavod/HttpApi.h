@@ -16,17 +16,20 @@ class HttpApi {
 public:
     using StatusFunction = std::function<Json::Value()>;
 
-    // `status` builds the body of GET /api/status; it runs on the server's threads.
-    HttpApi(int port, const std::string& webDir, StatusFunction status);
+    // Listens on `listenFd` when it is a socket already bound and listening (then
+    // owned by the server), else on `port`. `status` builds the body of GET
+    // /api/status; it runs on the server's threads.
+    HttpApi(int port, int listenFd, const std::string& webDir, StatusFunction status);
     ~HttpApi();
     HttpApi(const HttpApi&) = delete;
     HttpApi& operator=(const HttpApi&) = delete;
 
-    // Starts listening on every interface; false with `error` set when the port
-    // cannot be opened.
+    // Starts listening (on every interface, unless given a socket); false with
+    // `error` set when the port cannot be opened.
     bool Start(std::string& error);
     void Stop();
     bool IsRunning();
+    // The port it listens on, that of the given socket included.
     int GetPort() const { return m_port; }
 
     // Serves `resource` (borrowed: it must outlive the server or be unregistered)
@@ -48,6 +51,7 @@ public:
 
 private:
     int m_port;
+    int m_listenFd; // handed over and not yet served on; -1 once the server owns it
     std::string m_webDir;
     StatusFunction m_status;
     std::unique_ptr<httpserver::webserver> m_server;

@@ -1,10 +1,11 @@
 // Reading and checking channeloutputs.json, and creating the outputs it names.
 #include "OutputConfig.h"
 
-#include "ChannelOutput.h"
-#include "Log.h"
+#include "host/output/ChannelBuffer.h"
+#include "host/output/ChannelOutput.h"
+#include "host/core/Log.h"
 #include "PluginLoader.h"
-#include "Warnings.h"
+#include "host/core/Warnings.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -187,10 +188,10 @@ bool OutputConfig::checkOutput(const Json::Value& entry, int index, const std::s
     if (!ok) {
         return false;
     }
-    if (start + count - 1 > (int64_t)MAX_CHANNELS) {
+    if (start + count - 1 > (int64_t)TAVO_MAX_CHANNELS) {
         error(where + ": \"channelCount\" " + std::to_string(count) + " from \"startChannel\" " +
               std::to_string(start) + " reaches channel " + std::to_string(start + count - 1) +
-              ", past the last channel " + std::to_string(MAX_CHANNELS));
+              ", past the last channel " + std::to_string(TAVO_MAX_CHANNELS));
         return false;
     }
     out.startChannel = (unsigned int)(start - 1);
@@ -200,24 +201,45 @@ bool OutputConfig::checkOutput(const Json::Value& entry, int index, const std::s
     return true;
 }
 
+std::unique_ptr<ChannelOutput> CreateOutput(const ConfiguredOutput& c, const PluginLoader& loader,
+                                            std::string& failure) {
+    TavoPlugins::ChannelOutputPlugin* plugin = loader.GetChannelOutputPlugin(c.type);
+    std::unique_ptr<ChannelOutput> out;
+    failure.clear();
+    try {
+        if (plugin) {
+            out.reset(plugin->createChannelOutput(c.startChannel, c.channelCount));
+        }
+        if (!plugin) {
+            failure = "no output plug-in \"" + c.type + "\" is loaded";
+        } else if (!out) {
+            failure = "its plug-in created no output";
+        } else if (!out->Init(c.config)) {
+            failure = "it failed to initialise (see the messages above)";
+        }
+    } catch (const std::exception& e) {
+        // A plug-in read a key of the wrong type with the JSON library's throwing accessors.
+        failure = std::string("its configuration could not be read: ") + e.what();
+    }
+    if (!failure.empty() && out) {
+        try {
+            out->Close();
+        } catch (const std::exception&) {
+        }
+        out.reset();
+    }
+    return out;
+}
+
 std::vector<std::unique_ptr<ChannelOutput>> CreateConfiguredOutputs(const OutputConfig& config,
                                                                     const PluginLoader& loader) {
     std::vector<std::unique_ptr<ChannelOutput>> outputs;
     for (const ConfiguredOutput& c : config.GetOutputs()) {
-        TavoPlugins::ChannelOutputPlugin* plugin = loader.GetChannelOutputPlugin(c.type);
-        if (!plugin) {
-            LogErr(LOGCH_CHANNELOUT, "Output %d: no output plug-in \"%s\" is loaded\n", c.index, c.type.c_str());
-            continue;
-        }
-        std::unique_ptr<ChannelOutput> out(plugin->createChannelOutput(c.startChannel, c.channelCount));
+        std::string failure;
+        std::unique_ptr<ChannelOutput> out = CreateOutput(c, loader, failure);
         if (!out) {
-            LogErr(LOGCH_CHANNELOUT, "Output %d: plug-in \"%s\" created no output\n", c.index, c.type.c_str());
-            continue;
-        }
-        if (!out->Init(c.config)) {
-            LogErr(LOGCH_CHANNELOUT, "Output %d (type \"%s\", channels %u to %u) failed to initialise; left out\n",
-                   c.index, c.type.c_str(), c.startChannel + 1, c.startChannel + c.channelCount);
-            out->Close();
+            LogErr(LOGCH_CHANNELOUT, "Output %d (type \"%s\", channels %u to %u) is left out: %s\n", c.index,
+                   c.type.c_str(), c.startChannel + 1, c.startChannel + c.channelCount, failure.c_str());
             continue;
         }
         outputs.push_back(std::move(out));

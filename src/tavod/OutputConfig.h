@@ -21,9 +21,6 @@ struct ConfiguredOutput {
 
 class OutputConfig {
 public:
-    // Channels in the channel buffer; no output may reach past them.
-    static constexpr unsigned int MAX_CHANNELS = 8388608;
-
     // Reads `path`. A missing file means no outputs. False when the file exists but
     // cannot be used at all; a bad output is only left out. Every problem is logged,
     // added to the user warnings and kept in GetErrors().
@@ -44,6 +41,13 @@ private:
     std::vector<ConfiguredOutput> m_outputs;
     std::vector<std::string> m_errors;
 };
+
+// Creates one configured output with its plug-in and calls its Init with its JSON
+// object. Null, with `failure` saying why, when it cannot be used; nothing it
+// throws gets out. The caller owns the output and must delete it before the
+// loader unloads the plug-ins.
+std::unique_ptr<ChannelOutput> CreateOutput(const ConfiguredOutput& output, const PluginLoader& loader,
+                                            std::string& failure);
 
 // Creates each configured output with its plug-in and calls its Init with its JSON
 // object; an output whose Init fails is logged and deleted. The caller owns the

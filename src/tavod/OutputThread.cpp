@@ -1,9 +1,8 @@
 // The timed channel-output thread.
 #include "OutputThread.h"
 
-#include "Common.h"
-#include "Log.h"
-#include "Sequence.h"
+#include "host/core/Common.h"
+#include "host/core/Log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -182,19 +181,7 @@ void OutputThread::Record(int64_t latenessUs, int64_t workUs, int64_t periodUs) 
 
 void OutputThread::RunFrame(bool skipRead) {
     try {
-        if (m_frame) {
-            m_frame(skipRead);
-            return;
-        }
-        Sequence* s = sequence;
-        if (!s) {
-            return;
-        }
-        if (!skipRead) {
-            s->ReadSequenceData(false);
-        }
-        s->ProcessSequenceData(s->seqMSElapsed);
-        s->SendSequenceData();
+        m_frame(skipRead);
     } catch (const std::exception& e) {
         // Only a failed lock can throw here; one lost frame is better than a dead show.
         LogErr(LOGCH_CHANNELOUT, "Channel output frame failed: %s\n", e.what());

@@ -2,7 +2,7 @@
 // schedule of the steady clock, it has the engine take, process and send a frame.
 #pragma once
 
-#include "OutputManager.h"
+#include "host/output/OutputManager.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -36,8 +36,9 @@ public:
     // missed frames back to back.
     static constexpr int64_t MAX_CATCH_UP_US = 1000000;
 
-    // Without a function the thread drives the global `sequence`.
-    explicit OutputThread(FrameFunction frame = FrameFunction());
+    // `frame` runs once per period on the thread (the daemon hands in its engine's
+    // read, process and send).
+    explicit OutputThread(FrameFunction frame);
     ~OutputThread() override;
     OutputThread(const OutputThread&) = delete;
     OutputThread& operator=(const OutputThread&) = delete;

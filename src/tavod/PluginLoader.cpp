@@ -1,7 +1,7 @@
 // Plug-in loading with dlopen; a bad library is named, explained and skipped.
 #include "PluginLoader.h"
 
-#include "Log.h"
+#include "host/core/Log.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -2,7 +2,7 @@
 // createPlugin becomes an output type, known by its plug-in's name.
 #pragma once
 
-#include "Plugin.h"
+#include "host/output/Plugin.h"
 
 #include <map>
 #include <string>

@@ -1,8 +1,8 @@
 // The terminal status line.
 #include "StatusLine.h"
 
-#include "Common.h"
-#include "Log.h"
+#include "host/core/Common.h"
+#include "host/core/Log.h"
 
 #include <sys/time.h>
 #include <time.h>

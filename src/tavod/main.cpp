@@ -1,7 +1,8 @@
 // tavod: the command line, and the dispatch to the daemon's commands.
-#include "Common.h"
+#include "host/core/Common.h"
 #include "Daemon.h"
-#include "Log.h"
+#include "Signals.h"
+#include "host/core/Log.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -268,7 +269,7 @@ int main(int argc, char** argv) {
         return usageError("unknown command '" + cl.command + "'");
     }
 
-    Daemon::InstallSignalHandlers();
+    tavod::InstallSignalHandlers();
     Daemon daemon(cl.daemon);
     int rc = daemon.Start();
     if (rc == EXIT_OK) {

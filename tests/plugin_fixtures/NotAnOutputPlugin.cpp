@@ -1,5 +1,5 @@
 // A plug-in that offers no outputs: loaded, but no output type.
-#include "Plugin.h"
+#include "host/output/Plugin.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // A plug-in whose entry point creates nothing.
-#include "Plugin.h"
+#include "host/output/Plugin.h"
 
 extern "C" TavoPlugins::Plugin* createPlugin() {
     return nullptr;

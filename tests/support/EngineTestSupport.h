@@ -3,10 +3,10 @@
 // a sequence file whose frames arrive slowly.
 #pragma once
 
-#include "ChannelOutput.h"
-#include "CommandManager.h"
+#include "host/output/ChannelOutput.h"
+#include "host/player/CommandManager.h"
 #include "LCSFFile.h"
-#include "OutputManager.h"
+#include "host/output/OutputManager.h"
 
 #include <atomic>
 #include <chrono>

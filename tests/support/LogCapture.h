@@ -1,7 +1,7 @@
 // Captures log lines for the lifetime of the object, so tests can assert messages.
 #pragma once
 
-#include "Log.h"
+#include "host/core/Log.h"
 
 #include <mutex>
 #include <string>

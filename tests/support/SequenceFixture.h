@@ -2,23 +2,23 @@
 // output on channels 0-63, a recording command and a fresh engine per test.
 #pragma once
 
-#include "ChannelTester.h"
-#include "CommandManager.h"
-#include "Common.h"
+#include "host/player/ChannelTester.h"
+#include "host/player/CommandManager.h"
+#include "host/core/Common.h"
 #include "Effects.h"
 #include "EngineTestSupport.h"
-#include "MultiSync.h"
-#include "OutputManager.h"
-#include "PixelOverlay.h"
-#include "Player.h"
-#include "PluginManager.h"
-#include "RunMode.h"
+#include "host/player/MultiSync.h"
+#include "host/output/OutputManager.h"
+#include "host/output/PixelOverlay.h"
+#include "host/player/Player.h"
+#include "host/player/PluginManager.h"
+#include "host/player/RunMode.h"
 #include "Sequence.h"
-#include "Settings.h"
+#include "host/core/Settings.h"
 #include "TempDir.h"
 #include "TestSequences.h"
-#include "VideoOverlay.h"
-#include "Warnings.h"
+#include "host/player/VideoOverlay.h"
+#include "host/core/Warnings.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,10 +1,9 @@
 // The "CustomUDP" output plug-in.
 #include "CustomUDPOutput.h"
 
-#include "Log.h"
-#include "Plugin.h"
+#include "host/core/Log.h"
 #include "UDPTemplate.h"
-#include "Warnings.h"
+#include "host/core/Warnings.h"
 
 #include <cstdio>
 #include <cstring>
@@ -176,22 +175,4 @@ void CustomUDPOutput::GetRequiredChannelRanges(const std::function<void(int, int
     if (m_channelCount) {
         addRange((int)m_startChannel, (int)(m_startChannel + m_channelCount - 1));
     }
-}
-
-// ---------------------------------------------------------------- plug-in
-
-namespace {
-
-class CustomUDPPlugin : public TavoPlugins::Plugin, public TavoPlugins::ChannelOutputPlugin {
-public:
-    CustomUDPPlugin() : TavoPlugins::Plugin("CustomUDP") {}
-    ChannelOutput* createChannelOutput(unsigned int startChannel, unsigned int channelCount) override {
-        return new CustomUDPOutput(startChannel, channelCount);
-    }
-};
-
-} // namespace
-
-extern "C" TavoPlugins::Plugin* createPlugin() {
-    return new CustomUDPPlugin();
 }

@@ -2,8 +2,8 @@
 // host's UDP output engine, which owns the data object and sends the messages.
 #pragma once
 
-#include "ChannelOutput.h"
-#include "UDPOutput.h"
+#include "host/output/ChannelOutput.h"
+#include "host/output/UDPOutput.h"
 
 #include <cstdint>
 #include <string>

@@ -2,7 +2,7 @@
 // server-sent event and HTTP chunk that carry them. No sockets, no threads.
 #pragma once
 
-#include "ScreenPreviewBaseOutput.h"
+#include "host/output/ScreenPreviewBaseOutput.h"
 
 #include <cstdint>
 #include <string>

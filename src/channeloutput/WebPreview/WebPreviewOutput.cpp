@@ -2,8 +2,9 @@
 // the event-stream response and chunked writing.
 #include "WebPreviewOutput.h"
 
-#include "Common.h"
-#include "Log.h"
+#include "host/core/Common.h"
+#include "host/core/ListenSockets.h"
+#include "host/core/Log.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -62,8 +63,9 @@ int WebPreviewOutput::Init(Json::Value config) {
     }
     if (config.isMember("port")) {
         const Json::Value& p = config["port"];
-        if (!p.isInt() || p.asInt() < 1 || p.asInt() > 65535) {
-            LogErr(LOGCH_CHANNELOUT, "Web preview \"port\" must be a TCP port from 1 to 65535\n");
+        if (!p.isInt() || p.asInt() < 0 || p.asInt() > 65535) {
+            LogErr(LOGCH_CHANNELOUT,
+                   "Web preview \"port\" must be a TCP port from 1 to 65535, or 0 for any free one\n");
             return 0;
         }
         m_port = p.asInt();
@@ -110,10 +112,21 @@ int WebPreviewOutput::Init(Json::Value config) {
         LogErr(LOGCH_CHANNELOUT, "Could not listen on socket: %s\n", strerror(errno));
         return 0;
     }
+    if (m_port == 0) {
+        m_port = GetSocketPort(m_socket);
+        LogInfo(LOGCH_CHANNELOUT, "Web preview listening on port %d\n", m_port);
+    }
 
     m_connectionThread.reset(new std::thread(RunConnectionThread, this));
     m_selectThread.reset(new std::thread(RunSelectThread, this));
     return 1;
+}
+
+void WebPreviewOutput::GetStatus(Json::Value& status) {
+    ScreenPreviewBaseOutput::GetStatus(status);
+    status["port"] = m_port;
+    // The daemon's page draws the stream of the port it is given.
+    status["previewPage"] = "/?port=" + std::to_string(m_port);
 }
 
 int WebPreviewOutput::Close() {

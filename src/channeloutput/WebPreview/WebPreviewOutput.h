@@ -3,7 +3,7 @@
 #pragma once
 
 #include "PixelChangeEncoder.h"
-#include "ScreenPreviewBaseOutput.h"
+#include "host/output/ScreenPreviewBaseOutput.h"
 
 #include <atomic>
 #include <cstdint>
@@ -36,6 +36,8 @@ public:
     int Close() override;
     void PrepData(unsigned char* channelData) override;
     int SendData(unsigned char* channelData) override;
+    // The preview's size, its event-stream "port" and the "previewPage" that shows it.
+    void GetStatus(Json::Value& status) override;
 
     // Writes `text` as one HTTP chunk. False when the connection was dropped.
     // Caller holds m_connectionLock.
@@ -43,7 +45,7 @@ public:
     void SelectThread();
     void ConnectionThread();
 
-    // For status pages and tests.
+    // The port browsers connect to; with "port" 0, the one the system chose.
     int GetPort() const { return m_port; }
     size_t GetConnectionCount();
     const std::string& GetSSEData() const { return m_sseData; }

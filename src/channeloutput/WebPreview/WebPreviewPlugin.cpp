@@ -1,5 +1,5 @@
 // Plug-in entry point of the web preview output.
-#include "Plugin.h"
+#include "host/output/Plugin.h"
 #include "WebPreviewOutput.h"
 
 class WebPreviewPlugin : public TavoPlugins::Plugin, public TavoPlugins::ChannelOutputPlugin {

@@ -152,7 +152,9 @@ bool webserver::start(bool blocking) {
         options[n++] = {MHD_OPTION_THREAD_POOL_SIZE, static_cast<intptr_t>(params._max_threads), nullptr};
     }
     struct sockaddr_storage addr = params._bind_address;
-    if (params._has_bind_address) {
+    if (params._bind_socket >= 0) {
+        options[n++] = {MHD_OPTION_LISTEN_SOCKET, static_cast<intptr_t>(params._bind_socket), nullptr};
+    } else if (params._has_bind_address) {
         if (addr.ss_family == AF_INET6) {
             reinterpret_cast<struct sockaddr_in6*>(&addr)->sin6_port = htons(params._port);
             flags |= MHD_USE_IPv6;

@@ -2,8 +2,8 @@
 // files, and opening and reading sequences with readable failures.
 #include "Tool.h"
 
-#include "Common.h"
-#include "Log.h"
+#include "host/core/Common.h"
+#include "host/core/Log.h"
 #include "Options.h"
 
 #include <cerrno>

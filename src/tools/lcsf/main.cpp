@@ -1,6 +1,6 @@
 // lcsf: inspect, create, convert, extract and verify sequence files from the command line.
-#include "Common.h"
-#include "Log.h"
+#include "host/core/Common.h"
+#include "host/core/Log.h"
 #include "Tool.h"
 
 #include <csignal>

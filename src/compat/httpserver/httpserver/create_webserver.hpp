@@ -39,6 +39,10 @@ public:
     create_webserver& no_dual_stack() { _use_dual_stack = false; return *this; }
     // Listen on this address only (port taken from `port`); an AF_INET or AF_INET6 address.
     create_webserver& bind_address(const struct sockaddr* addr);
+    // Serve on a socket already bound and listening (handed over by a service
+    // manager or a test); `port` and `bind_address` are then not used. The server
+    // closes it when it stops.
+    create_webserver& bind_socket(int fd) { _bind_socket = fd; return *this; }
     create_webserver& not_found_resource(const render_ptr& r) { _not_found_resource = r; return *this; }
     create_webserver& method_not_allowed_resource(const render_ptr& r) { _method_not_allowed_resource = r; return *this; }
     create_webserver& internal_error_resource(const render_ptr& r) { _internal_error_resource = r; return *this; }
@@ -57,6 +61,7 @@ private:
     bool _use_ipv6 = false;
     bool _use_dual_stack = false;
     bool _has_bind_address = false;
+    int _bind_socket = -1;
     struct sockaddr_storage _bind_address;
     render_ptr _not_found_resource;
     render_ptr _method_not_allowed_resource;

@@ -1,0 +1,108 @@
+# The project's build functions: one place for how a test, a benchmark and an
+# output plug-in are built, so every folder declares only what is its own.
+
+# tavo_add_test(<name> SOURCES <files...> [LIBS <libraries...>] [DEPENDS <targets...>])
+# One GoogleTest program, registered with CTest case by case. It links the test
+# support (tests/support/), the codec and the host; DEPENDS names programs or
+# plug-ins it runs, built before it.
+function(tavo_add_test name)
+    if(NOT TAVO_BUILD_TESTS)
+        return()
+    endif()
+    cmake_parse_arguments(T "" "" "SOURCES;LIBS;DEPENDS" ${ARGN})
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} tavotestsupport lcsf tavohost GTest::gtest_main GTest::gmock)
+    if(T_DEPENDS)
+        add_dependencies(${name} ${T_DEPENDS})
+    endif()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()
+
+# tavo_add_bench(<name>_bench <sources...>): a Google Benchmark program linked with
+# the codec and the host; `make bench` runs every build/bin/*_bench.
+function(tavo_add_bench name)
+    if(NOT TAVO_BUILD_BENCH)
+        return()
+    endif()
+    add_executable(${name} ${ARGN})
+    target_link_libraries(${name} PRIVATE benchmark::benchmark lcsf tavohost Threads::Threads)
+endfunction()
+
+# tavo_add_output_plugin(<Name>
+#     [CORE <sources...>]    wire format, encoding, layout or device protocol: no
+#                            sockets, devices or threads, testable on its own
+#     OUTPUT <sources...>    the output class (the glue: Init, Close, PrepData, SendData)
+#     PLUGIN <sources...>    createPlugin
+#     [LIBS <libraries...>]  what core and output link besides the host's output kit
+# )
+# Called once from src/channeloutput/<Name>/CMakeLists.txt. Builds:
+#   <name>_core    static library of the CORE sources (when given)
+#   <name>_output  static library of the OUTPUT sources, linking the core
+#   <Name>         the plug-in module build/plugins/<Name>.so that tavod loads
+#   tests/*_test.cpp    one test program each, linking <name>_output and the test
+#                       support, with the plug-in and tavod built first
+#   bench/*_bench.cpp   one benchmark program each, linking <name>_output
+#   tests/sample-output.json   picked up by the compliance suite every plug-in passes
+# (<name> is <Name> in lower case.)
+function(tavo_add_output_plugin Name)
+    cmake_parse_arguments(P "" "" "CORE;OUTPUT;PLUGIN;LIBS" ${ARGN})
+    string(TOLOWER ${Name} name)
+    set(dir ${CMAKE_CURRENT_SOURCE_DIR})
+
+    if(P_CORE)
+        add_library(${name}_core STATIC ${P_CORE})
+        target_include_directories(${name}_core PUBLIC ${dir})
+        target_link_libraries(${name}_core PUBLIC tavohost ${P_LIBS})
+        set(core ${name}_core)
+    endif()
+    add_library(${name}_output STATIC ${P_OUTPUT})
+    target_include_directories(${name}_output PUBLIC ${dir})
+    target_link_libraries(${name}_output PUBLIC ${core} tavohost ${P_LIBS})
+
+    add_library(${Name} MODULE ${P_PLUGIN})
+    target_link_libraries(${Name} PRIVATE ${name}_output)
+    set_target_properties(${Name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${TAVO_PLUGIN_DIR})
+    set_property(GLOBAL APPEND PROPERTY TAVO_OUTPUT_PLUGINS ${Name})
+
+    if(TAVO_BUILD_TESTS)
+        file(GLOB tests CONFIGURE_DEPENDS ${dir}/tests/*_test.cpp)
+        foreach(src ${tests})
+            get_filename_component(test ${src} NAME_WE)
+            tavo_add_test(${test} SOURCES ${src} LIBS ${name}_output tavodcore ${CMAKE_DL_LIBS}
+                          DEPENDS ${Name} tavod)
+            target_include_directories(${test} PRIVATE ${dir}/tests)
+            target_compile_definitions(${test} PRIVATE TAVO_PLUGIN_TEST_DIR="${dir}/tests")
+        endforeach()
+        if(EXISTS ${dir}/tests/sample-output.json)
+            configure_file(${dir}/tests/sample-output.json ${TAVO_COMPLIANCE_DIR}/${Name}.json COPYONLY)
+        else()
+            message(SEND_ERROR "${dir}/tests/sample-output.json is missing: every output plug-in gives the "
+                               "compliance suite a configuration to run")
+        endif()
+    endif()
+    file(GLOB benches CONFIGURE_DEPENDS ${dir}/bench/*_bench.cpp)
+    foreach(src ${benches})
+        get_filename_component(bench ${src} NAME_WE)
+        tavo_add_bench(${bench} ${src})
+        if(TARGET ${bench})
+            target_link_libraries(${bench} PRIVATE ${name}_output)
+        endif()
+    endforeach()
+endfunction()
+
+# tavo_target_sources(<var> <targets...>): the sources of the targets, as absolute
+# paths, for a build that compiles them again with other flags (a sanitizer).
+function(tavo_target_sources var)
+    set(all)
+    foreach(target ${ARGN})
+        get_target_property(sources ${target} SOURCES)
+        get_target_property(dir ${target} SOURCE_DIR)
+        foreach(s ${sources})
+            if(NOT IS_ABSOLUTE ${s})
+                set(s ${dir}/${s})
+            endif()
+            list(APPEND all ${s})
+        endforeach()
+    endforeach()
+    set(${var} ${all} PARENT_SCOPE)
+endfunction()

@@ -1,4 +1,0 @@
-// The player singleton.
-#include "Player.h"
-
-Player Player::INSTANCE;

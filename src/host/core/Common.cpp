@@ -1,0 +1,61 @@
+// Host utilities.
+#include "host/core/Common.h"
+
+#include <mutex>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#ifndef TAVO_VERSION
+#define TAVO_VERSION "0.0.0"
+#endif
+
+int64_t GetTime() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+int64_t GetTimeMS() {
+    return GetTime() / 1000;
+}
+
+void SetThreadName(const std::string& name) {
+    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+namespace {
+std::mutex& mediaLock() {
+    static std::mutex m;
+    return m;
+}
+std::string& mediaDir() { // guarded by mediaLock()
+    static std::string dir = "./media";
+    return dir;
+}
+} // namespace
+
+void setTavoMediaDir(const std::string& dir) {
+    std::lock_guard<std::mutex> l(mediaLock());
+    mediaDir() = dir;
+    while (mediaDir().size() > 1 && mediaDir().back() == '/') {
+        mediaDir().pop_back();
+    }
+}
+
+std::string getTavoMediaDir(const std::string& sub) {
+    std::lock_guard<std::mutex> l(mediaLock());
+    if (sub.empty()) {
+        return mediaDir();
+    }
+    return mediaDir() + "/" + sub;
+}
+
+std::string getTavoVersion() {
+    return TAVO_VERSION;
+}

@@ -1,0 +1,47 @@
+// JSON helpers over jsoncpp's reader and writer builders, which report errors as texts.
+#include "host/core/JsonUtils.h"
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+bool LoadJsonFromString(const std::string& text, Json::Value& value, std::string* error) {
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value parsed;
+    std::string errs;
+    if (!reader->parse(text.data(), text.data() + text.size(), &parsed, &errs)) {
+        if (error) {
+            *error = errs;
+        }
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+bool LoadJsonFromFile(const std::string& path, Json::Value& value, std::string* error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (error) {
+            *error = "cannot open " + path;
+        }
+        return false;
+    }
+    std::ostringstream buf;
+    buf << in.rdbuf();
+    if (in.bad()) {
+        if (error) {
+            *error = "cannot read " + path;
+        }
+        return false;
+    }
+    return LoadJsonFromString(buf.str(), value, error);
+}
+
+std::string SaveJsonToString(const Json::Value& value, const std::string& indentation) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = indentation;
+    return Json::writeString(builder, value);
+}

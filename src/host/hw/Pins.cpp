@@ -1,0 +1,483 @@
+// Pin registry and the two pin providers: libgpiod v1 lines, and simulated pins.
+#include "host/hw/Pins.h"
+
+#include "host/core/Common.h"
+#include "host/core/JsonUtils.h"
+#include "host/core/Log.h"
+
+#include <fcntl.h>
+#include <gpiod.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+// The pin returned for a name (or number) that no pin has.
+class NoPin : public PinCapabilities {
+public:
+    NoPin() : PinCapabilities("", -1) {}
+    const PinCapabilities* ptr() const override { return nullptr; }
+};
+
+int gpiodFlagsForMode(const std::string& mode) {
+    if (mode == "gpio_pu") {
+        return GPIOD_LINE_REQUEST_FLAG_BIAS_PULL_UP;
+    }
+    if (mode == "gpio_pd") {
+        return GPIOD_LINE_REQUEST_FLAG_BIAS_PULL_DOWN;
+    }
+    return 0;
+}
+
+// A line of a GPIO chip. The chip is opened on first use and the line requested
+// by configPin or requestEventFile; mutable because pins are handed out const.
+class GPIODPin : public PinCapabilities {
+public:
+    GPIODPin(const std::string& name, int gpio, const std::string& chipName, unsigned int line)
+        : PinCapabilities(name, gpio), m_chipName(chipName), m_offset(line) {}
+    ~GPIODPin() override {
+        releaseGPIOD();
+        if (m_chip) {
+            gpiod_chip_close(m_chip);
+        }
+    }
+
+    bool configPin(const std::string& mode, bool directionOut, const std::string& description) const override {
+        if (!openLine()) {
+            return false;
+        }
+        releaseGPIOD();
+        m_mode = mode;
+        m_consumer = description.empty() ? "tavod" : description;
+        int rc = directionOut ? gpiod_line_request_output(m_line, m_consumer.c_str(), 0)
+                              : gpiod_line_request_input_flags(m_line, m_consumer.c_str(), gpiodFlagsForMode(mode));
+        if (rc != 0) {
+            reportOnce("Cannot request GPIO line " + m_chipName + ":" + std::to_string(m_offset) + " (" + name +
+                       ") as " + (directionOut ? "output" : "input") + ": " + strerror(errno));
+            return false;
+        }
+        m_output = directionOut;
+        m_reported = false;
+        return true;
+    }
+    int getValue() const override {
+        if (!m_line || !gpiod_line_is_requested(m_line)) {
+            if (!configPin(m_mode, false, m_consumer)) {
+                return 0;
+            }
+        }
+        int v = gpiod_line_get_value(m_line);
+        return v < 0 ? 0 : v;
+    }
+    void setValue(bool value) const override {
+        if (!m_line || !gpiod_line_is_requested(m_line) || !m_output) {
+            if (!configPin(m_mode, true, m_consumer)) {
+                return;
+            }
+        }
+        if (gpiod_line_set_value(m_line, value ? 1 : 0) != 0) {
+            LogErr(LOGCH_GPIO, "Cannot set GPIO %s: %s\n", name.c_str(), strerror(errno));
+        }
+    }
+    bool supportsGpiod() const override { return true; }
+    int requestEventFile(bool risingEdge, bool fallingEdge) const override {
+        if ((!risingEdge && !fallingEdge) || !openLine()) {
+            return -1;
+        }
+        releaseGPIOD();
+        int flags = gpiodFlagsForMode(m_mode);
+        int rc;
+        if (risingEdge && fallingEdge) {
+            rc = gpiod_line_request_both_edges_events_flags(m_line, m_consumer.c_str(), flags);
+        } else if (risingEdge) {
+            rc = gpiod_line_request_rising_edge_events_flags(m_line, m_consumer.c_str(), flags);
+        } else {
+            rc = gpiod_line_request_falling_edge_events_flags(m_line, m_consumer.c_str(), flags);
+        }
+        if (rc != 0) {
+            LogWarn(LOGCH_GPIO, "GPIO %s cannot deliver line events (%s); it will be polled\n", name.c_str(),
+                    strerror(errno));
+            return -1;
+        }
+        m_output = false;
+        return gpiod_line_event_get_fd(m_line);
+    }
+    void releaseGPIOD() const override {
+        if (m_line && gpiod_line_is_requested(m_line)) {
+            gpiod_line_release(m_line);
+        }
+    }
+    Json::Value toJSON() const override {
+        Json::Value v = PinCapabilities::toJSON();
+        v["provider"] = "gpiod";
+        v["gpioChip"] = m_chipName;
+        v["gpioLine"] = m_offset;
+        return v;
+    }
+
+private:
+    bool openLine() const {
+        if (m_line) {
+            return true;
+        }
+        if (!m_chip) {
+            m_chip = gpiod_chip_open_lookup(m_chipName.c_str());
+            if (!m_chip) {
+                reportOnce("Cannot open GPIO chip " + m_chipName + " for " + name + ": " + strerror(errno));
+                return false;
+            }
+        }
+        m_line = gpiod_chip_get_line(m_chip, m_offset);
+        if (!m_line) {
+            reportOnce("GPIO chip " + m_chipName + " has no line " + std::to_string(m_offset) + " (" + name + ")");
+            return false;
+        }
+        return true;
+    }
+    // A polled pin is read every few milliseconds: one message per failure, not one per read.
+    void reportOnce(const std::string& text) const {
+        if (!m_reported) {
+            LogErr(LOGCH_GPIO, "%s\n", text.c_str());
+            m_reported = true;
+        }
+    }
+
+    const std::string m_chipName;
+    const unsigned int m_offset;
+    mutable struct gpiod_chip* m_chip = nullptr;
+    mutable struct gpiod_line* m_line = nullptr;
+    mutable std::string m_mode = "gpio";
+    mutable std::string m_consumer = "tavod";
+    mutable bool m_output = false;
+    mutable bool m_reported = false; // a failure was logged and nothing has worked since
+};
+
+// A pin played by files in a folder, so that a test drives it from outside:
+//   NAME.value   its value as decimal text ("0", "1", "5"); read by getValue,
+//                written by setValue; a missing or unreadable file reads 0
+//   NAME.events  a FIFO that takes kernel line events (struct gpioevent_data,
+//                16 bytes each); it is the pin's event file
+//   NAME.config  "MODE in|out DESCRIPTION", rewritten by each configPin
+class SimulatedPin : public PinCapabilities {
+public:
+    SimulatedPin(const std::string& name, int gpio, const std::string& dir, bool edges)
+        : PinCapabilities(name, gpio), m_dir(dir), m_edges(edges) {}
+    ~SimulatedPin() override { releaseGPIOD(); }
+
+    bool configPin(const std::string& mode, bool directionOut, const std::string& description) const override {
+        std::ofstream out(file(".config"), std::ios::trunc);
+        out << mode << (directionOut ? " out " : " in ") << description << "\n";
+        if (!out) {
+            LogErr(LOGCH_GPIO, "Cannot write %s: %s\n", file(".config").c_str(), strerror(errno));
+            return false;
+        }
+        return true;
+    }
+    int getValue() const override {
+        std::ifstream in(file(".value"));
+        long v = 0;
+        if (!(in >> v) || v < INT32_MIN || v > INT32_MAX) {
+            return 0;
+        }
+        return static_cast<int>(v);
+    }
+    void setValue(bool value) const override {
+        // Written whole under another name and renamed, so a reader never sees half a value.
+        std::string tmp = file(".value.tmp");
+        {
+            std::ofstream out(tmp, std::ios::trunc);
+            out << (value ? 1 : 0) << "\n";
+        }
+        if (rename(tmp.c_str(), file(".value").c_str()) != 0) {
+            LogErr(LOGCH_GPIO, "Cannot set simulated GPIO %s: %s\n", name.c_str(), strerror(errno));
+        }
+    }
+    bool supportsGpiod() const override { return m_edges; }
+    int requestEventFile(bool risingEdge, bool fallingEdge) const override {
+        if (!m_edges || (!risingEdge && !fallingEdge)) {
+            return -1;
+        }
+        releaseGPIOD();
+        std::string path = file(".events");
+        if (mkfifo(path.c_str(), 0666) != 0 && errno != EEXIST) {
+            LogErr(LOGCH_GPIO, "Cannot create %s: %s\n", path.c_str(), strerror(errno));
+            return -1;
+        }
+        m_readFd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        // Our own writer keeps the FIFO from reporting hang-up, over and over,
+        // whenever no test has it open.
+        m_keepFd = m_readFd < 0 ? -1 : open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (m_readFd < 0 || m_keepFd < 0) {
+            LogErr(LOGCH_GPIO, "Cannot open %s: %s\n", path.c_str(), strerror(errno));
+            releaseGPIOD();
+            return -1;
+        }
+        return m_readFd;
+    }
+    void releaseGPIOD() const override {
+        if (m_readFd >= 0) {
+            close(m_readFd);
+        }
+        if (m_keepFd >= 0) {
+            close(m_keepFd);
+        }
+        m_readFd = m_keepFd = -1;
+    }
+    Json::Value toJSON() const override {
+        Json::Value v = PinCapabilities::toJSON();
+        v["provider"] = "simulated";
+        return v;
+    }
+
+private:
+    std::string file(const char* suffix) const { return m_dir + "/" + name + suffix; }
+
+    const std::string m_dir;
+    const bool m_edges;
+    mutable int m_readFd = -1;
+    mutable int m_keepFd = -1;
+};
+
+struct Registry {
+    std::mutex lock; // guards everything below
+    bool initialised = false;
+    std::vector<std::unique_ptr<PinCapabilities>> pins;
+    std::map<std::string, const PinCapabilities*> byName;
+    std::map<int, const PinCapabilities*> byGPIO;
+};
+
+Registry& registry() {
+    static Registry r;
+    return r;
+}
+
+const NoPin& noPin() {
+    static NoPin p;
+    return p;
+}
+
+// Pin names become file names for simulated pins and keys everywhere.
+bool validPinName(const std::string& name) {
+    return !name.empty() && name.size() <= 64 && name.find('/') == std::string::npos && name[0] != '.';
+}
+
+void addPin(Registry& r, std::unique_ptr<PinCapabilities> pin) {
+    if (r.byName.count(pin->name)) {
+        LogErr(LOGCH_GPIO, "pins.json: pin name %s is given twice; the first one is kept\n", pin->name.c_str());
+        return;
+    }
+    r.byName[pin->name] = pin.get();
+    if (pin->kernelGpio >= 0 && !r.byGPIO.count(pin->kernelGpio)) {
+        r.byGPIO[pin->kernelGpio] = pin.get();
+    }
+    r.pins.push_back(std::move(pin));
+}
+
+// Every line of every GPIO chip, named by the kernel's line name where it has one.
+void addBoardPins(Registry& r) {
+    struct gpiod_chip_iter* iter = gpiod_chip_iter_new();
+    if (!iter) {
+        LogDebug(LOGCH_GPIO, "No GPIO chips found\n");
+        return;
+    }
+    struct gpiod_chip* chip;
+    int gpioBase = 0;
+    gpiod_foreach_chip(iter, chip) {
+        std::string chipName = gpiod_chip_name(chip);
+        unsigned int lines = gpiod_chip_num_lines(chip);
+        for (unsigned int i = 0; i < lines; i++) {
+            struct gpiod_line* line = gpiod_chip_get_line(chip, i);
+            const char* lineName = line ? gpiod_line_name(line) : nullptr;
+            std::string name = lineName && validPinName(lineName) ? lineName : chipName + "-" + std::to_string(i);
+            if (r.byName.count(name)) {
+                name = chipName + "-" + std::to_string(i);
+            }
+            addPin(r, std::make_unique<GPIODPin>(name, gpioBase + static_cast<int>(i), chipName, i));
+        }
+        gpioBase += static_cast<int>(lines);
+    }
+    gpiod_chip_iter_free(iter);
+}
+
+bool configureLocked(Registry& r, const Json::Value& config, const std::string& baseDir) {
+    r.byName.clear();
+    r.byGPIO.clear();
+    r.pins.clear();
+    r.initialised = true;
+    if (!config.isObject()) {
+        LogErr(LOGCH_GPIO, "pins.json: the top level must be an object\n");
+        return false;
+    }
+    const Json::Value& provider = config["provider"];
+    if (!provider.isNull() && !provider.isString()) {
+        LogErr(LOGCH_GPIO, "pins.json: \"provider\" must be \"gpiod\" or \"simulated\"\n");
+        return false;
+    }
+    std::string kind = provider.isString() ? provider.asString() : "gpiod";
+    if (kind != "gpiod" && kind != "simulated") {
+        LogErr(LOGCH_GPIO, "pins.json: unknown provider \"%s\"; use \"gpiod\" or \"simulated\"\n", kind.c_str());
+        return false;
+    }
+    std::string dir;
+    if (kind == "simulated") {
+        const Json::Value& d = config["simulatedDir"];
+        dir = d.isString() && !d.asString().empty() ? d.asString() : "gpio-sim";
+        if (dir[0] != '/') {
+            dir = baseDir + "/" + dir;
+        }
+        mkdir(dir.c_str(), 0777);
+    }
+    const Json::Value& pins = config["pins"];
+    if (pins.isNull() && kind == "gpiod") {
+        addBoardPins(r);
+        return true;
+    }
+    if (!pins.isArray()) {
+        LogErr(LOGCH_GPIO, "pins.json: \"pins\" must be an array of pin objects\n");
+        return false;
+    }
+    bool ok = true;
+    for (Json::ArrayIndex i = 0; i < pins.size(); i++) {
+        const Json::Value& p = pins[i];
+        if (!p.isObject() || !p["name"].isString() || !validPinName(p["name"].asString())) {
+            LogErr(LOGCH_GPIO, "pins.json: pin %u needs a \"name\" (text without \"/\"); skipped\n", i);
+            ok = false;
+            continue;
+        }
+        std::string name = p["name"].asString();
+        const Json::Value& gpio = p["gpio"];
+        if (!gpio.isNull() && !(gpio.isInt() && gpio.asInt() >= 0)) {
+            LogErr(LOGCH_GPIO, "pins.json: pin %s: \"gpio\" must be a number from 0; skipped\n", name.c_str());
+            ok = false;
+            continue;
+        }
+        int number = gpio.isNull() ? -1 : gpio.asInt();
+        if (kind == "simulated") {
+            const Json::Value& edges = p["edges"];
+            if (!edges.isNull() && !edges.isBool()) {
+                LogErr(LOGCH_GPIO, "pins.json: pin %s: \"edges\" must be true or false; skipped\n", name.c_str());
+                ok = false;
+                continue;
+            }
+            addPin(r, std::make_unique<SimulatedPin>(name, number, dir, edges.isNull() || edges.asBool()));
+        } else {
+            const Json::Value& chip = p["chip"];
+            const Json::Value& line = p["line"];
+            if (!chip.isString() || !line.isUInt()) {
+                LogErr(LOGCH_GPIO, "pins.json: pin %s needs \"chip\" (a text) and \"line\" (a number from 0); skipped\n",
+                       name.c_str());
+                ok = false;
+                continue;
+            }
+            addPin(r, std::make_unique<GPIODPin>(name, number, chip.asString(), line.asUInt()));
+        }
+    }
+    return ok;
+}
+
+bool initLocked(Registry& r, const std::string& path) {
+    std::string file = path.empty() ? getTavoMediaDir("config/pins.json") : path;
+    if (!FileExists(file)) {
+        return configureLocked(r, Json::Value(Json::objectValue), getTavoMediaDir());
+    }
+    Json::Value config;
+    std::string error;
+    if (!LoadJsonFromFile(file, config, &error)) {
+        LogErr(LOGCH_GPIO, "Cannot read %s: %s\n", file.c_str(), error.c_str());
+        r.byName.clear();
+        r.byGPIO.clear();
+        r.pins.clear();
+        r.initialised = true;
+        return false;
+    }
+    return configureLocked(r, config, getTavoMediaDir());
+}
+
+void ensureInitialised(Registry& r) {
+    if (!r.initialised) {
+        initLocked(r, "");
+    }
+}
+
+} // namespace
+
+PinCapabilities::PinCapabilities(const std::string& name, int gpio) : name(name), kernelGpio(gpio) {}
+PinCapabilities::~PinCapabilities() {}
+
+bool PinCapabilities::configPin(const std::string&, bool, const std::string&) const {
+    return true;
+}
+int PinCapabilities::getValue() const {
+    return 0;
+}
+void PinCapabilities::setValue(bool) const {}
+bool PinCapabilities::supportsGpiod() const {
+    return true;
+}
+int PinCapabilities::requestEventFile(bool, bool) const {
+    return -1;
+}
+void PinCapabilities::releaseGPIOD() const {}
+
+Json::Value PinCapabilities::toJSON() const {
+    Json::Value v(Json::objectValue);
+    v["pin"] = name;
+    v["gpio"] = kernelGpio;
+    v["supportsGpiod"] = supportsGpiod();
+    return v;
+}
+
+const PinCapabilities& PinCapabilities::getPinByName(const std::string& name) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> l(r.lock);
+    ensureInitialised(r);
+    auto it = r.byName.find(name);
+    return it == r.byName.end() ? static_cast<const PinCapabilities&>(noPin()) : *it->second;
+}
+
+const PinCapabilities& PinCapabilities::getPinByGPIO(int gpio) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> l(r.lock);
+    ensureInitialised(r);
+    auto it = r.byGPIO.find(gpio);
+    return it == r.byGPIO.end() ? static_cast<const PinCapabilities&>(noPin()) : *it->second;
+}
+
+std::vector<std::string> PinCapabilities::getPinNames() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> l(r.lock);
+    ensureInitialised(r);
+    std::vector<std::string> names;
+    for (const auto& p : r.pins) {
+        names.push_back(p->name);
+    }
+    return names;
+}
+
+bool PinCapabilities::InitPinCapabilities(const std::string& path) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> l(r.lock);
+    return initLocked(r, path);
+}
+
+bool PinCapabilities::ConfigurePins(const Json::Value& config, const std::string& baseDir) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> l(r.lock);
+    return configureLocked(r, config, baseDir);
+}
+
+void PinCapabilities::ClearPins() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> l(r.lock);
+    r.byName.clear();
+    r.byGPIO.clear();
+    r.pins.clear();
+    r.initialised = true;
+}

@@ -1,0 +1,4 @@
+// The player singleton.
+#include "host/player/Player.h"
+
+Player Player::INSTANCE;

@@ -1,0 +1,115 @@
+// Playing sequences: starting and stopping one, and the passes of `tavod play`.
+#include "Daemon.h"
+
+#include "Paths.h"
+#include "Sequence.h"
+#include "Signals.h"
+#include "host/core/Common.h"
+#include "host/core/Log.h"
+#include "host/player/Player.h"
+
+#include <thread>
+
+bool Daemon::StartSequence(const std::string& name, int startSecond, std::string& error) {
+    if (!m_sequence) {
+        error = "the daemon is not started";
+        return false;
+    }
+    std::string dir = getTavoMediaDir("sequences");
+    if (name.empty() || name.find("..") != std::string::npos || name[0] == '/') {
+        error = "'" + name + "' is not a sequence name; name a file in " + dir;
+        return false;
+    }
+    std::string path = dir + "/" + name;
+    if (!FileExists(path)) {
+        error = "there is no sequence " + path + " (sequences there: " + tavod::ListFiles(dir) + ")";
+        return false;
+    }
+
+    // The engine's own reason for refusing the file, to repeat in the one line
+    // that says what did not play.
+    std::vector<std::string> reasons;
+    std::mutex reasonsLock;
+    std::thread::id self = std::this_thread::get_id();
+    int sink = TavoLogger::INSTANCE.addSink([&](const LogLine& line) {
+        if (line.level <= LOG_ERR && std::this_thread::get_id() == self) {
+            std::lock_guard<std::mutex> l(reasonsLock);
+            reasons.push_back(line.text);
+        }
+    });
+
+    bool ok = false;
+    {
+        // No frame may be taken between the open (which loads frame 0) and the
+        // start; the first frame of the output thread then sends frame 0 itself.
+        std::lock_guard<std::recursive_mutex> frames(m_outputThread.FrameLock());
+        if (m_sequence->OpenSequenceFile(name, 0, startSecond)) {
+            int duration = m_sequence->seqMSDuration;
+            if (startSecond >= 0 && (int64_t)startSecond * 1000 >= duration) {
+                char len[32];
+                snprintf(len, sizeof(len), "%.1f", duration / 1000.0);
+                error = "--start-second " + std::to_string(startSecond) + " is past the end of " + name + " (" +
+                        len + " s long)";
+                m_sequence->CloseSequenceFile();
+            } else {
+                m_sequence->StartSequence();
+                m_outputThread.SkipNextRead();
+                m_outputThread.ForceOutputNow();
+                ok = true;
+            }
+        }
+    }
+    TavoLogger::INSTANCE.removeSink(sink);
+    if (!ok && error.empty()) {
+        std::string reason = reasons.empty() ? std::string("the file could not be opened") : reasons.back();
+        while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ')) {
+            reason.pop_back();
+        }
+        error = "cannot play " + name + ": " + reason;
+    }
+    if (ok) {
+        LogInfo(LOGCH_PLAYER, "Playing %s: %d frames of %d ms\n", name.c_str(),
+                m_sequence->seqStepTime > 0 ? m_sequence->seqMSDuration / m_sequence->seqStepTime : 0,
+                m_sequence->seqStepTime.load());
+    }
+    return ok;
+}
+
+void Daemon::StopSequence() {
+    if (!m_sequence) {
+        return;
+    }
+    // Not "playing" any more: the engine blanks the outputs when it closes the file.
+    Player::INSTANCE.SetStatus(PLAYER_STATUS_IDLE);
+    if (m_sequence->seqFile.load()) {
+        m_sequence->CloseSequenceFile();
+    }
+}
+
+int Daemon::Play(const PlayOptions& options) {
+    m_passes = options.loop ? 0 : options.repeat;
+    int rc = EXIT_OK;
+    for (int pass = 1; options.loop || pass <= options.repeat; pass++) {
+        if (tavod::StopRequested()) {
+            break;
+        }
+        m_pass = pass;
+        // While another pass follows, the engine keeps the last frame up instead of
+        // blanking between passes; before the last one it blanks at the end.
+        bool more = options.loop || pass < options.repeat;
+        Player::INSTANCE.SetStatus(more ? PLAYER_STATUS_PLAYING : PLAYER_STATUS_IDLE);
+        std::string error;
+        if (!StartSequence(options.sequence, pass == 1 ? options.startSecond : -1, error)) {
+            LogErr(LOGCH_PLAYER, "%s\n", error.c_str());
+            rc = EXIT_FAILURE_RUN;
+            break;
+        }
+        Sequence* s = m_sequence.get();
+        RunLoop([s] { return !s->IsSequenceRunning(); });
+    }
+    if (tavod::StopRequested()) {
+        LogInfo(LOGCH_PLAYER, "Stopping on request\n");
+    }
+    StopSequence();
+    return rc;
+}

@@ -1,0 +1,69 @@
+// What the daemon shows of itself: GET /api/status and the terminal status line.
+#include "Daemon.h"
+
+#include "Sequence.h"
+#include "host/core/Common.h"
+#include "host/core/Warnings.h"
+
+std::string Daemon::statusText() {
+    Sequence* seq = m_sequence.get();
+    if (!seq) {
+        return "";
+    }
+    bool running = seq->IsSequenceRunning();
+    int step = seq->seqStepTime;
+    int duration = seq->seqMSDuration;
+    OutputThread::Stats s = m_outputThread.GetStats();
+    std::string text = StatusLine::Format(running ? seq->GetSequenceName() : "", seq->seqMSElapsed, duration,
+                                          running ? seq->GetLoadedFrameNumber() : -1,
+                                          step > 0 ? duration / step : 0, s.lateFrames);
+    if (m_passes == 0 && m_pass > 0) {
+        text += "  loop " + std::to_string(m_pass);
+    } else if (m_passes > 1) {
+        text += "  pass " + std::to_string(m_pass) + "/" + std::to_string(m_passes);
+    }
+    return text;
+}
+
+Json::Value Daemon::GetStatus() {
+    // The engine lives from Start to Shutdown, and the HTTP server, which calls
+    // this, only within that time.
+    Sequence* seq = m_sequence.get();
+    Json::Value s(Json::objectValue);
+    s["version"] = getTavoVersion();
+    s["uptimeMs"] = (Json::Int64)(GetTimeMS() - m_startTimeMS);
+    bool running = seq && seq->IsSequenceRunning();
+    s["status"] = running ? "playing" : "idle";
+    s["sequence"] = running ? seq->GetSequenceName() : "";
+    int step = seq ? seq->seqStepTime.load() : 0;
+    int duration = seq ? seq->seqMSDuration.load() : 0;
+    s["stepTime"] = step;
+    s["frame"] = running ? seq->GetLoadedFrameNumber() : -1;
+    s["frameCount"] = step > 0 ? duration / step : 0;
+    s["durationMs"] = duration;
+    s["elapsedMs"] = seq ? seq->seqMSElapsed.load() : 0;
+    s["remainingMs"] = seq ? seq->seqMSRemaining.load() : 0;
+    s["pass"] = m_pass.load();
+    s["passes"] = m_passes.load();
+    s["loop"] = m_passes.load() == 0 && m_pass.load() > 0;
+
+    OutputThread::Stats st = m_outputThread.GetStats();
+    s["framesSent"] = (Json::Int64)st.framesSent;
+    s["lateFrames"] = (Json::Int64)st.lateFrames;
+    s["periodUs"] = (Json::Int64)st.periodUs;
+    Json::Value lateness(Json::objectValue);
+    lateness["lastUs"] = (Json::Int64)st.lastLatenessUs;
+    lateness["maxUs"] = (Json::Int64)st.maxLatenessUs;
+    lateness["p50Us"] = (Json::Int64)st.p50LatenessUs;
+    lateness["p99Us"] = (Json::Int64)st.p99LatenessUs;
+    s["lateness"] = lateness;
+    Json::Value work(Json::objectValue);
+    work["lastUs"] = (Json::Int64)st.lastWorkUs;
+    work["maxUs"] = (Json::Int64)st.maxWorkUs;
+    work["p99Us"] = (Json::Int64)st.p99WorkUs;
+    s["frameWork"] = work;
+
+    m_outputs.AddStatus(s);
+    s["warnings"] = (Json::UInt64)WarningHolder::GetWarnings().size();
+    return s;
+}

@@ -1,0 +1,73 @@
+// Folders tavod looks in, and file-system helpers for its messages.
+#include "Paths.h"
+
+#include <algorithm>
+#include <climits>
+#include <vector>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#ifndef TAVO_DEFAULT_PLUGIN_DIR
+#define TAVO_DEFAULT_PLUGIN_DIR "plugins"
+#endif
+#ifndef TAVO_DEFAULT_WEB_DIR
+#define TAVO_DEFAULT_WEB_DIR "web"
+#endif
+
+namespace tavod {
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string DirName(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+std::string ListFiles(const std::string& dir, size_t max) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* e = readdir(d)) {
+            if (e->d_name[0] != '.') {
+                names.push_back(e->d_name);
+            }
+        }
+        closedir(d);
+    }
+    if (names.empty()) {
+        return "none";
+    }
+    std::sort(names.begin(), names.end());
+    std::string r;
+    for (size_t i = 0; i < names.size() && i < max; i++) {
+        r += (i ? ", " : "") + names[i];
+    }
+    if (names.size() > max) {
+        r += ", ... (" + std::to_string(names.size()) + " in all)";
+    }
+    return r;
+}
+
+std::string DefaultPluginDir() {
+    // Beside the program first (bin/../plugins), so a copied build finds its own.
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    if (n > 0) {
+        exe[n] = 0;
+        std::string dir = DirName(DirName(exe)) + "/plugins";
+        if (IsDirectory(dir)) {
+            return dir;
+        }
+    }
+    return TAVO_DEFAULT_PLUGIN_DIR;
+}
+
+std::string DefaultWebDir() {
+    return TAVO_DEFAULT_WEB_DIR;
+}
+
+} // namespace tavod

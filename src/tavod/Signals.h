@@ -1,0 +1,14 @@
+// How tavod ends on a signal: the first SIGINT or SIGTERM asks the main loop to
+// stop (outputs blanked and closed), a second one ends the process at once.
+#pragma once
+
+namespace tavod {
+
+// Installs the stop handlers and ignores SIGPIPE: a write to a closed socket or
+// pipe (a browser gone away) is an error result, not the end of the show.
+void InstallSignalHandlers();
+// Asks the main loop to end; safe from a signal handler and any thread.
+void RequestStop();
+bool StopRequested();
+
+} // namespace tavod
