@@ -33,7 +33,8 @@ Show makeShow(uint32_t frames, uint32_t stepTime) {
     s.media = mkdtemp(tmpl);
     mkdir((s.media + "/sequences").c_str(), 0755);
     s.name = "bench-" + std::to_string(frames) + ".lcsf";
-    LCSFFile* f = LCSFFile::createLCSFFile(s.media + "/sequences/" + s.name, 2, LCSFFile::CompressionType::zstd, 1);
+    LCSFFile* f =
+        LCSFFile::createLCSFFile(s.media + "/sequences/" + s.name, 2, LCSFFile::CompressionType::zstd, 1);
     f->m_seqNumFrames = frames;
     f->m_seqChannelCount = CHANNELS;
     f->m_seqStepTime = stepTime;

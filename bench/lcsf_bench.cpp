@@ -73,8 +73,8 @@ void fillFrame(const Show& s, uint32_t frame, uint8_t* out) {
         uint32_t x = hue * 6; // 0 .. 6 * 65536
         uint32_t seg = x >> 16;
         uint8_t up = (uint8_t)((x & 0xFFFF) >> 8), down = (uint8_t)(255 - up);
-        const uint8_t rgb[6][3] = {{255, up, 0}, {down, 255, 0}, {0, 255, up},
-                                   {0, down, 255}, {up, 0, 255}, {255, 0, down}};
+        const uint8_t rgb[6][3] = {{255, up, 0},   {down, 255, 0}, {0, 255, up},
+                                   {0, down, 255}, {up, 0, 255},   {255, 0, down}};
         memcpy(out + c, rgb[seg], 3);
     }
     for (uint32_t c = s.channels - s.channels % 3; c < s.channels; c++) {

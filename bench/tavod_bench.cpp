@@ -221,11 +221,12 @@ void BM_TavodFrameTiming(benchmark::State& state) {
     for (int o = 0; o < OUTPUTS; o++) {
         char tokens[32];
         snprintf(tokens, sizeof(tokens), "0x%02X {data}", o);
-        outputs += std::string(o ? ",\n" : "") + "{\"type\": \"CustomUDP\", \"enabled\": 1, \"startChannel\": " +
+        outputs += std::string(o ? ",\n" : "") +
+                   "{\"type\": \"CustomUDP\", \"enabled\": 1, \"startChannel\": " +
                    std::to_string(1 + o * CHANNELS_PER_OUTPUT) +
                    ", \"channelCount\": " + std::to_string(CHANNELS_PER_OUTPUT) +
-                   ", \"address\": \"127.0.0.1\", \"port\": " + std::to_string(port) + ", \"tokens\": \"" + tokens +
-                   "\"}";
+                   ", \"address\": \"127.0.0.1\", \"port\": " + std::to_string(port) + ", \"tokens\": \"" +
+                   tokens + "\"}";
     }
     std::ofstream(media + "/config/channeloutputs.json") << "{\"channelOutputs\": [\n" << outputs << "\n]}\n";
     int httpPort = freePort();
@@ -270,9 +271,18 @@ void BM_TavodFrameTiming(benchmark::State& state) {
             }
         });
 
-        std::vector<std::string> args = {tavod, "--media-dir", media, "--plugin-dir", plugins, "--http-port",
-                                         std::to_string(httpPort), "--quiet", "--log-level", "warning",
-                                         "play", "bench.lcsf"};
+        std::vector<std::string> args = {tavod,
+                                         "--media-dir",
+                                         media,
+                                         "--plugin-dir",
+                                         plugins,
+                                         "--http-port",
+                                         std::to_string(httpPort),
+                                         "--quiet",
+                                         "--log-level",
+                                         "warning",
+                                         "play",
+                                         "bench.lcsf"};
         std::vector<char*> c;
         for (std::string& s : args) {
             c.push_back(&s[0]);
@@ -301,7 +311,8 @@ void BM_TavodFrameTiming(benchmark::State& state) {
             if (nowUs() - start > (int64_t)(seconds - 1) * 1000000 && status.empty()) {
                 status = httpGet(httpPort, "/api/status");
                 long long ticks1 = cpuTicks(pid);
-                double cpu = (double)(ticks1 - ticks0) / sysconf(_SC_CLK_TCK) / ((nowUs() - t0) / 1e6) * 100.0;
+                double cpu =
+                    (double)(ticks1 - ticks0) / sysconf(_SC_CLK_TCK) / ((nowUs() - t0) / 1e6) * 100.0;
                 state.counters["cpu_percent"] = cpu;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -8,7 +8,7 @@ PACKAGES=(
     libzstd-dev zlib1g-dev libjsoncpp-dev
     libmicrohttpd-dev libgpiod-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
     zstd python3
     # Test only: the preview page is checked in headless Chromium (large, about 350 MB installed).
     chromium

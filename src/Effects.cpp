@@ -91,7 +91,8 @@ int StartEffect(const std::string& name, int startChannel, int loop, bool backgr
     e.loop = loop != 0;
     e.background = background;
     e.startMS = GetTimeMS();
-    LogDebug(LOGCH_SEQUENCE, "Started effect %s (id %d, %u frames)\n", name.c_str(), e.id, e.file->m_seqNumFrames);
+    LogDebug(LOGCH_SEQUENCE, "Started effect %s (id %d, %u frames)\n", name.c_str(), e.id,
+             e.file->m_seqNumFrames);
     effects().push_back(std::move(e));
     return effects().back().id;
 }

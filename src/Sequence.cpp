@@ -33,7 +33,8 @@ bool syncEnabled() {
 }
 
 int32_t readLE32s(const uint8_t* p) {
-    return (int32_t)((uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24));
+    return (int32_t)((uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) |
+                     ((uint32_t)p[3] << 24));
 }
 
 // Reads a NUL-terminated text at `pos` of `data`; false when no NUL ends it inside.
@@ -59,11 +60,12 @@ Sequence::Sequence() {
     if (p != MAP_FAILED) {
         LogDebug(LOGCH_SEQUENCE, "Using Huge Pages for Sequence Data   %p\n", p);
     } else {
-        p = mmap(nullptr, TAVO_CHANNEL_BUFFER_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        p = mmap(nullptr, TAVO_CHANNEL_BUFFER_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
+                 0);
         if (p == MAP_FAILED) {
             // Without the buffer nothing can play; the host cannot go on either.
-            LogErr(LOGCH_SEQUENCE, "Could not map %d bytes for the channel buffer: %s\n", TAVO_CHANNEL_BUFFER_SIZE,
-                   strerror(errno));
+            LogErr(LOGCH_SEQUENCE, "Could not map %zu bytes for the channel buffer: %s\n",
+                   TAVO_CHANNEL_BUFFER_SIZE, strerror(errno));
             abort();
         }
         LogDebug(LOGCH_SEQUENCE, "Not using Huge Pages for Sequence Data   %p\n", p);
@@ -196,8 +198,8 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
         LogDebug(LOGCH_SEQUENCE, "Sequence file %s does not exist\n", path);
         std::string fallback = seqDir + "/fallback.lcsf";
         if (fallback.size() >= TAVO_SEQUENCE_PATH_MAX) {
-            LogErr(LOGCH_SEQUENCE, "Fallback sequence path is longer than %d bytes: %s\n", TAVO_SEQUENCE_PATH_MAX - 1,
-                   fallback.c_str());
+            LogErr(LOGCH_SEQUENCE, "Fallback sequence path is longer than %d bytes: %s\n",
+                   TAVO_SEQUENCE_PATH_MAX - 1, fallback.c_str());
             WarningHolder::AddWarningTimeout(warning, 60);
             seqStarting = 0;
             return 0;
@@ -229,13 +231,15 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
         f = opener ? opener(path) : LCSFFile::openLCSFFile(path);
     }
     if (!f) {
-        LogErr(LOGCH_SEQUENCE, "Error opening sequence file: %s. LCSFFile::openLCSFFile returned NULL\n", path);
+        LogErr(LOGCH_SEQUENCE, "Error opening sequence file: %s. LCSFFile::openLCSFFile returned NULL\n",
+               path);
         seqStarting = 0;
         return 0;
     }
     if (f->m_seqStepTime == 0 || f->m_seqStepTime > INT_MAX) {
         // Every timing of the engine divides by the step time.
-        LogErr(LOGCH_SEQUENCE, "Sequence file %s has a step time of %u ms; it needs at least 1 ms per frame\n", path,
+        LogErr(LOGCH_SEQUENCE,
+               "Sequence file %s has a step time of %u ms; it needs at least 1 ms per frame\n", path,
                (unsigned)f->m_seqStepTime);
         delete f;
         seqStarting = 0;
@@ -312,7 +316,8 @@ void Sequence::ProcessVariableHeaders() {
         const std::vector<uint8_t>& d = vh.data;
         const char* code = fc ? "FC" : "FE";
         if (d.size() < 5) {
-            LogErr(LOGCH_SEQUENCE, "Variable header %s holds %d bytes, too few for its entry count; ignored\n", code,
+            LogErr(LOGCH_SEQUENCE,
+                   "Variable header %s holds %d bytes, too few for its entry count; ignored\n", code,
                    (int)d.size());
             continue;
         }
@@ -328,15 +333,16 @@ void Sequence::ProcessVariableHeaders() {
             std::string name;
             if (!readText(d, pos, name) || d.size() - pos < 4) {
                 LogErr(LOGCH_SEQUENCE,
-                       "Variable header %s: entry %d of %d runs past its %d bytes; ignoring the rest of it\n", code,
-                       (int)e + 1, (int)count, (int)d.size());
+                       "Variable header %s: entry %d of %d runs past its %d bytes; ignoring the rest of it\n",
+                       code, (int)e + 1, (int)count, (int)d.size());
                 break;
             }
             int32_t pairs = readLE32s(d.data() + pos);
             pos += 4;
             if (pairs > 0 && (uint64_t)pairs * 8 > d.size() - pos) {
                 LogErr(LOGCH_SEQUENCE,
-                       "Variable header %s: entry %s claims %d frame pairs, more than its %d bytes hold; ignoring the "
+                       "Variable header %s: entry %s claims %d frame pairs, more than its %d bytes hold; "
+                       "ignoring the "
                        "rest of it\n",
                        code, name.c_str(), (int)pairs, (int)d.size());
                 break;
@@ -435,7 +441,8 @@ void Sequence::CloseSequenceFile() {
     setSequenceName("");
     seqPaused = 0;
 
-    if (IsEffectRunning() || getTavomode() == TAVO_MODE_REMOTE || Player::INSTANCE.GetStatus() == PLAYER_STATUS_PLAYING) {
+    if (IsEffectRunning() || getTavomode() == TAVO_MODE_REMOTE ||
+        Player::INSTANCE.GetStatus() == PLAYER_STATUS_PLAYING) {
         if (blankBetweenSequences) {
             SendBlankingData();
         }

@@ -30,8 +30,8 @@ void Sequence::SetBridgeData(unsigned char* data, int startChannel, int length, 
     if (!data || startChannel < 0 || length < 0 ||
         (long long)startChannel + length > (long long)TAVO_CHANNEL_BUFFER_SIZE) {
         LogErr(LOGCH_SEQUENCE,
-               "Bridge data for %d channels at channel %d rejected: it must lie within channels 0 to %d\n", length,
-               startChannel, TAVO_CHANNEL_BUFFER_SIZE - 1);
+               "Bridge data for %d channels at channel %d rejected: it must lie within channels 0 to %zu\n",
+               length, startChannel, TAVO_CHANNEL_BUFFER_SIZE - 1);
         return;
     }
     if (IsSequenceRunning()) {

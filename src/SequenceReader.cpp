@@ -117,7 +117,8 @@ void Sequence::ReadFramesLoop() {
         int64_t t4 = GetTimeMS();
         if (t4 - t1 > 20 || !f) {
             LogDebug(LOGCH_SEQUENCE,
-                     "Problem reading frame %d:   %X    Time: %d ms     Last: %d     Lock: %d   GetFrame: %d   Unlock: "
+                     "Problem reading frame %d:   %X    Time: %d ms     Last: %d     Lock: %d   GetFrame: %d "
+                     "  Unlock: "
                      "%d\n",
                      next, (unsigned)(uintptr_t)f, (int)(t4 - t1), lastFrameRead.load(), (int)(t2 - t1),
                      (int)(t3 - t2), (int)(t4 - t3));

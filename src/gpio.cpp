@@ -76,7 +76,8 @@ std::string checkEntry(const Json::Value& e) {
     const Json::Value& debounce = e["debounceTime"];
     if (!debounce.isNull() &&
         !(debounce.isInt64() && debounce.asInt64() >= 0 && debounce.asInt64() <= MAX_DEBOUNCE_MS)) {
-        return "\"debounceTime\" must be a whole number of milliseconds from 0 to " + std::to_string(MAX_DEBOUNCE_MS);
+        return "\"debounceTime\" must be a whole number of milliseconds from 0 to " +
+               std::to_string(MAX_DEBOUNCE_MS);
     }
     for (const char* edge : {"rising", "falling"}) {
         const Json::Value& action = e[edge];
@@ -118,7 +119,8 @@ void GPIOManager::SetupGPIOInput(std::map<int, std::function<bool(int)>>&) {
     } else if (!LoadJsonFromFile(file, root, &error)) {
         LogErr(LOGCH_GPIO, "Cannot parse %s, no GPIO inputs configured: %s\n", file.c_str(), error.c_str());
     } else if (!root.isArray()) {
-        LogErr(LOGCH_GPIO, "%s must hold an array of input objects; no GPIO inputs configured\n", file.c_str());
+        LogErr(LOGCH_GPIO, "%s must hold an array of input objects; no GPIO inputs configured\n",
+               file.c_str());
     } else {
         for (Json::ArrayIndex i = 0; i < root.size(); i++) {
             const Json::Value entry = root[i];
@@ -137,7 +139,8 @@ void GPIOManager::SetupGPIOInput(std::map<int, std::function<bool(int)>>&) {
             std::string problem = checkEntry(entry);
             if (!problem.empty()) {
                 std::string pinName = entry["pin"].isString() ? entry["pin"].asString() : "?";
-                LogErr(LOGCH_GPIO, "gpio.json entry %u (pin %s): %s; skipped\n", i, pinName.c_str(), problem.c_str());
+                LogErr(LOGCH_GPIO, "gpio.json entry %u (pin %s): %s; skipped\n", i, pinName.c_str(),
+                       problem.c_str());
                 continue;
             }
             std::string pinName = entry.get("pin", "").asString();
@@ -188,8 +191,8 @@ void GPIOManager::addState(GPIOState* state) {
     state->eventFile = -1;
     if (state->pin->supportsGpiod()) {
         const Json::Value empty("");
-        state->eventFile = state->pin->requestEventFile(!(state->risingAction == empty),
-                                                        !(state->fallingAction == empty));
+        state->eventFile =
+            state->pin->requestEventFile(!(state->risingAction == empty), !(state->fallingAction == empty));
     }
     if (state->eventFile > 0) {
         eventStates.push_back(state);
@@ -220,7 +223,8 @@ void GPIOManager::onLineEvent(GPIOState* state, int fd) {
     if (gpiod_line_event_read_fd(fd, &event) != 0) {
         // Nothing (or not a whole event) to read: act on nothing rather than on garbage.
         if (errno != EAGAIN) {
-            LogDebug(LOGCH_GPIO, "GPIO %s: line event read failed: %s\n", state->pin->name.c_str(), strerror(errno));
+            LogDebug(LOGCH_GPIO, "GPIO %s: line event read failed: %s\n", state->pin->name.c_str(),
+                     strerror(errno));
         }
         return;
     }
@@ -249,7 +253,8 @@ void GPIOManager::CheckGPIOInputs() {
             continue;
         }
         int value = state->pin->getValue();
-        if (value != state->lastValue && state->lastTriggerTime < now - static_cast<int64_t>(state->debounceMicros)) {
+        if (value != state->lastValue &&
+            state->lastTriggerTime < now - static_cast<int64_t>(state->debounceMicros)) {
             runAction(state, value);
         }
     }
@@ -351,13 +356,15 @@ std::shared_ptr<httpserver::http_response> GPIOManager::render_GET(const httpser
     std::string path = request.get_path();
     std::vector<std::string> pieces = httpserver::http::http_utils::tokenize_url(path);
     if (pieces.size() != 1 || pieces[0] != "gpio") {
-        return std::shared_ptr<httpserver::http_response>(new httpserver::string_response("Not Found", 404, "text/plain"));
+        return std::shared_ptr<httpserver::http_response>(
+            new httpserver::string_response("Not Found", 404, "text/plain"));
     }
     std::string list = request.get_arg("list");
     bool namesOnly = list == "true";
     std::vector<std::string> names = PinCapabilities::getPinNames();
     if (names.empty()) {
-        return std::shared_ptr<httpserver::http_response>(new httpserver::string_response("[]", 200, "application/json"));
+        return std::shared_ptr<httpserver::http_response>(
+            new httpserver::string_response("[]", 200, "application/json"));
     }
     Json::Value result(Json::arrayValue);
     for (const std::string& name : names) {

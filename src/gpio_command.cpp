@@ -25,7 +25,8 @@ std::unique_ptr<Command::Result> TavoGPIOCommand::run(const std::vector<std::str
     if (action == "On" || action == "on" || action == "true" || action == "True" || action == "1") {
         pin->setValue(true);
         states[pinName] = true;
-    } else if (action == "Off" || action == "off" || action == "false" || action == "False" || action == "0") {
+    } else if (action == "Off" || action == "off" || action == "false" || action == "False" ||
+               action == "0") {
         pin->setValue(false);
         states[pinName] = false;
     } else if (action == "Opposite" || action == "opposite") {

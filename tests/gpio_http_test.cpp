@@ -60,7 +60,8 @@ TEST_F(GPIOHttpTest, OnlyExactTrueSelectsNames) {
     usePins({"B1"});
     std::string full = httpGet(m_port, "/gpio").body;
     ASSERT_EQ(parse(full)[0]["pin"].asString(), "B1");
-    for (const char* q : {"/gpio?list=TRUE", "/gpio?list=1", "/gpio?list=True", "/gpio?list=", "/gpio?other=true"}) {
+    for (const char* q :
+         {"/gpio?list=TRUE", "/gpio?list=1", "/gpio?list=True", "/gpio?list=", "/gpio?other=true"}) {
         HttpTestResponse r = httpGet(m_port, q);
         EXPECT_EQ(r.status, 200) << q;
         EXPECT_EQ(r.body, full) << q;

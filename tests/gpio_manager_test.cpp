@@ -84,9 +84,11 @@ TEST_F(GPIOManagerTest, BadEntriesAreSkippedByNameAndTheRestConfigured) {
     EXPECT_TRUE(log.contains("gpio.json entry 1: \"enabled\"")) << log.text();
     EXPECT_TRUE(log.contains("gpio.json entry 2 (pin ?): \"pin\"")) << log.text();
     for (int i : {3, 4, 5, 6, 7}) {
-        EXPECT_TRUE(log.contains("gpio.json entry " + std::to_string(i) + " (pin B1): \"debounceTime\"")) << log.text();
+        EXPECT_TRUE(log.contains("gpio.json entry " + std::to_string(i) + " (pin B1): \"debounceTime\""))
+            << log.text();
     }
-    EXPECT_TRUE(log.contains("gpio.json entry 8 (pin B1): \"rising\" must be a command object")) << log.text();
+    EXPECT_TRUE(log.contains("gpio.json entry 8 (pin B1): \"rising\" must be a command object"))
+        << log.text();
     EXPECT_TRUE(log.contains("gpio.json entry 9 (pin B1): the \"command\" of \"rising\"")) << log.text();
     EXPECT_TRUE(log.contains("gpio.json entry 10 (pin B1): \"mode\"")) << log.text();
 }
@@ -229,7 +231,8 @@ TEST_F(GPIOManagerTest, PolledPinValueFiveCountsAsRising) {
 
 TEST_F(GPIOManagerTest, PolledChangeInsideTheIntervalWaits) {
     usePins({}, {"P1"});
-    writeGpioJson(R"([{"enabled": true, "pin": "P1", "rising": {"command": "Test Record", "args": ["rise"]}}])");
+    writeGpioJson(
+        R"([{"enabled": true, "pin": "P1", "rising": {"command": "Test Record", "args": ["rise"]}}])");
     setupInputs();
     GPIOManager::GPIOState* s = stateOf("P1");
     ASSERT_NE(s, nullptr);
@@ -372,9 +375,23 @@ TEST_F(GPIOManagerTest, InitializeRegistersTheGpioCommandOnlyWithPins) {
 // Every member given every kind of JSON value: entries are used or skipped, never a crash.
 TEST_F(GPIOManagerTest, AnyMemberTypeIsHandled) {
     usePins({"B1"}, {"P1"});
-    const std::vector<std::string> values = {"null", "true", "false", "0", "-1", "1.5", "4294967", "1e300",
-                                             "18446744073709551615", "-9223372036854775808", "\"\"", "\"B1\"",
-                                             "\"P1\"", "[]", "[1]", "{}", "{\"command\": []}",
+    const std::vector<std::string> values = {"null",
+                                             "true",
+                                             "false",
+                                             "0",
+                                             "-1",
+                                             "1.5",
+                                             "4294967",
+                                             "1e300",
+                                             "18446744073709551615",
+                                             "-9223372036854775808",
+                                             "\"\"",
+                                             "\"B1\"",
+                                             "\"P1\"",
+                                             "[]",
+                                             "[1]",
+                                             "{}",
+                                             "{\"command\": []}",
                                              "{\"command\": \"Test Record\", \"args\": {}}"};
     const std::vector<std::string> keys = {"enabled", "pin", "mode", "debounceTime", "rising", "falling"};
     uint32_t seed = 12345;

@@ -47,8 +47,9 @@ protected:
     void TearDown() override { stop(); }
 
     void writePins(const std::string& pinsArray) {
-        writeFileBytes(m_media.file("config/pins.json"), "{\"provider\": \"simulated\", \"simulatedDir\": \"" +
-                                                              m_media.file("sim") + "\", \"pins\": " + pinsArray + "}");
+        writeFileBytes(m_media.file("config/pins.json"),
+                       "{\"provider\": \"simulated\", \"simulatedDir\": \"" + m_media.file("sim") +
+                           "\", \"pins\": " + pinsArray + "}");
     }
 
     void start() {
@@ -62,12 +63,13 @@ protected:
             dup2(devnull, 1);
             dup2(devnull, 2);
             execl(bin.c_str(), "tavod", "--media-dir", m_media.path().c_str(), "--plugin-dir",
-                  m_media.file("plugins").c_str(), "--http-port", port.c_str(), "--quiet", "--log-level", "debug",
-                  "run", (char*)nullptr);
+                  m_media.file("plugins").c_str(), "--http-port", port.c_str(), "--quiet", "--log-level",
+                  "debug", "run", (char*)nullptr);
             _exit(127);
         }
         ASSERT_TRUE(waitFor([&] { return httpGet(m_port, "/api/status").status == 200; }, 15000))
-            << "tavod did not answer; its log:\n" << readFileBytes(m_media.file("logs/tavod.log"));
+            << "tavod did not answer; its log:\n"
+            << readFileBytes(m_media.file("logs/tavod.log"));
     }
     // SIGTERM, then the exit status (-1 when it did not end in time).
     int stop() {
@@ -113,7 +115,9 @@ protected:
         close(fd);
         return ok;
     }
-    std::string simValue(const std::string& pin) { return readFileBytes(m_media.file("sim/" + pin + ".value")); }
+    std::string simValue(const std::string& pin) {
+        return readFileBytes(m_media.file("sim/" + pin + ".value"));
+    }
     HttpTestResponse command(const std::string& body) {
         return httpRequest(m_port, "POST", "/api/command", body, "Content-Type: application/json\r\n");
     }
@@ -126,7 +130,8 @@ protected:
 } // namespace
 
 TEST_F(TavodGPIOTest, RisingEdgeStartsASequenceWhileIdle) {
-    writePins(R"([{"name": "IN1", "gpio": 1}, {"name": "POLL1", "gpio": 2, "edges": false}, {"name": "OUT1"}])");
+    writePins(
+        R"([{"name": "IN1", "gpio": 1}, {"name": "POLL1", "gpio": 2, "edges": false}, {"name": "OUT1"}])");
     writeFileBytes(m_media.file("config/gpio.json"), R"([
         {"enabled": true, "pin": "IN1", "debounceTime": 10,
          "rising": {"command": "Start Sequence", "args": ["show.lcsf"]}},

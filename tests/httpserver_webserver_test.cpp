@@ -24,7 +24,9 @@ public:
     std::shared_ptr<http_response> render_GET(const http_request& req) override { return echo("GET", req); }
     std::shared_ptr<http_response> render_POST(const http_request& req) override { return echo("POST", req); }
     std::shared_ptr<http_response> render_PUT(const http_request& req) override { return echo("PUT", req); }
-    std::shared_ptr<http_response> render_DELETE(const http_request& req) override { return echo("DELETE", req); }
+    std::shared_ptr<http_response> render_DELETE(const http_request& req) override {
+        return echo("DELETE", req);
+    }
 
     std::string name = "echo";
 
@@ -55,7 +57,9 @@ public:
 
 class ThrowingResource : public http_resource {
 public:
-    std::shared_ptr<http_response> render_GET(const http_request&) override { throw std::runtime_error("boom"); }
+    std::shared_ptr<http_response> render_GET(const http_request&) override {
+        throw std::runtime_error("boom");
+    }
 };
 
 class NullResource : public http_resource {
@@ -117,7 +121,8 @@ TEST_F(WebserverTest, EveryMethodReachesItsRenderWithBodyArgsAndHeaders) {
     EXPECT_NE(r.body.find("arg y=[]\n"), std::string::npos) << r.body;
     EXPECT_NE(r.body.find("arg z=[a b]\n"), std::string::npos) << r.body;
 
-    r = httpRequest(port, "POST", "/echo", "{\"command\":\"x\"}", "Content-Type: application/json\r\nX-Test: 42\r\n");
+    r = httpRequest(port, "POST", "/echo", "{\"command\":\"x\"}",
+                    "Content-Type: application/json\r\nX-Test: 42\r\n");
     ASSERT_EQ(r.status, 200);
     EXPECT_EQ(r.header("x-handler"), "POST");
     EXPECT_NE(r.body.find("body={\"command\":\"x\"}\n"), std::string::npos) << r.body;
@@ -311,8 +316,8 @@ TEST_F(WebserverTest, BindAddressAndConcurrentClients) {
     memset(&addr, 0, sizeof(addr));
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    server.reset(new webserver(create_webserver(port).bind_address(reinterpret_cast<struct sockaddr*>(&addr))
-                                   .max_threads(4)));
+    server.reset(new webserver(
+        create_webserver(port).bind_address(reinterpret_cast<struct sockaddr*>(&addr)).max_threads(4)));
     EchoResource echo;
     server->register_resource("/echo", &echo);
     start();
@@ -322,7 +327,8 @@ TEST_F(WebserverTest, BindAddressAndConcurrentClients) {
         clients.emplace_back([&, c] {
             for (int i = 0; i < 10; i++) {
                 HttpTestResponse r = httpGet(port, "/echo?c=" + std::to_string(c));
-                if (r.status == 200 && r.body.find("arg c=[" + std::to_string(c) + "]") != std::string::npos) {
+                if (r.status == 200 &&
+                    r.body.find("arg c=[" + std::to_string(c) + "]") != std::string::npos) {
                     ok++;
                 }
             }

@@ -25,8 +25,8 @@ LCSFFile::VariableHeader textHeader(const char* code, const std::string& text) {
 }
 
 // A version 2 header builder for reader tests: fixed header plus raw bytes after it.
-std::string v2Header(uint32_t channels, uint32_t frames, const std::string& rest, int blocks = 0, int ranges = 0,
-                     int compression = 0, int headerLength = -1) {
+std::string v2Header(uint32_t channels, uint32_t frames, const std::string& rest, int blocks = 0,
+                     int ranges = 0, int compression = 0, int headerLength = -1) {
     std::string h(32, '\0');
     memcpy(&h[0], "LCSM", 4);
     uint32_t offset = (uint32_t)(32 + rest.size() + 3) & ~3u;
@@ -209,8 +209,8 @@ TEST_F(LcsfReader, RejectsHeadersShorterThanTheirTables) {
 
 TEST_F(LcsfReader, VariableHeaderParsingRules) {
     std::string rest = inlineEntry("mf", std::string("a.mp3", 5)) // no final zero: kept, logged
-                       + inlineEntry("e0", "") +                   // length 4: kept empty
-                       inlineEntry("zz", "xy") +                   // unknown: kept
+                       + inlineEntry("e0", "") +                  // length 4: kept empty
+                       inlineEntry("zz", "xy") +                  // unknown: kept
                        inlineEntry("sp", std::string("tool\0", 5));
     auto f = open(v2Header(4, 0, rest));
     ASSERT_NE(nullptr, f);
@@ -225,7 +225,10 @@ TEST_F(LcsfReader, VariableHeaderParsingRules) {
     // An entry claiming more than the header holds stops the parse; earlier ones stay.
     log.clear();
     std::string bad = inlineEntry("mf", std::string("x\0", 2));
-    bad += std::string("\xF0\x00" "FC", 4) + "abcd";
+    bad += std::string("\xF0\x00"
+                       "FC",
+                       4) +
+           "abcd";
     f = open(v2Header(4, 0, bad));
     ASSERT_NE(nullptr, f);
     EXPECT_EQ(1u, f->m_variableHeaders.size());
@@ -241,7 +244,10 @@ TEST_F(LcsfReader, HeaderLengthMismatchIsLoggedAndRead) {
 }
 
 TEST_F(LcsfReader, ExtendedHeaderOutsideTheFileIsDropped) {
-    std::string ed("\x12\x00" "ED" "mf", 6);
+    std::string ed("\x12\x00"
+                   "ED"
+                   "mf",
+                   6);
     std::string offset(8, '\0'), len(4, '\0');
     offset[0] = 0x10;
     offset[4] = 0x01; // far past the end of the file
@@ -338,7 +344,8 @@ TEST(LcsfCreate, RefusesUnknownVersionsAndMissingFolders) {
     LogCapture log;
     EXPECT_EQ(nullptr, LCSFFile::createLCSFFile("/tmp/x.lcsf", 3, LCSFFile::CompressionType::none, 0));
     EXPECT_TRUE(log.contains("unknown version 3"));
-    EXPECT_EQ(nullptr, LCSFFile::createLCSFFile("/nonexistent-dir/x.lcsf", 2, LCSFFile::CompressionType::zstd, 1));
+    EXPECT_EQ(nullptr,
+              LCSFFile::createLCSFFile("/nonexistent-dir/x.lcsf", 2, LCSFFile::CompressionType::zstd, 1));
 }
 
 TEST(LcsfCreate, RefusesHeadersThatCannotBeStored) {

@@ -88,7 +88,8 @@ TEST_P(FuzzRegression, OpensOrIsRejectedAndReadsWithinBounds) {
             fd->readFrame(channels.data(), MAX_CHANNELS);
         }
     }
-    EXPECT_LT(peak - std::min(peak, before), limit) << "peak " << peak << " bytes held while reading " << path;
+    EXPECT_LT(peak - std::min(peak, before), limit)
+        << "peak " << peak << " bytes held while reading " << path;
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, FuzzRegression, ::testing::ValuesIn(regressionFiles()),

@@ -149,7 +149,8 @@ TEST(LcsfReadRanges, RangeOutsideTheFileFallsBackToTheWholeFrame) {
     ASSERT_NE(nullptr, f);
     f->prepareRead({{600, 10}}, 0);
     EXPECT_EQ(512u, static_cast<V2LCSFFile*>(f.get())->m_dataBlockSize);
-    EXPECT_TRUE(log.contains("Requested ouput range outside read ranges. Requested 10 channels starting at 600"));
+    EXPECT_TRUE(
+        log.contains("Requested ouput range outside read ranges. Requested 10 channels starting at 600"));
 }
 
 TEST(LcsfReadRanges, Version1RangeIsClippedToTheChannels) {
@@ -224,7 +225,8 @@ TEST(LcsfHeaders, LargeHeadersGoExtendedInMinor2) {
         std::unique_ptr<LCSFFile> f(LCSFFile::openLCSFFile(path));
         ASSERT_NE(nullptr, f);
         ASSERT_EQ(3u, f->m_variableHeaders.size());
-        EXPECT_TRUE(f->m_variableHeaders[0].extendedData) << "the 70,000-byte header is stored after the data";
+        EXPECT_TRUE(f->m_variableHeaders[0].extendedData)
+            << "the 70,000-byte header is stored after the data";
         EXPECT_EQ(big, f->m_variableHeaders[0].data);
         EXPECT_FALSE(f->m_variableHeaders[1].extendedData) << "small headers stay inline";
         EXPECT_TRUE(f->m_variableHeaders[2].extendedData) << "a header marked extended is stored extended";

@@ -26,7 +26,7 @@ const char* LCSF = TAVO_BIN_DIR "/lcsf";
 using RangeList = std::vector<std::pair<uint32_t, uint32_t>>;
 
 struct ToolRun {
-    int status = -1;   // exit status, or -1 when killed by a signal
+    int status = -1; // exit status, or -1 when killed by a signal
     int signal = 0;
     std::string out;
     std::string err;
@@ -197,7 +197,8 @@ std::string rampBytes(uint32_t frames, uint32_t channels, uint32_t width, const 
     return out;
 }
 
-void expectOneLineError(const ToolRun& r, int status, const std::string& prefix, const std::string& fragment) {
+void expectOneLineError(const ToolRun& r, int status, const std::string& prefix,
+                        const std::string& fragment) {
     EXPECT_EQ(r.status, status) << r.describe();
     auto lines = r.errLines();
     ASSERT_EQ(lines.size(), 1u) << r.err;
@@ -253,13 +254,15 @@ TEST(LcsfToolUsage, CreateRejectsBadOptionsWithoutWritingAFile) {
         {{"--channels", "10", "--frames", "10", "--version", "3"}, "--version must be 1 or 2"},
         {{"--channels", "10", "--frames", "10", "--version", "1", "--compression", "zstd"}, "version 1"},
         {{"--channels", "10", "--frames", "10", "--version", "1", "--ranges", "0:5"}, "version 1"},
-        {{"--channels", "10", "--frames", "10", "--version", "1", "--media", "a", "--extended", "mf"}, "version 1"},
+        {{"--channels", "10", "--frames", "10", "--version", "1", "--media", "a", "--extended", "mf"},
+         "version 1"},
         {{"--channels", "10", "--frames", "10", "--version", "1", "--unique-id", "5"}, "version 1"},
         {{"--channels", "10", "--frames", "10", "--version", "1", "--minor", "1"}, "version 1"},
         {{"--channels", "10", "--frames", "10", "--minor", "3"}, "--minor must be 0, 1 or 2"},
         {{"--channels", "10", "--frames", "10", "--compression", "lzma"}, "none, zstd or zlib"},
         {{"--channels", "10", "--frames", "10", "--compression", "none", "--level", "3"}, "--level"},
-        {{"--channels", "10", "--frames", "10", "--compression", "zlib", "--level", "12"}, "zlib must be 0..9"},
+        {{"--channels", "10", "--frames", "10", "--compression", "zlib", "--level", "12"},
+         "zlib must be 0..9"},
         {{"--channels", "10", "--frames", "10", "--level", "26"}, "--level"},
         {{"--channels", "10", "--frames", "10", "--ranges", "5:6"}, "runs past the 10 channels"},
         {{"--channels", "10", "--frames", "10", "--ranges", "0:5,3:4"}, "overlap"},
@@ -268,7 +271,8 @@ TEST(LcsfToolUsage, CreateRejectsBadOptionsWithoutWritingAFile) {
         {{"--channels", "10", "--frames", "10", "--extended", "sp"}, "names no variable header"},
         {{"--channels", "10", "--frames", "10", "--pattern", "plaid"}, "--pattern must be"},
         {{"--channels", "10", "--frames", "10", "--seed", "3"}, "--seed applies only"},
-        {{"--channels", "10", "--frames", "10", "--pattern", "zero", "--from-raw", "-"}, "exclude each other"},
+        {{"--channels", "10", "--frames", "10", "--pattern", "zero", "--from-raw", "-"},
+         "exclude each other"},
         {{"--channels", "10", "--frames", "10", "--unique-id", "-1"}, "--unique-id"},
         {{"--channels", "10", "--frames", "10", "--bogus"}, "unknown option --bogus"},
     };
@@ -382,7 +386,7 @@ TEST(LcsfToolBadFiles, VerifyNamesTheFirstFrameThatCannotBeRead) {
                            "frame " + std::to_string(blocks[2].firstFrame) + " cannot be read");
         // The frames before the damage still come out, and extract stops with the same message.
         ToolRun before = lcsf({"extract", f, "--frames", "0:" + std::to_string(blocks[2].firstFrame), "-o",
-                           dir.file("before.raw")});
+                               dir.file("before.raw")});
         EXPECT_EQ(before.status, 0) << before.describe();
         expectOneLineError(lcsf({"extract", f, "-o", dir.file("all.raw")}), 1, "lcsf: " + f + ": ",
                            "frame " + std::to_string(blocks[2].firstFrame));
@@ -391,7 +395,8 @@ TEST(LcsfToolBadFiles, VerifyNamesTheFirstFrameThatCannotBeRead) {
 
     // A compressed file cut short: blocks past the end are gone.
     std::string cut = dir.file("cut.lcsf");
-    ASSERT_EQ(lcsf({"create", cut, "--channels", "512", "--frames", "1000", "--pattern", "random"}).status, 0);
+    ASSERT_EQ(lcsf({"create", cut, "--channels", "512", "--frames", "1000", "--pattern", "random"}).status,
+              0);
     std::string cutBytes = readFileBytes(cut);
     auto blocks = blockIndex(cutBytes);
     writeFileBytes(cut, cutBytes.substr(0, blocks[3].offset + 10));
@@ -407,7 +412,8 @@ TEST(LcsfToolBadFiles, MutatedHeadersNeverCrashTheTool) {
         {"--version", "1", "--channels", "30", "--frames", "20", "--media", "a.mp3"},
         {"--channels", "300", "--frames", "60", "--compression", "zstd", "--header", "sp=x"},
         {"--channels", "300", "--frames", "60", "--compression", "zlib", "--ranges", "3:30,100:50"},
-        {"--channels", "40", "--frames", "20", "--compression", "none", "--header", "XY=abc", "--extended", "XY"},
+        {"--channels", "40", "--frames", "20", "--compression", "none", "--header", "XY=abc", "--extended",
+         "XY"},
     };
     for (size_t i = 0; i < makers.size(); i++) {
         std::string f = dir.file("seed" + std::to_string(i));
@@ -435,9 +441,10 @@ TEST(LcsfToolBadFiles, MutatedHeadersNeverCrashTheTool) {
             bytes.resize(rnd() % bytes.size());
         }
         writeFileBytes(victim, bytes);
-        for (auto& args : std::vector<std::vector<std::string>>{{"info", "--json", victim},
-                                                                 {"verify", victim},
-                                                                 {"extract", victim, "-o", dir.file("m.raw")}}) {
+        for (auto& args :
+             std::vector<std::vector<std::string>>{{"info", "--json", victim},
+                                                   {"verify", victim},
+                                                   {"extract", victim, "-o", dir.file("m.raw")}}) {
             ToolRun r = runLcsf(args);
             SCOPED_TRACE("round " + std::to_string(round) + " " + args[0]);
             EXPECT_EQ(r.signal, 0) << r.describe();
@@ -526,8 +533,9 @@ TEST_P(LcsfToolRoundTrip, InfoDescribesTheFileAndExtractGivesTheFramesBack) {
     const FormatCase& c = GetParam();
     TempDir dir;
     std::string f = dir.file("rt.lcsf");
-    std::vector<std::string> args = {"create", f, "--channels", std::to_string(RT_CHANNELS), "--frames",
-                                      std::to_string(RT_FRAMES), "--step", "25"};
+    std::vector<std::string> args = {
+        "create", f,   "--channels", std::to_string(RT_CHANNELS), "--frames", std::to_string(RT_FRAMES),
+        "--step", "25"};
     for (auto o : c.options) {
         size_t at = o.find("@DIR@");
         if (at != std::string::npos) {
@@ -555,9 +563,10 @@ TEST_P(LcsfToolRoundTrip, InfoDescribesTheFileAndExtractGivesTheFramesBack) {
     for (auto& k : j.getMemberNames()) {
         keys.insert(k);
     }
-    EXPECT_EQ(keys, (std::set<std::string>{"majorVersion", "minorVersion", "channelDataOffset", "channelCount",
-                                           "frameCount", "stepTime", "compression", "blockCount", "sparseRanges",
-                                           "uniqueId", "variableHeaders", "mediaFilename"}));
+    EXPECT_EQ(keys,
+              (std::set<std::string>{"majorVersion", "minorVersion", "channelDataOffset", "channelCount",
+                                     "frameCount", "stepTime", "compression", "blockCount", "sparseRanges",
+                                     "uniqueId", "variableHeaders", "mediaFilename"}));
     EXPECT_EQ(j["majorVersion"].asInt(), c.major);
     EXPECT_EQ(j["minorVersion"].asInt(), c.minor);
     EXPECT_EQ(j["channelDataOffset"].asUInt(), le16(bytes, 4));
@@ -620,7 +629,8 @@ TEST_P(LcsfToolRoundTrip, InfoDescribesTheFileAndExtractGivesTheFramesBack) {
     EXPECT_TRUE(all.out == rampBytes(RT_FRAMES, RT_CHANNELS, maxChannel, c.ranges)) << "extract differs";
 
     // A window of frames and channels, running past the stored channels (zeros there).
-    ToolRun part = lcsf({"extract", f, "--frames", "37:20", "--channels", "250:100", "-o", dir.file("part.raw")});
+    ToolRun part =
+        lcsf({"extract", f, "--frames", "37:20", "--channels", "250:100", "-o", dir.file("part.raw")});
     ASSERT_EQ(part.status, 0) << part.describe();
     std::string full = rampBytes(RT_FRAMES, RT_CHANNELS, 350, c.ranges);
     std::string expected;
@@ -660,8 +670,10 @@ std::vector<FormatCase> formatCases() {
     add("zstd_level_19", {"--level", "19"}, same);
     add("zstd_level_negative", {"--level", "-5"}, same);
     add("zlib_default", {"--compression", "zlib"}, [](FormatCase& c) { c.compression = "zlib"; });
-    add("zlib_level_0", {"--compression", "zlib", "--level", "0"}, [](FormatCase& c) { c.compression = "zlib"; });
-    add("zlib_level_9", {"--compression", "zlib", "--level", "9"}, [](FormatCase& c) { c.compression = "zlib"; });
+    add("zlib_level_0", {"--compression", "zlib", "--level", "0"},
+        [](FormatCase& c) { c.compression = "zlib"; });
+    add("zlib_level_9", {"--compression", "zlib", "--level", "9"},
+        [](FormatCase& c) { c.compression = "zlib"; });
     add("minor_0", {"--minor", "0"}, same);
     add("minor_1", {"--minor", "1"}, [](FormatCase& c) { c.minor = 1; });
     add("minor_2_zlib", {"--minor", "2", "--compression", "zlib"}, [](FormatCase& c) {
@@ -677,9 +689,10 @@ std::vector<FormatCase> formatCases() {
         c.compression = "zlib";
         c.ranges = {{150, 1}};
     });
-    add("headers", {"--header", "sp=lcsf test", "--header", "XY=hello", "--header", "XY=bye"}, [](FormatCase& c) {
-        c.headers = {{"sp", 10, false}, {"XY", 4, false}};
-    });
+    add("headers", {"--header", "sp=lcsf test", "--header", "XY=hello", "--header", "XY=bye"},
+        [](FormatCase& c) {
+            c.headers = {{"sp", 10, false}, {"XY", 4, false}};
+        });
     add("extended_zstd", {"--header", "XY=hello", "--extended", "XY", "--media", "a.wav"}, [](FormatCase& c) {
         c.headers = {{"XY", 6, true}, {"mf", 6, false}};
         c.media = "a.wav";
@@ -696,7 +709,8 @@ std::vector<FormatCase> formatCases() {
             c.headers = {{"FC", 70001, true}, {"mf", 6, false}};
             c.media = "m.mp3";
         });
-    add("unique_id", {"--unique-id", "123456789012345"}, [](FormatCase& c) { c.uniqueId = 123456789012345ULL; });
+    add("unique_id", {"--unique-id", "123456789012345"},
+        [](FormatCase& c) { c.uniqueId = 123456789012345ULL; });
     add("unique_id_max", {"--unique-id", "18446744073709551615", "--compression", "none"}, [](FormatCase& c) {
         c.uniqueId = UINT64_MAX;
         c.compression = "none";
@@ -716,12 +730,15 @@ TEST(LcsfToolHeaders, HeaderFileBytesAreStoredAsTheyAreInTheExtendedForm) {
     writeFileBytes(dir.file("big.bin"), data);
     std::string f = dir.file("h.lcsf");
     ToolRun r = lcsf({"create", f, "--channels", "16", "--frames", "30", "--minor", "2", "--header-file",
-                  "FC=" + dir.file("big.bin"), "--header", "sp=x"});
+                      "FC=" + dir.file("big.bin"), "--header", "sp=x"});
     ASSERT_EQ(r.status, 0) << r.describe();
     std::string bytes = readFileBytes(f);
     uint32_t headerEnd = le16(bytes, 4);
     // Find the extended entry of FC and follow its offset.
-    size_t at = bytes.find(std::string("\x12\x00" "EDFC", 6), 32);
+    size_t at = bytes.find(std::string("\x12\x00"
+                                       "EDFC",
+                                       6),
+                           32);
     ASSERT_NE(at, std::string::npos);
     ASSERT_LT(at, headerEnd);
     uint64_t offset = le64(bytes, at + 6);
@@ -739,12 +756,12 @@ TEST(LcsfToolHeaders, HeaderFileBytesAreStoredAsTheyAreInTheExtendedForm) {
     EXPECT_TRUE(j["variableHeaders"][0]["extended"].asBool());
 
     // A header file that cannot be read is an input problem naming that file.
-    expectOneLineError(lcsf({"create", dir.file("n.lcsf"), "--channels", "4", "--frames", "2", "--header-file",
-                             "FC=" + dir.file("nope.bin")}),
+    expectOneLineError(lcsf({"create", dir.file("n.lcsf"), "--channels", "4", "--frames", "2",
+                             "--header-file", "FC=" + dir.file("nope.bin")}),
                        1, "lcsf: " + dir.file("nope.bin") + ": ", "No such file");
     // Version 1 cannot hold it.
-    expectOneLineError(lcsf({"create", dir.file("n.lcsf"), "--version", "1", "--channels", "4", "--frames", "2",
-                             "--header-file", "FC=" + dir.file("big.bin")}),
+    expectOneLineError(lcsf({"create", dir.file("n.lcsf"), "--version", "1", "--channels", "4", "--frames",
+                             "2", "--header-file", "FC=" + dir.file("big.bin")}),
                        2, "lcsf create: ", "version 1");
     EXPECT_FALSE(exists(dir.file("n.lcsf")));
 }
@@ -834,8 +851,8 @@ TEST(LcsfToolRawInput, FramesFromAFileOrStandardInputComeBackUnchanged) {
     writeFileBytes(dir.file("in.raw"), raw);
     for (std::string compression : {"none", "zstd", "zlib"}) {
         std::string f = dir.file("raw-" + compression + ".lcsf");
-        ToolRun r = lcsf({"create", f, "--channels", "90", "--frames", "40", "--compression", compression, "--from-raw",
-                      dir.file("in.raw")});
+        ToolRun r = lcsf({"create", f, "--channels", "90", "--frames", "40", "--compression", compression,
+                          "--from-raw", dir.file("in.raw")});
         ASSERT_EQ(r.status, 0) << r.describe();
         EXPECT_TRUE(extractAll(f) == raw) << compression;
     }
@@ -843,14 +860,16 @@ TEST(LcsfToolRawInput, FramesFromAFileOrStandardInputComeBackUnchanged) {
     opt.hasStdin = true;
     opt.stdinData = raw;
     std::string v1 = dir.file("stdin.lcsf");
-    ToolRun r = runLcsf({"create", v1, "--version", "1", "--channels", "90", "--frames", "40", "--from-raw", "-"}, opt);
+    ToolRun r = runLcsf(
+        {"create", v1, "--version", "1", "--channels", "90", "--frames", "40", "--from-raw", "-"}, opt);
     ASSERT_EQ(r.status, 0) << r.describe();
     EXPECT_TRUE(extractAll(v1) == raw);
 
     // Sparse ranges keep only their channels.
     std::string sparse = dir.file("sparse.lcsf");
-    r = runLcsf({"create", sparse, "--ranges", "5:10,60:30", "--channels", "90", "--frames", "40", "--from-raw", "-"},
-                opt);
+    r = runLcsf(
+        {"create", sparse, "--ranges", "5:10,60:30", "--channels", "90", "--frames", "40", "--from-raw", "-"},
+        opt);
     ASSERT_EQ(r.status, 0) << r.describe();
     std::string expected = raw;
     for (size_t i = 0; i < expected.size(); i++) {
@@ -877,8 +896,9 @@ TEST(LcsfToolRawInput, ShortInputNamesHowManyFramesArrivedAndLeavesTheOldFile) {
     writeFileBytes(dir.file("short.raw"), std::string(30, 'y'));
     r = lcsf({"create", out, "--channels", "100", "--frames", "2", "--from-raw", dir.file("short.raw")});
     expectOneLineError(r, 1, "lcsf: " + dir.file("short.raw") + ": ", "only 0 of 2 frames arrived");
-    expectOneLineError(lcsf({"create", out, "--channels", "100", "--frames", "2", "--from-raw", dir.file("none")}), 1,
-                       "lcsf: " + dir.file("none") + ": ", "No such file");
+    expectOneLineError(
+        lcsf({"create", out, "--channels", "100", "--frames", "2", "--from-raw", dir.file("none")}), 1,
+        "lcsf: " + dir.file("none") + ": ", "No such file");
     EXPECT_EQ(readFileBytes(out), "previous contents");
 }
 
@@ -950,8 +970,8 @@ TEST(LcsfToolConvert, IntoSparseRangesKeepsOnlyTheirChannels) {
     EXPECT_TRUE(extractAll(whole) == expected);
 
     // Ranges past the input's channels are refused.
-    expectOneLineError(lcsf({"convert", in, dir.file("bad.lcsf"), "--ranges", "100:21"}), 2, "lcsf convert: ",
-                       "runs past the 120 channels");
+    expectOneLineError(lcsf({"convert", in, dir.file("bad.lcsf"), "--ranges", "100:21"}), 2,
+                       "lcsf convert: ", "runs past the 120 channels");
     EXPECT_FALSE(exists(dir.file("bad.lcsf")));
 }
 
@@ -964,7 +984,8 @@ TEST(LcsfToolConvert, RefusesToWriteOverItsInput) {
     ASSERT_EQ(link(in.c_str(), dir.file("hard.lcsf").c_str()), 0);
     for (std::string out : {in, dir.file("sym.lcsf"), dir.file("hard.lcsf"), dir.path() + "/./in.lcsf"}) {
         SCOPED_TRACE(out);
-        expectOneLineError(lcsf({"convert", in, out, "--compression", "none"}), 2, "lcsf convert: ", "same file");
+        expectOneLineError(lcsf({"convert", in, out, "--compression", "none"}), 2,
+                           "lcsf convert: ", "same file");
     }
     EXPECT_TRUE(readFileBytes(in) == before);
     EXPECT_EQ(dirEntries(dir.path()), (std::set<std::string>{"in.lcsf", "sym.lcsf", "hard.lcsf"}));
@@ -977,7 +998,8 @@ TEST(LcsfToolSafeWrite, AFailedWriteLeavesNoFileAndKeepsTheOldOne) {
     RunOptions limited;
     limited.fileSizeLimit = 64 * 1024;
     std::string out = dir.file("big.lcsf");
-    ToolRun r = runLcsf({"create", out, "--channels", "512", "--frames", "1000", "--compression", "none"}, limited);
+    ToolRun r =
+        runLcsf({"create", out, "--channels", "512", "--frames", "1000", "--compression", "none"}, limited);
     expectOneLineError(r, 1, "lcsf: " + out + ": ", "File too large");
     EXPECT_TRUE(dirEntries(dir.path()).empty()) << "left behind: " << *dirEntries(dir.path()).begin();
 

@@ -56,8 +56,8 @@ int countThreadsNamed(const std::string& name, int expect = -1) {
     return n;
 }
 
-std::string writeCompressed(const TempDir& dir, LCSFFile::CompressionType type, uint32_t channels, uint32_t frames,
-                            const std::string& name = "c.lcsf") {
+std::string writeCompressed(const TempDir& dir, LCSFFile::CompressionType type, uint32_t channels,
+                            uint32_t frames, const std::string& name = "c.lcsf") {
     TestSequenceOptions o;
     o.compression = type;
     o.channels = channels;
@@ -171,7 +171,8 @@ TEST(LcsfBlocks, ZstdDecodesIncrementallyWithinABlock) {
     EXPECT_TRUE(frameMatches(f.get(), 1, 512));
     EXPECT_TRUE(frameMatches(f.get(), 2, 512));
     EXPECT_EQ(3, h->m_curFrameInBlock);
-    EXPECT_TRUE(frameMatches(f.get(), 1, 512)) << "an earlier frame of the block is served from what is decoded";
+    EXPECT_TRUE(frameMatches(f.get(), 1, 512))
+        << "an earlier frame of the block is served from what is decoded";
     EXPECT_EQ(3, h->m_curFrameInBlock);
     // Jump forward, then back to an earlier block.
     EXPECT_TRUE(frameMatches(f.get(), 700, 512));
@@ -190,7 +191,8 @@ TEST(LcsfBlocks, TinyFilesWhoseBlocksOutgrowTheirDataReadBack) {
             ASSERT_NE(nullptr, f);
             f->prepareRead({{0, 4}}, 0);
             for (uint32_t fr = 0; fr < frames; fr++) {
-                EXPECT_TRUE(frameMatches(f.get(), fr, 4)) << "type " << type << " frame " << fr << "/" << frames;
+                EXPECT_TRUE(frameMatches(f.get(), fr, 4))
+                    << "type " << type << " frame " << fr << "/" << frames;
             }
         }
     }
@@ -316,7 +318,8 @@ TEST(LcsfReadAhead, OneThreadPerFileAndCleanDestruction) {
         ASSERT_NE(nullptr, f);
         f->prepareRead({{0, 512}}, 0);
         f->prepareRead({{0, 512}}, 600);
-        EXPECT_EQ(before + 1, countThreadsNamed("LCSFReadThread", before + 1)) << "a second prepareRead starts no thread";
+        EXPECT_EQ(before + 1, countThreadsNamed("LCSFReadThread", before + 1))
+            << "a second prepareRead starts no thread";
         EXPECT_TRUE(frameMatches(f.get(), 600, 512));
         EXPECT_TRUE(frameMatches(f.get(), 601, 512));
     }

@@ -51,7 +51,8 @@ std::vector<PluginCase> samples() {
         }
         closedir(d);
     }
-    std::sort(cases.begin(), cases.end(), [](const PluginCase& a, const PluginCase& b) { return a.name < b.name; });
+    std::sort(cases.begin(), cases.end(),
+              [](const PluginCase& a, const PluginCase& b) { return a.name < b.name; });
     return cases;
 }
 
@@ -64,7 +65,8 @@ protected:
             << GetParam().name << ".json: a JSON object with an \"output\" object is expected";
         const Json::Value& settings = GetParam().sample["hostSettings"];
         for (const std::string& key : settings.getMemberNames()) {
-            setSetting(key, settings[key].isString() ? settings[key].asString() : settings[key].toStyledString());
+            setSetting(key,
+                       settings[key].isString() ? settings[key].asString() : settings[key].toStyledString());
         }
         std::string path = std::string(TAVO_PLUGIN_DIR) + "/" + GetParam().name + ".so";
         ASSERT_TRUE(loader.LoadPlugin(path)) << "build the plug-in first: " << path;
@@ -179,6 +181,7 @@ TEST(OutputComplianceSamples, EveryBuiltPluginHasOne) {
     std::vector<std::string> types = loader.GetChannelOutputTypes();
     ASSERT_FALSE(types.empty()) << TAVO_PLUGIN_DIR;
     for (const std::string& t : types) {
-        EXPECT_NE(std::find(names.begin(), names.end(), t), names.end()) << t << " has no sample configuration";
+        EXPECT_NE(std::find(names.begin(), names.end(), t), names.end())
+            << t << " has no sample configuration";
     }
 }

@@ -23,10 +23,11 @@ std::string file(const std::string& outputs) {
 
 TEST(OutputConfig, ConvertsStartChannelsAndKeepsEachObject) {
     OutputConfig c;
-    ASSERT_TRUE(c.Parse(file(R"({"type": "CustomUDP", "enabled": 1, "startChannel": 1, "channelCount": 3, "port": 5},
+    ASSERT_TRUE(
+        c.Parse(file(R"({"type": "CustomUDP", "enabled": 1, "startChannel": 1, "channelCount": 3, "port": 5},
                               {"type": "LinkCard", "enabled": true, "startChannel": 8388606, "channelCount": 3},
                               {"type": "CustomUDP", "startChannel": 7, "channelCount": 0})"),
-                        "channeloutputs.json", types));
+                "channeloutputs.json", types));
     EXPECT_TRUE(c.GetErrors().empty());
     ASSERT_EQ(c.GetOutputs().size(), 3u);
     const ConfiguredOutput& a = c.GetOutputs()[0];
@@ -64,7 +65,8 @@ TEST_P(OutputConfigBadOutputTest, IsLeftOutWithAMessageNamingFileOutputAndKey) {
     LogCapture log;
     OutputConfig cfg;
     // a good output before the bad one: the bad one is index 1 and the good one stays
-    std::string text = file(std::string(R"({"type": "LinkCard", "startChannel": 1, "channelCount": 3}, )") + c.output);
+    std::string text =
+        file(std::string(R"({"type": "LinkCard", "startChannel": 1, "channelCount": 3}, )") + c.output);
     ASSERT_TRUE(cfg.Parse(text, "/media/config/channeloutputs.json", types));
     ASSERT_EQ(cfg.GetOutputs().size(), 1u);
     EXPECT_EQ(cfg.GetOutputs()[0].type, "LinkCard");
@@ -84,19 +86,21 @@ INSTANTIATE_TEST_SUITE_P(
         BadOutputCase{"StartNegative", R"({"type": "CustomUDP", "startChannel": -4, "channelCount": 3})",
                       "/media/config/channeloutputs.json: channelOutputs[1] (type \"CustomUDP\"): "
                       "\"startChannel\" is -4, but channels are counted from 1"},
-        BadOutputCase{"PastTheBuffer", R"({"type": "CustomUDP", "startChannel": 8388600, "channelCount": 100})",
+        BadOutputCase{"PastTheBuffer",
+                      R"({"type": "CustomUDP", "startChannel": 8388600, "channelCount": 100})",
                       "/media/config/channeloutputs.json: channelOutputs[1] (type \"CustomUDP\"): "
                       "\"channelCount\" 100 from \"startChannel\" 8388600 reaches channel 8388699, "
                       "past the last channel 8388608"},
-        BadOutputCase{"OneChannelTooMany", R"({"type": "CustomUDP", "startChannel": 8388606, "channelCount": 4})",
+        BadOutputCase{"OneChannelTooMany",
+                      R"({"type": "CustomUDP", "startChannel": 8388606, "channelCount": 4})",
                       "/media/config/channeloutputs.json: channelOutputs[1] (type \"CustomUDP\"): "
                       "\"channelCount\" 4 from \"startChannel\" 8388606 reaches channel 8388609, "
                       "past the last channel 8388608"},
-        BadOutputCase{"HugeNumbers",
-                      R"({"type": "CustomUDP", "startChannel": 4294967297, "channelCount": 4294967295})",
-                      "/media/config/channeloutputs.json: channelOutputs[1] (type \"CustomUDP\"): "
-                      "\"channelCount\" 4294967295 from \"startChannel\" 4294967297 reaches channel 8589934591, "
-                      "past the last channel 8388608"},
+        BadOutputCase{
+            "HugeNumbers", R"({"type": "CustomUDP", "startChannel": 4294967297, "channelCount": 4294967295})",
+            "/media/config/channeloutputs.json: channelOutputs[1] (type \"CustomUDP\"): "
+            "\"channelCount\" 4294967295 from \"startChannel\" 4294967297 reaches channel 8589934591, "
+            "past the last channel 8388608"},
         BadOutputCase{"StartAsText", R"({"type": "CustomUDP", "startChannel": "1", "channelCount": 3})",
                       "/media/config/channeloutputs.json: channelOutputs[1] (type \"CustomUDP\"): "
                       "\"startChannel\" must be a whole number, not the text \"1\""},
@@ -112,23 +116,27 @@ INSTANTIATE_TEST_SUITE_P(
         BadOutputCase{"EnabledAsText", R"({"type": "CustomUDP", "enabled": "yes", "startChannel": 1})",
                       "/media/config/channeloutputs.json: channelOutputs[1] (type \"CustomUDP\"): "
                       "\"enabled\" must be 0 or 1, not the text \"yes\""},
-        BadOutputCase{"TypeAsNumber", R"({"type": 7, "startChannel": 1, "channelCount": 3})",
-                      "/media/config/channeloutputs.json: channelOutputs[1]: \"type\" must name an output type, "
-                      "not 7"},
-        BadOutputCase{"TypeMissing", R"({"startChannel": 1, "channelCount": 3})",
-                      "/media/config/channeloutputs.json: channelOutputs[1]: \"type\" must name an output type, "
-                      "not null"},
+        BadOutputCase{
+            "TypeAsNumber", R"({"type": 7, "startChannel": 1, "channelCount": 3})",
+            "/media/config/channeloutputs.json: channelOutputs[1]: \"type\" must name an output type, "
+            "not 7"},
+        BadOutputCase{
+            "TypeMissing", R"({"startChannel": 1, "channelCount": 3})",
+            "/media/config/channeloutputs.json: channelOutputs[1]: \"type\" must name an output type, "
+            "not null"},
         BadOutputCase{"NotAnObject", R"([1, 2])",
                       "/media/config/channeloutputs.json: channelOutputs[1]: must be an object, not a list"},
-        BadOutputCase{"UnknownType", R"({"type": "Laser", "startChannel": 1, "channelCount": 3})",
-                      "/media/config/channeloutputs.json: channelOutputs[1] (type \"Laser\"): unknown output type; "
-                      "available types: CustomUDP, LinkCard"}),
+        BadOutputCase{
+            "UnknownType", R"({"type": "Laser", "startChannel": 1, "channelCount": 3})",
+            "/media/config/channeloutputs.json: channelOutputs[1] (type \"Laser\"): unknown output type; "
+            "available types: CustomUDP, LinkCard"}),
     [](const ::testing::TestParamInfo<BadOutputCase>& i) { return std::string(i.param.name); });
 
 TEST(OutputConfig, UnknownTypeWithNoPluginsSaysNoneAreAvailable) {
     LogCapture log;
     OutputConfig c;
-    ASSERT_TRUE(c.Parse(file(R"({"type": "CustomUDP", "startChannel": 1, "channelCount": 3})"), "f.json", {}));
+    ASSERT_TRUE(
+        c.Parse(file(R"({"type": "CustomUDP", "startChannel": 1, "channelCount": 3})"), "f.json", {}));
     ASSERT_EQ(c.GetErrors().size(), 1u);
     EXPECT_EQ(c.GetErrors()[0], "f.json: channelOutputs[0] (type \"CustomUDP\"): unknown output type; "
                                 "available types: none");

@@ -68,7 +68,8 @@ TEST(PluginLoader, LoadsTheGoodAndNamesEveryBadLibraryWithItsReason) {
     EXPECT_NE(e.find("garbage.so: "), e.rfind("garbage.so: ")) << "dlerror() names the file again: " << e;
 
     e = errorFor(loader, dir.file("zz_CustomUDP_copy.so"));
-    EXPECT_NE(e.find("the name \"CustomUDP\" is already taken by " + dir.file("CustomUDP.so")), std::string::npos)
+    EXPECT_NE(e.find("the name \"CustomUDP\" is already taken by " + dir.file("CustomUDP.so")),
+              std::string::npos)
         << e;
 
     EXPECT_EQ(errorFor(loader, "README.txt"), "");
@@ -83,7 +84,8 @@ TEST(PluginLoader, MissingFolderIsAnErrorWithTheReason) {
     PluginLoader loader;
     EXPECT_EQ(loader.LoadPluginDir("/nonexistent/plugins"), 0);
     ASSERT_EQ(loader.GetErrors().size(), 1u);
-    EXPECT_EQ(loader.GetErrors()[0], "Could not read the plug-in folder /nonexistent/plugins: No such file or directory");
+    EXPECT_EQ(loader.GetErrors()[0],
+              "Could not read the plug-in folder /nonexistent/plugins: No such file or directory");
     EXPECT_TRUE(loader.GetChannelOutputTypes().empty());
 }
 

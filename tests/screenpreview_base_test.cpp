@@ -74,7 +74,8 @@ TEST(ScreenPreviewMatrixLayout, PixelsFollowTheChannelsRowByRowFromTheTop) {
             const ScreenPreviewPixel& p = px[y * 4 + x];
             EXPECT_EQ(p.x, x);
             EXPECT_EQ(p.y, y);
-            EXPECT_EQ(p.channel, (unsigned)(3 * (y * 4 + x))) << "offsets count from the output's first channel";
+            EXPECT_EQ(p.channel, (unsigned)(3 * (y * 4 + x)))
+                << "offsets count from the output's first channel";
             EXPECT_EQ(p.channelCount, 3);
             EXPECT_EQ(p.colorType, 0);
             EXPECT_EQ(p.rPos, (unsigned)(3 * (y * 4 + x)));
@@ -90,7 +91,8 @@ TEST(ScreenPreviewMatrixLayout, ALayoutLargerThanTheOutputOrMalformedFailsInit) 
         LogCapture log;
         TestPreview out(0, 35);
         EXPECT_EQ(out.Init(matrix(4, 3)), 0);
-        EXPECT_TRUE(log.contains("Matrix layout 4x3 needs 36 channels but the output has only 35 (channels 1-35)"))
+        EXPECT_TRUE(
+            log.contains("Matrix layout 4x3 needs 36 channels but the output has only 35 (channels 1-35)"))
             << log.text();
     }
     {
@@ -158,9 +160,9 @@ TEST(ScreenPreviewColours, DrawPixelsWritesEachPixelsColourByItsType) {
         p["type"] = type;
         list.append(p);
     };
-    add(0, 1, 3, 3); // s2 s0 s1
-    add(1, 1, 4, 0); // RGBW with white: grey
-    add(2, 5, 1, 9); // blue from s0
+    add(0, 1, 3, 3);  // s2 s0 s1
+    add(1, 1, 4, 0);  // RGBW with white: grey
+    add(2, 5, 1, 9);  // blue from s0
     add(3, 6, 3, 11); // fixed colour
     list[3]["color"] = "#0a0B0c";
     ASSERT_EQ(out.Init(c), 1) << log.text();
@@ -219,7 +221,8 @@ TEST_F(MediaDir, BadPixelFilesFailInitNamingTheProblem) {
         {"[{\"x\": 0, \"y\": 0, \"channel\": 1, \"channels\": 2}]", "other than 1, 3 or 4"},
         {"[{\"x\": 0, \"y\": 0, \"channel\": 1, \"type\": 12}]", "\"type\" outside 0-11"},
         {"[{\"x\": 0, \"y\": 0, \"channel\": 1, \"type\": 11}]", "type 11 needs a \"color\""},
-        {"[{\"x\": 0, \"y\": 0, \"channel\": 1, \"type\": 11, \"color\": \"#12345g\"}]", "type 11 needs a \"color\""},
+        {"[{\"x\": 0, \"y\": 0, \"channel\": 1, \"type\": 11, \"color\": \"#12345g\"}]",
+         "type 11 needs a \"color\""},
         {"[{\"x\": 0, \"y\": 0, \"channel\": 1}, {\"x\": 1, \"y\": 0, \"channel\": 8}]",
          "pixel 1 uses channels 8-10, outside the output's channels 1-9"},
         {"[{\"x\": 0, \"y\": 0, \"channel\": 4294967295, \"channels\": 4}]", "outside the output's channels"},

@@ -106,8 +106,9 @@ TEST_F(SequenceBridge, PrioritySettingDecidesWhileASequenceRuns) {
         bool stored;
         bool warns;
     };
-    for (const Case& c : {Case{"Prioritize Sequence", false, false}, Case{"Warn If Sequence Running", false, true},
-                          Case{"Send Bridge Data", true, false}}) {
+    for (const Case& c :
+         {Case{"Prioritize Sequence", false, false}, Case{"Warn If Sequence Running", false, true},
+          Case{"Send Bridge Data", true, false}}) {
         SCOPED_TRACE(c.setting);
         setSetting("bridgeDataPriority", c.setting);
         WarningHolder::ClearWarnings();

@@ -85,7 +85,8 @@ TEST_F(HostCommands, PresetsRunTheirCommandsWithKeywords) {
     LogCapture log;
     ASSERT_TRUE(CommandManager::INSTANCE.loadPresets(dir.file("presets.json")));
     CommandManager::INSTANCE.TriggerPreset("GO", {{"SEQUENCE_NAME", "a%b.lcsf"}});
-    EXPECT_EQ(RecordingCommand::runs(), (std::vector<std::string>{"a%b.lcsf at a%b.lcsf, %OTHER%", "second"}));
+    EXPECT_EQ(RecordingCommand::runs(),
+              (std::vector<std::string>{"a%b.lcsf at a%b.lcsf, %OTHER%", "second"}));
     EXPECT_TRUE(log.contains("command \"Missing\" failed"));
     EXPECT_TRUE(log.contains("\"BAD\""));
     CommandManager::INSTANCE.TriggerPreset("MIXED");
@@ -184,15 +185,18 @@ TEST(HostOverlays, ModelStatesLayTheirBuffers) {
     t->setState(PixelOverlayModel::Transparent);
     EXPECT_TRUE(m.hasActiveOverlays());
     m.doOverlays(buf.data());
-    EXPECT_EQ(std::vector<uint8_t>(buf.begin() + 10, buf.begin() + 16), (std::vector<uint8_t>{9, 9, 7, 9, 9, 9}));
+    EXPECT_EQ(std::vector<uint8_t>(buf.begin() + 10, buf.begin() + 16),
+              (std::vector<uint8_t>{9, 9, 7, 9, 9, 9}));
     std::fill(buf.begin(), buf.end(), 9);
     t->setState(PixelOverlayModel::TransparentRGB);
     m.doOverlays(buf.data());
-    EXPECT_EQ(std::vector<uint8_t>(buf.begin() + 10, buf.begin() + 16), (std::vector<uint8_t>{0, 0, 7, 9, 9, 9}));
+    EXPECT_EQ(std::vector<uint8_t>(buf.begin() + 10, buf.begin() + 16),
+              (std::vector<uint8_t>{0, 0, 7, 9, 9, 9}));
     t->setState(PixelOverlayModel::Enabled);
     t->setPixelValue(1, 0, 1, 2, 3);
     m.doOverlays(buf.data());
-    EXPECT_EQ(std::vector<uint8_t>(buf.begin() + 9, buf.begin() + 17), (std::vector<uint8_t>{9, 0, 0, 7, 1, 2, 3, 9}));
+    EXPECT_EQ(std::vector<uint8_t>(buf.begin() + 9, buf.begin() + 17),
+              (std::vector<uint8_t>{9, 0, 0, 7, 1, 2, 3, 9}));
     m.removeAutoOverlayModel("text");
     EXPECT_NE(m.getModel("text"), nullptr) << "only automatic models go this way";
     m.removeAllModels();

@@ -152,7 +152,8 @@ TEST_F(SequenceOpen, RemoteModeWithoutFallbackWarnsAboutTheFirstPath) {
     setTavomode(TAVO_MODE_REMOTE);
     LogCapture log;
     EXPECT_EQ(seq->OpenSequenceFile("nope.lcsf", 0, -1), 0);
-    EXPECT_TRUE(log.contains("Fallback Sequence file " + dir.file("sequences/fallback.lcsf") + " does not exist"));
+    EXPECT_TRUE(
+        log.contains("Fallback Sequence file " + dir.file("sequences/fallback.lcsf") + " does not exist"));
     auto w = WarningHolder::GetWarnings();
     ASSERT_EQ(w.size(), 1u);
     EXPECT_EQ(w[0], "Sequence file " + dir.file("sequences/nope.lcsf") + " does not exist\n");
@@ -218,11 +219,12 @@ TEST_F(SequenceOpen, OverlongPathIsRefusedNotCut) {
 }
 
 TEST_F(SequenceOpen, ActionTablesComeFromTheHeaders) {
-    makeSequence("a.lcsf", 100, 50,
-                 {actionHeader('C', {{"x", {{10, 20}}}, {"z", {{10, 30}, {40, 41}}}}, "note"),
-                  actionHeader('E', {{"y", {{5, 5}}}}),
-                  LCSFFile::VariableHeader('F', 'C', {2, 1, 0, 0, 0, 0, 'q', 0, 1, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0}),
-                  LCSFFile::VariableHeader('s', 'p', {'t', 0})});
+    makeSequence(
+        "a.lcsf", 100, 50,
+        {actionHeader('C', {{"x", {{10, 20}}}, {"z", {{10, 30}, {40, 41}}}}, "note"),
+         actionHeader('E', {{"y", {{5, 5}}}}),
+         LCSFFile::VariableHeader('F', 'C', {2, 1, 0, 0, 0, 0, 'q', 0, 1, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0}),
+         LCSFFile::VariableHeader('s', 'p', {'t', 0})});
     ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
     std::lock_guard<std::mutex> l(seq->frameCacheLock);
     using V = std::vector<std::string>;

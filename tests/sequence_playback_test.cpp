@@ -95,15 +95,15 @@ TEST_P(SequenceCloseBlanking, CloseBlanksByTheRules) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, SequenceCloseBlanking,
-    ::testing::Values(BlankCase{"Plain", TAVO_MODE_PLAYER, PLAYER_STATUS_IDLE, false, 0, true},
-                      BlankCase{"RemoteMode", TAVO_MODE_REMOTE, PLAYER_STATUS_IDLE, false, 0, false},
-                      BlankCase{"RemoteModeBlankBetween", TAVO_MODE_REMOTE, PLAYER_STATUS_IDLE, false, 1, true},
-                      BlankCase{"EffectRunning", TAVO_MODE_PLAYER, PLAYER_STATUS_IDLE, true, 0, false},
-                      BlankCase{"EffectRunningBlankBetween", TAVO_MODE_PLAYER, PLAYER_STATUS_IDLE, true, 1, true},
-                      BlankCase{"PlaylistPlaying", TAVO_MODE_PLAYER, PLAYER_STATUS_PLAYING, false, 0, false},
-                      BlankCase{"PlaylistPlayingBlankBetween", TAVO_MODE_PLAYER, PLAYER_STATUS_PLAYING, false, 1, true},
-                      BlankCase{"PlaylistStopping", TAVO_MODE_PLAYER, PLAYER_STATUS_STOPPING_GRACEFULLY, false, 0,
-                                true}),
+    ::testing::Values(
+        BlankCase{"Plain", TAVO_MODE_PLAYER, PLAYER_STATUS_IDLE, false, 0, true},
+        BlankCase{"RemoteMode", TAVO_MODE_REMOTE, PLAYER_STATUS_IDLE, false, 0, false},
+        BlankCase{"RemoteModeBlankBetween", TAVO_MODE_REMOTE, PLAYER_STATUS_IDLE, false, 1, true},
+        BlankCase{"EffectRunning", TAVO_MODE_PLAYER, PLAYER_STATUS_IDLE, true, 0, false},
+        BlankCase{"EffectRunningBlankBetween", TAVO_MODE_PLAYER, PLAYER_STATUS_IDLE, true, 1, true},
+        BlankCase{"PlaylistPlaying", TAVO_MODE_PLAYER, PLAYER_STATUS_PLAYING, false, 0, false},
+        BlankCase{"PlaylistPlayingBlankBetween", TAVO_MODE_PLAYER, PLAYER_STATUS_PLAYING, false, 1, true},
+        BlankCase{"PlaylistStopping", TAVO_MODE_PLAYER, PLAYER_STATUS_STOPPING_GRACEFULLY, false, 0, true}),
     [](const ::testing::TestParamInfo<BlankCase>& i) { return std::string(i.param.name); });
 
 TEST_F(SequencePlayback, ASlowReaderRepeatsTheLastFrameAndSkipsOnePerLatePeriod) {
@@ -319,8 +319,10 @@ TEST_F(SequencePlayback, PresetsAndEffectsFireOnTheirFrames) {
     writePresets(R"({"presets": {
         "p": [{"command": "Record", "args": ["p in %SEQUENCE_NAME%"]}],
         "p_END": [{"command": "Record", "args": ["p end"]}]}})");
-    writeEffectFile(dir.file("effects/fx.eseq"), 41, 8, 1000, [](uint32_t, uint32_t i) { return (uint8_t)(200 + i); });
-    makeSequence("a.lcsf", 100, 50, {actionHeader('C', {{"p", {{2, 4}}}}), actionHeader('E', {{"fx", {{3, 6}}}})});
+    writeEffectFile(dir.file("effects/fx.eseq"), 41, 8, 1000,
+                    [](uint32_t, uint32_t i) { return (uint8_t)(200 + i); });
+    makeSequence("a.lcsf", 100, 50,
+                 {actionHeader('C', {{"p", {{2, 4}}}}), actionHeader('E', {{"fx", {{3, 6}}}})});
     ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
     seq->StartSequence();
     RecordingCommand::clearRuns();

@@ -35,13 +35,14 @@ TEST_F(TavodConfigTest, ChannelOutputsThatAreWrongStopTheStart) {
         {"not JSON", "{\"channelOutputs\": [ {\"type\": ", "channeloutputs.json: not valid JSON"},
         {"not an object", "[1, 2]", "channeloutputs.json: expected an object"},
         {"list of the wrong type", "{\"channelOutputs\": 5}", "\"channelOutputs\" must be a list of outputs"},
-        {"startChannel 0",
-         "{\"channelOutputs\": [" + customUdp(0, 10, rx.port(), "{data}") + "]}",
-         "channeloutputs.json: channelOutputs[0] (type \"CustomUDP\"): \"startChannel\" is 0, but channels are "
+        {"startChannel 0", "{\"channelOutputs\": [" + customUdp(0, 10, rx.port(), "{data}") + "]}",
+         "channeloutputs.json: channelOutputs[0] (type \"CustomUDP\"): \"startChannel\" is 0, but channels "
+         "are "
          "counted from 1"},
         {"past the channel buffer",
          "{\"channelOutputs\": [" + customUdp(8388000, 1000, rx.port(), "{data}") + "]}",
-         "channelOutputs[0] (type \"CustomUDP\"): \"channelCount\" 1000 from \"startChannel\" 8388000 reaches "
+         "channelOutputs[0] (type \"CustomUDP\"): \"channelCount\" 1000 from \"startChannel\" 8388000 "
+         "reaches "
          "channel 8388999, past the last channel 8388608"},
         {"startChannel as text",
          "{\"channelOutputs\": [{\"type\": \"CustomUDP\", \"startChannel\": \"1\", \"channelCount\": 3}]}",
@@ -126,13 +127,15 @@ TEST_F(TavodConfigTest, AnOutputThatFailsToInitialiseIsLeftOut) {
     int taken = ntohs(a.sin_port);
 
     media.writeOutputs("{\"type\": \"WebPreview\", \"startChannel\": 1, \"channelCount\": 300, \"port\": " +
-                       std::to_string(taken) + ", \"layout\": {\"type\": \"matrix\", \"width\": 10, \"height\": 10}}, " +
+                       std::to_string(taken) +
+                       ", \"layout\": {\"type\": \"matrix\", \"width\": 10, \"height\": 10}}, " +
                        customUdp(301, 300, rx.port(), "{data}"));
     auto t = play();
     close(blocker);
     EXPECT_EQ(t->exitCode(), 0) << t->err();
-    EXPECT_NE(t->err().find("Output 0 (type WebPreview, channels 1 to 300) is left out: it failed to initialise"),
-              std::string::npos)
+    EXPECT_NE(
+        t->err().find("Output 0 (type WebPreview, channels 1 to 300) is left out: it failed to initialise"),
+        std::string::npos)
         << t->err();
     EXPECT_NE(t->err().find("the show goes on without it"), std::string::npos);
     int frames = 0;
@@ -180,7 +183,8 @@ TEST_F(TavodConfigTest, SequencesThatCannotPlay) {
     auto still = run({"play", "still.lcsf"});
     EXPECT_EQ(still->exitCode(), 1);
     EXPECT_NE(still->err().find("cannot play still.lcsf: Sequence file"), std::string::npos) << still->err();
-    EXPECT_NE(still->err().find("has a step time of 0 ms; it needs at least 1 ms per frame"), std::string::npos)
+    EXPECT_NE(still->err().find("has a step time of 0 ms; it needs at least 1 ms per frame"),
+              std::string::npos)
         << still->err();
 
     writeFileBytes(media.sequencePath("junk.lcsf"), std::string(300, 'x'));
@@ -194,7 +198,8 @@ TEST_F(TavodConfigTest, SequencesThatCannotPlay) {
 
     auto past = run({"play", "show.lcsf", "--start-second", "5"});
     EXPECT_EQ(past->exitCode(), 1);
-    EXPECT_NE(past->err().find("--start-second 5 is past the end of show.lcsf (0.5 s long)"), std::string::npos)
+    EXPECT_NE(past->err().find("--start-second 5 is past the end of show.lcsf (0.5 s long)"),
+              std::string::npos)
         << past->err();
 
     Datagram d;
@@ -237,10 +242,12 @@ TEST_F(TavodConfigTest, BadCommandLinesAreUsageErrors) {
 }
 
 TEST_F(TavodConfigTest, AMissingMediaFolderIsNamed) {
-    Tavod t(media.path(), {"--media-dir", media.path() + "/nowhere", "--http-port", "0", "play", "show.lcsf"});
+    Tavod t(media.path(),
+            {"--media-dir", media.path() + "/nowhere", "--http-port", "0", "play", "show.lcsf"});
     ASSERT_TRUE(t.wait());
     EXPECT_EQ(t.exitCode(), 1);
-    EXPECT_NE(t.err().find("Media folder " + media.path() + "/nowhere does not exist"), std::string::npos) << t.err();
+    EXPECT_NE(t.err().find("Media folder " + media.path() + "/nowhere does not exist"), std::string::npos)
+        << t.err();
 }
 
 TEST_F(TavodConfigTest, SettingsAndLogLevelsFromTheCommandLine) {
@@ -249,7 +256,8 @@ TEST_F(TavodConfigTest, SettingsAndLogLevelsFromTheCommandLine) {
     // The settings file quiets the log; --log-level wins over it for one channel.
     auto t = run({"--log-level", "sequence=debug", "play", "show.lcsf"});
     EXPECT_EQ(t->exitCode(), 0);
-    EXPECT_NE(t->err().find("[sequence] debug: OpenSequenceFile(show.lcsf, 0, -1)"), std::string::npos) << t->err();
+    EXPECT_NE(t->err().find("[sequence] debug: OpenSequenceFile(show.lcsf, 0, -1)"), std::string::npos)
+        << t->err();
     EXPECT_EQ(t->err().find("[player] info: Playing"), std::string::npos) << t->err();
     // The log file in the media folder has the same lines.
     std::string log = readFileBytes(media.path() + "/logs/tavod.log");

@@ -28,18 +28,20 @@ protected:
         // 40 frames of 25 ms, looping: a new pass every second.
         ASSERT_TRUE(media.writeSequence("loop.lcsf", 900, 40, 25));
         previewPort = freeTcpPort();
-        media.writeOutputs(customUdp(1, 600, rx.port(), "{data}") + ", " +
-                           customUdp(601, 30, 7000, "{data}", "no-such-host.invalid") + ", " +
-                           "{\"type\": \"WebPreview\", \"startChannel\": 601, \"channelCount\": 300, \"port\": " +
-                           std::to_string(previewPort) +
-                           ", \"layout\": {\"type\": \"matrix\", \"width\": 20, \"height\": 5}}");
+        media.writeOutputs(
+            customUdp(1, 600, rx.port(), "{data}") + ", " +
+            customUdp(601, 30, 7000, "{data}", "no-such-host.invalid") + ", " +
+            "{\"type\": \"WebPreview\", \"startChannel\": 601, \"channelCount\": 300, \"port\": " +
+            std::to_string(previewPort) +
+            ", \"layout\": {\"type\": \"matrix\", \"width\": 20, \"height\": 5}}");
         media.writeConfig("settings.json", "{\"Color\": \"red\", \"blankBetweenSequences\": 0}");
         // A port taken between our look and tavod's bind is tried again.
         for (int attempt = 0; attempt < 5 && !tavod; attempt++) {
             port = freeTcpPort();
             tavod.reset(new Tavod(media.path(), tavodArgs(media, {"play", "loop.lcsf", "--loop"}, port)));
             int64_t end = nowUs() + 10000000;
-            while (nowUs() < end && tavod->running() && httpRequest(port, "GET", "/api/status").status != 200) {
+            while (nowUs() < end && tavod->running() &&
+                   httpRequest(port, "GET", "/api/status").status != 200) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
             if (httpRequest(port, "GET", "/api/status").status != 200) {
@@ -186,7 +188,8 @@ TEST_F(TavodHttpTest, WarningsAndThePreviewPage) {
     ASSERT_TRUE(list.isArray());
     bool found = false;
     for (const Json::Value& v : list) {
-        found = found || v.asString() == "Could not resolve host name no-such-host.invalid - disabling output";
+        found =
+            found || v.asString() == "Could not resolve host name no-such-host.invalid - disabling output";
     }
     EXPECT_TRUE(found) << w.body;
     EXPECT_EQ(parseJson(httpRequest(port, "GET", "/api/status").body)["warnings"].asUInt(), list.size());
@@ -217,7 +220,8 @@ TEST(TavodHttpOff, PortZeroTurnsTheApiOffAndABusyPortOnlyWarns) {
     ASSERT_TRUE(busy.wait());
     close(blocker);
     EXPECT_EQ(busy.exitCode(), 0);
-    EXPECT_NE(busy.err().find("HTTP API not started: cannot listen on TCP port"), std::string::npos) << busy.err();
+    EXPECT_NE(busy.err().find("HTTP API not started: cannot listen on TCP port"), std::string::npos)
+        << busy.err();
 }
 
 } // namespace

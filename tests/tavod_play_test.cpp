@@ -86,11 +86,14 @@ protected:
 TEST_F(TavodPlayTest, EveryFrameArrivesInOrderOnTimeThenABlankFrame) {
     int64_t start = nowUs();
     Tavod tavod(media.path(), tavodArgs(media, {"play", "show.lcsf"}));
-    auto blankSeen = [](const std::vector<Datagram>& g) { return !g.empty() && frameOfA(g.back().bytes) == -1; };
+    auto blankSeen = [](const std::vector<Datagram>& g) {
+        return !g.empty() && frameOfA(g.back().bytes) == -1;
+    };
     std::vector<Datagram> a = collect(rxA, 20000, blankSeen);
     std::vector<Datagram> b = collect(rxB, 2000, [](const std::vector<Datagram>& g) {
         return !g.empty() && g.back().bytes.size() == 503 && g.back().bytes[3] == 0 &&
-               std::all_of(g.back().bytes.begin() + 3, g.back().bytes.end(), [](uint8_t v) { return v == 0; });
+               std::all_of(g.back().bytes.begin() + 3, g.back().bytes.end(),
+                           [](uint8_t v) { return v == 0; });
     });
     ASSERT_TRUE(tavod.wait(10000)) << tavod.err();
     int64_t elapsedMs = (nowUs() - start) / 1000;
@@ -164,7 +167,8 @@ class TavodStopTest : public TavodPlayTest, public ::testing::WithParamInterface
 TEST_P(TavodStopTest, ASignalMidShowBlanksClosesAndExitsZero) {
     int sig = GetParam();
     Tavod tavod(media.path(), tavodArgs(media, {"play", "show.lcsf", "--loop"}));
-    std::vector<Datagram> a = collect(rxA, 10000, [](const std::vector<Datagram>& g) { return g.size() >= 30; });
+    std::vector<Datagram> a =
+        collect(rxA, 10000, [](const std::vector<Datagram>& g) { return g.size() >= 30; });
     ASSERT_GE(a.size(), 30u) << tavod.err();
     tavod.sendSignal(sig);
     std::vector<Datagram> rest = collect(rxA, 5000, [](const std::vector<Datagram>& g) {

@@ -43,7 +43,8 @@ Json::Value dataConfig(int start = 1, int count = 3) {
 // A data object that queues fixed datagrams and notes each call in a journal.
 class ScriptedData : public UDPOutputData {
 public:
-    ScriptedData(const std::string& name, std::vector<std::string>* journal, const Json::Value& config = dataConfig())
+    ScriptedData(const std::string& name, std::vector<std::string>* journal,
+                 const Json::Value& config = dataConfig())
         : UDPOutputData(config), m_name(name), m_journal(journal) {}
     ~ScriptedData() override {
         if (deleted) {
@@ -337,7 +338,8 @@ TEST_F(UDPOutputSendTest, AFailingMessageIsLoggedOnceAndTheRestOfItsGroupStillGo
         EXPECT_EQ(got, Bytes({1}));
     }
     EXPECT_EQ(engine.GetErrorCount(), 3u);
-    std::string expected = "UDPOutput: sending to 127.0.0.1:" + std::to_string(r.port()) + " failed: Message too long";
+    std::string expected =
+        "UDPOutput: sending to 127.0.0.1:" + std::to_string(r.port()) + " failed: Message too long";
     EXPECT_EQ(log.count(expected), 1) << log.text();
 
     d->m_datagrams[0].payload.assign(10, 0xAA);
@@ -361,7 +363,8 @@ TEST_F(UDPOutputSendTest, SendsMoreMessagesThanOneSystemCallTakes) {
     EXPECT_EQ(engine.SendData(noFrame()), count);
     EXPECT_EQ(engine.GetSentCount(), (uint64_t)count);
     if (!canReceiveAll) {
-        GTEST_SKIP() << "cannot enlarge the receive buffer (SO_RCVBUFFORCE needs CAP_NET_ADMIN); sent count checked";
+        GTEST_SKIP()
+            << "cannot enlarge the receive buffer (SO_RCVBUFFORCE needs CAP_NET_ADMIN); sent count checked";
     }
     int received = 0;
     Bytes got;

@@ -46,8 +46,8 @@ bool isWithinRange(const std::vector<std::pair<uint32_t, uint32_t>>& ranges, uin
     return false;
 }
 
-std::vector<std::pair<uint32_t, uint32_t>> clipRanges(const std::vector<std::pair<uint32_t, uint32_t>>& ranges,
-                                                      uint32_t channelCount, uint32_t* total) {
+std::vector<std::pair<uint32_t, uint32_t>>
+clipRanges(const std::vector<std::pair<uint32_t, uint32_t>>& ranges, uint32_t channelCount, uint32_t* total) {
     std::vector<std::pair<uint32_t, uint32_t>> r;
     uint64_t sum = 0;
     for (auto& range : ranges) {

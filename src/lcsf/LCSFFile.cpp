@@ -95,7 +95,8 @@ LCSFFile* LCSFFile::openLCSFFile(const std::string& filename) {
 
     bool isESEQ = memcmp(peek, "ESEQ", 4) == 0;
     if (!isESEQ && memcmp(peek, "LCSM", 4) != 0 && memcmp(peek, "LCSF", 4) != 0) {
-        LogErr(LOGCH_SEQUENCE, "Error pre-reading LCSF file (%s) header, invalid identifier\n", filename.c_str());
+        LogErr(LOGCH_SEQUENCE, "Error pre-reading LCSF file (%s) header, invalid identifier\n",
+               filename.c_str());
         HexDump("File header peek:", peek, 8, LOGCH_GENERAL, 16);
         fclose(seqFile);
         return nullptr;
@@ -134,7 +135,8 @@ LCSFFile* LCSFFile::openLCSFFile(const std::string& filename) {
             uint64_t tableEnd = V2_FIXED_HEADER + 8 * blocks + 6 * (uint64_t)header[22];
             if (tableEnd > seqChanDataOffset) {
                 LogErr(LOGCH_SEQUENCE,
-                       "Error reading LCSF file (%s) header, its block index and range table end at %d, past the "
+                       "Error reading LCSF file (%s) header, its block index and range table end at %d, past "
+                       "the "
                        "%d header bytes\n",
                        filename.c_str(), (int)tableEnd, (int)seqChanDataOffset);
                 fclose(seqFile);
@@ -147,8 +149,8 @@ LCSFFile* LCSFFile::openLCSFFile(const std::string& filename) {
             file = new V2LCSFFile(filename, seqFile, header);
         }
     } else {
-        LogErr(LOGCH_SEQUENCE, "Error opening LCSF file (%s), unknown version %d.%d\n", filename.c_str(), major,
-               minor);
+        LogErr(LOGCH_SEQUENCE, "Error opening LCSF file (%s), unknown version %d.%d\n", filename.c_str(),
+               major, minor);
         HexDump("File header:", header.data(), header.size(), LOGCH_GENERAL, 16);
         fclose(seqFile);
         return nullptr;
@@ -158,14 +160,16 @@ LCSFFile* LCSFFile::openLCSFFile(const std::string& filename) {
     return file;
 }
 
-LCSFFile* LCSFFile::createLCSFFile(const std::string& filename, int version, CompressionType type, int level) {
+LCSFFile* LCSFFile::createLCSFFile(const std::string& filename, int version, CompressionType type,
+                                   int level) {
     LCSFFile* file = nullptr;
     if (version == 1) {
         file = new V1LCSFFile(filename);
     } else if (version == 2) {
         file = new V2LCSFFile(filename, type, level);
     } else {
-        LogErr(LOGCH_SEQUENCE, "Error creating LCSF file (%s), unknown version %d\n", filename.c_str(), version);
+        LogErr(LOGCH_SEQUENCE, "Error creating LCSF file (%s), unknown version %d\n", filename.c_str(),
+               version);
         return nullptr;
     }
     if (!file->m_seqFile) {
@@ -283,7 +287,8 @@ uint64_t LCSFFile::write(const void* ptr, uint64_t size) {
         size_t n = fwrite(ptr, 1, size, m_seqFile);
         if (n != size && !m_writeFailed) {
             m_writeFailed = true;
-            LogErr(LOGCH_SEQUENCE, "Error writing LCSF file (%s): %s\n", m_seqFilename.c_str(), strerror(errno));
+            LogErr(LOGCH_SEQUENCE, "Error writing LCSF file (%s): %s\n", m_seqFilename.c_str(),
+                   strerror(errno));
         }
         return n;
     }
@@ -336,10 +341,12 @@ uint64_t LCSFFile::putInlineHeader(uint8_t* at, const VariableHeader& vh) {
     return len;
 }
 
-void LCSFFile::writeHeaderBytes(const std::vector<uint8_t>& header, uint64_t headersEnd, const char* version) {
+void LCSFFile::writeHeaderBytes(const std::vector<uint8_t>& header, uint64_t headersEnd,
+                                const char* version) {
     if (roundTo4(headersEnd) != m_seqChanDataOffset) {
         LogErr(LOGCH_SEQUENCE,
-               "Final write position (%d, roundTo4 = %d) does not match channel data offset (%d)! This means the "
+               "Final write position (%d, roundTo4 = %d) does not match channel data offset (%d)! This means "
+               "the "
                "header size failed to compute an accurate buffer size.\n",
                (int)headersEnd, (int)roundTo4(headersEnd), (int)m_seqChanDataOffset);
     }
@@ -373,11 +380,12 @@ void LCSFFile::parseVariableHeaders(const std::vector<uint8_t>& header, int read
             // The data lies outside the header; an offset or length from a damaged
             // file must not lead to a read past the file or a huge allocation.
             if (offset > m_seqFileSize || dataLen > m_seqFileSize - offset) {
-                LogErr(LOGCH_SEQUENCE,
-                       "Extended VariableHeader '%s' data (%u bytes at offset %llu) lies outside the %llu-byte "
-                       "file; header dropped\n",
-                       codeText(realCode).c_str(), dataLen, (unsigned long long)offset,
-                       (unsigned long long)m_seqFileSize);
+                LogErr(
+                    LOGCH_SEQUENCE,
+                    "Extended VariableHeader '%s' data (%u bytes at offset %llu) lies outside the %llu-byte "
+                    "file; header dropped\n",
+                    codeText(realCode).c_str(), dataLen, (unsigned long long)offset,
+                    (unsigned long long)m_seqFileSize);
                 p += 18;
                 continue;
             }
@@ -389,7 +397,8 @@ void LCSFFile::parseVariableHeaders(const std::vector<uint8_t>& header, int read
             }
             seek(here, SEEK_SET);
             if (got != dataLen) {
-                LogErr(LOGCH_SEQUENCE, "Could not read extended VariableHeader '%s': needed %u bytes but read %d\n",
+                LogErr(LOGCH_SEQUENCE,
+                       "Could not read extended VariableHeader '%s': needed %u bytes but read %d\n",
                        codeText(realCode).c_str(), dataLen, (int)got);
                 p += 18;
                 continue;
@@ -401,7 +410,8 @@ void LCSFFile::parseVariableHeaders(const std::vector<uint8_t>& header, int read
             continue;
         }
         if (p + len > H) {
-            LogErr(LOGCH_SEQUENCE, "VariableHeader '%c%c' has out of bounds data length: %d bytes, max length: %d bytes\n",
+            LogErr(LOGCH_SEQUENCE,
+                   "VariableHeader '%c%c' has out of bounds data length: %d bytes, max length: %d bytes\n",
                    code[0], code[1], (int)(p + 4 + len), (int)H);
             break;
         }
@@ -413,11 +423,12 @@ void LCSFFile::parseVariableHeaders(const std::vector<uint8_t>& header, int read
             LogErr(LOGCH_SEQUENCE, "VariableHeader %c%c data is not NULL terminated!\n", code[0], code[1]);
         }
         if (!known) {
-            LogDebug(LOGCH_SEQUENCE, "Unrecognized VariableHeader code: %c%c, length: %d bytes\n", code[0], code[1],
-                     (int)dataLen);
+            LogDebug(LOGCH_SEQUENCE, "Unrecognized VariableHeader code: %c%c, length: %d bytes\n", code[0],
+                     code[1], (int)dataLen);
         }
         m_variableHeaders.emplace_back(code[0], code[1], std::vector<uint8_t>(data, data + dataLen));
-        LogDebug(LOGCH_SEQUENCE, "Read VariableHeader: %c%c, length: %d bytes\n", code[0], code[1], (int)dataLen);
+        LogDebug(LOGCH_SEQUENCE, "Read VariableHeader: %c%c, length: %d bytes\n", code[0], code[1],
+                 (int)dataLen);
         p += len;
     }
 }

@@ -57,7 +57,8 @@ public:
     static std::string getMediaFilename(const std::string& filename);
     std::string getMediaFilename() const;
 
-    virtual void prepareRead(const std::vector<std::pair<uint32_t, uint32_t>>& ranges, uint32_t startFrame = 0);
+    virtual void prepareRead(const std::vector<std::pair<uint32_t, uint32_t>>& ranges,
+                             uint32_t startFrame = 0);
     virtual FrameData* getFrame(uint32_t frame) = 0;
     virtual void enableMinorVersionFeatures(uint8_t ver);
     virtual void initializeFromLCSF(const LCSFFile& lcsf);
@@ -116,7 +117,8 @@ public:
     V1LCSFFile(const std::string& filename, FILE* file, const std::vector<uint8_t>& header);
     ~V1LCSFFile() override;
 
-    void prepareRead(const std::vector<std::pair<uint32_t, uint32_t>>& ranges, uint32_t startFrame = 0) override;
+    void prepareRead(const std::vector<std::pair<uint32_t, uint32_t>>& ranges,
+                     uint32_t startFrame = 0) override;
     FrameData* getFrame(uint32_t frame) override;
     void writeHeader() override;
     void addFrame(uint32_t frame, const uint8_t* data) override;
@@ -132,7 +134,8 @@ public:
     V2LCSFFile(const std::string& filename, FILE* file, const std::vector<uint8_t>& header);
     ~V2LCSFFile() override;
 
-    void prepareRead(const std::vector<std::pair<uint32_t, uint32_t>>& ranges, uint32_t startFrame = 0) override;
+    void prepareRead(const std::vector<std::pair<uint32_t, uint32_t>>& ranges,
+                     uint32_t startFrame = 0) override;
     FrameData* getFrame(uint32_t frame) override;
     void enableMinorVersionFeatures(uint8_t ver) override;
     void writeHeader() override;
@@ -163,14 +166,15 @@ bool isWithinRange(const std::vector<std::pair<uint32_t, uint32_t>>& ranges, uin
 // The ranges that lie within `channelCount` channels, each cut to end there (those
 // starting past them left out); `*total` gets the sum of their lengths, capped at
 // UINT32_MAX.
-std::vector<std::pair<uint32_t, uint32_t>> clipRanges(const std::vector<std::pair<uint32_t, uint32_t>>& ranges,
-                                                      uint32_t channelCount, uint32_t* total);
+std::vector<std::pair<uint32_t, uint32_t>>
+clipRanges(const std::vector<std::pair<uint32_t, uint32_t>>& ranges, uint32_t channelCount, uint32_t* total);
 
 // A frame read without compression, or decompressed from a block: the read ranges'
 // channels packed one after another.
 class UncompressedFrameData : public LCSFFile::FrameData {
 public:
-    UncompressedFrameData(uint32_t frame, uint32_t size, const std::vector<std::pair<uint32_t, uint32_t>>& ranges);
+    UncompressedFrameData(uint32_t frame, uint32_t size,
+                          const std::vector<std::pair<uint32_t, uint32_t>>& ranges);
     ~UncompressedFrameData() override;
 
     bool readFrame(uint8_t* data, uint32_t maxChannels) override;

@@ -59,8 +59,9 @@ LCSFFile::FrameData* V1LCSFFile::getFrame(uint32_t frame) {
         seek(offset + r.first, SEEK_SET);
         uint64_t got = read(data->m_data + pos, r.second);
         if (got != r.second) {
-            LogErr(LOGCH_SEQUENCE, "Failed to read channel data for frame %d!   Needed to read %d but read %d\n",
-                   frame, (int)r.second, (int)got);
+            LogErr(LOGCH_SEQUENCE,
+                   "Failed to read channel data for frame %d!   Needed to read %d but read %d\n", frame,
+                   (int)r.second, (int)got);
         }
         pos += r.second;
     }

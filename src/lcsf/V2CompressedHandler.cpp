@@ -109,7 +109,8 @@ void V2CompressedHandler::finalize() {
     // The header reserved room for m_maxBlocks entries; never write past it.
     size_t entries = std::min<size_t>(offsets.size(), (size_t)std::max(m_maxBlocks, 0));
     if (entries < offsets.size()) {
-        LogErr(LOGCH_SEQUENCE, "More blocks (%d) than the block index holds (%d)\n", (int)offsets.size(), m_maxBlocks);
+        LogErr(LOGCH_SEQUENCE, "More blocks (%d) than the block index holds (%d)\n", (int)offsets.size(),
+               m_maxBlocks);
     }
     offsets.emplace_back(99999999, end);
     for (size_t i = 0; i < entries; i++) {
@@ -231,11 +232,12 @@ void V2CompressedHandler::readThread() {
                 got = m_file->read(data, size);
             }
             if (got != size) {
-                LogErr(LOGCH_SEQUENCE, "Short read of block %d: needed %llu bytes at %llu but read %llu\n", block,
-                       (unsigned long long)size, (unsigned long long)offset, (unsigned long long)got);
+                LogErr(LOGCH_SEQUENCE, "Short read of block %d: needed %llu bytes at %llu but read %llu\n",
+                       block, (unsigned long long)size, (unsigned long long)offset, (unsigned long long)got);
             }
         } else {
-            LogErr(LOGCH_SEQUENCE, "Could not allocate %llu bytes for block %d\n", (unsigned long long)size, block);
+            LogErr(LOGCH_SEQUENCE, "Could not allocate %llu bytes for block %d\n", (unsigned long long)size,
+                   block);
         }
         l.lock();
         CachedBlock& stored = m_blockMap[block];
@@ -307,7 +309,8 @@ bool V2CompressedHandler::enterBlockFor(uint32_t frame, uint8_t** data, uint64_t
         m_outBlockFrames = std::min<uint64_t>(m_outBlockFrames, maxDecodedSize(*size) / frameSize);
     }
     uint64_t outSize = m_outBlockFrames * frameSize;
-    uint8_t* out = (uint64_t)(size_t)outSize == outSize ? (uint8_t*)malloc(std::max<uint64_t>(outSize, 1)) : nullptr;
+    uint8_t* out =
+        (uint64_t)(size_t)outSize == outSize ? (uint8_t*)malloc(std::max<uint64_t>(outSize, 1)) : nullptr;
     if (out) {
         m_outBlock = std::shared_ptr<uint8_t>(out, free);
     }
@@ -329,8 +332,8 @@ LCSFFile::FrameData* V2CompressedHandler::decodedFrame(uint32_t frame) {
     if (!m_readRanges) {
         m_readRanges = std::make_shared<const DecodedFrameData::Ranges>(m_file->m_rangesToRead);
     }
-    return new DecodedFrameData(frame, m_outBlock, m_outBlock.get() + inBlock * frameSize, (uint32_t)frameSize,
-                                m_readRanges, packed);
+    return new DecodedFrameData(frame, m_outBlock, m_outBlock.get() + inBlock * frameSize,
+                                (uint32_t)frameSize, m_readRanges, packed);
 }
 
 uint8_t* V2CompressedHandler::getBlock(int block, uint64_t* size) {
@@ -347,7 +350,8 @@ uint8_t* V2CompressedHandler::getBlock(int block, uint64_t* size) {
         if (m_firstBlock != 0 && block > m_firstBlock + 3) {
             WarningHolder::AddWarningTimeout("LCSF Data Block not available - Likely slow storage", 90);
             LogWarn(LOGCH_SEQUENCE,
-                    "Data block not available when needed %d/%d.  First block requested: %d.   Likely slow storage.\n",
+                    "Data block not available when needed %d/%d.  First block requested: %d.   Likely slow "
+                    "storage.\n",
                     block, m_maxBlocks, m_firstBlock);
             LogWarn(LOGCH_SEQUENCE, "Blocks: %d     First: %d\n", (int)m_blocksToRead.size(),
                     m_blocksToRead.empty() ? -1 : m_blocksToRead.front());

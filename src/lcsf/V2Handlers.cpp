@@ -65,17 +65,19 @@ void V2NoneCompressionHandler::addFrame(uint32_t, const uint8_t* data) {
 }
 
 LCSFFile::FrameData* V2NoneCompressionHandler::getFrame(uint32_t frame) {
-    UncompressedFrameData* data = new UncompressedFrameData(frame, m_file->m_dataBlockSize, m_file->m_rangesToRead);
+    UncompressedFrameData* data =
+        new UncompressedFrameData(frame, m_file->m_dataBlockSize, m_file->m_rangesToRead);
     uint64_t offset = m_seqChanDataOffset + (uint64_t)frame * m_file->m_seqChannelCount;
     if (m_file->seek(offset, SEEK_SET)) {
-        LogErr(LOGCH_SEQUENCE, "Failed to seek to proper offset for channel data! %llu\n", (unsigned long long)offset);
+        LogErr(LOGCH_SEQUENCE, "Failed to seek to proper offset for channel data! %llu\n",
+               (unsigned long long)offset);
         return data;
     }
     if (!m_file->m_sparseRanges.empty()) {
         uint64_t got = m_file->read(data->m_data, data->m_size);
         if (got != data->m_size) {
-            LogErr(LOGCH_SEQUENCE, "Failed to read channel data!   Needed to read %d but read %d\n", (int)data->m_size,
-                   (int)got);
+            LogErr(LOGCH_SEQUENCE, "Failed to read channel data!   Needed to read %d but read %d\n",
+                   (int)data->m_size, (int)got);
         }
         return data;
     }
@@ -90,8 +92,8 @@ LCSFFile::FrameData* V2NoneCompressionHandler::getFrame(uint32_t frame) {
         m_file->seek(offset + r.first, SEEK_SET);
         uint64_t got = m_file->read(data->m_data + pos, r.second);
         if (got != r.second) {
-            LogErr(LOGCH_SEQUENCE, "Failed to read channel data!   Needed to read %d but read %d\n", (int)r.second,
-                   (int)got);
+            LogErr(LOGCH_SEQUENCE, "Failed to read channel data!   Needed to read %d but read %d\n",
+                   (int)r.second, (int)got);
         }
         pos += r.second;
     }

@@ -21,8 +21,8 @@
 class DecodedFrameData : public LCSFFile::FrameData {
 public:
     using Ranges = std::vector<std::pair<uint32_t, uint32_t>>;
-    DecodedFrameData(uint32_t frame, std::shared_ptr<uint8_t> block, const uint8_t* frameBytes, uint32_t frameSize,
-                     std::shared_ptr<const Ranges> ranges, bool packed)
+    DecodedFrameData(uint32_t frame, std::shared_ptr<uint8_t> block, const uint8_t* frameBytes,
+                     uint32_t frameSize, std::shared_ptr<const Ranges> ranges, bool packed)
         : FrameData(frame), m_block(std::move(block)), m_frameBytes(frameBytes), m_frameSize(frameSize),
           m_ranges(std::move(ranges)), m_packed(packed) {}
 
@@ -30,10 +30,10 @@ public:
 
 private:
     std::shared_ptr<uint8_t> m_block;
-    const uint8_t* m_frameBytes; // inside m_block
-    uint32_t m_frameSize;        // bytes of this frame as stored
+    const uint8_t* m_frameBytes;            // inside m_block
+    uint32_t m_frameSize;                   // bytes of this frame as stored
     std::shared_ptr<const Ranges> m_ranges; // the file's read ranges when the frame was made
-    bool m_packed; // sparse file: the ranges' channels follow one another
+    bool m_packed;                          // sparse file: the ranges' channels follow one another
 };
 
 class V2Handler {
@@ -55,7 +55,6 @@ public:
     V2LCSFFile* m_file;
     uint64_t m_seqChanDataOffset;
     std::vector<uint64_t> m_variableHeaderPatchPositions;
-
 };
 
 class V2NoneCompressionHandler : public V2Handler {
@@ -134,14 +133,14 @@ protected:
     template <typename F> void forEachStoredRange(const uint8_t* data, F&& out) const;
 
     // Decompressed data of the current block (reading).
-    std::shared_ptr<uint8_t> m_outBlock; // shared with the frames handed out
+    std::shared_ptr<uint8_t> m_outBlock;                          // shared with the frames handed out
     std::shared_ptr<const DecodedFrameData::Ranges> m_readRanges; // likewise; set by prepareRead
     // Read-ahead already asked for up to m_readAheadUpTo when entering m_readAheadBlock.
     int m_readAheadBlock = -1;
     int m_readAheadUpTo = -1;
-    uint64_t m_outBlockFrames = 0;   // frames that fit in m_outBlock
-    uint64_t m_outBlockValid = 0;    // bytes of m_outBlock decompressed so far
-    bool m_outBlockBroken = false;   // the block failed to decompress; message logged
+    uint64_t m_outBlockFrames = 0; // frames that fit in m_outBlock
+    uint64_t m_outBlockValid = 0;  // bytes of m_outBlock decompressed so far
+    bool m_outBlockBroken = false; // the block failed to decompress; message logged
 
 private:
     void readThread();

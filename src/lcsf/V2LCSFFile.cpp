@@ -23,7 +23,8 @@ V2LCSFFile::V2LCSFFile(const std::string& filename, FILE* file, const std::vecto
     const uint8_t* h = header.data();
     const uint64_t H = header.size();
     if (m_seqVersionMajor == 2 && m_seqVersionMinor > 2) {
-        LogWarn(LOGCH_SEQUENCE, "Unknown minor version: %d.  LCSF may not load properly.\n", m_seqVersionMinor);
+        LogWarn(LOGCH_SEQUENCE, "Unknown minor version: %d.  LCSF may not load properly.\n",
+                m_seqVersionMinor);
     }
     bool isESEQ = H >= 4 && memcmp(h, "ESEQ", 4) == 0;
     if (isESEQ) {
@@ -75,11 +76,13 @@ V2LCSFFile::V2LCSFFile(const std::string& filename, FILE* file, const std::vecto
             bool firstNotZero = i == 0 && m_frameOffsets[i].first != 0;
             if (pastEnd || backwards || firstNotZero) {
                 LogErr(LOGCH_SEQUENCE,
-                       "LCSF file corrupt: block %d of the index (first frame %u, offset %llu) %s; %d of %d blocks "
+                       "LCSF file corrupt: block %d of the index (first frame %u, offset %llu) %s; %d of %d "
+                       "blocks "
                        "kept.\n",
                        (int)i, m_frameOffsets[i].first, (unsigned long long)m_frameOffsets[i].second,
                        pastEnd ? "starts past the end of the file"
-                               : (firstNotZero ? "does not start at frame 0" : "does not follow the block before"),
+                               : (firstNotZero ? "does not start at frame 0"
+                                               : "does not follow the block before"),
                        (int)i, (int)m_frameOffsets.size());
                 m_frameOffsets.resize(i);
                 break;
@@ -127,7 +130,8 @@ void V2LCSFFile::createHandler() {
         break;
     default:
         if (!m_handler) {
-            LogDebug(LOGCH_SEQUENCE, "Creating a default none compression handler. %d", (int)m_compressionType);
+            LogDebug(LOGCH_SEQUENCE, "Creating a default none compression handler. %d",
+                     (int)m_compressionType);
             m_handler = new V2NoneCompressionHandler(this);
         }
         break;
@@ -184,7 +188,8 @@ void V2LCSFFile::prepareRead(const std::vector<std::pair<uint32_t, uint32_t>>& r
     }
     for (auto& r : ranges) {
         if (!isWithinRange(m_rangesToRead, r.first, r.second)) {
-            LogErr(LOGCH_SEQUENCE, "Requested ouput range outside read ranges. Requested %d channels starting at %d\n",
+            LogErr(LOGCH_SEQUENCE,
+                   "Requested ouput range outside read ranges. Requested %d channels starting at %d\n",
                    (int)r.second, (int)r.first);
         }
     }
@@ -212,10 +217,11 @@ void V2LCSFFile::writeHeader() {
     // Ranges beyond the channels given are dropped, those running past them shortened;
     // an empty range would only take a table entry.
     uint32_t rangeSum = 0;
-    std::vector<std::pair<uint32_t, uint32_t>> ranges = clipRanges(m_sparseRanges, m_seqChannelCount, &rangeSum);
-    ranges.erase(std::remove_if(ranges.begin(), ranges.end(), [](const std::pair<uint32_t, uint32_t>& r) {
-                     return r.second == 0;
-                 }), ranges.end());
+    std::vector<std::pair<uint32_t, uint32_t>> ranges =
+        clipRanges(m_sparseRanges, m_seqChannelCount, &rangeSum);
+    ranges.erase(std::remove_if(ranges.begin(), ranges.end(),
+                                [](const std::pair<uint32_t, uint32_t>& r) { return r.second == 0; }),
+                 ranges.end());
     // The table has one byte for its size and three for each start and count.
     if (ranges.size() > 255) {
         noteWriteError("more than 255 sparse ranges");
@@ -251,7 +257,8 @@ void V2LCSFFile::writeHeader() {
     // oversize headers then go to the extended form, which every reader knows.
     bool compact = !(m_seqVersionMinor < 2 || fullSize < 65535);
     if (!compact && roundTo4(fullSize) > 0xFFFF) {
-        LogWarn(LOGCH_SEQUENCE, "Variable headers of %d bytes exceed the header; storing large ones extended\n",
+        LogWarn(LOGCH_SEQUENCE,
+                "Variable headers of %d bytes exceed the header; storing large ones extended\n",
                 (int)fullSize);
         compact = true;
     }

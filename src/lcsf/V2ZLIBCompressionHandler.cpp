@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 V2ZLIBCompressionHandler::V2ZLIBCompressionHandler(V2LCSFFile* f) : V2CompressedHandler(f) {
     m_stream = (z_stream*)calloc(1, sizeof(z_stream));
 }

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 V2ZSTDCompressionHandler::V2ZSTDCompressionHandler(V2LCSFFile* f) : V2CompressedHandler(f) {
     m_outBuffer.dst = nullptr;
     m_outBuffer.size = 0;
@@ -72,7 +71,8 @@ void V2ZSTDCompressionHandler::addFrame(uint32_t frame, const uint8_t* data) {
                 m_file->noteWriteError("zstd compression failed");
                 return;
             }
-            if (m_outBuffer.pos > V2CompressedHandler::WRITE_FLUSH_SIZE || m_outBuffer.pos == m_outBuffer.size) {
+            if (m_outBuffer.pos > V2CompressedHandler::WRITE_FLUSH_SIZE ||
+                m_outBuffer.pos == m_outBuffer.size) {
                 flushOutput(true);
             }
         }
@@ -151,8 +151,8 @@ LCSFFile::FrameData* V2ZSTDCompressionHandler::getFrame(uint32_t frame) {
         m_outBlockValid = out.pos;
         m_curFrameInBlock = (int)(m_outBlockValid / frameSize);
         if (m_outBlockValid < needed && !m_outBlockBroken) {
-            LogErr(LOGCH_SEQUENCE, "Block %d of %s decompresses to %llu bytes, too few for frame %u\n", m_curBlock,
-                   m_file->m_seqFilename.c_str(), (unsigned long long)m_outBlockValid, frame);
+            LogErr(LOGCH_SEQUENCE, "Block %d of %s decompresses to %llu bytes, too few for frame %u\n",
+                   m_curBlock, m_file->m_seqFilename.c_str(), (unsigned long long)m_outBlockValid, frame);
             m_outBlockBroken = true;
         }
     }

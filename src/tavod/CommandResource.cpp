@@ -28,7 +28,8 @@ std::shared_ptr<httpserver::http_response> CommandResource::render_GET(const htt
     return text(SaveJsonToString(CommandManager::INSTANCE.getDescriptions(), ""), 200, "application/json");
 }
 
-std::shared_ptr<httpserver::http_response> CommandResource::render_POST(const httpserver::http_request& request) {
+std::shared_ptr<httpserver::http_response>
+CommandResource::render_POST(const httpserver::http_request& request) {
     Json::Value command;
     std::string error;
     if (!LoadJsonFromString(request.get_content(), command, &error) || !command.isObject()) {
@@ -41,7 +42,8 @@ std::shared_ptr<httpserver::http_response> CommandResource::render_POST(const ht
     bool ran = EPollManager::INSTANCE.runOnLoop([&] { result = CommandManager::INSTANCE.run(command); },
                                                 COMMAND_WAIT_MS);
     if (!ran) {
-        LogWarn(LOGCH_GENERAL, "HTTP command not run: the main loop did not take it within %d ms\n", COMMAND_WAIT_MS);
+        LogWarn(LOGCH_GENERAL, "HTTP command not run: the main loop did not take it within %d ms\n",
+                COMMAND_WAIT_MS);
         return text("The daemon is busy; the command was not run", 503);
     }
     if (!result) {

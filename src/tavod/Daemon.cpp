@@ -35,10 +35,11 @@ Daemon::~Daemon() {
 int Daemon::Start() {
     m_startTimeMS = GetTimeMS();
     if (!tavod::IsDirectory(m_options.mediaDir)) {
-        LogErr(LOGCH_GENERAL,
-               "Media folder %s does not exist; create it (with config/ and sequences/ inside) or name another "
-               "with --media-dir DIR\n",
-               m_options.mediaDir.c_str());
+        LogErr(
+            LOGCH_GENERAL,
+            "Media folder %s does not exist; create it (with config/ and sequences/ inside) or name another "
+            "with --media-dir DIR\n",
+            m_options.mediaDir.c_str());
         return EXIT_FAILURE_RUN;
     }
     setTavoMediaDir(m_options.mediaDir);

@@ -37,9 +37,9 @@ struct DaemonOptions {
     std::string pluginDir; // empty: next to the program, else where the build put them
     std::string webDir;    // empty: the source tree's web/ folder
     std::vector<std::pair<std::string, std::string>> settings; // --set NAME=VALUE, in order
-    std::vector<std::string> logLevels;                       // --log-level [CHANNEL=]LEVEL
-    int httpPort = 8080;                                      // 0: no HTTP API
-    bool quiet = false;                                       // no status line
+    std::vector<std::string> logLevels;                        // --log-level [CHANNEL=]LEVEL
+    int httpPort = 8080;                                       // 0: no HTTP API
+    bool quiet = false;                                        // no status line
 };
 
 struct PlayOptions {

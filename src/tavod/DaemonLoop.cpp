@@ -20,8 +20,9 @@ int Daemon::AddLoopHook(std::function<void()> hook) {
 
 void Daemon::RemoveLoopHook(int id) {
     std::lock_guard<std::mutex> l(m_hooksLock);
-    m_hooks.erase(std::remove_if(m_hooks.begin(), m_hooks.end(), [id](const auto& h) { return h.first == id; }),
-                  m_hooks.end());
+    m_hooks.erase(
+        std::remove_if(m_hooks.begin(), m_hooks.end(), [id](const auto& h) { return h.first == id; }),
+        m_hooks.end());
 }
 
 void Daemon::RunLoop(const std::function<bool()>& done) {

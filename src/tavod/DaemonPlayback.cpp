@@ -48,8 +48,8 @@ bool Daemon::StartSequence(const std::string& name, int startSecond, std::string
             if (startSecond >= 0 && (int64_t)startSecond * 1000 >= duration) {
                 char len[32];
                 snprintf(len, sizeof(len), "%.1f", duration / 1000.0);
-                error = "--start-second " + std::to_string(startSecond) + " is past the end of " + name + " (" +
-                        len + " s long)";
+                error = "--start-second " + std::to_string(startSecond) + " is past the end of " + name +
+                        " (" + len + " s long)";
                 m_sequence->CloseSequenceFile();
             } else {
                 m_sequence->StartSequence();

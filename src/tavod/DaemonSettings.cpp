@@ -35,7 +35,8 @@ std::vector<std::string> split(const std::string& text, char sep) {
 void applyLogLevelSetting(const std::string& value) {
     for (const std::string& levels : split(value, ',')) {
         if (!TavoLogger::INSTANCE.setLevels(levels)) {
-            LogWarn(LOGCH_GENERAL, "Setting LogLevel: '%s' is not [CHANNEL=]LEVEL; ignored\n", levels.c_str());
+            LogWarn(LOGCH_GENERAL, "Setting LogLevel: '%s' is not [CHANNEL=]LEVEL; ignored\n",
+                    levels.c_str());
         }
     }
 }

@@ -11,7 +11,8 @@
 #include <functional>
 #include <map>
 
-std::shared_ptr<httpserver::http_response> GPIOWiring::PinListResource::render_GET(const httpserver::http_request&) {
+std::shared_ptr<httpserver::http_response>
+GPIOWiring::PinListResource::render_GET(const httpserver::http_request&) {
     Json::Value names(Json::arrayValue);
     for (const std::string& n : PinCapabilities::getPinNames()) {
         names.append(n);

@@ -112,13 +112,15 @@ private:
         return v;
     }
     // Null when `pieces` names a setting well; otherwise the response to send.
-    static std::shared_ptr<http_response> nameFrom(const std::vector<std::string>& pieces, std::string& name) {
+    static std::shared_ptr<http_response> nameFrom(const std::vector<std::string>& pieces,
+                                                   std::string& name) {
         if (pieces.size() != 3) {
             return HttpApi::JsonError(404, "settings are at /api/settings/NAME");
         }
         name = pieces[2];
         if (!HttpApi::ValidSettingName(name)) {
-            return HttpApi::JsonError(400, "bad setting name; use letters, digits, '_', '-' and '.' (at most 64)");
+            return HttpApi::JsonError(400,
+                                      "bad setting name; use letters, digits, '_', '-' and '.' (at most 64)");
         }
         return nullptr;
     }
@@ -160,7 +162,8 @@ HttpApi::HttpApi(int port, int listenFd, const std::string& webDir, StatusFuncti
     params.max_threads(2)
         .connection_timeout(30)
         .content_size_limit(64 * 1024)
-        .not_found_resource([](const http_request& req) { return JsonError(404, "no such resource: " + req.get_path()); })
+        .not_found_resource(
+            [](const http_request& req) { return JsonError(404, "no such resource: " + req.get_path()); })
         .method_not_allowed_resource([](const http_request& req) {
             return JsonError(405, req.get_method() + " is not allowed on " + req.get_path());
         })
@@ -195,7 +198,8 @@ bool HttpApi::Start(std::string& error) {
             return false;
         }
         error = "cannot listen on TCP port " + std::to_string(m_port) +
-                " (in use, or below 1024 without privileges); choose another with --http-port N, or 0 to turn the "
+                " (in use, or below 1024 without privileges); choose another with --http-port N, or 0 to "
+                "turn the "
                 "HTTP API off";
         return false;
     }

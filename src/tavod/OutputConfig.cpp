@@ -167,7 +167,8 @@ bool OutputConfig::checkOutput(const Json::Value& entry, int index, const std::s
     } else {
         start = s.asInt64();
         if (start < 1) {
-            error(where + ": \"startChannel\" is " + std::to_string(start) + ", but channels are counted from 1");
+            error(where + ": \"startChannel\" is " + std::to_string(start) +
+                  ", but channels are counted from 1");
             ok = false;
         }
     }

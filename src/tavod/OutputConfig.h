@@ -16,7 +16,7 @@ struct ConfiguredOutput {
     std::string type;              // the plug-in name
     unsigned int startChannel = 0; // 0-based, as outputs are constructed with
     unsigned int channelCount = 0;
-    Json::Value config;            // the output's object as written, for its Init
+    Json::Value config; // the output's object as written, for its Init
 };
 
 class OutputConfig {

@@ -32,10 +32,11 @@ bool OutputSet::Create(const std::string& pluginDir, const std::string& configPa
     bool usable = config.Load(configPath, m_loader.GetChannelOutputTypes());
     if (!usable || !config.GetErrors().empty()) {
         // A wrong file is for the user to fix before the show, not to find out during it.
-        LogErr(LOGCH_GENERAL,
-               "%s: %zu problem(s), see above; nothing was played. Fix them, or set \"enabled\": 0 on an output "
-               "to leave it out\n",
-               configPath.c_str(), config.GetErrors().size());
+        LogErr(
+            LOGCH_GENERAL,
+            "%s: %zu problem(s), see above; nothing was played. Fix them, or set \"enabled\": 0 on an output "
+            "to leave it out\n",
+            configPath.c_str(), config.GetErrors().size());
         return false;
     }
 
@@ -52,8 +53,8 @@ bool OutputSet::Create(const std::string& pluginDir, const std::string& configPa
             m_failed.push_back(Failed{c, failure});
             continue;
         }
-        LogInfo(LOGCH_CHANNELOUT, "Output %d: %s, channels %u to %u\n", c.index, c.type.c_str(), c.startChannel + 1,
-                c.startChannel + c.channelCount);
+        LogInfo(LOGCH_CHANNELOUT, "Output %d: %s, channels %u to %u\n", c.index, c.type.c_str(),
+                c.startChannel + 1, c.startChannel + c.channelCount);
         if (WillLog(LOG_DEBUG, LOGCH_CHANNELOUT)) {
             out->DumpConfig();
         }
@@ -101,8 +102,8 @@ void OutputSet::Close() {
         try {
             o.output->Close();
         } catch (const std::exception& e) {
-            LogErr(LOGCH_CHANNELOUT, "Closing output %d (%s) failed: %s\n", o.config.index, o.config.type.c_str(),
-                   e.what());
+            LogErr(LOGCH_CHANNELOUT, "Closing output %d (%s) failed: %s\n", o.config.index,
+                   o.config.type.c_str(), e.what());
         }
     }
     // The UDP engine owns data objects made by plug-in code: gone before the plug-ins.

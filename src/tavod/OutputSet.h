@@ -53,7 +53,7 @@ private:
 
     PluginLoader m_loader;
 
-    std::mutex m_lock; // guards m_udp, m_outputs and m_failed
+    std::mutex m_lock;                // guards m_udp, m_outputs and m_failed
     std::unique_ptr<UDPOutput> m_udp; // null when UDP sockets cannot be opened
     std::vector<Output> m_outputs;
     std::vector<Failed> m_failed;

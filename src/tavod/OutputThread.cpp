@@ -30,7 +30,8 @@ void tryRealTime() {
     sp.sched_priority = 10;
     int r = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
     if (r == 0) {
-        LogDebug(LOGCH_CHANNELOUT, "Channel output thread runs with real-time priority %d\n", sp.sched_priority);
+        LogDebug(LOGCH_CHANNELOUT, "Channel output thread runs with real-time priority %d\n",
+                 sp.sched_priority);
     } else {
         LogDebug(LOGCH_CHANNELOUT,
                  "Channel output thread runs without real-time priority (%s); grant CAP_SYS_NICE "
@@ -257,7 +258,8 @@ void OutputThread::Run() {
             k = 0;
             // Not under m_lock: a log sink may ask for our statistics.
             l.unlock();
-            LogWarn(LOGCH_CHANNELOUT, "Channel output fell %lld ms behind its schedule; starting a new schedule\n",
+            LogWarn(LOGCH_CHANNELOUT,
+                    "Channel output fell %lld ms behind its schedule; starting a new schedule\n",
                     (long long)(behind / 1000));
             l.lock();
         }

@@ -20,14 +20,14 @@ public:
 
     struct Stats {
         long long framesSent = 0;
-        long long lateFrames = 0;    // started more than half a period after their time
-        long long reanchors = 0;     // the schedule restarted after falling far behind
+        long long lateFrames = 0; // started more than half a period after their time
+        long long reanchors = 0;  // the schedule restarted after falling far behind
         int64_t lastLatenessUs = 0;
         int64_t maxLatenessUs = 0;
-        int64_t p50LatenessUs = 0;   // from a histogram of 50 us buckets
+        int64_t p50LatenessUs = 0; // from a histogram of 50 us buckets
         int64_t p99LatenessUs = 0;
         int64_t periodUs = 0;
-        int64_t lastWorkUs = 0;      // how long the last frame took, from its start to its send
+        int64_t lastWorkUs = 0; // how long the last frame took, from its start to its send
         int64_t maxWorkUs = 0;
         int64_t p99WorkUs = 0;
     };
@@ -77,7 +77,7 @@ private:
     // Held while a frame runs. Recursive: a command run by the engine inside an open
     // may start another sequence.
     std::recursive_mutex m_frameLock;
-    std::mutex m_lock;      // guards every member below
+    std::mutex m_lock; // guards every member below
     std::condition_variable m_wake;
     std::condition_variable m_forcedSent;
     std::thread m_thread;
@@ -86,6 +86,6 @@ private:
     bool m_force = false;
     bool m_skipRead = false;
     Stats m_stats;
-    std::vector<uint32_t> m_histogram; // lateness in 50 us buckets, last one open-ended
+    std::vector<uint32_t> m_histogram;     // lateness in 50 us buckets, last one open-ended
     std::vector<uint32_t> m_workHistogram; // frame work time, the same buckets
 };

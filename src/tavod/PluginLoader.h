@@ -39,8 +39,8 @@ private:
     struct Loaded {
         std::string path;
         void* handle = nullptr;
-        TavoPlugins::Plugin* plugin = nullptr;                  // owned
-        TavoPlugins::ChannelOutputPlugin* outputs = nullptr;    // the same object, or null
+        TavoPlugins::Plugin* plugin = nullptr;               // owned
+        TavoPlugins::ChannelOutputPlugin* outputs = nullptr; // the same object, or null
     };
 
     void fail(const std::string& message);

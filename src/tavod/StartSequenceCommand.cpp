@@ -17,7 +17,8 @@ StartSequenceCommand::StartSequenceCommand(Daemon& daemon)
 
 std::unique_ptr<Command::Result> StartSequenceCommand::run(const std::vector<std::string>& args) {
     if (args.empty() || args.size() > 2) {
-        return std::make_unique<ErrorResult>("Start Sequence needs the sequence name, and may take a start second");
+        return std::make_unique<ErrorResult>(
+            "Start Sequence needs the sequence name, and may take a start second");
     }
     int startSecond = -1;
     if (args.size() == 2 && !args[1].empty()) {
@@ -25,7 +26,8 @@ std::unique_ptr<Command::Result> StartSequenceCommand::run(const std::vector<std
         char* end = nullptr;
         long s = strtol(args[1].c_str(), &end, 10);
         if (errno != 0 || *end != 0 || s < 0 || s > INT_MAX / 1000) {
-            return std::make_unique<ErrorResult>("Start Sequence: the start second must be a whole number from 0");
+            return std::make_unique<ErrorResult>(
+                "Start Sequence: the start second must be a whole number from 0");
         }
         startSecond = static_cast<int>(s);
     }

@@ -29,8 +29,8 @@ std::string logLineText(const LogLine& line) {
     char stamp[40];
     size_t n = strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &tmv);
     snprintf(stamp + n, sizeof(stamp) - n, ".%03d", (int)(tv.tv_usec / 1000));
-    return std::string(stamp) + " [" + line.channel + "] " + TavoLogger::levelName(line.level) + ": " + line.text +
-           "\n";
+    return std::string(stamp) + " [" + line.channel + "] " + TavoLogger::levelName(line.level) + ": " +
+           line.text + "\n";
 }
 
 } // namespace
@@ -39,11 +39,12 @@ StatusLine::~StatusLine() {
     End();
 }
 
-std::string StatusLine::Format(const std::string& sequence, int elapsedMs, int totalMs, int frame, int frameCount,
-                               long long lateFrames) {
+std::string StatusLine::Format(const std::string& sequence, int elapsedMs, int totalMs, int frame,
+                               int frameCount, long long lateFrames) {
     std::string s = sequence.empty() ? "(no sequence)" : sequence;
     s += "  " + clockText(elapsedMs) + " / " + clockText(totalMs);
-    s += "  frame " + (frame >= 0 ? std::to_string(frame) : std::string("-")) + "/" + std::to_string(frameCount);
+    s += "  frame " + (frame >= 0 ? std::to_string(frame) : std::string("-")) + "/" +
+         std::to_string(frameCount);
     s += "  late " + std::to_string(lateFrames);
     return s;
 }

@@ -28,8 +28,8 @@ public:
     bool Active() const { return m_active; }
 
     // The text of a status line from its parts, for the daemon and the tests.
-    static std::string Format(const std::string& sequence, int elapsedMs, int totalMs, int frame, int frameCount,
-                              long long lateFrames);
+    static std::string Format(const std::string& sequence, int elapsedMs, int totalMs, int frame,
+                              int frameCount, long long lateFrames);
 
 private:
     void draw(); // m_lock held
@@ -39,6 +39,6 @@ private:
     TextFunction m_text;
     int m_sinkId = 0;
     int64_t m_lastDraw = 0;
-    std::mutex m_lock;  // guards m_shown and writes to m_out and stderr
+    std::mutex m_lock;   // guards m_shown and writes to m_out and stderr
     std::string m_shown; // the text now on the line
 };

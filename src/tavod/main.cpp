@@ -72,7 +72,8 @@ bool validLogLevel(const std::string& levels) {
     if (eq == std::string::npos) {
         return TavoLogger::parseLevel(levels) != 0;
     }
-    return TavoLogger::INSTANCE.findChannel(levels.substr(0, eq)) && TavoLogger::parseLevel(levels.substr(eq + 1)) != 0;
+    return TavoLogger::INSTANCE.findChannel(levels.substr(0, eq)) &&
+           TavoLogger::parseLevel(levels.substr(eq + 1)) != 0;
 }
 
 // Splits "--name=value" into name and value; other arguments come back unchanged.
@@ -105,7 +106,9 @@ bool parseCommandLine(int argc, char** argv, CommandLine& cl, std::string& error
         std::string name, value;
         bool hasValue;
         splitOption(args[i], name, value, hasValue);
-        auto takeValue = [&](std::string& out) { return optionValue(args, i, name, hasValue, value, out, error); };
+        auto takeValue = [&](std::string& out) {
+            return optionValue(args, i, name, hasValue, value, out, error);
+        };
 
         if (name == "-h" || name == "--help") {
             cl.help = true;
@@ -142,8 +145,10 @@ bool parseCommandLine(int argc, char** argv, CommandLine& cl, std::string& error
                 return false;
             }
             if (!validLogLevel(s)) {
-                error = "--log-level wants [CHANNEL=]LEVEL with LEVEL error, warning, info, debug, excess or 1..5 "
-                        "and CHANNEL general, sequence, channelout, gpio or player; not '" + s + "'";
+                error = "--log-level wants [CHANNEL=]LEVEL with LEVEL error, warning, info, debug, excess or "
+                        "1..5 "
+                        "and CHANNEL general, sequence, channelout, gpio or player; not '" +
+                        s + "'";
                 return false;
             }
             cl.daemon.logLevels.push_back(s);
@@ -154,7 +159,8 @@ bool parseCommandLine(int argc, char** argv, CommandLine& cl, std::string& error
                 return false;
             }
             if (!parseInt(s, 0, 65535, port)) {
-                error = "--http-port wants a TCP port from 1 to 65535, or 0 to turn the HTTP API off; not '" + s + "'";
+                error = "--http-port wants a TCP port from 1 to 65535, or 0 to turn the HTTP API off; not '" +
+                        s + "'";
                 return false;
             }
             cl.daemon.httpPort = (int)port;
@@ -177,7 +183,9 @@ bool parsePlayArgs(const std::vector<std::string>& args, PlayOptions& play, std:
         std::string name, value;
         bool hasValue;
         splitOption(args[i], name, value, hasValue);
-        auto takeValue = [&](std::string& out) { return optionValue(args, i, name, hasValue, value, out, error); };
+        auto takeValue = [&](std::string& out) {
+            return optionValue(args, i, name, hasValue, value, out, error);
+        };
         if (name == "--loop") {
             play.loop = true;
         } else if (name == "--repeat") {

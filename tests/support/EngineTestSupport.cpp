@@ -89,7 +89,8 @@ SlowLCSFFile::~SlowLCSFFile() {
     delete m_inner;
 }
 
-void SlowLCSFFile::prepareRead(const std::vector<std::pair<uint32_t, uint32_t>>& ranges, uint32_t startFrame) {
+void SlowLCSFFile::prepareRead(const std::vector<std::pair<uint32_t, uint32_t>>& ranges,
+                               uint32_t startFrame) {
     m_inner->prepareRead(ranges, startFrame);
 }
 

@@ -70,7 +70,8 @@ public:
     SlowLCSFFile(LCSFFile* inner, std::function<int(uint32_t)> delayFor);
     ~SlowLCSFFile() override;
 
-    void prepareRead(const std::vector<std::pair<uint32_t, uint32_t>>& ranges, uint32_t startFrame = 0) override;
+    void prepareRead(const std::vector<std::pair<uint32_t, uint32_t>>& ranges,
+                     uint32_t startFrame = 0) override;
     FrameData* getFrame(uint32_t frame) override;
     void writeHeader() override {}
     void addFrame(uint32_t, const uint8_t*) override {}

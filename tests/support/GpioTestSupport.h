@@ -80,7 +80,9 @@ protected:
     }
 
     std::string simFile(const std::string& name) const { return m_media.file("sim/" + name); }
-    void setValue(const std::string& pin, int value) { writeFileBytes(simFile(pin + ".value"), std::to_string(value)); }
+    void setValue(const std::string& pin, int value) {
+        writeFileBytes(simFile(pin + ".value"), std::to_string(value));
+    }
     std::string pinConfig(const std::string& pin) { return readFileBytes(simFile(pin + ".config")); }
 
     // Writes one kernel line event into the pin's event FIFO, as the kernel would.

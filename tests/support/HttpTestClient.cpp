@@ -42,7 +42,8 @@ HttpTestResponse httpRequest(uint16_t port, const std::string& method, const std
     if (fd < 0) {
         return response;
     }
-    std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + headers;
+    std::string request =
+        method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + headers;
     if (!body.empty() || method == "POST" || method == "PUT") {
         request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     }
@@ -79,7 +80,8 @@ HttpTestResponse httpRequest(uint16_t port, const std::string& method, const std
         size_t colon = line.find(':');
         if (colon != std::string::npos) {
             std::string name = line.substr(0, colon);
-            std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+            std::transform(name.begin(), name.end(), name.begin(),
+                           [](unsigned char c) { return std::tolower(c); });
             size_t v = line.find_first_not_of(' ', colon + 1);
             response.headers[name] = v == std::string::npos ? std::string() : line.substr(v);
         }

@@ -6,7 +6,7 @@
 #include <string>
 
 struct HttpTestResponse {
-    int status = 0; // 0 when no answer could be read
+    int status = 0;                             // 0 when no answer could be read
     std::map<std::string, std::string> headers; // names in lower case
     std::string body;
     std::string header(const std::string& lowerName) const {

@@ -143,9 +143,9 @@ protected:
 };
 
 // An "FC" or "FE" header of format 1: entries of (name, [(start, end), ...]).
-inline LCSFFile::VariableHeader actionHeader(char kind,
-                                             const std::vector<std::pair<std::string, std::vector<std::pair<int, int>>>>& entries,
-                                             const std::string& text = "") {
+inline LCSFFile::VariableHeader
+actionHeader(char kind, const std::vector<std::pair<std::string, std::vector<std::pair<int, int>>>>& entries,
+             const std::string& text = "") {
     std::vector<uint8_t> d{1};
     auto put32 = [&d](int32_t v) {
         for (int i = 0; i < 4; i++) {

@@ -89,7 +89,8 @@ public:
         }
         cargs.push_back(nullptr);
         int out = open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        int err = stderrFd >= 0 ? stderrFd : open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int err =
+            stderrFd >= 0 ? stderrFd : open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
         m_pid = fork();
         if (m_pid == 0) {
@@ -169,8 +170,9 @@ private:
 // The common options of a test run: the temp media folder, the build's plug-ins, no HTTP.
 inline std::vector<std::string> tavodArgs(const MediaDir& media, std::vector<std::string> more,
                                           int httpPort = 0) {
-    std::vector<std::string> a = {"--media-dir", media.path(), "--plugin-dir", TAVO_PLUGIN_DIR, "--http-port",
-                                  std::to_string(httpPort), "--quiet"};
+    std::vector<std::string> a = {"--media-dir",   media.path(),  "--plugin-dir",
+                                  TAVO_PLUGIN_DIR, "--http-port", std::to_string(httpPort),
+                                  "--quiet"};
     a.insert(a.end(), more.begin(), more.end());
     return a;
 }

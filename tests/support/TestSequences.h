@@ -31,5 +31,6 @@ bool writeTestSequence(const std::string& path, const TestSequenceOptions& opts,
                        std::vector<uint8_t>* memory = nullptr);
 
 // Reads every frame of `path` into full channel buffers of `channels` bytes.
-std::vector<std::vector<uint8_t>> readAllFrames(const std::string& path, uint32_t channels,
-                                                const std::vector<std::pair<uint32_t, uint32_t>>& ranges = {});
+std::vector<std::vector<uint8_t>>
+readAllFrames(const std::string& path, uint32_t channels,
+              const std::vector<std::pair<uint32_t, uint32_t>>& ranges = {});

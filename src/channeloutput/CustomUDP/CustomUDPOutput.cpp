@@ -24,8 +24,10 @@ CustomUDPOutputData::CustomUDPOutputData(const Json::Value& config) : UDPOutputD
         if (config["tokens"].isString()) {
             tokens = config["tokens"].asString();
         } else {
-            LogErr(LOGCH_CHANNELOUT, "CustomUDP output to %s: \"tokens\" must be a text such as \"#41 {data}\"; "
-                   "output disabled\n", ipAddress.c_str());
+            LogErr(LOGCH_CHANNELOUT,
+                   "CustomUDP output to %s: \"tokens\" must be a text such as \"#41 {data}\"; "
+                   "output disabled\n",
+                   ipAddress.c_str());
             configOk = false;
         }
     }
@@ -33,8 +35,10 @@ CustomUDPOutputData::CustomUDPOutputData(const Json::Value& config) : UDPOutputD
         if (config["port"].isInt()) {
             port = config["port"].asInt();
         } else {
-            LogErr(LOGCH_CHANNELOUT, "CustomUDP output to %s: \"port\" must be a number from 1 to 65535; "
-                   "output disabled\n", ipAddress.c_str());
+            LogErr(LOGCH_CHANNELOUT,
+                   "CustomUDP output to %s: \"port\" must be a number from 1 to 65535; "
+                   "output disabled\n",
+                   ipAddress.c_str());
             configOk = false;
         }
     }
@@ -72,19 +76,24 @@ CustomUDPOutputData::CustomUDPOutputData(const Json::Value& config) : UDPOutputD
 
     if (configOk && (port < 1 || port > 65535)) {
         // htons would silently send to another port, and port 0 cannot be sent to.
-        LogErr(LOGCH_CHANNELOUT, "CustomUDP output to %s: \"port\" %d is not a UDP port (1 to 65535); "
-               "output disabled\n", ipAddress.c_str(), port);
+        LogErr(LOGCH_CHANNELOUT,
+               "CustomUDP output to %s: \"port\" %d is not a UDP port (1 to 65535); "
+               "output disabled\n",
+               ipAddress.c_str(), port);
         configOk = false;
     }
     if (segments.size() > IOV_MAX) {
-        LogErr(LOGCH_CHANNELOUT, "CustomUDP output to %s: the template has %zu pieces, more than the %d a "
-               "datagram may have; output disabled\n", ipAddress.c_str(), segments.size(), IOV_MAX);
+        LogErr(LOGCH_CHANNELOUT,
+               "CustomUDP output to %s: the template has %zu pieces, more than the %d a "
+               "datagram may have; output disabled\n",
+               ipAddress.c_str(), segments.size(), IOV_MAX);
         configOk = false;
     }
     if (total > MAX_UDP_PAYLOAD) {
-        LogErr(LOGCH_CHANNELOUT, "CustomUDP output to %s: the datagram would be %zu bytes, more than the %zu "
-               "a UDP datagram can carry; use fewer channels; output disabled\n", ipAddress.c_str(), total,
-               MAX_UDP_PAYLOAD);
+        LogErr(LOGCH_CHANNELOUT,
+               "CustomUDP output to %s: the datagram would be %zu bytes, more than the %zu "
+               "a UDP datagram can carry; use fewer channels; output disabled\n",
+               ipAddress.c_str(), total, MAX_UDP_PAYLOAD);
         configOk = false;
     }
     if (!configOk) {

@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-const char PixelChangeEncoder::ALPHABET[65] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz+/";
+const char PixelChangeEncoder::ALPHABET[65] =
+    "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz+/";
 
 namespace {
 

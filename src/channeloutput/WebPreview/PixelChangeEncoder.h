@@ -77,7 +77,7 @@ private:
     static constexpr uint32_t MAX_BLOCK_SPAN = 256; // bytes; wider blocks are always compared
     struct Block {
         uint32_t firstChannel;
-        uint32_t span; // 0: compare always
+        uint32_t span;   // 0: compare always
         uint32_t copyAt; // into m_blockRaw
     };
     bool m_blockSkipping = false;
@@ -88,9 +88,9 @@ private:
     // Per-frame grouping: one list of pixel indexes per colour, found through an
     // 18-bit sort key whose numeric order is the byte order of the colour key.
     static constexpr int KEY_COUNT = 1 << 18;
-    std::vector<int32_t> m_head; // KEY_COUNT, -1 when empty
-    std::vector<int32_t> m_tail; // KEY_COUNT
-    std::vector<int32_t> m_next; // one per pixel
+    std::vector<int32_t> m_head;  // KEY_COUNT, -1 when empty
+    std::vector<int32_t> m_tail;  // KEY_COUNT
+    std::vector<int32_t> m_next;  // one per pixel
     std::vector<uint64_t> m_used; // bit per sort key
 };
 

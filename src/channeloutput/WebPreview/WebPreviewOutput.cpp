@@ -162,8 +162,8 @@ void WebPreviewOutput::PrepData(unsigned char* channelData) {
         m_encoder.Invalidate();
     }
     m_changeData.clear();
-    const PixelChangeEncoder::Result r = m_encoder.EncodeChanges(channelData + m_startChannel, m_previewBuffer,
-                                                                 m_changeData);
+    const PixelChangeEncoder::Result r =
+        m_encoder.EncodeChanges(channelData + m_startChannel, m_previewBuffer, m_changeData);
     const uint64_t eventId = id.fetch_add(1);
     if (!r.colors) {
         m_sseData.clear();
@@ -321,8 +321,9 @@ void WebPreviewOutput::ConnectionThread() {
             if (fd >= FD_SETSIZE) {
                 // select() cannot watch it; putting it in an fd_set would write past the set.
                 LogErr(LOGCH_CHANNELOUT,
-                       "Refusing preview connection: socket %d is beyond the %d descriptors select() can watch\n", fd,
-                       FD_SETSIZE);
+                       "Refusing preview connection: socket %d is beyond the %d descriptors select() can "
+                       "watch\n",
+                       fd, FD_SETSIZE);
                 close(fd);
                 continue;
             }
@@ -414,8 +415,8 @@ void WebPreviewOutput::SelectThread() {
                 LogDebug(LOGCH_CHANNELOUT, "Closing socket %d, connection %d\n", fd, (int)(i - 1));
                 RemoveConnection(i - 1);
             } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                LogErr(LOGCH_CHANNELOUT, "Read failed for socket %d, connection %d.  Closing connection.\n", fd,
-                       (int)(i - 1));
+                LogErr(LOGCH_CHANNELOUT, "Read failed for socket %d, connection %d.  Closing connection.\n",
+                       fd, (int)(i - 1));
                 RemoveConnection(i - 1);
             }
         }

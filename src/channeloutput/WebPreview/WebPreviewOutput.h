@@ -52,9 +52,9 @@ public:
 
 private:
     struct ConnectionState {
-        std::string pending; // bytes of the stream not yet taken by the socket
+        std::string pending;     // bytes of the stream not yet taken by the socket
         int64_t behindSince = 0; // GetTime() when pending last became non-empty
-        bool dropped = false; // shut down; the select thread closes and removes it
+        bool dropped = false;    // shut down; the select thread closes and removes it
     };
 
     std::string BuildResponseHeader() const;
@@ -73,12 +73,12 @@ private:
     std::unique_ptr<std::thread> m_connectionThread;
     std::unique_ptr<std::thread> m_selectThread;
     std::mutex m_connectionLock;
-    std::vector<int> m_connections; // guarded by m_connectionLock
+    std::vector<int> m_connections;                    // guarded by m_connectionLock
     std::map<int, ConnectionState> m_connectionStates; // guarded by m_connectionLock
 
     // Set by the connection thread; the output thread zeroes the preview buffer
     // itself before its next comparison, so a reset never tears one.
     std::atomic<bool> m_resetPreview{false};
     PixelChangeEncoder m_encoder; // output thread only
-    std::string m_changeData; // output thread only: scratch for the event's data
+    std::string m_changeData;     // output thread only: scratch for the event's data
 };

@@ -39,7 +39,8 @@ std::string http_request::get_header(const std::string& key) const {
     return it == headers.end() ? std::string() : it->second;
 }
 
-http_response::http_response(int response_code, const std::string& content_type) : response_code(response_code) {
+http_response::http_response(int response_code, const std::string& content_type)
+    : response_code(response_code) {
     headers[http::http_utils::http_header_content_type] = content_type;
 }
 

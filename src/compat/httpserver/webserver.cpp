@@ -41,9 +41,12 @@ MHD_Result collectValue(void* cls, enum MHD_ValueKind kind, const char* key, con
 }
 
 int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
@@ -88,8 +91,8 @@ MHD_Result queue(struct MHD_Connection* connection, const std::shared_ptr<http_r
         r = plainResponse("Not Found", http::http_utils::http_not_found);
         r->get_body(body);
     }
-    struct MHD_Response* mhd = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
-                                                               MHD_RESPMEM_MUST_COPY);
+    struct MHD_Response* mhd =
+        MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
     if (mhd == nullptr) {
         return MHD_NO;
     }
@@ -106,9 +109,11 @@ MHD_Result queue(struct MHD_Connection* connection, const std::shared_ptr<http_r
 }
 
 MHD_Result accessHandler(void* cls, struct MHD_Connection* connection, const char* url, const char* method,
-                         const char* version, const char* upload_data, size_t* upload_data_size, void** con_cls) {
+                         const char* version, const char* upload_data, size_t* upload_data_size,
+                         void** con_cls) {
     webserver* ws = static_cast<webserver*>(cls);
-    return ws->answer(connection, url, method, version, upload_data, upload_data_size, con_cls) ? MHD_YES : MHD_NO;
+    return ws->answer(connection, url, method, version, upload_data, upload_data_size, con_cls) ? MHD_YES
+                                                                                                : MHD_NO;
 }
 
 void requestCompleted(void*, struct MHD_Connection*, void** con_cls, enum MHD_RequestTerminationCode) {
@@ -144,7 +149,8 @@ bool webserver::start(bool blocking) {
     struct MHD_OptionItem options[8];
     int n = 0;
     options[n++] = {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&requestCompleted), nullptr};
-    options[n++] = {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(params._connection_timeout), nullptr};
+    options[n++] = {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(params._connection_timeout),
+                    nullptr};
     if (params._max_connections > 0) {
         options[n++] = {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(params._max_connections), nullptr};
     }
@@ -168,9 +174,8 @@ bool webserver::start(bool blocking) {
     daemon = MHD_start_daemon(flags, params._port, nullptr, nullptr, &accessHandler, this, MHD_OPTION_ARRAY,
                               options, MHD_OPTION_END);
     if (daemon == nullptr) {
-        reportError(params._log_error,
-                    "HTTP server could not listen on port " + std::to_string(params._port) +
-                        " (in use, or not permitted)");
+        reportError(params._log_error, "HTTP server could not listen on port " +
+                                           std::to_string(params._port) + " (in use, or not permitted)");
         return false;
     }
     running = true;
@@ -207,7 +212,8 @@ bool webserver::register_resource(const std::string& resource, http_resource* re
         return false;
     }
     std::lock_guard<std::mutex> l(lock);
-    return registrations.emplace(http::http_utils::standardize_url(resource), Registration{res, family}).second;
+    return registrations.emplace(http::http_utils::standardize_url(resource), Registration{res, family})
+        .second;
 }
 
 void webserver::unregister_resource(const std::string& resource) {
@@ -288,8 +294,9 @@ std::shared_ptr<http_response> webserver::dispatch(const http_request& req) {
     return r;
 }
 
-int webserver::answer(struct MHD_Connection* connection, const char* url, const char* method, const char* version,
-                      const char* upload_data, size_t* upload_data_size, void** con_cls) {
+int webserver::answer(struct MHD_Connection* connection, const char* url, const char* method,
+                      const char* version, const char* upload_data, size_t* upload_data_size,
+                      void** con_cls) {
     RequestState* state = static_cast<RequestState*>(*con_cls);
     if (state == nullptr) {
         // First call: headers only. The body, if any, follows in later calls.
@@ -307,7 +314,8 @@ int webserver::answer(struct MHD_Connection* connection, const char* url, const 
         return MHD_YES;
     }
     if (state->tooLarge) {
-        return queue(connection, plainResponse("Payload Too Large", http::http_utils::http_payload_too_large));
+        return queue(connection,
+                     plainResponse("Payload Too Large", http::http_utils::http_payload_too_large));
     }
 
     http_request req;
@@ -328,7 +336,8 @@ int webserver::answer(struct MHD_Connection* connection, const char* url, const 
     if (strncasecmp(ctype.c_str(), "application/x-www-form-urlencoded", 33) == 0) {
         parseForm(req, req.content);
     }
-    const union MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    const union MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     if (info != nullptr && info->client_addr != nullptr) {
         char text[INET6_ADDRSTRLEN] = {0};
         if (info->client_addr->sa_family == AF_INET) {

@@ -39,11 +39,16 @@ int TavoLogger::parseLevel(const std::string& text) {
 
 const char* TavoLogger::levelName(int level) {
     switch (level) {
-    case LOG_ERR: return "error";
-    case LOG_WARN: return "warning";
-    case LOG_INFO: return "info";
-    case LOG_DEBUG: return "debug";
-    default: return "excess";
+    case LOG_ERR:
+        return "error";
+    case LOG_WARN:
+        return "warning";
+    case LOG_INFO:
+        return "info";
+    case LOG_DEBUG:
+        return "debug";
+    default:
+        return "excess";
     }
 }
 
@@ -115,7 +120,8 @@ void TavoLogger::write(const char* file, int line, int level, LogChannel& channe
     size_t n = strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &tmv);
     snprintf(stamp + n, sizeof(stamp) - n, ".%03d", (int)(tv.tv_usec / 1000));
 
-    std::string out = std::string(stamp) + " [" + channel.name() + "] " + levelName(level) + ": " + text + "\n";
+    std::string out =
+        std::string(stamp) + " [" + channel.name() + "] " + levelName(level) + ": " + text + "\n";
     LogLine ll{level, channel.name(), text, file, line};
 
     std::lock_guard<std::mutex> l(m_lock);
@@ -135,7 +141,8 @@ bool WillLog(int level, LogChannel& channel) {
     return level <= channel.level();
 }
 
-void _LogWriteV(const char* file, int line, int level, LogChannel& channel, const char* format, va_list args) {
+void _LogWriteV(const char* file, int line, int level, LogChannel& channel, const char* format,
+                va_list args) {
     if (!WillLog(level, channel)) {
         return;
     }

@@ -49,18 +49,20 @@ public:
         }
     }
 
-    bool configPin(const std::string& mode, bool directionOut, const std::string& description) const override {
+    bool configPin(const std::string& mode, bool directionOut,
+                   const std::string& description) const override {
         if (!openLine()) {
             return false;
         }
         releaseGPIOD();
         m_mode = mode;
         m_consumer = description.empty() ? "tavod" : description;
-        int rc = directionOut ? gpiod_line_request_output(m_line, m_consumer.c_str(), 0)
-                              : gpiod_line_request_input_flags(m_line, m_consumer.c_str(), gpiodFlagsForMode(mode));
+        int rc = directionOut
+                     ? gpiod_line_request_output(m_line, m_consumer.c_str(), 0)
+                     : gpiod_line_request_input_flags(m_line, m_consumer.c_str(), gpiodFlagsForMode(mode));
         if (rc != 0) {
-            reportOnce("Cannot request GPIO line " + m_chipName + ":" + std::to_string(m_offset) + " (" + name +
-                       ") as " + (directionOut ? "output" : "input") + ": " + strerror(errno));
+            reportOnce("Cannot request GPIO line " + m_chipName + ":" + std::to_string(m_offset) + " (" +
+                       name + ") as " + (directionOut ? "output" : "input") + ": " + strerror(errno));
             return false;
         }
         m_output = directionOut;
@@ -136,7 +138,8 @@ private:
         }
         m_line = gpiod_chip_get_line(m_chip, m_offset);
         if (!m_line) {
-            reportOnce("GPIO chip " + m_chipName + " has no line " + std::to_string(m_offset) + " (" + name + ")");
+            reportOnce("GPIO chip " + m_chipName + " has no line " + std::to_string(m_offset) + " (" + name +
+                       ")");
             return false;
         }
         return true;
@@ -171,7 +174,8 @@ public:
         : PinCapabilities(name, gpio), m_dir(dir), m_edges(edges) {}
     ~SimulatedPin() override { releaseGPIOD(); }
 
-    bool configPin(const std::string& mode, bool directionOut, const std::string& description) const override {
+    bool configPin(const std::string& mode, bool directionOut,
+                   const std::string& description) const override {
         std::ofstream out(file(".config"), std::ios::trunc);
         out << mode << (directionOut ? " out " : " in ") << description << "\n";
         if (!out) {
@@ -270,7 +274,8 @@ bool validPinName(const std::string& name) {
 
 void addPin(Registry& r, std::unique_ptr<PinCapabilities> pin) {
     if (r.byName.count(pin->name)) {
-        LogErr(LOGCH_GPIO, "pins.json: pin name %s is given twice; the first one is kept\n", pin->name.c_str());
+        LogErr(LOGCH_GPIO, "pins.json: pin name %s is given twice; the first one is kept\n",
+               pin->name.c_str());
         return;
     }
     r.byName[pin->name] = pin.get();
@@ -295,7 +300,8 @@ void addBoardPins(Registry& r) {
         for (unsigned int i = 0; i < lines; i++) {
             struct gpiod_line* line = gpiod_chip_get_line(chip, i);
             const char* lineName = line ? gpiod_line_name(line) : nullptr;
-            std::string name = lineName && validPinName(lineName) ? lineName : chipName + "-" + std::to_string(i);
+            std::string name =
+                lineName && validPinName(lineName) ? lineName : chipName + "-" + std::to_string(i);
             if (r.byName.count(name)) {
                 name = chipName + "-" + std::to_string(i);
             }
@@ -322,7 +328,8 @@ bool configureLocked(Registry& r, const Json::Value& config, const std::string& 
     }
     std::string kind = provider.isString() ? provider.asString() : "gpiod";
     if (kind != "gpiod" && kind != "simulated") {
-        LogErr(LOGCH_GPIO, "pins.json: unknown provider \"%s\"; use \"gpiod\" or \"simulated\"\n", kind.c_str());
+        LogErr(LOGCH_GPIO, "pins.json: unknown provider \"%s\"; use \"gpiod\" or \"simulated\"\n",
+               kind.c_str());
         return false;
     }
     std::string dir;
@@ -354,7 +361,8 @@ bool configureLocked(Registry& r, const Json::Value& config, const std::string& 
         std::string name = p["name"].asString();
         const Json::Value& gpio = p["gpio"];
         if (!gpio.isNull() && !(gpio.isInt() && gpio.asInt() >= 0)) {
-            LogErr(LOGCH_GPIO, "pins.json: pin %s: \"gpio\" must be a number from 0; skipped\n", name.c_str());
+            LogErr(LOGCH_GPIO, "pins.json: pin %s: \"gpio\" must be a number from 0; skipped\n",
+                   name.c_str());
             ok = false;
             continue;
         }
@@ -362,7 +370,8 @@ bool configureLocked(Registry& r, const Json::Value& config, const std::string& 
         if (kind == "simulated") {
             const Json::Value& edges = p["edges"];
             if (!edges.isNull() && !edges.isBool()) {
-                LogErr(LOGCH_GPIO, "pins.json: pin %s: \"edges\" must be true or false; skipped\n", name.c_str());
+                LogErr(LOGCH_GPIO, "pins.json: pin %s: \"edges\" must be true or false; skipped\n",
+                       name.c_str());
                 ok = false;
                 continue;
             }
@@ -371,7 +380,8 @@ bool configureLocked(Registry& r, const Json::Value& config, const std::string& 
             const Json::Value& chip = p["chip"];
             const Json::Value& line = p["line"];
             if (!chip.isString() || !line.isUInt()) {
-                LogErr(LOGCH_GPIO, "pins.json: pin %s needs \"chip\" (a text) and \"line\" (a number from 0); skipped\n",
+                LogErr(LOGCH_GPIO,
+                       "pins.json: pin %s needs \"chip\" (a text) and \"line\" (a number from 0); skipped\n",
                        name.c_str());
                 ok = false;
                 continue;

@@ -65,8 +65,7 @@ void ChannelOutput::DumpConfig() {
     LogDebug(LOGCH_CHANNELOUT, "    Channel Count    : %u\n", m_channelCount);
 }
 
-void ChannelOutput::GetStatus(Json::Value&) {
-}
+void ChannelOutput::GetStatus(Json::Value&) {}
 
 void ChannelOutput::ConvertToCSV(Json::Value config, char* csv) {
     if (!csv) {

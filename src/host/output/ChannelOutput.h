@@ -25,8 +25,8 @@ public:
     virtual void GetRequiredChannelRanges(const std::function<void(int, int)>& addRange);
     virtual void StartingOutput();
     virtual void StoppingOutput();
-    virtual void OverlayTestData(unsigned char* channelData, int cycleCount, float percentOfCycle, int testType,
-                                 const Json::Value& config);
+    virtual void OverlayTestData(unsigned char* channelData, int cycleCount, float percentOfCycle,
+                                 int testType, const Json::Value& config);
     virtual bool SupportsTesting() const;
     virtual void DumpConfig();
     virtual void ConvertToCSV(Json::Value config, char* csv);

@@ -20,7 +20,7 @@ using ChannelRanges = std::vector<std::pair<uint32_t, uint32_t>>; // (first chan
 class ChannelOutputThread {
 public:
     virtual ~ChannelOutputThread() {}
-    virtual void Start() = 0;   // no effect when already running
+    virtual void Start() = 0; // no effect when already running
     virtual void Stop() = 0;
     virtual bool IsRunning() = 0;
     // Send the next frame as soon as possible instead of at its time. Must not

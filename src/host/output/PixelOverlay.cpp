@@ -110,8 +110,9 @@ bool PixelOverlayManager::addModel(const Json::Value& config) {
     Json::Int64 start = config.get("StartChannel", 1).asInt64();
     Json::Int64 count = config.get("ChannelCount", 0).asInt64();
     if (start < 1 || count < 1 || (uint64_t)(start - 1 + count) > MAX_OVERLAY_CHANNEL) {
-        LogErr(LOGCH_GENERAL, "Pixel overlay model %s: channels %lld to %lld lie outside 1 to %llu\n", name.c_str(),
-               (long long)start, (long long)(start + count - 1), (unsigned long long)MAX_OVERLAY_CHANNEL);
+        LogErr(LOGCH_GENERAL, "Pixel overlay model %s: channels %lld to %lld lie outside 1 to %llu\n",
+               name.c_str(), (long long)start, (long long)(start + count - 1),
+               (unsigned long long)MAX_OVERLAY_CHANNEL);
         return false;
     }
     auto m = std::make_unique<PixelOverlayModel>(
@@ -127,16 +128,18 @@ bool PixelOverlayManager::addModel(const Json::Value& config) {
     return true;
 }
 
-void PixelOverlayManager::addAutoOverlayModel(const std::string& name, uint32_t startChannel, uint32_t channelCount,
-                                              uint32_t channelsPerNode, const std::string& orientation,
-                                              const std::string& startCorner, uint32_t strings,
-                                              uint32_t strandsPerString) {
+void PixelOverlayManager::addAutoOverlayModel(const std::string& name, uint32_t startChannel,
+                                              uint32_t channelCount, uint32_t channelsPerNode,
+                                              const std::string& orientation, const std::string& startCorner,
+                                              uint32_t strings, uint32_t strandsPerString) {
     if ((uint64_t)startChannel + channelCount > MAX_OVERLAY_CHANNEL) {
-        LogErr(LOGCH_GENERAL, "Pixel overlay model %s reaches past the channel buffer, not added\n", name.c_str());
+        LogErr(LOGCH_GENERAL, "Pixel overlay model %s reaches past the channel buffer, not added\n",
+               name.c_str());
         return;
     }
-    auto m = std::make_unique<PixelOverlayModel>(name, startChannel, channelCount, (int)channelsPerNode, orientation,
-                                                 startCorner, (int)strings, (int)strandsPerString, true);
+    auto m = std::make_unique<PixelOverlayModel>(name, startChannel, channelCount, (int)channelsPerNode,
+                                                 orientation, startCorner, (int)strings,
+                                                 (int)strandsPerString, true);
     std::lock_guard<std::mutex> l(m_lock);
     if (m_models.count(name)) {
         LogErr(LOGCH_GENERAL, "Pixel overlay model %s exists already\n", name.c_str());

@@ -17,16 +17,16 @@ class PixelOverlayModel {
 public:
     enum State {
         Disabled = 0,
-        Enabled = 1,          // the whole buffer replaces the channels
-        Transparent = 2,      // only nonzero channels replace the channels
-        TransparentRGB = 3,   // only nodes with a nonzero channel replace the channels
+        Enabled = 1,        // the whole buffer replaces the channels
+        Transparent = 2,    // only nonzero channels replace the channels
+        TransparentRGB = 3, // only nodes with a nonzero channel replace the channels
     };
 
     // `startChannel` 0-based; orientation "H" (strings run across) or "V";
     // start corner "TL", "TR", "BL" or "BR".
-    PixelOverlayModel(const std::string& name, uint32_t startChannel, uint32_t channelCount, int channelsPerNode,
-                      const std::string& orientation, const std::string& startCorner, int strings,
-                      int strandsPerString, bool autoCreated);
+    PixelOverlayModel(const std::string& name, uint32_t startChannel, uint32_t channelCount,
+                      int channelsPerNode, const std::string& orientation, const std::string& startCorner,
+                      int strings, int strandsPerString, bool autoCreated);
     virtual ~PixelOverlayModel() {}
 
     const std::string& getName() const { return m_name; }
@@ -82,8 +82,8 @@ public:
     // False with a message on a bad object or a name in use.
     bool addModel(const Json::Value& config);
     void addAutoOverlayModel(const std::string& name, uint32_t startChannel, uint32_t channelCount,
-                             uint32_t channelsPerNode, const std::string& orientation, const std::string& startCorner,
-                             uint32_t strings, uint32_t strandsPerString);
+                             uint32_t channelsPerNode, const std::string& orientation,
+                             const std::string& startCorner, uint32_t strings, uint32_t strandsPerString);
     void removeAutoOverlayModel(const std::string& name);
     void removeModel(const std::string& name);
     void removeAllModels();

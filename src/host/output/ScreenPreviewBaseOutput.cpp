@@ -138,7 +138,8 @@ bool ScreenPreviewBaseOutput::ReadLayout(const Json::Value& layout) {
     m_layoutPixels.clear();
     m_layoutWidth = m_layoutHeight = 0;
     if (!layout.isObject() || !layout["type"].isString()) {
-        LogErr(LOGCH_CHANNELOUT, "Preview \"layout\" must be an object with a \"type\" of \"matrix\" or \"pixels\"\n");
+        LogErr(LOGCH_CHANNELOUT,
+               "Preview \"layout\" must be an object with a \"type\" of \"matrix\" or \"pixels\"\n");
         return false;
     }
     const std::string type = layout["type"].asString();
@@ -148,7 +149,8 @@ bool ScreenPreviewBaseOutput::ReadLayout(const Json::Value& layout) {
     if (type == "pixels") {
         return ReadPixelsLayout(layout);
     }
-    LogErr(LOGCH_CHANNELOUT, "Preview layout type '%s' is unknown; use \"matrix\" or \"pixels\"\n", type.c_str());
+    LogErr(LOGCH_CHANNELOUT, "Preview layout type '%s' is unknown; use \"matrix\" or \"pixels\"\n",
+           type.c_str());
     return false;
 }
 
@@ -163,8 +165,8 @@ bool ScreenPreviewBaseOutput::ReadMatrixLayout(const Json::Value& layout) {
     const unsigned long long needed = 3ull * (unsigned long long)w * (unsigned long long)h;
     if (needed > m_channelCount) {
         LogErr(LOGCH_CHANNELOUT,
-               "Matrix layout %lldx%lld needs %llu channels but the output has only %u (channels %u-%u)\n", w, h,
-               needed, m_channelCount, m_startChannel + 1, m_startChannel + m_channelCount);
+               "Matrix layout %lldx%lld needs %llu channels but the output has only %u (channels %u-%u)\n", w,
+               h, needed, m_channelCount, m_startChannel + 1, m_startChannel + m_channelCount);
         return false;
     }
     m_layoutPixels.reserve((size_t)(w * h));
@@ -208,8 +210,8 @@ bool ScreenPreviewBaseOutput::ReadPixelsLayout(const Json::Value& layout) {
         return false;
     }
     if (!S_ISREG(st.st_mode) || st.st_size > MAX_LAYOUT_FILE) {
-        LogErr(LOGCH_CHANNELOUT, "Layout file '%s' is not a regular file of at most %lld bytes\n", path.c_str(),
-               MAX_LAYOUT_FILE);
+        LogErr(LOGCH_CHANNELOUT, "Layout file '%s' is not a regular file of at most %lld bytes\n",
+               path.c_str(), MAX_LAYOUT_FILE);
         return false;
     }
     std::ifstream in(path, std::ios::binary);
@@ -256,17 +258,19 @@ bool ScreenPreviewBaseOutput::ReadPixelList(const Json::Value& list, const std::
         long long x, y, channel, channels = 3, type = 0;
         if (!readIntMember(e, "x", x) || !readIntMember(e, "y", y) || x < 0 || y < 0 || x > MAX_COORDINATE ||
             y > MAX_COORDINATE) {
-            LogErr(LOGCH_CHANNELOUT, "%s: pixel %u needs integer \"x\" and \"y\" from 0 to %d\n", source.c_str(), i,
-                   MAX_COORDINATE);
+            LogErr(LOGCH_CHANNELOUT, "%s: pixel %u needs integer \"x\" and \"y\" from 0 to %d\n",
+                   source.c_str(), i, MAX_COORDINATE);
             return false;
         }
         if (!readIntMember(e, "channel", channel) || channel < 1) {
-            LogErr(LOGCH_CHANNELOUT, "%s: pixel %u needs a \"channel\" of 1 or more (1-based)\n", source.c_str(), i);
+            LogErr(LOGCH_CHANNELOUT, "%s: pixel %u needs a \"channel\" of 1 or more (1-based)\n",
+                   source.c_str(), i);
             return false;
         }
         if (e.isMember("channels") &&
             (!readIntMember(e, "channels", channels) || (channels != 1 && channels != 3 && channels != 4))) {
-            LogErr(LOGCH_CHANNELOUT, "%s: pixel %u has \"channels\" other than 1, 3 or 4\n", source.c_str(), i);
+            LogErr(LOGCH_CHANNELOUT, "%s: pixel %u has \"channels\" other than 1, 3 or 4\n", source.c_str(),
+                   i);
             return false;
         }
         if (e.isMember("type") && (!readIntMember(e, "type", type) || type < 0 || type > 11)) {
@@ -274,7 +278,8 @@ bool ScreenPreviewBaseOutput::ReadPixelList(const Json::Value& list, const std::
             return false;
         }
         if ((unsigned long long)channel < first || (unsigned long long)channel + channels - 1 > last) {
-            LogErr(LOGCH_CHANNELOUT, "%s: pixel %u uses channels %lld-%lld, outside the output's channels %llu-%llu\n",
+            LogErr(LOGCH_CHANNELOUT,
+                   "%s: pixel %u uses channels %lld-%lld, outside the output's channels %llu-%llu\n",
                    source.c_str(), i, channel, channel + channels - 1, first, last);
             return false;
         }
@@ -285,8 +290,9 @@ bool ScreenPreviewBaseOutput::ReadPixelList(const Json::Value& list, const std::
         p.channelCount = (int)channels;
         p.colorType = (int)type;
         if (type == 11 && !readFixedColor(e["color"], p.fixedColor)) {
-            LogErr(LOGCH_CHANNELOUT, "%s: pixel %u of type 11 needs a \"color\" as \"#RRGGBB\" or [r, g, b]\n",
-                   source.c_str(), i);
+            LogErr(LOGCH_CHANNELOUT,
+                   "%s: pixel %u of type 11 needs a \"color\" as \"#RRGGBB\" or [r, g, b]\n", source.c_str(),
+                   i);
             return false;
         }
         maxX = std::max(maxX, p.x);
@@ -305,7 +311,8 @@ bool ScreenPreviewBaseOutput::InitializePixelMap() {
         return false;
     }
     if (m_bytesPerPixel < 3) {
-        LogErr(LOGCH_CHANNELOUT, "Preview buffer needs at least 3 bytes per pixel, not %d\n", m_bytesPerPixel);
+        LogErr(LOGCH_CHANNELOUT, "Preview buffer needs at least 3 bytes per pixel, not %d\n",
+               m_bytesPerPixel);
         return false;
     }
     const bool fixedSize = m_previewWidth > 0 && m_previewHeight > 0;
@@ -313,8 +320,9 @@ bool ScreenPreviewBaseOutput::InitializePixelMap() {
         m_previewWidth = m_layoutWidth;
         m_previewHeight = m_layoutHeight;
     }
-    const unsigned long long bytes =
-        (unsigned long long)m_previewWidth * (unsigned long long)m_previewHeight * (unsigned long long)m_bytesPerPixel;
+    const unsigned long long bytes = (unsigned long long)m_previewWidth *
+                                     (unsigned long long)m_previewHeight *
+                                     (unsigned long long)m_bytesPerPixel;
     if (bytes > MAX_PREVIEW_BUFFER) {
         LogErr(LOGCH_CHANNELOUT, "Preview of %dx%d is too large: %llu bytes, at most %zu\n", m_previewWidth,
                m_previewHeight, bytes, MAX_PREVIEW_BUFFER);
@@ -345,7 +353,8 @@ bool ScreenPreviewBaseOutput::InitializePixelMap() {
         p.channelCount = lp.channelCount;
         p.colorType = lp.colorType;
         memcpy(p.fixedColor, lp.fixedColor, 3);
-        const unsigned int pos = ((unsigned int)p.y * (unsigned int)m_previewWidth + (unsigned int)p.x) * m_bytesPerPixel;
+        const unsigned int pos =
+            ((unsigned int)p.y * (unsigned int)m_previewWidth + (unsigned int)p.x) * m_bytesPerPixel;
         p.rPos = pos;
         p.gPos = pos + 1;
         p.bPos = pos + 2;

@@ -9,11 +9,11 @@
 
 // One layout pixel, as the preview outputs read it.
 struct ScreenPreviewPixel {
-    int x = 0; // preview column, 0 at the left
-    int y = 0; // preview row, 0 at the top
-    unsigned int channel = 0; // offset of the first channel from the output's first channel
-    int channelCount = 3; // 1, 3 or 4
-    int colorType = 0; // colour type code, see PixelColor
+    int x = 0;                               // preview column, 0 at the left
+    int y = 0;                               // preview row, 0 at the top
+    unsigned int channel = 0;                // offset of the first channel from the output's first channel
+    int channelCount = 3;                    // 1, 3 or 4
+    int colorType = 0;                       // colour type code, see PixelColor
     unsigned char fixedColor[3] = {0, 0, 0}; // red, green, blue of type 11
     // Byte positions of this pixel's red, green and blue in the preview buffer.
     unsigned int rPos = 0;
@@ -52,8 +52,8 @@ public:
     // The colour of pixel `p`, with `data` at the output's first channel. Any record
     // with the members channel, channelCount, colorType and fixedColor will do.
     template <typename Pixel>
-    static inline void PixelColor(const Pixel& p, const unsigned char* data, unsigned char& r, unsigned char& g,
-                                  unsigned char& b);
+    static inline void PixelColor(const Pixel& p, const unsigned char* data, unsigned char& r,
+                                  unsigned char& g, unsigned char& b);
 
     const std::vector<ScreenPreviewPixel>& GetPixels() const { return m_pixels; }
     int GetPreviewWidth() const { return m_previewWidth; }
@@ -109,10 +109,24 @@ inline void ScreenPreviewBaseOutput::PixelColor(const Pixel& p, const unsigned c
     const unsigned char* s = data + p.channel;
     if (p.channelCount == 1) {
         switch (p.colorType) {
-        case 7: r = s[0]; g = 0; b = 0; return;
-        case 9: r = 0; g = 0; b = s[0]; return;
-        case 10: r = 0; g = s[0]; b = 0; return;
-        default: r = g = b = s[0]; return;
+        case 7:
+            r = s[0];
+            g = 0;
+            b = 0;
+            return;
+        case 9:
+            r = 0;
+            g = 0;
+            b = s[0];
+            return;
+        case 10:
+            r = 0;
+            g = s[0];
+            b = 0;
+            return;
+        default:
+            r = g = b = s[0];
+            return;
         }
     }
     if (p.channelCount == 4 && s[3]) {
@@ -120,11 +134,35 @@ inline void ScreenPreviewBaseOutput::PixelColor(const Pixel& p, const unsigned c
         return;
     }
     switch (p.colorType) {
-    case 1: r = s[0]; g = s[2]; b = s[1]; return;
-    case 2: r = s[1]; g = s[0]; b = s[2]; return;
-    case 3: r = s[2]; g = s[0]; b = s[1]; return;
-    case 4: r = s[1]; g = s[2]; b = s[0]; return;
-    case 5: r = s[2]; g = s[1]; b = s[0]; return;
-    default: r = s[0]; g = s[1]; b = s[2]; return;
+    case 1:
+        r = s[0];
+        g = s[2];
+        b = s[1];
+        return;
+    case 2:
+        r = s[1];
+        g = s[0];
+        b = s[2];
+        return;
+    case 3:
+        r = s[2];
+        g = s[0];
+        b = s[1];
+        return;
+    case 4:
+        r = s[1];
+        g = s[2];
+        b = s[0];
+        return;
+    case 5:
+        r = s[2];
+        g = s[1];
+        b = s[0];
+        return;
+    default:
+        r = s[0];
+        g = s[1];
+        b = s[2];
+        return;
     }
 }

@@ -35,7 +35,7 @@ private:
     void OutputThread();
 
     std::thread m_thread;
-    std::mutex m_lock;                 // guards m_frame, m_haveFrame, m_stop
+    std::mutex m_lock; // guards m_frame, m_haveFrame, m_stop
     std::condition_variable m_signal;
     std::vector<unsigned char> m_frame; // latest frame handed over
     std::vector<unsigned char> m_sending;

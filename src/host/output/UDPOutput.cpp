@@ -42,8 +42,8 @@ bool readIntKey(const Json::Value& config, const char* key, int& out, const std:
         while (!got.empty() && got.back() == '\n') {
             got.pop_back();
         }
-        LogErr(LOGCH_CHANNELOUT, "%s: \"%s\" must be a whole number, not %s; output disabled\n", who.c_str(), key,
-               got.c_str());
+        LogErr(LOGCH_CHANNELOUT, "%s: \"%s\" must be a whole number, not %s; output disabled\n", who.c_str(),
+               key, got.c_str());
         return false;
     }
     out = v.asInt();
@@ -146,7 +146,8 @@ void UDPOutputData::GetRequiredChannelRange(int& min, int& max) {
 void UDPOutputData::StartingOutput() {}
 void UDPOutputData::StoppingOutput() {}
 
-bool UDPOutputData::NeedToOutputFrame(const unsigned char* channelData, int startChannel_, int start, int count) {
+bool UDPOutputData::NeedToOutputFrame(const unsigned char* channelData, int startChannel_, int start,
+                                      int count) {
     if (!channelData || startChannel_ < 0 || start < 0 || count < 0 ||
         (int64_t)startChannel_ + start + count > TAVO_MAX_CHANNELS) {
         return false;
@@ -241,7 +242,8 @@ static int openSocket(bool broadcast) {
     if (broadcast) {
         int one = 1;
         if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof(one)) < 0) {
-            LogErr(LOGCH_CHANNELOUT, "UDPOutput: could not allow broadcast on a UDP socket: %s\n", strerror(errno));
+            LogErr(LOGCH_CHANNELOUT, "UDPOutput: could not allow broadcast on a UDP socket: %s\n",
+                   strerror(errno));
             close(fd);
             return -1;
         }
@@ -391,8 +393,8 @@ void UDPOutput::noteFailure(uint32_t key, const struct mmsghdr& msg, int err) {
         LogErr(LOGCH_CHANNELOUT, "UDPOutput: sending to %s failed: %s\n", destinationText(msg).c_str(),
                strerror(err));
     } else {
-        LogExcess(LOGCH_CHANNELOUT, "UDPOutput: sending to %s failed again: %s\n", destinationText(msg).c_str(),
-                  strerror(err));
+        LogExcess(LOGCH_CHANNELOUT, "UDPOutput: sending to %s failed again: %s\n",
+                  destinationText(msg).c_str(), strerror(err));
     }
 }
 

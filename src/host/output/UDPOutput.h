@@ -75,12 +75,12 @@ public:
     // True when startChannel (1-based) and channelCount lie within the channel buffer.
     bool HasValidRange() const;
 
-    std::string ipAddress;   // the destination address text
-    int startChannel = 0;    // 1-based, as in the configuration
+    std::string ipAddress; // the destination address text
+    int startChannel = 0;  // 1-based, as in the configuration
     int channelCount = 0;
-    bool active = false;     // "enabled" and a sound configuration
-    bool valid = false;      // the address resolved (set through toInetAddr)
-    int skippedFrames = 0;   // frames not sent since the last one that was
+    bool active = false;   // "enabled" and a sound configuration
+    bool valid = false;    // the address resolved (set through toInetAddr)
+    int skippedFrames = 0; // frames not sent since the last one that was
 
     // Last frame sent and when (GetTimeMS()); -1 before the first.
     std::vector<unsigned char> lastData;

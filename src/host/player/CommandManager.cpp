@@ -86,7 +86,8 @@ Json::Value CommandManager::getDescriptions() {
     return r;
 }
 
-std::unique_ptr<Command::Result> CommandManager::run(const std::string& name, const std::vector<std::string>& args) {
+std::unique_ptr<Command::Result> CommandManager::run(const std::string& name,
+                                                     const std::vector<std::string>& args) {
     std::shared_ptr<Command> c;
     {
         std::lock_guard<std::mutex> l(m_lock);
@@ -144,7 +145,8 @@ bool CommandManager::loadPresets(const std::string& path) {
             LogErr(LOGCH_GENERAL, "Could not read command presets from %s: %s\n", file.c_str(), errs.c_str());
             ok = false;
         } else if (!root.isObject() || !root["presets"].isObject()) {
-            LogErr(LOGCH_GENERAL, "Command presets file %s needs an object \"presets\" of named command lists\n",
+            LogErr(LOGCH_GENERAL,
+                   "Command presets file %s needs an object \"presets\" of named command lists\n",
                    file.c_str());
             ok = false;
         } else {
@@ -160,7 +162,8 @@ bool CommandManager::loadPresets(const std::string& path) {
                     if (cmd.isObject() && cmd["command"].isString()) {
                         presets[name].push_back(cmd);
                     } else {
-                        LogErr(LOGCH_GENERAL, "Command preset \"%s\" in %s holds an entry without a \"command\", skipped\n",
+                        LogErr(LOGCH_GENERAL,
+                               "Command preset \"%s\" in %s holds an entry without a \"command\", skipped\n",
                                name.c_str(), file.c_str());
                     }
                 }
@@ -178,7 +181,8 @@ bool CommandManager::hasPreset(const std::string& name) {
     return m_presets.count(name) != 0;
 }
 
-std::string CommandManager::ReplaceKeywords(std::string text, const std::map<std::string, std::string>& keywords) {
+std::string CommandManager::ReplaceKeywords(std::string text,
+                                            const std::map<std::string, std::string>& keywords) {
     if (text.find('%') == std::string::npos) {
         return text;
     }
@@ -197,7 +201,8 @@ void CommandManager::TriggerPreset(const std::string& name) {
     TriggerPreset(name, {});
 }
 
-void CommandManager::TriggerPreset(const std::string& name, const std::map<std::string, std::string>& keywords) {
+void CommandManager::TriggerPreset(const std::string& name,
+                                   const std::map<std::string, std::string>& keywords) {
     bool load;
     {
         std::lock_guard<std::mutex> l(m_lock);

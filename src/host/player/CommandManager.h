@@ -39,7 +39,7 @@ public:
         std::string description;
         bool optional = false;
         std::string defaultValue;
-        std::string contentListUrl;       // where a user interface fetches the allowed values
+        std::string contentListUrl;           // where a user interface fetches the allowed values
         std::vector<std::string> contentList; // the allowed values, when fixed
     };
 

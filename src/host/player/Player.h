@@ -5,7 +5,7 @@
 
 enum PlayerStatus {
     PLAYER_STATUS_IDLE = 0,
-    PLAYER_STATUS_PLAYING = 1,          // a playlist is playing; the next sequence follows at once
+    PLAYER_STATUS_PLAYING = 1, // a playlist is playing; the next sequence follows at once
     PLAYER_STATUS_STOPPING_GRACEFULLY = 2,
     PLAYER_STATUS_STOPPING_NOW = 3,
 };

@@ -34,7 +34,8 @@ bool CheckForHostSpecificFile(const std::string& hostName, char* filename, size_
         return false;
     }
     if (candidate.size() >= size) {
-        LogErr(LOGCH_GENERAL, "Host specific file name %s is too long, using %s\n", candidate.c_str(), path.c_str());
+        LogErr(LOGCH_GENERAL, "Host specific file name %s is too long, using %s\n", candidate.c_str(),
+               path.c_str());
         return false;
     }
     memcpy(filename, candidate.c_str(), candidate.size() + 1);

@@ -35,7 +35,10 @@ std::string jsonString(const std::string& s) {
             continue;
         }
         // A well-formed UTF-8 sequence is kept as it is.
-        size_t len = (c >= 0xC2 && c <= 0xDF) ? 2 : (c >= 0xE0 && c <= 0xEF) ? 3 : (c >= 0xF0 && c <= 0xF4) ? 4 : 0;
+        size_t len = (c >= 0xC2 && c <= 0xDF)   ? 2
+                     : (c >= 0xE0 && c <= 0xEF) ? 3
+                     : (c >= 0xF0 && c <= 0xF4) ? 4
+                                                : 0;
         bool valid = len && i + len <= s.size();
         for (size_t k = 1; valid && k < len; k++) {
             valid = ((unsigned char)s[i + k] & 0xC0) == 0x80;
@@ -82,7 +85,8 @@ std::vector<BlockRow> blockTable(const V2LCSFFile* v2) {
                 if (fread(e, 1, 8, f) != 8) {
                     break;
                 }
-                uint32_t len = (uint32_t)e[4] | ((uint32_t)e[5] << 8) | ((uint32_t)e[6] << 16) | ((uint32_t)e[7] << 24);
+                uint32_t len =
+                    (uint32_t)e[4] | ((uint32_t)e[5] << 8) | ((uint32_t)e[6] << 16) | ((uint32_t)e[7] << 24);
                 if (len) {
                     stored.push_back(len);
                 }
@@ -150,21 +154,23 @@ void printText(const LCSFFile* file, bool effect) {
     printf("File size:           %" PRIu64 " bytes\n", file->m_seqFileSize);
     printf("Channel data offset: %" PRIu64 "\n", file->m_seqChanDataOffset);
     if (v2 && !v2->m_sparseRanges.empty()) {
-        printf("Channels:            %u stored per frame, channels 0 to %u covered\n", file->m_seqChannelCount,
-               file->getMaxChannel() ? file->getMaxChannel() - 1 : 0);
+        printf("Channels:            %u stored per frame, channels 0 to %u covered\n",
+               file->m_seqChannelCount, file->getMaxChannel() ? file->getMaxChannel() - 1 : 0);
     } else {
         printf("Channels:            %u\n", file->m_seqChannelCount);
     }
     double seconds = (double)file->m_seqNumFrames * file->m_seqStepTime / 1000.0;
     printf("Frames:              %u (%.3f s)\n", file->m_seqNumFrames, seconds);
     if (file->m_seqStepTime) {
-        printf("Step time:           %u ms (%.2f frames/s)\n", file->m_seqStepTime, 1000.0 / file->m_seqStepTime);
+        printf("Step time:           %u ms (%.2f frames/s)\n", file->m_seqStepTime,
+               1000.0 / file->m_seqStepTime);
     } else {
         printf("Step time:           0 ms\n");
     }
     printf("Compression:         %s\n", compressionName(v2 ? v2->m_compressionType : 0));
     if (file->m_seqVersionMajor == 1) {
-        printf("Unique id:           %" PRIu64 " (modification time; version 1 stores none)\n", file->m_uniqueId);
+        printf("Unique id:           %" PRIu64 " (modification time; version 1 stores none)\n",
+               file->m_uniqueId);
     } else {
         printf("Unique id:           %" PRIu64 "\n", file->m_uniqueId);
     }

@@ -30,11 +30,13 @@ int commandExtract(const std::vector<std::string>& args) {
     std::string outPath;
     for (auto& o : pa.options) {
         if (o.first == "frames" && !parseSpan(o.second, frameFirst, frameCount, true)) {
-            return usageError("extract", "--frames wants FIRST:COUNT (or FIRST: for the rest), not '" + o.second + "'");
+            return usageError("extract",
+                              "--frames wants FIRST:COUNT (or FIRST: for the rest), not '" + o.second + "'");
         }
         if (o.first == "channels" && !parseSpan(o.second, chanFirst, chanCount, true)) {
             return usageError("extract",
-                              "--channels wants FIRST:COUNT (0-based; FIRST: for the rest), not '" + o.second + "'");
+                              "--channels wants FIRST:COUNT (0-based; FIRST: for the rest), not '" +
+                                  o.second + "'");
         }
         if (o.first == "output") {
             outPath = o.second;
@@ -63,24 +65,27 @@ int commandExtract(const std::vector<std::string>& args) {
     }
     bool framesGiven = pa.has("frames");
     if (frameFirst + frameCount > frames || (frameCount == 0 && framesGiven)) {
-        return usageError("extract", "--frames " + spanText(frameFirst, frameCount) + " does not lie within the " +
-                                         std::to_string(frames) + " frames of " + path +
-                                         " (frames are 0-based, COUNT at least 1)");
+        return usageError("extract", "--frames " + spanText(frameFirst, frameCount) +
+                                         " does not lie within the " + std::to_string(frames) +
+                                         " frames of " + path + " (frames are 0-based, COUNT at least 1)");
     }
     if (chanCount == UINT64_MAX) {
         if (chanFirst > maxChannel) {
-            return usageError("extract", "--channels " + std::to_string(chanFirst) + ": starts past channel " +
-                                             std::to_string(maxChannel) + ", the end of " + path);
+            return usageError("extract", "--channels " + std::to_string(chanFirst) +
+                                             ": starts past channel " + std::to_string(maxChannel) +
+                                             ", the end of " + path);
         }
         chanCount = maxChannel - chanFirst;
     }
     if (chanFirst + chanCount > UINT32_MAX) {
-        return usageError("extract", "--channels " + spanText(chanFirst, chanCount) + " runs past channel 4294967295");
+        return usageError("extract",
+                          "--channels " + spanText(chanFirst, chanCount) + " runs past channel 4294967295");
     }
     // Only channels the file can hold are read; the rest of the selection is zeros.
     uint64_t limit = std::min(maxChannel, chanFirst + chanCount);
     if (limit > MAX_FRAME_CHANNELS) {
-        return fileError(path, "frames of " + std::to_string(maxChannel) + " channels are more than lcsf handles (" +
+        return fileError(path, "frames of " + std::to_string(maxChannel) +
+                                   " channels are more than lcsf handles (" +
                                    std::to_string(MAX_FRAME_CHANNELS) + ")");
     }
 
@@ -105,7 +110,8 @@ int commandExtract(const std::vector<std::string>& args) {
     if (chanCount == 0) {
         frameCount = 0; // nothing to write for any frame
     }
-    FrameReader reader(file.get(), (uint32_t)limit, (uint32_t)frameFirst, (uint32_t)chanFirst, (uint32_t)chanCount);
+    FrameReader reader(file.get(), (uint32_t)limit, (uint32_t)frameFirst, (uint32_t)chanFirst,
+                       (uint32_t)chanCount);
     std::vector<uint8_t> zeros(65536, 0);
     Progress progress("extract", frameCount);
     for (uint64_t i = 0; i < frameCount; i++) {

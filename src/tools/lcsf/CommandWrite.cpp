@@ -48,8 +48,9 @@ public:
             return true;
         }
         file = m_path;
-        problem = std::string(ferror(m_file) ? "read error: " : "") + "only " + std::to_string(frame) + " of " +
-                  std::to_string(m_frames) + " frames arrived (" + std::to_string(m_channels) + " bytes each";
+        problem = std::string(ferror(m_file) ? "read error: " : "") + "only " + std::to_string(frame) +
+                  " of " + std::to_string(m_frames) + " frames arrived (" + std::to_string(m_channels) +
+                  " bytes each";
         if (got) {
             problem += ", and " + std::to_string(got) + " bytes of one more";
         }
@@ -92,8 +93,8 @@ int writeSequence(const std::string& command, const std::string& outPath, const 
     }
     LogTrap& trap = LogTrap::instance();
     trap.clear();
-    std::unique_ptr<LCSFFile> out(LCSFFile::createLCSFFile(output.tempPath(), plan.version, plan.compression,
-                                                           plan.level));
+    std::unique_ptr<LCSFFile> out(
+        LCSFFile::createLCSFFile(output.tempPath(), plan.version, plan.compression, plan.level));
     auto codecProblem = [&](const std::string& fallback) {
         std::string why = trap.firstError({output.tempPath()}, true);
         return why.empty() ? fallback : why;
@@ -297,11 +298,13 @@ int commandConvert(const std::vector<std::string>& args) {
         return fileError(inPath, problem);
     }
     if (inPath == outPath || sameFile(inPath, outPath)) {
-        return usageError("convert", "OUT is the same file as IN; converting in place would destroy the input");
+        return usageError("convert",
+                          "OUT is the same file as IN; converting in place would destroy the input");
     }
     uint64_t channels = in->getMaxChannel();
     if (channels > MAX_FRAME_CHANNELS) {
-        return fileError(inPath, "frames of " + std::to_string(channels) + " channels are more than lcsf handles (" +
+        return fileError(inPath, "frames of " + std::to_string(channels) +
+                                     " channels are more than lcsf handles (" +
                                      std::to_string(MAX_FRAME_CHANNELS) + ")");
     }
     WritePlan plan;
@@ -309,13 +312,15 @@ int commandConvert(const std::vector<std::string>& args) {
     plan.frames = in->m_seqNumFrames;
     plan.stepTime = in->m_seqStepTime;
     if (plan.stepTime < 1 || plan.stepTime > 255) {
-        return fileError(inPath, "step time " + std::to_string(plan.stepTime) + " ms cannot be written (1..255)");
+        return fileError(inPath,
+                         "step time " + std::to_string(plan.stepTime) + " ms cannot be written (1..255)");
     }
     if (!resolveFormat(fo, in.get(), plan, problem)) {
         return usageError("convert", problem);
     }
     if (plan.frames == 0 && plan.compression != LCSFFile::CompressionType::none) {
-        return fileError(inPath, "has no frames, and a compressed file needs at least one (use --compression none)");
+        return fileError(inPath,
+                         "has no frames, and a compressed file needs at least one (use --compression none)");
     }
     SequenceSource source(in.get(), plan.channels);
     int result = writeSequence("convert", outPath, plan, in.get(), source);

@@ -128,18 +128,22 @@ bool parseSpan(const std::string& text, uint64_t& first, uint64_t& count, bool c
 
 std::vector<OptionSpec> formatOptionSpecs() {
     return {
-        {"version", 0, true},     {"compression", 0, true}, {"level", 0, true},     {"minor", 0, true},
-        {"ranges", 0, true},      {"header", 0, true},      {"header-file", 0, true}, {"extended", 0, true},
-        {"media", 0, true},       {"unique-id", 0, true},
+        {"version", 0, true}, {"compression", 0, true}, {"level", 0, true},       {"minor", 0, true},
+        {"ranges", 0, true},  {"header", 0, true},      {"header-file", 0, true}, {"extended", 0, true},
+        {"media", 0, true},   {"unique-id", 0, true},
     };
 }
 
 const char* compressionName(int type) {
     switch (type) {
-    case LCSFFile::CompressionType::none: return "none";
-    case LCSFFile::CompressionType::zstd: return "zstd";
-    case LCSFFile::CompressionType::zlib: return "zlib";
-    default: return "unknown";
+    case LCSFFile::CompressionType::none:
+        return "none";
+    case LCSFFile::CompressionType::zstd:
+        return "zstd";
+    case LCSFFile::CompressionType::zlib:
+        return "zlib";
+    default:
+        return "unknown";
     }
 }
 
@@ -210,8 +214,8 @@ static bool readWholeFile(const std::string& path, std::vector<uint8_t>& data, s
     return true;
 }
 
-int applyFormatOption(const std::string& name, const std::string& value, FormatOptions& fo, std::string& problem,
-                      std::string& problemFile) {
+int applyFormatOption(const std::string& name, const std::string& value, FormatOptions& fo,
+                      std::string& problem, std::string& problemFile) {
     if (name == "version") {
         if (value != "1" && value != "2") {
             problem = "--version must be 1 or 2, not '" + value + "'";
@@ -265,15 +269,18 @@ int applyFormatOption(const std::string& name, const std::string& value, FormatO
         size_t start = 0;
         while (true) {
             size_t comma = value.find(',', start);
-            std::string item = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            std::string item =
+                value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
             uint64_t first, count;
             if (!parseSpan(item, first, count, false) || count == 0) {
-                problem = "--ranges wants FIRST:COUNT[,FIRST:COUNT...] with COUNT at least 1 (or 'all'), not '" +
-                          value + "'";
+                problem =
+                    "--ranges wants FIRST:COUNT[,FIRST:COUNT...] with COUNT at least 1 (or 'all'), not '" +
+                    value + "'";
                 return -1;
             }
             if (first > 0xFFFFFF || count > 0xFFFFFF) {
-                problem = "range " + item + " does not fit the file format (first and count at most 16777215)";
+                problem =
+                    "range " + item + " does not fit the file format (first and count at most 16777215)";
                 return -1;
             }
             fo.ranges.emplace_back((uint32_t)first, (uint32_t)count);
@@ -290,7 +297,8 @@ int applyFormatOption(const std::string& name, const std::string& value, FormatO
         if (name != "media") {
             size_t eq = value.find('=');
             if (eq == std::string::npos) {
-                problem = "--" + name + " wants CODE=" + (name == "header" ? "TEXT" : "PATH") + ", not '" + value + "'";
+                problem = "--" + name + " wants CODE=" + (name == "header" ? "TEXT" : "PATH") + ", not '" +
+                          value + "'";
                 return -1;
             }
             code = value.substr(0, eq);
@@ -321,7 +329,8 @@ int applyFormatOption(const std::string& name, const std::string& value, FormatO
     }
     if (name == "unique-id") {
         if (!parseU64(value, fo.uniqueId)) {
-            problem = "--unique-id must be a whole number from 0 to 18446744073709551615, not '" + value + "'";
+            problem =
+                "--unique-id must be a whole number from 0 to 18446744073709551615, not '" + value + "'";
             return -1;
         }
         fo.uniqueIdSet = true;
@@ -345,8 +354,9 @@ static bool validateRanges(const RangeList& ranges, uint32_t channels, std::stri
             return false;
         }
         if (i + 1 < sorted.size() && sorted[i + 1].first < end) {
-            problem = "ranges " + std::to_string(sorted[i].first) + ":" + std::to_string(sorted[i].second) + " and " +
-                      std::to_string(sorted[i + 1].first) + ":" + std::to_string(sorted[i + 1].second) + " overlap";
+            problem = "ranges " + std::to_string(sorted[i].first) + ":" + std::to_string(sorted[i].second) +
+                      " and " + std::to_string(sorted[i + 1].first) + ":" +
+                      std::to_string(sorted[i + 1].second) + " overlap";
             return false;
         }
     }
@@ -465,7 +475,8 @@ bool resolveFormat(const FormatOptions& fo, const LCSFFile* input, WritePlan& pl
             }
         }
         if (!found) {
-            problem = "--extended " + code + " names no variable header (add it with --header or --header-file)";
+            problem =
+                "--extended " + code + " names no variable header (add it with --header or --header-file)";
             return false;
         }
     }
@@ -476,7 +487,8 @@ bool resolveFormat(const FormatOptions& fo, const LCSFFile* input, WritePlan& pl
         }
         if (size > 65532) {
             problem = "the variable headers (" + std::to_string(size - 28) +
-                      " bytes with their entries) do not fit a version 1 header (65504 bytes at most); use --version 2";
+                      " bytes with their entries) do not fit a version 1 header (65504 bytes at most); use "
+                      "--version 2";
             return false;
         }
     }

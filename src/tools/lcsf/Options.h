@@ -12,8 +12,8 @@
 using RangeList = std::vector<std::pair<uint32_t, uint32_t>>;
 
 struct OptionSpec {
-    const char* name;  // long name without "--"
-    char shortName;    // 0 when none
+    const char* name; // long name without "--"
+    char shortName;   // 0 when none
     bool takesValue;
 };
 
@@ -63,8 +63,8 @@ std::vector<OptionSpec> formatOptionSpecs();
 // Applies one parsed option if it is a format option. Returns 0 when it was not one,
 // 1 when applied, and -1 (usage problem) or -2 (input problem, e.g. an unreadable
 // header file) with `problem` set; for -2, `problemFile` names the file.
-int applyFormatOption(const std::string& name, const std::string& value, FormatOptions& fo, std::string& problem,
-                      std::string& problemFile);
+int applyFormatOption(const std::string& name, const std::string& value, FormatOptions& fo,
+                      std::string& problem, std::string& problemFile);
 
 const char* compressionName(int type);
 

@@ -38,9 +38,21 @@ void PatternGenerator::wheel(uint32_t position, uint8_t rgb[3]) {
     position %= 768;
     uint8_t x = (uint8_t)(position % 256);
     switch (position / 256) {
-    case 0: rgb[0] = 255 - x; rgb[1] = x; rgb[2] = 0; break;
-    case 1: rgb[0] = 0; rgb[1] = 255 - x; rgb[2] = x; break;
-    default: rgb[0] = x; rgb[1] = 0; rgb[2] = 255 - x; break;
+    case 0:
+        rgb[0] = 255 - x;
+        rgb[1] = x;
+        rgb[2] = 0;
+        break;
+    case 1:
+        rgb[0] = 0;
+        rgb[1] = 255 - x;
+        rgb[2] = x;
+        break;
+    default:
+        rgb[0] = x;
+        rgb[1] = 0;
+        rgb[2] = 255 - x;
+        break;
     }
 }
 

@@ -116,7 +116,8 @@ std::string tidyCodecMessage(std::string text, const std::vector<std::string>& p
 // ---- progress ----
 
 Progress::Progress(const std::string& verb, uint64_t total)
-    : m_verb(verb), m_total(total), m_enabled(isatty(2) && !LogTrap::instance().verbose()), m_start(GetTimeMS()) {}
+    : m_verb(verb), m_total(total), m_enabled(isatty(2) && !LogTrap::instance().verbose()),
+      m_start(GetTimeMS()) {}
 
 Progress::~Progress() {
     if (m_shown) {
@@ -274,7 +275,8 @@ LCSFFile* openInput(const std::string& path, std::string& problem, std::vector<s
     return file;
 }
 
-FrameReader::FrameReader(LCSFFile* file, uint32_t channelLimit, uint32_t startFrame, uint32_t first, uint32_t count)
+FrameReader::FrameReader(LCSFFile* file, uint32_t channelLimit, uint32_t startFrame, uint32_t first,
+                         uint32_t count)
     : m_file(file), m_limit(channelLimit), m_buffer(channelLimit ? channelLimit : 1, 0) {
     RangeList ranges;
     V2LCSFFile* v2 = dynamic_cast<V2LCSFFile*>(file);

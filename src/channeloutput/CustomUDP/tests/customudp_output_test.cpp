@@ -270,8 +270,9 @@ TEST_F(CustomUDPDataTest, UnresolvableHostWarnsAndOnlyCountsSkippedFrames) {
     EXPECT_FALSE(d.valid);
     EXPECT_FALSE(d.active);
     auto w = WarningHolder::GetWarnings();
-    EXPECT_NE(std::find(w.begin(), w.end(), "Could not resolve host name nosuchhost.invalid - disabling output"),
-              w.end());
+    EXPECT_NE(
+        std::find(w.begin(), w.end(), "Could not resolve host name nosuchhost.invalid - disabling output"),
+        w.end());
     for (int i = 0; i < 3; i++) {
         d.PrepareData(buf.data(), msgs);
     }
@@ -312,7 +313,8 @@ INSTANTIATE_TEST_SUITE_P(
     Keys, CustomUDPBadConfigTest,
     ::testing::Values(
         BadConfigCase{"StartZero", withKey(goodConfig, "startChannel", 0), "\"startChannel\" 0"},
-        BadConfigCase{"PastTheBuffer", withKey(withKey(goodConfig, "startChannel", 8388600), "channelCount", 100),
+        BadConfigCase{"PastTheBuffer",
+                      withKey(withKey(goodConfig, "startChannel", 8388600), "channelCount", 100),
                       "does not fit the channels 1 to 8388608"},
         BadConfigCase{"NegativeCount", withKey(goodConfig, "channelCount", -3), "\"channelCount\" -3"},
         BadConfigCase{"StartAsText", withKey(goodConfig, "startChannel", "1"),

@@ -174,9 +174,11 @@ TEST_F(CustomUDPPluginTest, OutputsCreatedFromTheConfigurationFileSend) {
     Receiver r;
     std::string text = R"({"channelOutputs": [
         {"type": "CustomUDP", "enabled": 1, "startChannel": 101, "channelCount": 9,
-         "address": "127.0.0.1", "port": )" + std::to_string(r.port()) + R"(, "tokens": "{S} {data}"},
+         "address": "127.0.0.1", "port": )" +
+                       std::to_string(r.port()) + R"(, "tokens": "{S} {data}"},
         {"type": "CustomUDP", "enabled": 0, "startChannel": 1, "channelCount": 3,
-         "address": "127.0.0.1", "port": )" + std::to_string(r.port()) + R"(, "tokens": "off"}
+         "address": "127.0.0.1", "port": )" +
+                       std::to_string(r.port()) + R"(, "tokens": "off"}
     ]})";
     OutputConfig config;
     ASSERT_TRUE(config.Parse(text, "channeloutputs.json", loader.GetChannelOutputTypes()));

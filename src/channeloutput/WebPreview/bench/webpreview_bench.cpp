@@ -61,7 +61,8 @@ void encodeFrames(benchmark::State& state, int changed, bool manyColours) {
     event.clear();
     for (auto _ : state) {
         data.clear();
-        const auto r = layout.encoder.EncodeChanges((id & 1) ? a.data() : b.data(), layout.preview.data(), data);
+        const auto r =
+            layout.encoder.EncodeChanges((id & 1) ? a.data() : b.data(), layout.preview.data(), data);
         if (r.colors) {
             BuildSSEEvent(id, data, event);
         }
@@ -73,10 +74,18 @@ void encodeFrames(benchmark::State& state, int changed, bool manyColours) {
     state.counters["event_bytes"] = (double)bytes;
 }
 
-void BM_EncodeAllChangedManyColours(benchmark::State& s) { encodeFrames(s, WIDTH * HEIGHT, true); }
-void BM_EncodeAllChangedFewColours(benchmark::State& s) { encodeFrames(s, WIDTH * HEIGHT, false); }
-void BM_EncodeOnePercentChanged(benchmark::State& s) { encodeFrames(s, WIDTH * HEIGHT / 100, true); }
-void BM_EncodeNothingChanged(benchmark::State& s) { encodeFrames(s, 0, true); }
+void BM_EncodeAllChangedManyColours(benchmark::State& s) {
+    encodeFrames(s, WIDTH * HEIGHT, true);
+}
+void BM_EncodeAllChangedFewColours(benchmark::State& s) {
+    encodeFrames(s, WIDTH * HEIGHT, false);
+}
+void BM_EncodeOnePercentChanged(benchmark::State& s) {
+    encodeFrames(s, WIDTH * HEIGHT / 100, true);
+}
+void BM_EncodeNothingChanged(benchmark::State& s) {
+    encodeFrames(s, 0, true);
+}
 
 } // namespace
 

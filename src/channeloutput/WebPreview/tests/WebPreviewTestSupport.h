@@ -39,7 +39,8 @@ inline int connectLoopback(int port, int rcvbuf = 0) {
 }
 
 inline int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -113,8 +114,7 @@ inline std::string eventData(const std::string& event) {
 }
 
 // Polls `cond` every 10 ms for up to `timeoutMs`.
-template <typename F>
-bool waitFor(F cond, int timeoutMs) {
+template <typename F> bool waitFor(F cond, int timeoutMs) {
     const int64_t end = nowMs() + timeoutMs;
     while (nowMs() < end) {
         if (cond()) {

@@ -37,10 +37,10 @@ void fixedPicture(std::vector<unsigned char>& ch) {
     };
     set(0, 0, 255, 0, 0);
     set(1, 0, 0, 255, 0);
-    set(0, 3, 0, 0, 255); // bottom-left
+    set(0, 3, 0, 0, 255);     // bottom-left
     set(7, 3, 255, 255, 255); // bottom-right
-    set(3, 1, 200, 100, 50); // cut to 6 bits: 50, 25, 12
-    set(4, 2, 3, 3, 3); // below one 6-bit step: black, never sent
+    set(3, 1, 200, 100, 50);  // cut to 6 bits: 50, 25, 12
+    set(4, 2, 3, 3, 3);       // below one 6-bit step: black, never sent
     set(5, 1, 64, 0, 128);
 }
 
@@ -240,9 +240,9 @@ protected:
         }
         // Layout row y is sent, and read back, as 3 - y.
         std::map<std::pair<int, int>, int> want = {
-            {{0, 3}, shownColor(255, 0, 0)},     {{1, 3}, shownColor(0, 255, 0)},
-            {{0, 0}, shownColor(0, 0, 255)},     {{7, 0}, shownColor(255, 255, 255)},
-            {{3, 2}, shownColor(200, 100, 50)},  {{5, 2}, shownColor(64, 0, 128)},
+            {{0, 3}, shownColor(255, 0, 0)},    {{1, 3}, shownColor(0, 255, 0)},
+            {{0, 0}, shownColor(0, 0, 255)},    {{7, 0}, shownColor(255, 255, 255)},
+            {{3, 2}, shownColor(200, 100, 50)}, {{5, 2}, shownColor(64, 0, 128)},
             {{2, 1}, shownColor(0, 255, 0)},
         };
         ASSERT_TRUE(got.count({7, 3})) << "the ticker is missing";
@@ -271,10 +271,9 @@ TEST_F(WebPreviewInChromium, ThePagePaintsTheStreamedPixelsWhereTheyBelong) {
     PageServer server(m_page, ""); // no status: the page must stay quiet about it
     ASSERT_TRUE(server.ok());
     TempDir profile;
-    const std::string dom =
-        runChromium("http://127.0.0.1:" + std::to_string(server.port()) + "/?port=" +
-                        std::to_string(m_previewPort) + "&readback=20",
-                    profile.path());
+    const std::string dom = runChromium("http://127.0.0.1:" + std::to_string(server.port()) +
+                                            "/?port=" + std::to_string(m_previewPort) + "&readback=20",
+                                        profile.path());
     ASSERT_NE(dom.find("id=\"readback\""), std::string::npos) << "no page came back:\n" << dom.substr(0, 500);
     expectPicture(elementText(dom, "readback"));
     EXPECT_EQ(elementText(dom, "conn"), "closed after 20 events");
@@ -285,8 +284,9 @@ TEST_F(WebPreviewInChromium, ThePagePaintsTheStreamedPixelsWhereTheyBelong) {
 TEST_F(WebPreviewInChromium, ThePageFindsThePreviewPortAndShowStatusInTheDaemonStatus) {
     const std::string status = "{\"status_name\": \"playing\", \"current_sequence\": \"demo.lcsf\", "
                                "\"outputs\": [{\"type\": \"Other\", \"port\": 1}, {\"type\": \"WebPreview\", "
-                               "\"port\": " + std::to_string(m_previewPort) + ", \"previewPage\": \"/?port=" +
-                               std::to_string(m_previewPort) + "\"}]}";
+                               "\"port\": " +
+                               std::to_string(m_previewPort) +
+                               ", \"previewPage\": \"/?port=" + std::to_string(m_previewPort) + "\"}]}";
     PageServer server(m_page, status);
     ASSERT_TRUE(server.ok());
     TempDir profile;

@@ -104,7 +104,7 @@ private:
     std::atomic<bool> m_bad{false};
     std::mutex m_lock;
     std::vector<std::pair<long long, int64_t>> m_events; // guarded by m_lock: id, arrival (ms)
-    std::string m_firstData; // guarded by m_lock
+    std::string m_firstData;                             // guarded by m_lock
     std::thread m_thread;
 };
 
@@ -138,7 +138,8 @@ Show play(WebPreviewOutput& out, int frames, int firstFrame = 0) {
 }
 
 // Every sent event arrived, in order, each at most `maxLateMs` after its SendData began.
-void expectEveryEvent(const Show& show, const std::vector<std::pair<long long, int64_t>>& got, int64_t maxLateMs) {
+void expectEveryEvent(const Show& show, const std::vector<std::pair<long long, int64_t>>& got,
+                      int64_t maxLateMs) {
     ASSERT_EQ(got.size(), show.sent.size());
     int64_t latest = 0;
     for (size_t i = 0; i < got.size(); i++) {

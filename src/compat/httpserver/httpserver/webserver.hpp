@@ -62,7 +62,7 @@ private:
     std::mutex lock; // guards registrations and daemon
     std::map<std::string, Registration> registrations;
     std::condition_variable stopped; // wakes a blocking start() when stop() is called
-    bool running = false;           // guarded by lock
+    bool running = false;            // guarded by lock
 };
 
 } // namespace httpserver
