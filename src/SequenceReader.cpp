@@ -170,6 +170,8 @@ void Sequence::stepBack() {
         lastFrameRead = -1;
     }
     if (lastFrameRead != before) {
+        // The reader may have finished at the end of the file: it must fetch again.
+        doneRead = false;
         readFramesCV.notify_all();
     }
 }
@@ -293,6 +295,9 @@ void Sequence::SeekSequenceFile(int frameNumber) {
     clearCaches();
     LogDebug(LOGCH_SEQUENCE, "Seeking to %d.   Last read is %d\n", frameNumber, lastFrameRead.load());
     lastFrameRead = frameNumber - 1;
+    // A reader that had reached the end reads again from the new position; left
+    // done, the next take would find nothing and close the file.
+    doneRead = false;
     readFramesCV.notify_all();
     if (frameNumber <= 99 && getTavomode() == TAVO_MODE_REMOTE) {
         if (++frameSkipCount > 6) {

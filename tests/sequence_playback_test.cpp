@@ -210,6 +210,52 @@ TEST_F(SequencePlayback, SeekPastOrBeforeTheQueueRestartsTheReader) {
     EXPECT_EQ(log.count("Seeking to"), 2);
 }
 
+TEST_F(SequencePlayback, SeekBackAfterTheLastFrameWasReadGoesOnPlaying) {
+    const int frames = 60;
+    makeSequence("a.lcsf", frames);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    // Take frames until the reader has fetched the last one and said it is done.
+    for (int i = 0; i < 30 && !seq->doneRead; i++) {
+        waitQueued();
+        step();
+    }
+    ASSERT_TRUE(waitFor([this] { return (bool)seq->doneRead; }));
+    seq->SeekSequenceFile(5);
+    waitQueued();
+    step();
+    EXPECT_TRUE(seq->IsSequenceRunning()) << "a seek must not end the show";
+    EXPECT_EQ(sentFrames().back(), 5);
+    // From there it plays on to the end, frame by frame.
+    for (int want = 6; want < frames; want++) {
+        waitQueued();
+        step();
+        ASSERT_EQ(sentFrames().back(), want);
+    }
+    waitQueued();
+    step();
+    EXPECT_FALSE(seq->IsSequenceRunning());
+}
+
+TEST_F(SequencePlayback, StepBackThatFetchesAgainAfterTheLastFrameWasRead) {
+    const int frames = 30;
+    makeSequence("a.lcsf", frames, 250);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    ASSERT_TRUE(waitFor([this] { return (bool)seq->doneRead; }));
+    // Seeking to the last frame leaves nothing played before it: a step back must fetch.
+    seq->SeekSequenceFile(frames - 1);
+    waitQueued();
+    step();
+    ASSERT_EQ(sentFrames().back(), frames - 1);
+    seq->ToggleSequencePause();
+    seq->SingleStepSequenceBack();
+    waitQueued();
+    step();
+    EXPECT_TRUE(seq->IsSequenceRunning());
+    EXPECT_EQ(sentFrames().back(), frames - 2);
+}
+
 TEST_F(SequencePlayback, SeekWithoutARunningSequenceIsIgnored) {
     makeSequence("a.lcsf", 100);
     ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
