@@ -169,6 +169,12 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
     }
 
     setSequenceName(filename);
+    // A failed open leaves nothing under the name, so that a later start of the
+    // same name opens the file again.
+    auto openFailed = [this] {
+        seqStarting = 0;
+        setSequenceName("");
+    };
 
     std::string seqDir = getTavoMediaDir("sequences");
     std::string full = seqDir + "/" + filename;
@@ -176,7 +182,7 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
         // Cutting the name to fit could name another file; refuse instead.
         LogErr(LOGCH_SEQUENCE, "Sequence file path is %d bytes long, longer than %d: %s\n", (int)full.size(),
                TAVO_SEQUENCE_PATH_MAX - 1, full.c_str());
-        seqStarting = 0;
+        openFailed();
         return 0;
     }
     char path[TAVO_SEQUENCE_PATH_MAX];
@@ -190,7 +196,7 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
         if (getTavomode() != TAVO_MODE_REMOTE) {
             LogErr(LOGCH_SEQUENCE, "Sequence file %s does not exist\n", path);
             WarningHolder::AddWarningTimeout(warning, 60);
-            seqStarting = 0;
+            openFailed();
             return 0;
         }
         LogDebug(LOGCH_SEQUENCE, "Sequence file %s does not exist\n", path);
@@ -199,14 +205,14 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
             LogErr(LOGCH_SEQUENCE, "Fallback sequence path is longer than %d bytes: %s\n", TAVO_SEQUENCE_PATH_MAX - 1,
                    fallback.c_str());
             WarningHolder::AddWarningTimeout(warning, 60);
-            seqStarting = 0;
+            openFailed();
             return 0;
         }
         memcpy(path, fallback.c_str(), fallback.size() + 1);
         if (!FileExists(path)) {
             LogDebug(LOGCH_SEQUENCE, "Fallback Sequence file %s does not exist\n", path);
             WarningHolder::AddWarningTimeout(warning, 60);
-            seqStarting = 0;
+            openFailed();
             return 0;
         }
         setSequenceName("fallback.lcsf");
@@ -230,7 +236,7 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
     }
     if (!f) {
         LogErr(LOGCH_SEQUENCE, "Error opening sequence file: %s. LCSFFile::openLCSFFile returned NULL\n", path);
-        seqStarting = 0;
+        openFailed();
         return 0;
     }
     if (f->m_seqStepTime == 0 || f->m_seqStepTime > INT_MAX) {
@@ -238,7 +244,7 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
         LogErr(LOGCH_SEQUENCE, "Sequence file %s has a step time of %u ms; it needs at least 1 ms per frame\n", path,
                (unsigned)f->m_seqStepTime);
         delete f;
-        seqStarting = 0;
+        openFailed();
         return 0;
     }
 
@@ -372,6 +378,7 @@ void Sequence::ProcessVariableHeaders() {
 
 void Sequence::StartSequence() {
     std::string name;
+    bool playing;
     {
         std::lock_guard<std::recursive_mutex> l(sequenceLock);
         if (!IsSequenceRunning() && seqFile.load()) {
@@ -384,16 +391,20 @@ void Sequence::StartSequence() {
             StartChannelOutputThread();
         }
         name = seqFilename;
+        playing = IsSequenceRunning();
     }
-    CommandManager::INSTANCE.TriggerPreset("SEQUENCE_STARTED", {{"SEQUENCE_NAME", name}});
+    // Presets that react to a start (lights, doors, music) must not run for a
+    // show that is not playing.
+    if (playing) {
+        CommandManager::INSTANCE.TriggerPreset("SEQUENCE_STARTED", {{"SEQUENCE_NAME", name}});
+    }
 }
 
 void Sequence::StartSequence(const std::string& filename, int startFrame) {
     std::lock_guard<std::recursive_mutex> l(sequenceLock);
     if (seqFilename != filename) {
         CloseSequenceFile();
-        OpenSequenceFile(filename, startFrame, -1);
-        if (seqFilename != filename && seqFilename != "fallback.lcsf") {
+        if (!OpenSequenceFile(filename, startFrame, -1)) {
             return;
         }
     }
