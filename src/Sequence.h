@@ -111,6 +111,9 @@ public:
     std::list<LCSFFile::FrameData*> frameCache;
     std::list<LCSFFile::FrameData*> playedFrames;
     LCSFFile::FrameData* lastFrameData = nullptr;
+    // lastFrameData was taken and its presets and effects have not fired yet; a
+    // frame shown again (paused, late, not started) does not fire them again.
+    bool frameActionsDue = false;
     std::mutex frameCacheLock;
     std::mutex fileLock;
     std::condition_variable readFramesCV;

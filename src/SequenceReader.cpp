@@ -50,6 +50,8 @@ void Sequence::SetLastFrameData(LCSFFile::FrameData* f) {
         delete lastFrameData;
     }
     lastFrameData = f;
+    // Only a taken frame fires; the caller that takes one says so.
+    frameActionsDue = false;
 }
 
 void Sequence::clearCaches() {
@@ -231,6 +233,7 @@ void Sequence::takeFrame() {
         }
         playedFrames.push_back(f);
         SetLastFrameData(f);
+        frameActionsDue = true;
         lock.unlock();
         readFramesCV.notify_all();
         // f stays alive: it is lastFrameData, which only this lock's holders replace.

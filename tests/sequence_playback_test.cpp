@@ -378,10 +378,10 @@ TEST_F(SequencePlayback, PresetsAndEffectsFireOnTheirFrames) {
     };
     stepTo(2);
     EXPECT_EQ(RecordingCommand::runs(), (std::vector<std::string>{"p in a.lcsf"}));
-    // A repeated frame fires its actions again.
+    // A frame shown again while paused does not fire its actions again.
     seq->ToggleSequencePause();
     step();
-    EXPECT_EQ(RecordingCommand::count("p in a.lcsf"), 2);
+    EXPECT_EQ(RecordingCommand::count("p in a.lcsf"), 1);
     seq->ToggleSequencePause();
 
     stepTo(3);
@@ -415,6 +415,59 @@ TEST_F(SequencePlayback, PresetsAndEffectsFireOnTheirFrames) {
     ASSERT_GT(StartEffect("fx", 0, 1, false), 0);
     stepTo(6);
     EXPECT_FALSE(IsEffectRunning("fx")) << "stopped by its end frame";
+}
+
+TEST_F(SequencePlayback, AFramesActionsFireOnceWhenItIsFirstSent) {
+    writePresets(R"({"presets": {
+        "p0": [{"command": "Record", "args": ["p0"]}],
+        "p3": [{"command": "Record", "args": ["p3"]}]}})");
+    const int stepMS = 50;
+    makeSequence("a.lcsf", 100, stepMS, {actionHeader('C', {{"p0", {{0, 90}}}, {"p3", {{3, 90}}}})});
+    // Frame 4 comes late: frame 3 is repeated for a few periods.
+    seq->setFileOpener([](const std::string& p) -> LCSFFile* {
+        LCSFFile* f = LCSFFile::openLCSFFile(p);
+        return f ? new SlowLCSFFile(f, [](uint32_t n) { return n == 4 ? 10 * stepMS : 0; }) : nullptr;
+    });
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    // Opened, not started: the output thread shows frame 0 (loaded by the open)
+    // every period.
+    for (int i = 0; i < 10; i++) {
+        step();
+    }
+    EXPECT_LE(RecordingCommand::count("p0"), 1);
+
+    seq->StartSequence();
+    for (int i = 0; i < 10 && seq->GetLoadedFrameNumber() < 3; i++) {
+        waitQueued();
+        step();
+    }
+    ASSERT_EQ(seq->GetLoadedFrameNumber(), 3);
+    EXPECT_EQ(RecordingCommand::runs(), (std::vector<std::string>{"p0", "p3"}))
+        << "frame 0's preset fired when the frame was first sent, not on every period";
+    // Paused: the frame stays on show, its preset does not run again.
+    seq->ToggleSequencePause();
+    for (int i = 0; i < 5; i++) {
+        step();
+    }
+    seq->ToggleSequencePause();
+    // Late: the outputs repeat frame 3 until a frame arrives.
+    int repeats = 0;
+    for (int i = 0; i < 20 && seq->GetLoadedFrameNumber() == 3; i++) {
+        step();
+        repeats++;
+    }
+    EXPECT_GT(repeats, 0);
+    EXPECT_EQ(RecordingCommand::count("p3"), 1) << "a repeated frame does not fire again";
+
+    // Taken anew (a step back), a frame fires again.
+    seq->ToggleSequencePause();
+    for (int i = 0; i < 5 && seq->GetLoadedFrameNumber() != 3; i++) {
+        seq->SingleStepSequenceBack();
+        waitQueued();
+        step();
+    }
+    ASSERT_EQ(seq->GetLoadedFrameNumber(), 3);
+    EXPECT_EQ(RecordingCommand::count("p3"), 2);
 }
 
 TEST_F(SequencePlayback, LayersAreLaidInOrder) {
