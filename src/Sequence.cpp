@@ -259,6 +259,23 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
         lastFrameRead = lf > INT_MAX ? INT_MAX : (int)lf;
     }
 
+    // Nothing to read from there on: the first take would close the file again.
+    // Refuse it here, so that the caller learns that nothing plays, and why.
+    if ((int64_t)lastFrameRead + 1 >= (int64_t)f->m_seqNumFrames) {
+        if (f->m_seqNumFrames == 0) {
+            LogErr(LOGCH_SEQUENCE, "Sequence file %s holds no frames\n", path);
+        } else if (startSecond >= 0) {
+            LogErr(LOGCH_SEQUENCE, "Start second %d is past the end of %s (%.1f s long)\n", startSecond, path,
+                   (double)f->m_seqNumFrames * seqStepTime / 1000.0);
+        } else {
+            LogErr(LOGCH_SEQUENCE, "Start frame %d is past the end of %s (%u frames)\n", startFrame, path,
+                   (unsigned)f->m_seqNumFrames);
+        }
+        delete f;
+        openFailed();
+        return 0;
+    }
+
     f->prepareRead(GetOutputRanges(true), startFrame < 0 ? 0 : (uint32_t)startFrame);
 
     long long duration = (long long)f->m_seqNumFrames * seqStepTime;
@@ -284,6 +301,12 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
     ProcessVariableHeaders();
 
     ReadSequenceData(true);
+    if (!seqFile.load()) {
+        // The first take found the end and closed the file.
+        LogErr(LOGCH_SEQUENCE, "Sequence file %s ended as it was opened; nothing plays\n", path);
+        seqStarting = 0;
+        return 0;
+    }
 
     seqLock.unlock();
     StartChannelOutputThread();

@@ -120,6 +120,36 @@ TEST_F(SequenceOpen, StartSecondAndStartFrameChooseTheFirstFrame) {
     EXPECT_EQ(GetChannelOutputFrameNumber(), 30);
 }
 
+TEST_F(SequenceOpen, AStartPastTheEndOrAnEmptyFileOpensNothing) {
+    makeSequence("short.lcsf", 10, 50); // 0.5 s
+    makeSequence("empty.lcsf", 0, 50);
+    struct Case {
+        const char* name;
+        int startFrame, startSecond;
+        const char* message;
+    } cases[] = {
+        {"short.lcsf", 0, 5, "Start second 5 is past the end of "},
+        {"short.lcsf", 0, 1, "Start second 1 is past the end of "},
+        {"short.lcsf", 10, -1, "Start frame 10 is past the end of "},
+        {"empty.lcsf", 0, -1, " holds no frames"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.startFrame) + " " + std::to_string(c.startSecond));
+        LogCapture log;
+        RecordingCommand::clearRuns();
+        EXPECT_EQ(seq->OpenSequenceFile(c.name, c.startFrame, c.startSecond), 0);
+        EXPECT_EQ(seq->seqFile.load(), nullptr);
+        EXPECT_EQ(seq->seqStarting, 0);
+        EXPECT_EQ(seq->GetSequenceName(), "");
+        EXPECT_TRUE(log.contains(c.message)) << log.text();
+        EXPECT_TRUE(log.contains(dir.file("sequences/") + c.name)) << "the message names the file";
+        EXPECT_TRUE(RecordingCommand::runs().empty()) << "nothing was opened, so nothing stopped";
+    }
+    // The last frame is still a place to start.
+    EXPECT_EQ(seq->OpenSequenceFile("short.lcsf", 9, -1), 1);
+    EXPECT_EQ(seq->GetLoadedFrameNumber(), 9);
+}
+
 TEST_F(SequenceOpen, MissingFileFailsWithAWarning) {
     LogCapture log;
     EXPECT_EQ(seq->OpenSequenceFile("nope.lcsf", 0, -1), 0);

@@ -390,19 +390,10 @@ bool Daemon::StartSequence(const std::string& name, int startSecond, std::string
         // start; the first frame of the output thread then sends frame 0 itself.
         std::lock_guard<std::recursive_mutex> frames(m_outputThread.FrameLock());
         if (sequence->OpenSequenceFile(name, 0, startSecond)) {
-            int duration = sequence->seqMSDuration;
-            if (startSecond >= 0 && (int64_t)startSecond * 1000 >= duration) {
-                char len[32];
-                snprintf(len, sizeof(len), "%.1f", duration / 1000.0);
-                error = "--start-second " + std::to_string(startSecond) + " is past the end of " + name + " (" +
-                        len + " s long)";
-                sequence->CloseSequenceFile();
-            } else {
-                sequence->StartSequence();
-                m_outputThread.SkipNextRead();
-                m_outputThread.ForceOutputNow();
-                ok = true;
-            }
+            sequence->StartSequence();
+            m_outputThread.SkipNextRead();
+            m_outputThread.ForceOutputNow();
+            ok = true;
         }
     }
     TavoLogger::INSTANCE.removeSink(sink);
