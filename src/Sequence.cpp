@@ -469,18 +469,23 @@ void Sequence::CloseSequenceFile() {
     setSequenceName("");
     seqPaused = 0;
 
+    // Before the blanking decision, which depends on what the preset does (an
+    // effect it starts keeps the last frame up); outside fileLock and with the
+    // close complete, because a preset may open the next sequence on this thread.
+    if (closed) {
+        CommandManager::INSTANCE.TriggerPreset("SEQUENCE_STOPPED", {{"SEQUENCE_NAME", name}});
+        if (seqFile.load()) {
+            // The preset opened the next sequence: its first frame is in the buffer.
+            return;
+        }
+    }
+
     if (IsEffectRunning() || getTavomode() == TAVO_MODE_REMOTE || Player::INSTANCE.GetStatus() == PLAYER_STATUS_PLAYING) {
         if (blankBetweenSequences) {
             SendBlankingData();
         }
     } else {
         SendBlankingData();
-    }
-
-    // Once the close is complete and outside fileLock: a preset may open the next
-    // sequence on this very thread.
-    if (closed) {
-        CommandManager::INSTANCE.TriggerPreset("SEQUENCE_STOPPED", {{"SEQUENCE_NAME", name}});
     }
 }
 

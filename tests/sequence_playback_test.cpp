@@ -106,6 +106,33 @@ INSTANTIATE_TEST_SUITE_P(
                                 true}),
     [](const ::testing::TestParamInfo<BlankCase>& i) { return std::string(i.param.name); });
 
+TEST_F(SequencePlayback, AnEffectStartedByTheStopPresetKeepsTheLastFrameUp) {
+    // The stop preset starts an effect: with an effect running, a close does not blank.
+    class EffectCommand : public Command {
+    public:
+        EffectCommand() : Command("Effect") {}
+        std::unique_ptr<Result> run(const std::vector<std::string>& a) override {
+            return std::make_unique<Result>(StartEffect(a.at(0), 0, 1, false) > 0 ? "OK" : "failed");
+        }
+    };
+    CommandManager::INSTANCE.addCommand(new EffectCommand());
+    writePresets(R"({"presets": {"SEQUENCE_STOPPED": [{"command": "Effect", "args": ["glow"]}]}})");
+    writeEffectFile(dir.file("effects/glow.eseq"), 100, 10, 5, [](uint32_t, uint32_t) { return 9; });
+    makeSequence("a.lcsf", 100);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    waitQueued();
+    step();
+    int shown = seq->GetLoadedFrameNumber();
+    ASSERT_GE(shown, 0);
+    out.clear();
+    seq->CloseSequenceFile();
+    EXPECT_TRUE(IsEffectRunning("glow"));
+    EXPECT_EQ(out.frameCount(), 0u) << "no blank frame while the effect runs";
+    std::vector<uint8_t> slice(seq->seqData, seq->seqData + OUT_CHANNELS);
+    EXPECT_EQ(frameOf(slice), shown) << "the last frame stays in the buffer";
+}
+
 TEST_F(SequencePlayback, ASlowReaderRepeatsTheLastFrameAndSkipsOnePerLatePeriod) {
     const int frames = 40, stepMS = 50;
     makeSequence("slow.lcsf", frames, stepMS);
