@@ -497,6 +497,69 @@ TEST_F(SequencePlayback, AFramesActionsFireOnceWhenItIsFirstSent) {
     EXPECT_EQ(RecordingCommand::count("p3"), 2);
 }
 
+struct EffectFileCase {
+    const char* name;
+    LCSFFile::CompressionType compression;
+    std::vector<std::pair<uint32_t, uint32_t>> sparseRanges;
+};
+
+void PrintTo(const EffectFileCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SequenceEffectPlacement : public SequenceFixture, public ::testing::WithParamInterface<EffectFileCase> {};
+
+TEST_P(SequenceEffectPlacement, AnEffectGivenAStartChannelIsPlacedThere) {
+    const EffectFileCase& c = GetParam();
+    TestSequenceOptions o;
+    o.channels = 16;
+    o.frames = 5;
+    o.stepTime = 50;
+    o.compression = c.compression;
+    o.sparseRanges = c.sparseRanges;
+    ASSERT_TRUE(writeTestSequence(dir.file("effects/fx.lcsf"), o));
+    // The effect's channels, in the order they are placed from the start channel.
+    std::vector<uint32_t> own;
+    if (c.sparseRanges.empty()) {
+        for (uint32_t i = 0; i < o.channels; i++) {
+            own.push_back(i);
+        }
+    } else {
+        for (auto& r : c.sparseRanges) {
+            for (uint32_t i = 0; i < r.second; i++) {
+                own.push_back(r.first + i);
+            }
+        }
+    }
+    const uint32_t start = 201; // 1-based
+    ASSERT_GT(StartEffect("fx.lcsf", (int)start, 1, false), 0);
+    std::vector<uint8_t> buffer(TAVO_CHANNEL_BUFFER_SIZE, 0);
+    OverlayEffects(buffer.data());
+    StopEffect("fx.lcsf");
+
+    int frame = -1;
+    for (uint32_t f = 0; f < o.frames && frame < 0; f++) {
+        bool all = true;
+        for (size_t i = 0; i < own.size(); i++) {
+            all &= buffer[start - 1 + i] == testChannelValue(f, own[i]);
+        }
+        frame = all ? (int)f : -1;
+    }
+    EXPECT_GE(frame, 0) << "the effect's channels are at channel " << start;
+    for (uint32_t ch = 0; ch < 32; ch++) {
+        EXPECT_EQ(buffer[ch], 0) << "nothing at the effect's own channel " << ch;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Compressions, SequenceEffectPlacement,
+    ::testing::Values(EffectFileCase{"None", LCSFFile::CompressionType::none, {}},
+                      EffectFileCase{"Zstd", LCSFFile::CompressionType::zstd, {}},
+                      EffectFileCase{"Zlib", LCSFFile::CompressionType::zlib, {}},
+                      EffectFileCase{"NoneSparse", LCSFFile::CompressionType::none, {{4, 4}, {10, 4}}},
+                      EffectFileCase{"ZstdSparse", LCSFFile::CompressionType::zstd, {{4, 4}, {10, 4}}}),
+    [](const ::testing::TestParamInfo<EffectFileCase>& i) { return std::string(i.param.name); });
+
 TEST_F(SequencePlayback, LayersAreLaidInOrder) {
     // Every layer writes its own value over channel 5 and notes what it found there.
     struct Hooks : TavoPlugins::Plugin, TavoPlugins::ChannelDataPlugin {
