@@ -152,6 +152,7 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
             effectsOn.clear();
             effectsOff.clear();
         }
+        fileGeneration++;
         seqStarting = 2;
         doneRead = false;
         lastFrameRead = startFrame ? startFrame - 1 : -1;
@@ -288,6 +289,7 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
     {
         std::lock_guard<std::mutex> fl(fileLock);
         std::lock_guard<std::mutex> cl(frameCacheLock);
+        fileGeneration++;
         seqFile = f;
         seqStarting = 1;
     }
@@ -451,6 +453,7 @@ void Sequence::CloseSequenceFile() {
         std::lock_guard<std::mutex> fl(fileLock);
         std::lock_guard<std::mutex> cl(frameCacheLock);
         if (LCSFFile* f = seqFile.exchange(nullptr)) {
+            fileGeneration++;
             delete f;
             commandPresets.clear();
             effectsOn.clear();

@@ -105,6 +105,9 @@ public:
     std::recursive_mutex sequenceLock;
     std::atomic<int> lastFrameRead{-1};
     std::atomic<bool> doneRead{false};
+    // Counts the files opened and closed, so that a frame fetched from one file is
+    // never queued for the next; guarded by frameCacheLock.
+    uint64_t fileGeneration = 0;
     std::atomic<bool> shutdownReadThread{false};
     std::thread* readThread = nullptr; // created by the first open, under sequenceLock
     // The two lists, lastFrameData and the action tables below are guarded by frameCacheLock.

@@ -93,6 +93,7 @@ void Sequence::ReadFramesLoop() {
         }
         int last = lastFrameRead;
         int next = last + 1;
+        uint64_t generation = fileGeneration;
         if ((uint32_t)next >= file->m_seqNumFrames) {
             doneRead = true;
             lock.unlock();
@@ -127,7 +128,9 @@ void Sequence::ReadFramesLoop() {
 
         lock.lock();
         if (f) {
-            if (lastFrameRead == last) {
+            // Queued only for the file and the position it was fetched for: a seek,
+            // a late frame or another file meanwhile makes it stale.
+            if (lastFrameRead == last && fileGeneration == generation) {
                 lastFrameRead = next;
                 frameCache.push_back(f);
                 lock.unlock();

@@ -4,6 +4,7 @@
 #include "LogCapture.h"
 #include "SequenceFixture.h"
 
+#include <condition_variable>
 #include <thread>
 
 using SequencePlayback = SequenceFixture;
@@ -180,6 +181,86 @@ TEST_F(SequencePlayback, ASlowReaderRepeatsTheLastFrameAndSkipsOnePerLatePeriod)
     // Frames skipped at the end (the position pushed past the last frame) count too.
     EXPECT_EQ(skipped + (frames - 1 - sent.back()), repeats) << "one frame number skipped per late period";
     EXPECT_EQ(RecordingCommand::count("stopped slow.lcsf"), 1);
+}
+
+TEST_F(SequencePlayback, AFrameFetchedFromThePreviousFileIsNotQueuedForTheNext) {
+    // a.eseq holds 0xAA on every channel; b.lcsf the usual test frames.
+    writeEffectFile(dir.file("sequences/a.eseq"), 1, OUT_CHANNELS, 50, [](uint32_t, uint32_t) { return 0xAA; });
+    makeSequence("b.lcsf", 50);
+
+    // Frame 0 of a.eseq is fetched only when the test says so; the file says when it is deleted.
+    struct Gate {
+        std::mutex lock;
+        std::condition_variable cv;
+        bool fetching = false, open = false;
+    } gate;
+    std::atomic<bool> aDeleted{false};
+    class WatchedFile : public SlowLCSFFile {
+    public:
+        WatchedFile(LCSFFile* inner, std::function<int(uint32_t)> d, std::atomic<bool>& deleted)
+            : SlowLCSFFile(inner, std::move(d)), m_deleted(deleted) {}
+        ~WatchedFile() override { m_deleted = true; }
+
+    private:
+        std::atomic<bool>& m_deleted;
+    };
+    seq->setFileOpener([&](const std::string& p) -> LCSFFile* {
+        LCSFFile* f = LCSFFile::openLCSFFile(p);
+        if (!f || p.find("a.eseq") == std::string::npos) {
+            return f;
+        }
+        auto delay = [&gate](uint32_t n) {
+            if (n == 0) {
+                std::unique_lock<std::mutex> l(gate.lock);
+                gate.fetching = true;
+                gate.cv.notify_all();
+                gate.cv.wait_for(l, std::chrono::seconds(10), [&gate] { return gate.open; });
+            }
+            return 0;
+        };
+        return new WatchedFile(f, delay, aDeleted);
+    });
+    // The reader logs a slow fetch between fetching and queuing: there it waits
+    // until a.eseq has been replaced, as a reader that is slow to be scheduled would.
+    LogCapture log(LOG_DEBUG);
+    int sink = TavoLogger::INSTANCE.addSink([&aDeleted](const LogLine& l) {
+        if (l.text.find("Problem reading frame 0:") != std::string::npos) {
+            waitFor([&aDeleted] { return (bool)aDeleted; });
+        }
+    });
+
+    ASSERT_EQ(seq->OpenSequenceFile("a.eseq", 0, -1), 1);
+    {
+        std::unique_lock<std::mutex> l(gate.lock);
+        ASSERT_TRUE(gate.cv.wait_for(l, std::chrono::seconds(5), [&gate] { return gate.fetching; }));
+    }
+    int opened = -1;
+    std::thread other([this, &opened] { opened = seq->OpenSequenceFile("b.lcsf", 0, -1); });
+    EXPECT_TRUE(waitFor([&log] { return log.contains("OpenSequenceFile(b.lcsf, 0, -1)"); }));
+    {
+        std::lock_guard<std::mutex> l(gate.lock);
+        gate.open = true;
+    }
+    gate.cv.notify_all();
+    other.join();
+    TavoLogger::INSTANCE.removeSink(sink);
+    ASSERT_EQ(opened, 1);
+    EXPECT_TRUE(aDeleted);
+
+    std::vector<uint8_t> slice(seq->seqData, seq->seqData + OUT_CHANNELS);
+    EXPECT_NE(frameOf(slice), -2) << "the buffer holds a frame of the previous file";
+    seq->StartSequence();
+    for (int i = 0; i < 5; i++) {
+        waitQueued();
+        step();
+    }
+    std::vector<int> sent = sentFrames();
+    ASSERT_EQ(sent.size(), 5u);
+    for (size_t i = 0; i < sent.size(); i++) {
+        EXPECT_GE(sent[i], 0) << "period " << i << " sent a frame that is not b.lcsf's";
+        EXPECT_LE(sent[i], 5);
+    }
+    EXPECT_EQ(sent.back() - sent.front(), 4) << "b.lcsf plays frame after frame";
 }
 
 TEST_F(SequencePlayback, SeekOntoAQueuedFrameKeepsTheQueue) {
