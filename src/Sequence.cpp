@@ -155,6 +155,13 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
         fileGeneration++;
         seqStarting = 2;
         doneRead = false;
+        failingSinceMS = -1;
+        skippingUnreadable = false;
+        skipRunStart = -1;
+        framesRead = 0;
+        unreadableWarned = false;
+        unreadableFrames = 0;
+        nothingReadable = false;
         lastFrameRead = startFrame ? startFrame - 1 : -1;
         clearCaches();
     }

@@ -4,6 +4,7 @@
 #include "LogCapture.h"
 #include "SequenceFixture.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <thread>
 
@@ -261,6 +262,87 @@ TEST_F(SequencePlayback, AFrameFetchedFromThePreviousFileIsNotQueuedForTheNext) 
         EXPECT_LE(sent[i], 5);
     }
     EXPECT_EQ(sent.back() - sent.front(), 4) << "b.lcsf plays frame after frame";
+}
+
+namespace {
+
+// Overwrites the compressed data of block 0 so that it no longer decodes.
+void damageFirstBlock(const std::string& path) {
+    std::unique_ptr<LCSFFile> f(LCSFFile::openLCSFFile(path));
+    ASSERT_NE(f, nullptr);
+    auto* v2 = dynamic_cast<V2LCSFFile*>(f.get());
+    ASSERT_NE(v2, nullptr);
+    ASSERT_GE(v2->m_frameOffsets.size(), 2u);
+    uint64_t from = v2->m_frameOffsets[0].second, to = v2->m_frameOffsets[1].second;
+    f.reset();
+    std::string bytes = readFileBytes(path);
+    ASSERT_LE(to, bytes.size());
+    for (uint64_t i = from; i < to; i++) {
+        bytes[i] = (char)(0x5A ^ i);
+    }
+    writeFileBytes(path, bytes);
+}
+
+} // namespace
+
+TEST_F(SequencePlayback, ADamagedFirstBlockIsSkippedAndTheRestPlays) {
+    const int frames = 60, stepMS = 20;
+    // Block 0 holds frames 0-9.
+    std::string path = makeSequence("a.lcsf", frames, stepMS, {}, LCSFFile::CompressionType::zstd);
+    damageFirstBlock(path);
+    LogCapture log(LOG_WARN);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    int periods = 0;
+    while (seq->IsSequenceRunning() && periods < 500) {
+        step();
+        periods++;
+    }
+    ASSERT_FALSE(seq->IsSequenceRunning()) << "the show is stuck on the damaged block";
+    std::vector<int> played;
+    for (int f : sentFrames()) {
+        ASSERT_NE(f, -2) << "a frame was sent that the file does not hold";
+        if (f >= 0 && (played.empty() || played.back() != f)) {
+            played.push_back(f);
+        }
+    }
+    ASSERT_FALSE(played.empty());
+    EXPECT_GE(played.front(), 10) << "frames of the damaged block are not shown";
+    EXPECT_EQ(played.back(), frames - 1);
+    EXPECT_TRUE(std::is_sorted(played.begin(), played.end()));
+    EXPECT_GE(played.size(), 40u) << "the frames of the good blocks play";
+    EXPECT_TRUE(log.contains("Frame 0 of " + path + " cannot be read")) << log.text();
+    EXPECT_GT(seq->unreadableFrames, 0);
+    EXPECT_FALSE(seq->nothingReadable);
+    EXPECT_EQ(RecordingCommand::count("stopped a.lcsf"), 1);
+}
+
+TEST_F(SequencePlayback, AFileWithoutAReadableFrameEndsWithAMessage) {
+    const int stepMS = 20;
+    // Ten frames: one block, damaged.
+    std::string path = makeSequence("a.lcsf", 10, stepMS, {}, LCSFFile::CompressionType::zstd);
+    damageFirstBlock(path);
+    LogCapture log(LOG_WARN);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    int periods = 0;
+    while (seq->IsSequenceRunning() && periods < 500) {
+        step();
+        periods++;
+    }
+    ASSERT_FALSE(seq->IsSequenceRunning()) << "the show is stuck on the damaged block";
+    for (int f : sentFrames()) {
+        EXPECT_EQ(f, -1) << "nothing but blank frames";
+    }
+    EXPECT_TRUE(log.contains("No frame of " + path + " could be read")) << log.text();
+    EXPECT_TRUE(seq->nothingReadable);
+    EXPECT_EQ(RecordingCommand::count("stopped a.lcsf"), 1);
+
+    // The next open starts afresh.
+    makeSequence("b.lcsf", 10, stepMS);
+    ASSERT_EQ(seq->OpenSequenceFile("b.lcsf", 0, -1), 1);
+    EXPECT_FALSE(seq->nothingReadable);
+    EXPECT_EQ(seq->unreadableFrames, 0);
 }
 
 TEST_F(SequencePlayback, SeekOntoAQueuedFrameKeepsTheQueue) {

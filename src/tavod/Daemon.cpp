@@ -442,6 +442,17 @@ int Daemon::Play(const PlayOptions& options) {
             break;
         }
         RunLoop([] { return !sequence->IsSequenceRunning(); });
+        // A damaged file plays what can be read; the exit says it was not all.
+        if (sequence->nothingReadable) {
+            LogErr(LOGCH_PLAYER, "cannot play %s: none of its frames could be read\n", options.sequence.c_str());
+            rc = EXIT_FAILURE_RUN;
+            break;
+        }
+        if (sequence->unreadableFrames > 0) {
+            LogErr(LOGCH_PLAYER, "%s is damaged: %d frame(s) could not be read and were skipped\n",
+                   options.sequence.c_str(), sequence->unreadableFrames.load());
+            rc = EXIT_FAILURE_RUN;
+        }
     }
     if (StopRequested()) {
         LogInfo(LOGCH_PLAYER, "Stopping on request\n");
