@@ -80,11 +80,12 @@ std::string checkEntry(const Json::Value& e) {
     }
     for (const char* edge : {"rising", "falling"}) {
         const Json::Value& action = e[edge];
-        if (action.isNull()) {
+        // The text "" is how a stored file says "do not watch this edge".
+        if (action.isNull() || action == Json::Value("")) {
             continue;
         }
         if (!action.isObject()) {
-            return std::string("\"") + edge + "\" must be a command object";
+            return std::string("\"") + edge + "\" must be a command object, or \"\" for none";
         }
         const Json::Value& c = action["command"];
         if (!c.isNull() && !c.isString()) {
