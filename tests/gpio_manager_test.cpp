@@ -16,7 +16,8 @@ const char* TWO_EDGES = R"([{"enabled": true, "pin": "B1", "debounceTime": 0,
 
 TEST_F(GPIOManagerTest, MissingUnparsableOrEmptyFileConfiguresNothing) {
     usePins({"B1"});
-    for (const char* content : {(const char*)nullptr, "{ not json", "[]"}) {
+    const std::string deep = std::string(1200, '[') + std::string(1200, ']');
+    for (const char* content : {(const char*)nullptr, "{ not json", "[]", deep.c_str()}) {
         if (content) {
             writeGpioJson(content);
         }

@@ -2,6 +2,7 @@
 #include "OutputConfig.h"
 
 #include "ChannelOutput.h"
+#include "JsonUtils.h"
 #include "Log.h"
 #include "PluginLoader.h"
 #include "Warnings.h"
@@ -9,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <exception>
 #include <fstream>
 #include <sstream>
 
@@ -74,21 +74,7 @@ bool OutputConfig::Parse(const std::string& text, const std::string& fileName,
 
     Json::Value root;
     std::string errs;
-    bool parsed = false;
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    try {
-        // The reader throws on nesting deeper than its limit.
-        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errs);
-    } catch (const std::exception& e) {
-        errs = e.what();
-        parsed = false;
-    }
-    if (!parsed) {
-        while (!errs.empty() && (errs.back() == '\n' || errs.back() == ' ')) {
-            errs.pop_back();
-        }
+    if (!LoadJsonFromString(text, root, &errs)) {
         error(fileName + ": not valid JSON: " + errs);
         return false;
     }
