@@ -175,6 +175,8 @@ void GPIOManager::SetupGPIOInput(std::map<int, std::function<bool(int)>>&) {
                 delete state;
                 continue;
             }
+            // An input now: a GPIO command on it must make it an output again.
+            outputPins.erase(pin);
             pin->configPin(mode, false, "GPIO Input");
             addState(state);
             enabledCount++;
@@ -346,6 +348,7 @@ void GPIOManager::Cleanup() {
         freeState(state);
     }
     checkDebounces = false;
+    outputPins.clear();
 }
 
 std::shared_ptr<httpserver::http_response> GPIOManager::render_GET(const httpserver::http_request& request) {

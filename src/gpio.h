@@ -8,6 +8,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include <httpserver.hpp>
@@ -66,6 +67,9 @@ private:
     // Neither the lists nor the states are locked: everything that touches them runs
     // on the host's event-loop thread.
     std::map<std::string, bool> outputStates; // pin name -> value last set by the GPIO command
+    // Pins the GPIO command has configured as outputs. Configuring one again would
+    // release and request its line, driving it low for a moment.
+    std::set<const PinCapabilities*> outputPins;
     std::list<GPIOState*> pollStates;
     std::list<GPIOState*> eventStates;
     bool checkDebounces = false;

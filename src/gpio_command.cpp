@@ -19,8 +19,12 @@ std::unique_ptr<Command::Result> TavoGPIOCommand::run(const std::vector<std::str
     if (pin == nullptr) {
         return std::make_unique<ErrorResult>("No Pin Named " + pinName);
     }
-    // Configured before the action is looked at, as users of the command expect.
-    pin->configPin("gpio", true, "");
+    // Configured before the action is looked at, as users of the command expect, and
+    // only once: each request of the line drives it low, a pulse a relay would follow.
+    std::set<const PinCapabilities*>& outputs = GPIOManager::INSTANCE.outputPins;
+    if (outputs.insert(pin).second && !pin->configPin("gpio", true, "")) {
+        outputs.erase(pin);
+    }
     std::map<std::string, bool>& states = GPIOManager::INSTANCE.outputStates;
     if (action == "On" || action == "on" || action == "true" || action == "True" || action == "1") {
         pin->setValue(true);
