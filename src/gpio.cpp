@@ -175,8 +175,11 @@ void GPIOManager::SetupGPIOInput(std::map<int, std::function<bool(int)>>&) {
                 delete state;
                 continue;
             }
-            // An input now: a GPIO command on it must make it an output again.
-            outputPins.erase(pin);
+            {
+                // An input now: a GPIO command on it must make it an output again.
+                std::lock_guard<std::mutex> l(outputLock);
+                outputPins.erase(pin);
+            }
             pin->configPin(mode, false, "GPIO Input");
             addState(state);
             enabledCount++;
@@ -348,6 +351,7 @@ void GPIOManager::Cleanup() {
         freeState(state);
     }
     checkDebounces = false;
+    std::lock_guard<std::mutex> l(outputLock);
     outputPins.clear();
 }
 
