@@ -18,6 +18,7 @@ namespace {
 
 struct PluginCase {
     const char* name;
+    const char* outputType; // GetOutputType of its outputs: the output class's name
     const char* config; // the output's keys besides type, startChannel and channelCount;
                         // a "port" of 0 is replaced by a free one
 };
@@ -82,7 +83,7 @@ TEST_P(OutputCompliance, LivesThroughInitFramesCloseAndDeletion) {
     int ok = out->Init(config());
     testing::internal::GetCapturedStdout();
     ASSERT_NE(0, ok) << log.text();
-    EXPECT_EQ(GetParam().name, out->GetOutputType());
+    EXPECT_EQ(GetParam().outputType, out->GetOutputType());
 
     // Every channel an output asks for lies inside its own slice of the buffer.
     std::vector<std::pair<int, int>> ranges;
@@ -143,6 +144,8 @@ TEST_P(OutputCompliance, WrongTypedKeysAreReportedNeverThrown) {
 
 INSTANTIATE_TEST_SUITE_P(
     Plugins, OutputCompliance,
-    ::testing::Values(PluginCase{"CustomUDP", R"({"address": "127.0.0.1", "port": 9, "tokens": "{data}"})"},
-                      PluginCase{"WebPreview", R"({"port": 0, "layout": {"type": "matrix", "width": 10, "height": 10}})"}),
+    ::testing::Values(PluginCase{"CustomUDP", "CustomUDPOutput",
+                                 R"({"address": "127.0.0.1", "port": 9, "tokens": "{data}"})"},
+                      PluginCase{"WebPreview", "WebPreviewOutput",
+                                 R"({"port": 0, "layout": {"type": "matrix", "width": 10, "height": 10}})"}),
     [](const ::testing::TestParamInfo<PluginCase>& i) { return std::string(i.param.name); });
