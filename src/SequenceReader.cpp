@@ -102,12 +102,13 @@ bool Sequence::skipUnreadable(int frame, LCSFFile* file) {
         skippingUnreadable = true;
         skipRunStart = frame;
         LogWarn(LOGCH_SEQUENCE,
-                "Frame %d of %s cannot be read; it is skipped, and so is every unreadable frame after it\n", frame,
-                file->m_seqFilename.c_str());
+                "Frame %d of %s cannot be read; it is skipped, and so is every unreadable frame after it\n",
+                frame, file->m_seqFilename.c_str());
         if (!unreadableWarned) {
             unreadableWarned = true;
             WarningHolder::AddWarningTimeout("Sequence file " + file->m_seqFilename + ": frame " +
-                                                 std::to_string(frame) + " cannot be read; unreadable frames are skipped",
+                                                 std::to_string(frame) +
+                                                 " cannot be read; unreadable frames are skipped",
                                              60);
         }
     }
@@ -119,8 +120,8 @@ void Sequence::noteFrameRead(int frame, LCSFFile* file) {
     framesRead++;
     if (skippingUnreadable) {
         skippingUnreadable = false;
-        LogWarn(LOGCH_SEQUENCE, "Frames %d to %d of %s could not be read and were skipped\n", skipRunStart, frame - 1,
-                file->m_seqFilename.c_str());
+        LogWarn(LOGCH_SEQUENCE, "Frames %d to %d of %s could not be read and were skipped\n", skipRunStart,
+                frame - 1, file->m_seqFilename.c_str());
     }
 }
 
@@ -132,10 +133,11 @@ void Sequence::noteEndOfFile(LCSFFile* file) {
     }
     if (framesRead == 0) {
         nothingReadable = true;
-        LogErr(LOGCH_SEQUENCE, "No frame of %s could be read; the sequence ends\n", file->m_seqFilename.c_str());
+        LogErr(LOGCH_SEQUENCE, "No frame of %s could be read; the sequence ends\n",
+               file->m_seqFilename.c_str());
     } else if (unreadableFrames > 0) {
-        LogWarn(LOGCH_SEQUENCE, "%d frame(s) of %s could not be read and were skipped\n", unreadableFrames.load(),
-                file->m_seqFilename.c_str());
+        LogWarn(LOGCH_SEQUENCE, "%d frame(s) of %s could not be read and were skipped\n",
+                unreadableFrames.load(), file->m_seqFilename.c_str());
     }
 }
 

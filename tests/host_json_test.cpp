@@ -27,8 +27,8 @@ std::string nestedObjects(int depth) {
 } // namespace
 
 TEST(HostJson, DeepNestingIsAFailureNotAnException) {
-    for (const std::string& text : {nestedArrays(1200), nestedObjects(1200), nestedArrays(100000),
-                                    std::string(100000, '[')}) {
+    for (const std::string& text :
+         {nestedArrays(1200), nestedObjects(1200), nestedArrays(100000), std::string(100000, '[')}) {
         Json::Value v(42);
         std::string error;
         bool ok = true;

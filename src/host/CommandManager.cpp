@@ -5,7 +5,6 @@
 #include "JsonUtils.h"
 #include "Log.h"
 
-
 CommandManager CommandManager::INSTANCE;
 
 Json::Value Command::getDescription() {

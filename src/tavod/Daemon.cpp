@@ -444,7 +444,8 @@ int Daemon::Play(const PlayOptions& options) {
         RunLoop([] { return !sequence->IsSequenceRunning(); });
         // A damaged file plays what can be read; the exit says it was not all.
         if (sequence->nothingReadable) {
-            LogErr(LOGCH_PLAYER, "cannot play %s: none of its frames could be read\n", options.sequence.c_str());
+            LogErr(LOGCH_PLAYER, "cannot play %s: none of its frames could be read\n",
+                   options.sequence.c_str());
             rc = EXIT_FAILURE_RUN;
             break;
         }
