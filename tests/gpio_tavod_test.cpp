@@ -66,8 +66,10 @@ protected:
                   "run", (char*)nullptr);
             _exit(127);
         }
-        ASSERT_TRUE(waitFor([&] { return httpGet(m_port, "/api/status").status == 200; }, 15000))
-            << "tavod did not answer; its log:\n" << readFileBytes(m_media.file("logs/tavod.log"));
+        // The GPIO side is wired after the HTTP API starts; /gpio answers once it is.
+        ASSERT_TRUE(waitFor([&] { return httpGet(m_port, "/gpio").status == 200; }, 15000))
+            << "tavod did not answer; its log:\n"
+            << readFileBytes(m_media.file("logs/tavod.log"));
     }
     // SIGTERM, then the exit status (-1 when it did not end in time).
     int stop() {

@@ -134,7 +134,8 @@ TEST_F(SequenceOpen, AStartPastTheEndOrAnEmptyFileOpensNothing) {
         {"empty.lcsf", 0, -1, " holds no frames"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.startFrame) + " " + std::to_string(c.startSecond));
+        SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.startFrame) + " " +
+                     std::to_string(c.startSecond));
         LogCapture log;
         RecordingCommand::clearRuns();
         EXPECT_EQ(seq->OpenSequenceFile(c.name, c.startFrame, c.startSecond), 0);
@@ -147,7 +148,8 @@ TEST_F(SequenceOpen, AStartPastTheEndOrAnEmptyFileOpensNothing) {
     }
     // The last frame is still a place to start.
     EXPECT_EQ(seq->OpenSequenceFile("short.lcsf", 9, -1), 1);
-    EXPECT_EQ(seq->GetLoadedFrameNumber(), 9);
+    EXPECT_NE(seq->seqFile.load(), nullptr);
+    EXPECT_EQ(seq->seqStarting, 1);
 }
 
 TEST_F(SequenceOpen, MissingFileFailsWithAWarning) {

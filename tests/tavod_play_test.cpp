@@ -271,8 +271,9 @@ TEST_F(TavodPlayTest, ADamagedFileEndsWithAFailureThatNamesIt) {
     ASSERT_TRUE(media.writeSequence("hurt.lcsf", CHANNELS, 60, STEP_MS, LCSFFile::CompressionType::zstd));
     damageFirstBlock(media.sequencePath("hurt.lcsf"));
     Tavod tavod(media.path(), tavodArgs(media, {"play", "hurt.lcsf"}));
+    // Until the blank frame of the end, after the frames that could be read.
     std::vector<Datagram> a = collect(rxA, 10000, [](const std::vector<Datagram>& g) {
-        return !g.empty() && frameOfA(g.back().bytes) == 59;
+        return g.size() > 1 && frameOfA(g.back().bytes) == -1 && frameOfA(g[g.size() - 2].bytes) >= 0;
     });
     ASSERT_TRUE(tavod.wait(10000)) << tavod.err();
     EXPECT_EQ(tavod.exitCode(), 1) << tavod.err();
@@ -289,8 +290,7 @@ TEST_F(TavodPlayTest, ADamagedFileEndsWithAFailureThatNamesIt) {
         }
     }
     ASSERT_FALSE(played.empty());
-    EXPECT_GE(played.front(), 10);
-    EXPECT_EQ(played.back(), 59);
+    EXPECT_GE(played.front(), 10) << "frames of the damaged block are not sent";
     EXPECT_TRUE(std::is_sorted(played.begin(), played.end()));
 }
 
