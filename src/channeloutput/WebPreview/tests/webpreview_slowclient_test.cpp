@@ -154,9 +154,9 @@ void expectEveryEvent(const Show& show, const std::vector<std::pair<long long, i
 TEST(WebPreviewSlowBrowser, AStuckBrowserIsDroppedWhileTheOtherGetsEveryFrameOnTime) {
     alarm(120); // without a bound on writes, SendData would block here for good
     LogCapture log(LOG_DEBUG);
-    const int port = freeTcpPort();
     WebPreviewOutput out(0, 3 * WIDTH * HEIGHT);
-    ASSERT_EQ(out.Init(config(port)), 1) << log.text();
+    ASSERT_EQ(out.Init(config(0)), 1) << log.text();
+    const int port = out.GetPort();
 
     // The stuck browser never reads; a small receive buffer fills sooner.
     const int stuck = connectLoopback(port, 4096);
@@ -179,9 +179,9 @@ TEST(WebPreviewSlowBrowser, AStuckBrowserIsDroppedWhileTheOtherGetsEveryFrameOnT
 TEST(WebPreviewSlowBrowser, ABrowserThatPausesCatchesUpWithAnIntactStream) {
     alarm(120);
     LogCapture log(LOG_DEBUG);
-    const int port = freeTcpPort();
     WebPreviewOutput out(0, 3 * WIDTH * HEIGHT);
-    ASSERT_EQ(out.Init(config(port)), 1) << log.text();
+    ASSERT_EQ(out.Init(config(0)), 1) << log.text();
+    const int port = out.GetPort();
 
     std::unique_ptr<Reader> steady(new Reader(connectLoopback(port)));
     ASSERT_TRUE(waitFor([&] { return out.GetConnectionCount() == 1; }, 3000));
