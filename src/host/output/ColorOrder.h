@@ -4,7 +4,7 @@
 
 #include <string>
 
-// The values are stored numbers (preview pixel records use them): keep them.
+// Numbered in the order of their names; the numbers may be stored: keep them.
 enum TavoColorOrder {
     kColorOrderRGB = 0,
     kColorOrderRBG = 1,
