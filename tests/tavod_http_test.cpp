@@ -27,10 +27,12 @@ protected:
     void SetUp() override {
         // 40 frames of 25 ms, looping: a new pass every second.
         ASSERT_TRUE(media.writeSequence("loop.lcsf", 900, 40, 25));
-        // The preview listens on a port of the system's choosing and says which in the status.
+        // The preview listens on a port of the system's choosing and says which in the
+        // status; the last output can never send (no such UDP port) and is left out.
         media.writeOutputs(
             customUdp(1, 600, rx.port(), "{data}") + ", " +
             customUdp(601, 30, 7000, "{data}", "no-such-host.invalid") + ", " +
+            customUdp(901, 3, 70000, "{data}") + ", " +
             "{\"type\": \"WebPreview\", \"startChannel\": 601, \"channelCount\": 300, \"port\": 0, "
             "\"layout\": {\"type\": \"matrix\", \"width\": 20, \"height\": 5}}");
         media.writeConfig("settings.json", "{\"Color\": \"red\", \"blankBetweenSequences\": 0}");
@@ -93,6 +95,13 @@ TEST_F(TavodHttpTest, StatusDescribesTheShowAndItsOutputs) {
     EXPECT_EQ(outs[2]["previewPage"].asString(), "/?port=" + std::to_string(previewPort));
     EXPECT_EQ(outs[2]["width"].asInt(), 20);
     EXPECT_EQ(outs[2]["height"].asInt(), 5);
+    // An output that could never send is listed as failed, with its own reason.
+    const Json::Value& failed = s["failedOutputs"];
+    ASSERT_EQ(failed.size(), 1u) << r.body;
+    EXPECT_EQ(failed[0]["type"].asString(), "CustomUDP");
+    EXPECT_EQ(failed[0]["startChannel"].asInt(), 901);
+    EXPECT_NE(failed[0]["reason"].asString().find("\"port\" 70000 is not a UDP port"), std::string::npos)
+        << failed[0]["reason"].asString();
 
     // Frames advance between two looks.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -178,6 +187,11 @@ TEST_F(TavodHttpTest, WarningsAndThePreviewPage) {
     for (const Json::Value& v : list) {
         found =
             found || v.asString() == "Could not resolve host name no-such-host.invalid - disabling output";
+    }
+    EXPECT_TRUE(found) << w.body;
+    found = false;
+    for (const Json::Value& v : list) {
+        found = found || v.asString().find("Output 2 (type CustomUDP, channels 901 to 903) is left out") == 0;
     }
     EXPECT_TRUE(found) << w.body;
     EXPECT_EQ(parseJson(httpRequest(port, "GET", "/api/status").body)["warnings"].asUInt(), list.size());
