@@ -81,7 +81,8 @@ void Daemon::createHttpApi() {
         return;
     }
     std::string webDir = m_options.webDir.empty() ? tavod::DefaultWebDir() : m_options.webDir;
-    m_http.reset(new HttpApi(m_options.httpPort, listenFd, webDir, [this] { return GetStatus(); }));
+    m_http.reset(new HttpApi(
+        m_options.httpPort, listenFd, webDir, [this] { return GetStatus(); }, HttpApi::LimitsFromSettings()));
 }
 
 void Daemon::startHttpApi() {

@@ -8,6 +8,8 @@
 #include "host/core/Warnings.h"
 #include "host/output/PixelOverlay.h"
 
+#include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -73,7 +75,7 @@ public:
 // /api/settings (every setting) and /api/settings/NAME (one, read or changed).
 class SettingsResource : public http_resource {
 public:
-    SettingsResource() {
+    explicit SettingsResource(size_t maxSettings) : m_maxSettings(maxSettings) {
         disallow_all();
         set_allowing("GET", true);
         set_allowing("HEAD", true);
@@ -112,12 +114,19 @@ public:
         if (!HttpApi::SettingValueFromBody(req.get_content(), value, error)) {
             return HttpApi::JsonError(400, error);
         }
+        if (!hasSetting(name) && getAllSettings().size() >= m_maxSettings) {
+            // Each new name is kept for good: a client must not grow the store without end.
+            return HttpApi::JsonError(400, "there are " + std::to_string(m_maxSettings) +
+                                               " settings already; no new one can be made over HTTP");
+        }
         LogInfo(LOGCH_GENERAL, "Setting %s changed to \"%s\" over HTTP\n", name.c_str(), value.c_str());
         setSetting(name, value);
         return HttpApi::JsonResponse(describe(name));
     }
 
 private:
+    size_t m_maxSettings;
+
     static Json::Value describe(const std::string& name) {
         Json::Value v(Json::objectValue);
         v["name"] = name;
@@ -165,16 +174,47 @@ private:
 
 } // namespace
 
-HttpApi::HttpApi(int port, int listenFd, const std::string& webDir, StatusFunction status)
-    : m_port(listenFd >= 0 ? GetSocketPort(listenFd) : port), m_givenSocket(listenFd >= 0), m_webDir(webDir),
-      m_status(std::move(status)) {
+HttpLimits HttpApi::LimitsFromSettings() {
+    HttpLimits l;
+    auto read = [](const char* name, int def, int min, int max) {
+        const std::string text = getSetting(name, "");
+        if (text.empty()) {
+            return def;
+        }
+        char* end = nullptr;
+        errno = 0;
+        long v = strtol(text.c_str(), &end, 10);
+        if (errno != 0 || *end != 0 || v < min || v > max) {
+            LogWarn(LOGCH_GENERAL, "Setting %s is %s; it must be from %d to %d, so %d is used\n", name,
+                    text.c_str(), min, max, def);
+            return def;
+        }
+        return (int)v;
+    };
+    l.maxConnections = read("httpMaxConnections", l.maxConnections, 1, 4096);
+    l.maxConnectionsPerAddress = read("httpMaxConnectionsPerAddress", l.maxConnectionsPerAddress, 1, 4096);
+    l.requestSeconds = read("httpRequestTimeout", l.requestSeconds, 1, 3600);
+    return l;
+}
+
+HttpApi::HttpApi(int port, int listenFd, const std::string& webDir, StatusFunction status,
+                 const HttpLimits& limits)
+    : m_port(listenFd >= 0 ? GetSocketPort(listenFd) : port), m_limits(limits), m_givenSocket(listenFd >= 0),
+      m_webDir(webDir), m_status(std::move(status)) {
     httpserver::create_webserver params((uint16_t)m_port);
     if (listenFd >= 0) {
         params.bind_socket(listenFd);
     }
     params.max_threads(2)
-        .connection_timeout(30)
-        .content_size_limit(64 * 1024)
+        .max_connections(m_limits.maxConnections)
+        .per_IP_connection_limit(m_limits.maxConnectionsPerAddress)
+        .memory_limit(m_limits.connectionMemory)
+        .connection_timeout(m_limits.idleSeconds)
+        .content_size_limit(m_limits.bodyBytes)
+#ifdef TAVO_HTTPSERVER_REQUEST_LIMITS
+        .request_timeout(m_limits.requestSeconds)
+        .header_size_limit(m_limits.headerBytes)
+#endif
         .not_found_resource(
             [](const http_request& req) { return JsonError(404, "no such resource: " + req.get_path()); })
         .method_not_allowed_resource([](const http_request& req) {
@@ -192,7 +232,7 @@ HttpApi::HttpApi(int port, int listenFd, const std::string& webDir, StatusFuncti
     m_server->register_resource("/api/warnings", m_resources.back().get());
     m_resources.emplace_back(new OverlayModelsResource());
     m_server->register_resource("/api/overlays/models", m_resources.back().get());
-    m_resources.emplace_back(new SettingsResource());
+    m_resources.emplace_back(new SettingsResource(m_limits.settings));
     m_server->register_resource("/api/settings", m_resources.back().get(), true);
     m_resources.emplace_back(new PageResource(m_webDir + "/index.html"));
     m_server->register_resource("/", m_resources.back().get());

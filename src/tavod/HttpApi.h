@@ -12,6 +12,19 @@
 
 #include <json/json.h>
 
+// What one client, or all of them, may take of the API: a board on a show network
+// that anyone nearby can reach keeps serving, and playing, whatever they send.
+struct HttpLimits {
+    int maxConnections = 512;          // at once on the port ("httpMaxConnections")
+    int maxConnectionsPerAddress = 64; // at once from one address ("httpMaxConnectionsPerAddress")
+    int requestSeconds = 10;           // to send a whole request ("httpRequestTimeout")
+    int idleSeconds = 10;              // a connection with no traffic at all
+    size_t headerBytes = 8 * 1024;     // request line and headers: 431 beyond
+    size_t bodyBytes = 64 * 1024;      // body: 413 beyond
+    size_t connectionMemory = 32 * 1024;
+    size_t settings = 1000; // settings there may be before a PUT may make no new one
+};
+
 class HttpApi {
 public:
     using StatusFunction = std::function<Json::Value()>;
@@ -19,7 +32,10 @@ public:
     // Listens on `listenFd` when it is a socket already bound and listening (then
     // owned by the API), else on `port`. `status` builds the body of GET
     // /api/status; it runs on the server's threads.
-    HttpApi(int port, int listenFd, const std::string& webDir, StatusFunction status);
+    HttpApi(int port, int listenFd, const std::string& webDir, StatusFunction status,
+            const HttpLimits& limits = HttpLimits());
+    // The limits with the settings that change them applied.
+    static HttpLimits LimitsFromSettings();
     ~HttpApi();
     HttpApi(const HttpApi&) = delete;
     HttpApi& operator=(const HttpApi&) = delete;
@@ -40,6 +56,7 @@ public:
     // A JSON body with the status code: {"error": text}.
     static std::shared_ptr<httpserver::http_response> JsonError(int code, const std::string& text);
     static std::shared_ptr<httpserver::http_response> JsonResponse(const Json::Value& value, int code = 200);
+    const HttpLimits& GetLimits() const { return m_limits; }
     // Runs one request through the server's resources without a socket.
     std::shared_ptr<httpserver::http_response> Dispatch(const httpserver::http_request& request);
 
@@ -51,6 +68,7 @@ public:
 
 private:
     int m_port;
+    HttpLimits m_limits;
     bool m_givenSocket; // serves on a socket handed over rather than its own
     std::string m_webDir;
     StatusFunction m_status;

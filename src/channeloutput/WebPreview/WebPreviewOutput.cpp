@@ -70,6 +70,27 @@ int WebPreviewOutput::Init(Json::Value config) {
         }
         m_port = p.asInt();
     }
+    for (auto limit : {std::make_pair("maxConnections", &m_maxConnections),
+                       std::make_pair("maxConnectionsPerAddress", &m_maxPerAddress)}) {
+        if (!config.isMember(limit.first)) {
+            continue;
+        }
+        const Json::Value& v = config[limit.first];
+        if (!v.isInt() || v.asInt() < 1 || v.asInt() > 1000) {
+            LogErr(LOGCH_CHANNELOUT, "Web preview \"%s\" must be a whole number from 1 to 1000\n",
+                   limit.first);
+            return 0;
+        }
+        *limit.second = v.asInt();
+    }
+    if (config.isMember("requestTimeout")) {
+        const Json::Value& v = config["requestTimeout"];
+        if (!v.isInt() || v.asInt() < 1 || v.asInt() > 3600) {
+            LogErr(LOGCH_CHANNELOUT, "Web preview \"requestTimeout\" must be whole seconds from 1 to 3600\n");
+            return 0;
+        }
+        m_requestTimeoutUs = (int64_t)v.asInt() * 1000000;
+    }
 
     m_previewWidth = -1;
     m_previewHeight = -1;
@@ -125,6 +146,12 @@ int WebPreviewOutput::Init(Json::Value config) {
 void WebPreviewOutput::GetStatus(Json::Value& status) {
     ScreenPreviewBaseOutput::GetStatus(status);
     status["port"] = m_port;
+    {
+        std::lock_guard<std::mutex> lock(m_connectionLock);
+        status["connections"] = (Json::UInt64)m_connections.size();
+        status["refusedConnections"] = (Json::UInt64)m_refused;
+        status["droppedConnections"] = (Json::UInt64)m_droppedByLimit;
+    }
     // The daemon's page draws the stream of the port it is given.
     status["previewPage"] = "/?port=" + std::to_string(m_port);
 }
@@ -146,6 +173,16 @@ size_t WebPreviewOutput::GetConnectionCount() {
         n += m_connectionStates[fd].dropped ? 0 : 1;
     }
     return n;
+}
+
+uint64_t WebPreviewOutput::GetRefusedCount() {
+    std::lock_guard<std::mutex> lock(m_connectionLock);
+    return m_refused;
+}
+
+uint64_t WebPreviewOutput::GetDroppedCount() {
+    std::lock_guard<std::mutex> lock(m_connectionLock);
+    return m_droppedByLimit;
 }
 
 void WebPreviewOutput::PrepData(unsigned char* channelData) {
@@ -271,13 +308,72 @@ void WebPreviewOutput::FlushPending(int fd, ConnectionState& state, int64_t now)
     }
 }
 
-void WebPreviewOutput::DropConnection(int fd, ConnectionState& state, const char* why) {
-    LogInfo(LOGCH_CHANNELOUT, "Dropping preview connection on socket %d: %s\n", fd, why);
+void WebPreviewOutput::DropConnection(int fd, ConnectionState& state, const char* why, bool logIt) {
+    if (logIt) {
+        LogInfo(LOGCH_CHANNELOUT, "Dropping preview connection on socket %d: %s\n", fd, why);
+    }
     // The select thread sees the end of the stream, then closes and removes the socket.
     shutdown(fd, SHUT_RDWR);
     state.dropped = true;
     state.pending.clear();
     state.pending.shrink_to_fit();
+}
+
+std::string WebPreviewOutput::RefusalReason(uint32_t address) {
+    if ((int)m_connections.size() >= m_maxConnections) {
+        return std::to_string(m_maxConnections) + " connections already (\"maxConnections\")";
+    }
+    int fromAddress = 0;
+    for (int fd : m_connections) {
+        fromAddress += m_connectionStates[fd].address == address ? 1 : 0;
+    }
+    if (fromAddress >= m_maxPerAddress) {
+        char text[INET_ADDRSTRLEN] = "?";
+        struct in_addr a;
+        a.s_addr = address;
+        inet_ntop(AF_INET, &a, text, sizeof(text));
+        return std::to_string(m_maxPerAddress) + " connections from " + text +
+               " already (\"maxConnectionsPerAddress\")";
+    }
+    return "";
+}
+
+void WebPreviewOutput::Refuse(int fd, const std::string& why) {
+    static const std::string body = "Too many preview connections; try again later\n";
+    static const std::string response = "HTTP/1.1 503 Service Unavailable\r\n"
+                                        "Content-Type: text/plain\r\n"
+                                        "Content-Length: " +
+                                        std::to_string(body.size()) +
+                                        "\r\n"
+                                        "Retry-After: 10\r\n"
+                                        "Connection: close\r\n\r\n" +
+                                        body;
+    // A fresh socket takes these few bytes at once; whatever it does, it is closed.
+    send(fd, response.data(), response.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    char scratch[1024];
+    while (recv(fd, scratch, sizeof(scratch), MSG_DONTWAIT) > 0) {
+    }
+    shutdown(fd, SHUT_WR);
+    close(fd);
+    m_refused++;
+    LogLimit("refused a connection: " + why);
+}
+
+void WebPreviewOutput::LogLimit(const std::string& what) {
+    const int64_t now = GetTime();
+    if (m_lastLimitLogUs != 0 && now - m_lastLimitLogUs < LIMIT_LOG_INTERVAL_US) {
+        m_limitsUnlogged++;
+        LogDebug(LOGCH_CHANNELOUT, "Web preview on port %d %s\n", m_port, what.c_str());
+        return;
+    }
+    if (m_limitsUnlogged > 0) {
+        LogInfo(LOGCH_CHANNELOUT, "Web preview on port %d %s (and %llu more refused or dropped before)\n",
+                m_port, what.c_str(), (unsigned long long)m_limitsUnlogged);
+    } else {
+        LogInfo(LOGCH_CHANNELOUT, "Web preview on port %d %s\n", m_port, what.c_str());
+    }
+    m_lastLimitLogUs = now;
+    m_limitsUnlogged = 0;
 }
 
 void WebPreviewOutput::RemoveConnection(size_t index) {
@@ -319,10 +415,14 @@ void WebPreviewOutput::ConnectionThread() {
     while (m_running) {
         // Take every waiting browser, then look again in 100 ms.
         for (;;) {
-            int fd = accept4(m_socket, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            struct sockaddr_in peer;
+            memset(&peer, 0, sizeof(peer));
+            socklen_t peerLength = sizeof(peer);
+            int fd = accept4(m_socket, (struct sockaddr*)&peer, &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
                 break;
             }
+            const uint32_t address = peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
             if (fd >= FD_SETSIZE) {
                 // select() cannot watch it; putting it in an fd_set would write past the set.
                 LogErr(LOGCH_CHANNELOUT,
@@ -331,6 +431,14 @@ void WebPreviewOutput::ConnectionThread() {
                        fd, FD_SETSIZE);
                 close(fd);
                 continue;
+            }
+            {
+                std::lock_guard<std::mutex> lock(m_connectionLock);
+                const std::string refusal = RefusalReason(address);
+                if (!refusal.empty()) {
+                    Refuse(fd, refusal);
+                    continue;
+                }
             }
             LogDebug(LOGCH_CHANNELOUT, "Accepted preview connection on socket %d\n", fd);
             // Events are small and frequent; do not let them wait for acknowledgements.
@@ -349,6 +457,8 @@ void WebPreviewOutput::ConnectionThread() {
             m_connections.push_back(fd);
             ConnectionState& state = m_connectionStates[fd];
             state = ConnectionState();
+            state.address = address;
+            state.request = RequestWatch(GetTime(), m_requestTimeoutUs);
             const ssize_t sent = sendWithin(fd, header.data(), header.size(), 0);
             if (sent < 0) {
                 DropConnection(fd, state, strerror(errno));
@@ -426,6 +536,11 @@ void WebPreviewOutput::SelectThread() {
             const ssize_t n = recv(fd, scratch, sizeof(scratch), MSG_DONTWAIT);
             if (n > 0) {
                 LogDebug(LOGCH_CHANNELOUT, "Data read from socket %d, connection %d \n", fd, (int)(i - 1));
+                ConnectionState& state = m_connectionStates[fd];
+                const RequestWatch::Verdict v = state.request.Received(scratch, (size_t)n);
+                if (v != RequestWatch::Verdict::Fine && !state.dropped) {
+                    DropForLimit(fd, state, v);
+                }
             } else if (n == 0) {
                 LogDebug(LOGCH_CHANNELOUT, "Closing socket %d, connection %d\n", fd, (int)(i - 1));
                 RemoveConnection(i - 1);
@@ -435,5 +550,23 @@ void WebPreviewOutput::SelectThread() {
                 RemoveConnection(i - 1);
             }
         }
+        // Connections that have not finished their request in time (checked at least
+        // once a second: select wakes that often).
+        const int64_t now = GetTime();
+        for (int fd : m_connections) {
+            ConnectionState& state = m_connectionStates[fd];
+            if (!state.dropped) {
+                const RequestWatch::Verdict v = state.request.Check(now);
+                if (v != RequestWatch::Verdict::Fine) {
+                    DropForLimit(fd, state, v);
+                }
+            }
+        }
     }
+}
+
+void WebPreviewOutput::DropForLimit(int fd, ConnectionState& state, RequestWatch::Verdict why) {
+    m_droppedByLimit++;
+    DropConnection(fd, state, RequestWatch::Describe(why), false);
+    LogLimit(std::string("dropped a connection: ") + RequestWatch::Describe(why));
 }

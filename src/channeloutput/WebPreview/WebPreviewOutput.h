@@ -3,6 +3,7 @@
 #pragma once
 
 #include "PixelChangeEncoder.h"
+#include "RequestWatch.h"
 #include "host/output/ScreenPreviewBaseOutput.h"
 
 #include <atomic>
@@ -29,6 +30,12 @@ public:
     // EventSource reconnects and starts again from a full picture.
     static constexpr size_t MAX_BACKLOG_BYTES = 2u * 1024 * 1024;
     static constexpr int64_t MAX_BEHIND_US = 5 * 1000000;
+    // Browsers served at once, and from one address; more are answered 503 and closed.
+    static constexpr int DEFAULT_MAX_CONNECTIONS = 64;
+    static constexpr int DEFAULT_MAX_PER_ADDRESS = 16;
+    // At most one line a while about refused and dropped connections, so that a
+    // flood of them does not flood the log too.
+    static constexpr int64_t LIMIT_LOG_INTERVAL_US = 10 * 1000000;
 
     WebPreviewOutput(unsigned int startChannel, unsigned int channelCount);
     ~WebPreviewOutput() override;
@@ -53,6 +60,9 @@ public:
     // The port browsers connect to; with "port" 0, the one the system chose.
     int GetPort() const { return m_port; }
     size_t GetConnectionCount();
+    // Connections refused at the limits, and dropped for what they sent (or did not send in time).
+    uint64_t GetRefusedCount();
+    uint64_t GetDroppedCount();
     const std::string& GetSSEData() const { return m_sseData; }
 
 private:
@@ -60,14 +70,22 @@ private:
         std::string pending;     // bytes of the stream not yet taken by the socket
         int64_t behindSince = 0; // GetTime() when pending last became non-empty
         bool dropped = false;    // shut down; the select thread closes and removes it
+        uint32_t address = 0;    // the browser's IPv4 address, network order
+        RequestWatch request;    // what it sent
     };
 
     std::string BuildResponseHeader() const;
     // All three: caller holds m_connectionLock.
     bool WriteChunk(int fd, const std::string& chunk);
     void FlushPending(int fd, ConnectionState& state, int64_t now);
-    void DropConnection(int fd, ConnectionState& state, const char* why);
+    void DropConnection(int fd, ConnectionState& state, const char* why, bool logIt = true);
+    void DropForLimit(int fd, ConnectionState& state, RequestWatch::Verdict why);
     void RemoveConnection(size_t index);
+    // Caller holds m_connectionLock. Empty when `address` may connect, else why not.
+    std::string RefusalReason(uint32_t address);
+    void Refuse(int fd, const std::string& why);
+    // Caller holds m_connectionLock.
+    void LogLimit(const std::string& what);
 
     int m_port = DEFAULT_PORT;
     int m_bufferSize = 0;
@@ -80,6 +98,13 @@ private:
     std::mutex m_connectionLock;
     std::vector<int> m_connections;                    // guarded by m_connectionLock
     std::map<int, ConnectionState> m_connectionStates; // guarded by m_connectionLock
+    int64_t m_requestTimeoutUs = RequestWatch::HEAD_TIMEOUT_US;
+    int m_maxConnections = DEFAULT_MAX_CONNECTIONS;
+    int m_maxPerAddress = DEFAULT_MAX_PER_ADDRESS;
+    uint64_t m_refused = 0;        // guarded by m_connectionLock
+    uint64_t m_droppedByLimit = 0; // guarded by m_connectionLock
+    int64_t m_lastLimitLogUs = 0;  // guarded by m_connectionLock
+    uint64_t m_limitsUnlogged = 0; // guarded by m_connectionLock
 
     // Set by the connection thread; the output thread zeroes the preview buffer
     // itself before its next comparison, so a reset never tears one.

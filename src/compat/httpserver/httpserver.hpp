@@ -3,6 +3,8 @@
 #pragma once
 
 #define _HTTPSERVER_HPP_INSIDE_
+// create_webserver has request_timeout and header_size_limit.
+#define TAVO_HTTPSERVER_REQUEST_LIMITS 1
 
 #include "httpserver/http_utils.hpp"
 #include "httpserver/http_arg_value.hpp"

@@ -4,9 +4,15 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <strings.h>
+#include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "httpserver.hpp"
 
@@ -19,6 +25,30 @@ struct RequestState {
     std::string body;
     bool tooLarge = false;
 };
+
+int64_t monotonicUs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+MHD_Result countHeadBytes(void* cls, enum MHD_ValueKind, const char* key, const char* value) {
+    size_t* bytes = static_cast<size_t*>(cls);
+    // "Name: value" and its line end.
+    *bytes += (key ? strlen(key) : 0) + (value ? strlen(value) : 0) + 4;
+    return MHD_YES;
+}
+
+// Bytes of the request head as received: request line and header lines.
+size_t headBytes(struct MHD_Connection* connection, const char* url, const char* method,
+                 const char* version) {
+    size_t bytes =
+        (url ? strlen(url) : 0) + (method ? strlen(method) : 0) + (version ? strlen(version) : 0) + 4;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, &countHeadBytes, &bytes);
+    // The query string, which libmicrohttpd has split off the URL.
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &countHeadBytes, &bytes);
+    return bytes;
+}
 
 void reportError(const log_error_ptr& log, const std::string& text) {
     if (log) {
@@ -117,9 +147,21 @@ MHD_Result accessHandler(void* cls, struct MHD_Connection* connection, const cha
                                                                                                 : MHD_NO;
 }
 
-void requestCompleted(void*, struct MHD_Connection*, void** con_cls, enum MHD_RequestTerminationCode) {
+void requestCompleted(void* cls, struct MHD_Connection* connection, void** con_cls,
+                      enum MHD_RequestTerminationCode) {
     delete static_cast<RequestState*>(*con_cls);
     *con_cls = nullptr;
+    static_cast<webserver*>(cls)->request_done(connection);
+}
+
+void connectionNotified(void* cls, struct MHD_Connection* connection, void**,
+                        enum MHD_ConnectionNotificationCode code) {
+    webserver* ws = static_cast<webserver*>(cls);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        ws->connection_opened(connection);
+    } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+        ws->connection_closed(connection);
+    }
 }
 
 } // namespace
@@ -150,13 +192,24 @@ bool webserver::start(bool blocking) {
         flags |= MHD_USE_IPv6;
     }
 
-    struct MHD_OptionItem options[8];
+    struct MHD_OptionItem options[12];
     int n = 0;
-    options[n++] = {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&requestCompleted), nullptr};
+    options[n++] = {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&requestCompleted), this};
     options[n++] = {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(params._connection_timeout),
                     nullptr};
     if (params._max_connections > 0) {
         options[n++] = {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(params._max_connections), nullptr};
+    }
+    if (params._per_IP_connection_limit > 0) {
+        options[n++] = {MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+                        static_cast<intptr_t>(params._per_IP_connection_limit), nullptr};
+    }
+    if (params._memory_limit > 0) {
+        options[n++] = {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(params._memory_limit),
+                        nullptr};
+    }
+    if (params._request_timeout > 0) {
+        options[n++] = {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&connectionNotified), this};
     }
     if (params._max_threads > 1 && params._start_method != http::http_utils::THREAD_PER_CONNECTION) {
         options[n++] = {MHD_OPTION_THREAD_POOL_SIZE, static_cast<intptr_t>(params._max_threads), nullptr};
@@ -189,6 +242,13 @@ bool webserver::start(bool blocking) {
         return false;
     }
     running = true;
+    if (params._request_timeout > 0 && !watchThread.joinable()) {
+        {
+            std::lock_guard<std::mutex> w(watchLock);
+            watchStop = false;
+        }
+        watchThread = std::thread([this] { watchSlowRequests(); });
+    }
     if (blocking) {
         stopped.wait(l, [this] { return !running; });
     }
@@ -212,7 +272,68 @@ bool webserver::stop() {
         MHD_quiesce_daemon(d);
     }
     MHD_stop_daemon(d);
+    if (watchThread.joinable()) {
+        {
+            std::lock_guard<std::mutex> w(watchLock);
+            watchStop = true;
+        }
+        watchWake.notify_all();
+        watchThread.join();
+    }
     return true;
+}
+
+void webserver::connection_opened(struct MHD_Connection* connection) {
+    const union MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    std::lock_guard<std::mutex> w(watchLock);
+    Watch& watch = watched[connection];
+    watch.fd = info ? info->connect_fd : -1;
+    watch.deadlineUs = monotonicUs() + (int64_t)params._request_timeout * 1000000;
+}
+
+void webserver::connection_closed(struct MHD_Connection* connection) {
+    std::lock_guard<std::mutex> w(watchLock);
+    watched.erase(connection);
+}
+
+void webserver::setBusy(struct MHD_Connection* connection, bool busy) {
+    if (params._request_timeout <= 0) {
+        return;
+    }
+    std::lock_guard<std::mutex> w(watchLock);
+    auto it = watched.find(connection);
+    if (it != watched.end()) {
+        it->second.busy = busy;
+        // The next request on a kept-alive connection has its own time, from this answer.
+        it->second.deadlineUs = monotonicUs() + (int64_t)params._request_timeout * 1000000;
+    }
+}
+
+void webserver::request_done(struct MHD_Connection* connection) {
+    setBusy(connection, false);
+}
+
+uint64_t webserver::get_slow_requests_cut() {
+    std::lock_guard<std::mutex> w(watchLock);
+    return slowCut;
+}
+
+void webserver::watchSlowRequests() {
+    std::unique_lock<std::mutex> w(watchLock);
+    while (!watchStop) {
+        watchWake.wait_for(w, std::chrono::milliseconds(200));
+        const int64_t now = monotonicUs();
+        for (auto& c : watched) {
+            Watch& watch = c.second;
+            if (!watch.busy && !watch.cut && watch.fd >= 0 && now > watch.deadlineUs) {
+                // libmicrohttpd sees the end of the stream and closes the connection itself.
+                shutdown(watch.fd, SHUT_RDWR);
+                watch.cut = true;
+                slowCut++;
+            }
+        }
+    }
 }
 
 bool webserver::is_running() {
@@ -314,6 +435,22 @@ int webserver::answer(struct MHD_Connection* connection, const char* url, const 
     if (state == nullptr) {
         // First call: headers only. The body, if any, follows in later calls.
         *con_cls = state = new RequestState();
+        if (params._header_size_limit > 0 &&
+            headBytes(connection, url, method, version) > params._header_size_limit) {
+            return queue(connection, plainResponse("Request Header Fields Too Large",
+                                                   http::http_utils::http_request_header_fields_too_large));
+        }
+        // A body announced too large is refused before it is read.
+        const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
+        if (length != nullptr) {
+            errno = 0;
+            char* end = nullptr;
+            unsigned long long n = strtoull(length, &end, 10);
+            if (end != length && (errno == ERANGE || n > params._content_size_limit)) {
+                return queue(connection,
+                             plainResponse("Payload Too Large", http::http_utils::http_payload_too_large));
+            }
+        }
         return MHD_YES;
     }
     if (*upload_data_size > 0) {
@@ -326,6 +463,8 @@ int webserver::answer(struct MHD_Connection* connection, const char* url, const 
         *upload_data_size = 0;
         return MHD_YES;
     }
+    // The whole request is in: from here the time is the resource's, not the client's.
+    setBusy(connection, true);
     if (state->tooLarge) {
         return queue(connection,
                      plainResponse("Payload Too Large", http::http_utils::http_payload_too_large));

@@ -34,15 +34,44 @@ public:
         _max_threads = n;
         return *this;
     }
+    // Connections served at once on the port; more wait in the listening queue.
     create_webserver& max_connections(int n) {
         _max_connections = n;
         return *this;
     }
+    // Connections at once from one client address; more are closed as soon as accepted.
+    create_webserver& per_IP_connection_limit(int n) {
+        _per_IP_connection_limit = n;
+        return *this;
+    }
+    // Memory of one connection for its request head and buffers: a head that does
+    // not fit is answered 414 or 431 by libmicrohttpd.
+    create_webserver& memory_limit(size_t bytes) {
+        _memory_limit = bytes;
+        return *this;
+    }
+    // Seconds a connection may stay idle (no byte received or sent) before it is closed.
     create_webserver& connection_timeout(int seconds) {
         _connection_timeout = seconds;
         return *this;
     }
-    // Bodies larger than this are refused with 413 before a resource sees them.
+    // The stand-in's own limits, which the library it stands in for lacks
+    // (TAVO_HTTPSERVER_REQUEST_LIMITS says they are there):
+    // Seconds a connection has to send a whole request (head and body), counted
+    // from its opening or from the previous answer; a client that trickles its
+    // request slower is disconnected. 0: no limit.
+    create_webserver& request_timeout(int seconds) {
+        _request_timeout = seconds;
+        return *this;
+    }
+    // Bytes of a request head (request line and header lines) beyond which the
+    // request is answered 431 without reaching a resource. 0: no limit.
+    create_webserver& header_size_limit(size_t bytes) {
+        _header_size_limit = bytes;
+        return *this;
+    }
+    // Bodies larger than this are refused with 413 before a resource sees them; a
+    // body announced larger (Content-Length) is refused before it is read.
     create_webserver& content_size_limit(size_t bytes) {
         _content_size_limit = bytes;
         return *this;
@@ -100,7 +129,11 @@ private:
     uint16_t _port;
     int _max_threads = 0;
     int _max_connections = 0;
+    int _per_IP_connection_limit = 0;
+    size_t _memory_limit = 0; // 0: libmicrohttpd's default
     int _connection_timeout = 180;
+    int _request_timeout = 0;
+    size_t _header_size_limit = 0;
     size_t _content_size_limit = 1 << 20;
     http::http_utils::start_method_T _start_method = http::http_utils::INTERNAL_SELECT;
     bool _use_ipv6 = false;

@@ -38,8 +38,10 @@ public:
     static const int http_method_not_allowed = 405;
     static const int http_not_acceptable = 406;
     static const int http_conflict = 409;
+    static const int http_request_timeout = 408;
     static const int http_payload_too_large = 413;
     static const int http_unsupported_media_type = 415;
+    static const int http_request_header_fields_too_large = 431;
     static const int http_internal_server_error = 500;
     static const int http_not_implemented = 501;
     static const int http_service_unavailable = 503;

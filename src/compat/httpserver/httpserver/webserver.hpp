@@ -8,10 +8,12 @@
 #endif
 
 #include <condition_variable>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "httpserver/create_webserver.hpp"
 #include "httpserver/http_resource.hpp"
@@ -46,9 +48,15 @@ public:
     // Runs one request through the resources as the server would, without a socket.
     std::shared_ptr<http_response> dispatch(const http_request& req);
 
-    // The libmicrohttpd entry point; public only so that the C callback can reach it.
+    // The libmicrohttpd entry points; public only so that the C callbacks can reach them.
     int answer(struct MHD_Connection* connection, const char* url, const char* method, const char* version,
                const char* upload_data, size_t* upload_data_size, void** con_cls);
+    void connection_opened(struct MHD_Connection* connection);
+    void connection_closed(struct MHD_Connection* connection);
+    void request_done(struct MHD_Connection* connection);
+
+    // Connections disconnected so far for sending their request too slowly.
+    uint64_t get_slow_requests_cut();
 
 private:
     struct Registration {
@@ -57,8 +65,27 @@ private:
     };
     http_resource* findResource(const std::string& path);
 
+    // A connection of the request time limit: its socket, and until when it may
+    // take to send a whole request; `busy` while a resource answers one.
+    struct Watch {
+        int fd = -1;
+        int64_t deadlineUs = 0;
+        bool busy = false;
+        bool cut = false;
+    };
+    void watchSlowRequests();
+    void setBusy(struct MHD_Connection* connection, bool busy);
+
     create_webserver params;
     struct MHD_Daemon* daemon = nullptr;
+    // The watch: libmicrohttpd tells a connection's end before it closes the socket,
+    // and waits for watchLock meanwhile, so a socket found here is still that connection's.
+    std::mutex watchLock; // guards watched, watchStop, slowCut
+    std::condition_variable watchWake;
+    std::map<struct MHD_Connection*, Watch> watched;
+    bool watchStop = false;
+    uint64_t slowCut = 0;
+    std::thread watchThread;
     std::mutex lock; // guards registrations and daemon
     std::map<std::string, Registration> registrations;
     std::condition_variable stopped; // wakes a blocking start() when stop() is called
