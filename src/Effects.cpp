@@ -4,6 +4,7 @@
 #include "host/core/Common.h"
 #include "LCSFFile.h"
 #include "host/core/Log.h"
+#include "host/core/MediaPath.h"
 #include "Sequence.h"
 
 #include <algorithm>
@@ -40,15 +41,24 @@ std::list<RunningEffect>& effects() { // guarded by effectsLock()
 }
 int nextEffectId = 1; // guarded by effectsLock()
 
-std::string effectPath(const std::string& name) {
-    std::string dir = getTavoMediaDir("effects");
-    std::string p = dir + "/" + name;
+// The file of effect `name` (".eseq" added unless given or the bare name exists);
+// false with `error` set when the name would lead out of the effects folder.
+bool effectPath(const std::string& name, std::string& path, std::string& error) {
+    std::string bare;
+    if (!ResolveMediaPath("effects", name, bare, error)) {
+        return false;
+    }
+    path = bare;
     if (name.size() < 5 || name.compare(name.size() - 5, 5, ".eseq") != 0) {
-        if (FileExists(p + ".eseq") || !FileExists(p)) {
-            p += ".eseq";
+        std::string withSuffix;
+        if (!ResolveMediaPath("effects", name + ".eseq", withSuffix, error)) {
+            return false;
+        }
+        if (FileExists(withSuffix) || !FileExists(bare)) {
+            path = withSuffix;
         }
     }
-    return p;
+    return true;
 }
 
 // The channel ranges a frame of `f` carries, in the order they are stored.
@@ -103,7 +113,12 @@ int StartEffect(const std::string& name, int startChannel, int loop, bool backgr
         LogErr(LOGCH_SEQUENCE, "Effect name \"%s\" is not a file name in the effects folder\n", name.c_str());
         return -1;
     }
-    std::string path = effectPath(name);
+    std::string path;
+    std::string refused;
+    if (!effectPath(name, path, refused)) {
+        LogErr(LOGCH_SEQUENCE, "Effect name \"%s\" refused: %s\n", name.c_str(), refused.c_str());
+        return -1;
+    }
     if (!FileExists(path)) {
         LogErr(LOGCH_SEQUENCE, "Effect file %s does not exist\n", path.c_str());
         return -1;

@@ -6,6 +6,7 @@
 #include "host/core/Common.h"
 #include "Effects.h"
 #include "host/core/Log.h"
+#include "host/core/MediaPath.h"
 #include "host/player/MultiSync.h"
 #include "host/output/OutputManager.h"
 #include "host/output/PixelOverlay.h"
@@ -187,7 +188,14 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
     };
 
     std::string seqDir = getTavoMediaDir("sequences");
-    std::string full = seqDir + "/" + filename;
+    std::string full;
+    std::string refused;
+    if (!ResolveMediaPath("sequences", filename, full, refused)) {
+        // The name may come from a request; it must not open anything outside the folder.
+        LogErr(LOGCH_SEQUENCE, "Sequence name '%s' refused: %s\n", filename.c_str(), refused.c_str());
+        openFailed();
+        return 0;
+    }
     if (full.size() >= TAVO_SEQUENCE_PATH_MAX) {
         // Cutting the name to fit could name another file; refuse instead.
         LogErr(LOGCH_SEQUENCE, "Sequence file path is %d bytes long, longer than %d: %s\n", (int)full.size(),
@@ -197,8 +205,16 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
     }
     char path[TAVO_SEQUENCE_PATH_MAX];
     memcpy(path, full.c_str(), full.size() + 1);
-    if (getTavomode() == TAVO_MODE_REMOTE) {
-        CheckForHostSpecificFile(getSetting("HostName", ""), path, sizeof(path));
+    if (getTavomode() == TAVO_MODE_REMOTE &&
+        CheckForHostSpecificFile(getSetting("HostName", ""), path, sizeof(path))) {
+        // The host name is a setting that may be changed over HTTP: its file must stay in the folder too.
+        std::string hostFile;
+        std::string hostPath(path + seqDir.size() + 1);
+        if (!ResolveMediaPath("sequences", hostPath, hostFile, refused)) {
+            LogErr(LOGCH_SEQUENCE, "Host-specific sequence '%s' refused: %s\n", hostPath.c_str(),
+                   refused.c_str());
+            memcpy(path, full.c_str(), full.size() + 1);
+        }
     }
 
     if (!FileExists(path)) {

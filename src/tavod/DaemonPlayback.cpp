@@ -8,6 +8,7 @@
 #include "Signals.h"
 #include "host/core/Common.h"
 #include "host/core/Log.h"
+#include "host/core/MediaPath.h"
 #include "host/player/Player.h"
 
 #include <thread>
@@ -18,11 +19,12 @@ bool Daemon::StartSequence(const std::string& name, int startSecond, std::string
         return false;
     }
     std::string dir = getTavoMediaDir("sequences");
-    if (name.empty() || name.find("..") != std::string::npos || name[0] == '/') {
-        error = "'" + name + "' is not a sequence name; name a file in " + dir;
+    std::string path;
+    std::string why;
+    if (!ResolveMediaPath("sequences", name, path, why)) {
+        error = "'" + name + "' is not a sequence name (" + why + "); name a file in " + dir;
         return false;
     }
-    std::string path = dir + "/" + name;
     if (!FileExists(path)) {
         error = "there is no sequence " + path + " (sequences there: " + tavod::ListFiles(dir) + ")";
         return false;

@@ -4,6 +4,7 @@
 #include "host/core/Common.h"
 #include "host/core/JsonUtils.h"
 #include "host/core/Log.h"
+#include "host/core/MediaPath.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -72,20 +73,6 @@ bool readFixedColor(const Json::Value& v, unsigned char out[3]) {
         return true;
     }
     return false;
-}
-
-bool pathIsSafe(const std::string& path) {
-    if (path.empty() || path[0] == '/') {
-        return false;
-    }
-    std::stringstream ss(path);
-    std::string part;
-    while (std::getline(ss, part, '/')) {
-        if (part == "..") {
-            return false;
-        }
-    }
-    return true;
 }
 
 } // namespace
@@ -199,12 +186,13 @@ bool ScreenPreviewBaseOutput::ReadPixelsLayout(const Json::Value& layout) {
         return false;
     }
     const std::string rel = layout["file"].asString();
-    if (!pathIsSafe(rel)) {
-        LogErr(LOGCH_CHANNELOUT, "Layout file '%s' must be a path inside the media folder, without '..'\n",
-               rel.c_str());
+    std::string path;
+    std::string refused;
+    if (!ResolveMediaPath("", rel, path, refused)) {
+        LogErr(LOGCH_CHANNELOUT, "Layout file '%s' must be a path inside the media folder: %s\n", rel.c_str(),
+               refused.c_str());
         return false;
     }
-    const std::string path = getTavoMediaDir(rel);
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
         LogErr(LOGCH_CHANNELOUT, "Layout file '%s' cannot be read: %s\n", path.c_str(), strerror(errno));
