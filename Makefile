@@ -25,10 +25,14 @@ run: build
 bench: build
 	@bash bench/run-bench.sh $(BUILD_DIR)
 
-# A longer fuzzing session than the one-minute test: make fuzz FUZZ_SECONDS=1800
+# Every fuzz harness for longer than the short runs of make test, FUZZ_JOBS at a time:
+# make fuzz FUZZ_SECONDS=1800 FUZZ_JOBS=2 (FUZZ_TARGET=NAME for one of them)
 FUZZ_SECONDS ?= 600
+FUZZ_JOBS ?= 1
+FUZZ_TARGET ?= all
 fuzz: deps
-	@bash fuzz/run-fuzz.sh --seconds $(FUZZ_SECONDS) --build-dir $(BUILD_DIR)/fuzz-clang
+	@bash fuzz/run-fuzz.sh --target $(FUZZ_TARGET) --seconds $(FUZZ_SECONDS) --jobs $(FUZZ_JOBS) \
+		--build-dir $(BUILD_DIR)/fuzz-clang
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -86,3 +86,37 @@ TEST(HostJson, DeepFilesAreReportedAsUnparsable) {
     EXPECT_TRUE(PinCapabilities::getPinNames().empty());
     PinCapabilities::ClearPins();
 }
+
+// Found by the settings.json fuzzer: a name with "\u0000" was stored whole but read
+// (by its C string) cut short, so it could never be read back.
+TEST(HostJson, SettingNamesWithControlCharactersAreRefused) {
+    clearSettings();
+    std::string error;
+    EXPECT_FALSE(loadSettingsText("{\"outputThread\\u0000RealTime\": 0}", "settings.json", error));
+    EXPECT_EQ(error, "settings.json: a setting name must not be empty or hold control characters");
+    EXPECT_FALSE(loadSettingsText("{\"a\\nb\": 1}", "settings.json", error));
+    EXPECT_FALSE(loadSettingsText("{\"\": 1}", "settings.json", error));
+    // Nothing of a refused file is kept, not even its good names.
+    EXPECT_FALSE(loadSettingsText("{\"a\": 1, \"b\\u0001\": 2, \"c\": [1]}", "settings.json", error));
+    EXPECT_TRUE(getAllSettings().empty());
+    EXPECT_TRUE(loadSettingsText("{\"HostName\": \"stage\\u00e9\", \"x.y-z_1\": 2}", "settings.json", error))
+        << error;
+    EXPECT_EQ(getSetting("HostName", ""), "stage\xc3\xa9");
+    EXPECT_EQ(getSettingInt("x.y-z_1", 0), 2);
+    clearSettings();
+}
+
+// Found by the settings.json fuzzer: a whole number above the largest signed 64-bit
+// one made the JSON library throw, which ended tavod at start-up.
+TEST(HostJson, SettingsBeyondSigned64BitsKeepTheirDigits) {
+    clearSettings();
+    std::string error;
+    EXPECT_TRUE(loadSettingsText("{\"big\": 11941301387707594708, \"max\": 18446744073709551615, "
+                                 "\"low\": -9223372036854775808}",
+                                 "settings.json", error))
+        << error;
+    EXPECT_EQ(getSetting("big", ""), "11941301387707594708");
+    EXPECT_EQ(getSetting("max", ""), "18446744073709551615");
+    EXPECT_EQ(getSetting("low", ""), "-9223372036854775808");
+    clearSettings();
+}

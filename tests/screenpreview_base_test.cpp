@@ -226,6 +226,10 @@ TEST_F(MediaDir, BadPixelFilesFailInitNamingTheProblem) {
         {"[{\"x\": 0, \"y\": 0, \"channel\": 1}, {\"x\": 1, \"y\": 0, \"channel\": 8}]",
          "pixel 1 uses channels 8-10, outside the output's channels 1-9"},
         {"[{\"x\": 0, \"y\": 0, \"channel\": 4294967295, \"channels\": 4}]", "outside the output's channels"},
+        // Beyond a 64-bit integer (found by the layout fuzzer: undefined once converted).
+        {"[{\"x\": 11111111111111114095, \"y\": 0, \"channel\": 1}]",
+         "pixel 0 needs integer \"x\" and \"y\""},
+        {"[{\"x\": 0, \"y\": -1e300, \"channel\": 1}]", "pixel 0 needs integer \"x\" and \"y\""},
     };
     for (const Case& c : cases) {
         m_log.clear();

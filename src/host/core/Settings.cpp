@@ -3,9 +3,11 @@
 
 #include "host/core/JsonUtils.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <vector>
 #include <json/json.h>
 
 namespace {
@@ -119,9 +121,13 @@ bool loadSettingsFile(const std::string& path, std::string& error) {
     }
     std::stringstream text;
     text << in.rdbuf();
+    return loadSettingsText(text.str(), path, error);
+}
+
+bool loadSettingsText(const std::string& text, const std::string& path, std::string& error) {
     Json::Value root;
     std::string errs;
-    if (!LoadJsonFromString(text.str(), root, &errs)) {
+    if (!LoadJsonFromString(text, root, &errs)) {
         error = path + ": " + errs;
         while (!error.empty() && error.back() == '\n') {
             error.pop_back();
@@ -132,22 +138,34 @@ bool loadSettingsFile(const std::string& path, std::string& error) {
         error = path + ": expected a JSON object of settings";
         return false;
     }
+    // Checked whole before any is kept: a bad file changes nothing.
+    std::vector<std::pair<std::string, std::string>> loaded;
     for (const auto& name : root.getMemberNames()) {
+        if (name.empty() ||
+            std::any_of(name.begin(), name.end(), [](char c) { return (unsigned char)c < 0x20; })) {
+            // A name nobody could ask for again ("\u0000" in the file cuts it short where it is read).
+            error = path + ": a setting name must not be empty or hold control characters";
+            return false;
+        }
         const Json::Value& v = root[name];
-        std::string text;
+        std::string value;
         if (v.isString()) {
-            text = v.asString();
+            value = v.asString();
         } else if (v.isBool()) {
-            text = v.asBool() ? "1" : "0";
+            value = v.asBool() ? "1" : "0";
         } else if (v.isIntegral()) {
-            text = std::to_string(v.asLargestInt());
+            // Above the largest signed 64-bit number asLargestInt throws; keep the digits.
+            value = v.isInt64() ? std::to_string(v.asInt64()) : std::to_string(v.asUInt64());
         } else if (v.isNumeric()) {
-            text = std::to_string(v.asDouble());
+            value = std::to_string(v.asDouble());
         } else {
             error = path + ": setting \"" + name + "\" must be a string, number or boolean";
             return false;
         }
-        setSetting(name, text);
+        loaded.emplace_back(name, value);
+    }
+    for (const auto& setting : loaded) {
+        setSetting(setting.first, setting.second);
     }
     return true;
 }

@@ -25,4 +25,6 @@ std::map<std::string, std::string> getAllSettings();
 // Loads a flat JSON object; numbers and booleans are kept as their text.
 // Returns false with `error` set when the file cannot be read or is not an object.
 bool loadSettingsFile(const std::string& path, std::string& error);
+// The same from the file's text; `path` names it in the error.
+bool loadSettingsText(const std::string& text, const std::string& path, std::string& error);
 void clearSettings();

@@ -28,7 +28,8 @@ bool readIntMember(const Json::Value& obj, const char* key, long long& out) {
     }
     if (v.isDouble()) {
         double d = v.asDouble();
-        if (d == (double)(long long)d && d > -1e15 && d < 1e15) {
+        // Range first: converting a double beyond long long is undefined.
+        if (d > -1e15 && d < 1e15 && d == (double)(long long)d) {
             out = (long long)d;
             return true;
         }
