@@ -1,4 +1,4 @@
-// HubPanel on a 256 x 128 canvas (8 outputs, chains of 8 panels of 32 x 16, gamma
+// HubPanel on a 256 x 128 canvas (2 outputs, chains of 4 panels of 64 x 64, gamma
 // 2.2), against the plain copies of the same 98,304 bytes measured in the same
 // run: a memcpy, and an in-order copy through a gamma table. At 40 frames per
 // second a frame's share of one core is 40 x its CPU time.
@@ -20,18 +20,18 @@ const size_t PICTURE_BYTES = 256 * 128 * 3;
 
 Json::Value wall() {
     Json::Value c(Json::objectValue);
-    c["panelWidth"] = 32;
-    c["panelHeight"] = 16;
+    c["panelWidth"] = 64;
+    c["panelHeight"] = 64;
     c["gamma"] = "2.2";
     c["panels"] = Json::Value(Json::arrayValue);
-    for (int o = 0; o < 8; o++) {
-        for (int p = 0; p < 8; p++) {
+    for (int o = 0; o < 2; o++) {
+        for (int p = 0; p < 4; p++) {
             Json::Value panel(Json::objectValue);
             panel["outputNumber"] = o;
             panel["panelNumber"] = p;
             panel["orientation"] = "N";
-            panel["xOffset"] = p * 32;
-            panel["yOffset"] = o * 16;
+            panel["xOffset"] = p * 64;
+            panel["yOffset"] = o * 64;
             c["panels"].append(panel);
         }
     }

@@ -1,4 +1,4 @@
-// WindowPanel painting a 256 x 128 wall (8 outputs, chains of 8 panels of 32 x 16)
+// WindowPanel painting a 256 x 128 wall (2 outputs, chains of 4 panels of 64 x 64)
 // at scale 4, a 1024 x 512 window, into a real Xvfb the benchmark starts. Against
 // what the same bytes cost plainly in the same run: a memcpy of the 2 MiB image,
 // and XPutImage of the same image without painting. Xvfb's own CPU time per frame
@@ -29,19 +29,19 @@ const size_t IMAGE_BYTES = 256 * SCALE * 128 * SCALE * 4;
 
 Json::Value wall() {
     Json::Value c(Json::objectValue);
-    c["panelWidth"] = 32;
-    c["panelHeight"] = 16;
+    c["panelWidth"] = 64;
+    c["panelHeight"] = 64;
     c["scale"] = SCALE;
     c["gamma"] = "2.2";
     c["panels"] = Json::Value(Json::arrayValue);
-    for (int o = 0; o < 8; o++) {
-        for (int p = 0; p < 8; p++) {
+    for (int o = 0; o < 2; o++) {
+        for (int p = 0; p < 4; p++) {
             Json::Value panel(Json::objectValue);
             panel["outputNumber"] = o;
             panel["panelNumber"] = p;
             panel["orientation"] = "N";
-            panel["xOffset"] = p * 32;
-            panel["yOffset"] = o * 16;
+            panel["xOffset"] = p * 64;
+            panel["yOffset"] = o * 64;
             c["panels"].append(panel);
         }
     }
@@ -117,10 +117,10 @@ BENCHMARK(BM_PlainMemcpy)->Repetitions(3)->ReportAggregatesOnly(true);
 
 // The painting alone: the picture gamma corrected and scaled up into the image.
 void BM_Paint(benchmark::State& state) {
-    PanelMatrix m(32, 16);
-    for (int o = 0; o < 8; o++) {
-        for (int p = 0; p < 8; p++) {
-            m.AddPanel(o, p, 'N', p * 32, o * 16, kColorOrderRGB);
+    PanelMatrix m(64, 64);
+    for (int o = 0; o < 2; o++) {
+        for (int p = 0; p < 4; p++) {
+            m.AddPanel(o, p, 'N', p * 64, o * 64, kColorOrderRGB);
         }
     }
     PanelPainter painter;
