@@ -56,11 +56,11 @@ endfunction()
 #   tests/*_test.cpp    one test program each, linking <name>_output and the test
 #                       support, with the plug-in and tavod built first
 #   bench/*_bench.cpp   one benchmark program each, linking <name>_output
-# Test and benchmark programs are named after their file, with "<name>_" in front
-# unless the file name starts with it, so a copied folder never clashes.
 #   tests/sample-output.json   picked up by the compliance suite every plug-in passes;
 #                       @TAVO_PLUGIN_TEST_DIR@ in it stands for the folder's tests/
 #                       (for simulated devices kept there)
+# Test and benchmark programs are named after their file, with "<name>_" in front
+# unless the file name starts with it, so a copied folder never clashes.
 # (<name> is <Name> in lower case.)
 function(tavo_add_output_plugin Name)
     cmake_parse_arguments(P "" "" "CORE;OUTPUT;PLUGIN;LIBS" ${ARGN})

@@ -70,7 +70,7 @@ std::vector<PluginCase> samples() {
 class OutputCompliance : public ::testing::TestWithParam<PluginCase> {
 protected:
     void SetUp() override {
-        useTestDisplay();
+        ASSERT_NO_FATAL_FAILURE(useTestDisplay());
         ASSERT_TRUE(GetParam().sample.isObject() && GetParam().sample["output"].isObject())
             << GetParam().name << ".json: a JSON object with an \"output\" object is expected";
         const Json::Value& settings = GetParam().sample["hostSettings"];
@@ -131,7 +131,8 @@ TEST_P(OutputCompliance, LivesThroughInitFramesCloseAndDeletion) {
     int ok = out->Init(config());
     testing::internal::GetCapturedStdout();
     ASSERT_NE(0, ok) << log.text();
-    // The type shown to users is the output's own wording, not always its plug-in's name.
+    // The output's own name for its type (the class's unless it says otherwise),
+    // not always its plug-in's name.
     EXPECT_FALSE(out->GetOutputType().empty());
 
     // Every channel an output asks for lies inside its own slice of the buffer.
