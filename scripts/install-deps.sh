@@ -6,10 +6,12 @@ set -euo pipefail
 PACKAGES=(
     build-essential cmake pkg-config
     libzstd-dev zlib1g-dev libjsoncpp-dev
-    libmicrohttpd-dev libgpiod-dev
+    libmicrohttpd-dev libgpiod-dev libmosquitto-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev clang-format
     zstd python3
+    # Test only: the MQTT tests start a real broker, with TLS certificates they make with openssl.
+    mosquitto openssl
     # Test only: the preview page is checked in headless Chromium (large, about 350 MB installed).
     chromium
 )
