@@ -4,7 +4,8 @@
 //
 // Each plug-in folder's tests/sample-output.json lands in TAVO_COMPLIANCE_DIR as
 // <Name>.json: {"output": {"type": ..., keys}, "hostSettings": {...}}. The host
-// settings, when given, are set before Init (to point a device at a simulated one).
+// settings, when given, are set before Init (to point a device at a simulated one),
+// and the host services that tavod makes from settings are made from them too.
 #include "host/core/JsonUtils.h"
 #include "host/core/Settings.h"
 #include "host/output/ChannelBuffer.h"
@@ -12,6 +13,7 @@
 #include "LogCapture.h"
 #include "PluginLoader.h"
 #include "host/output/UDPOutput.h"
+#include "host/mqtt/MosquittoClient.h"
 
 #include <gtest/gtest.h>
 
@@ -68,6 +70,16 @@ protected:
             setSetting(key,
                        settings[key].isString() ? settings[key].asString() : settings[key].toStyledString());
         }
+        // Outputs that publish over MQTT find the host's client, as tavod makes it
+        // from the settings before any Init (it connects in the background).
+        MosquittoSettings mqttSettings;
+        std::string error;
+        ASSERT_TRUE(MosquittoSettings::FromHostSettings(mqttSettings, error)) << error;
+        if (!mqttSettings.host.empty()) {
+            mqttClient.reset(new MosquittoClient(mqttSettings));
+            ASSERT_TRUE(mqttClient->Start(error)) << error;
+            mqtt = mqttClient.get();
+        }
         std::string path = std::string(TAVO_PLUGIN_DIR) + "/" + GetParam().name + ".so";
         ASSERT_TRUE(loader.LoadPlugin(path)) << "build the plug-in first: " << path;
         plugin = loader.GetChannelOutputPlugin(GetParam().name);
@@ -81,6 +93,11 @@ protected:
             udp->Close();
         }
         udp.reset(); // its data objects hold plug-in code: before the loader unloads it
+        mqtt = nullptr;
+        mqttClient.reset();
+        if (!GetParam().sample["hostSettings"].empty()) {
+            clearSettings(); // the next plug-in starts from none
+        }
     }
 
     Json::Value config() {
@@ -95,6 +112,7 @@ protected:
     PluginLoader loader;
     TavoPlugins::ChannelOutputPlugin* plugin = nullptr;
     std::unique_ptr<UDPOutput> udp;
+    std::unique_ptr<MosquittoClient> mqttClient;
     LogCapture log{LOG_INFO};
 };
 
