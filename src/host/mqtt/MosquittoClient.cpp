@@ -213,7 +213,8 @@ void MosquittoClient::Stop(int flushMS) {
     if (!m_running.exchange(false)) {
         return;
     }
-    if (IsConnected()) {
+    bool wasConnected = IsConnected();
+    if (wasConnected) {
         publish(GetStatusTopic(), "offline", true, 1, m_settings.maxQueued + OWN_TOPICS_RESERVE);
         std::unique_lock<std::mutex> l(m_queueLock);
         m_queueChanged.wait_for(l, std::chrono::milliseconds(flushMS),
@@ -231,7 +232,12 @@ void MosquittoClient::Stop(int flushMS) {
     }
     m_state = State::Stopped;
     setWarning("");
-    LogInfo(LOGCH_GENERAL, "MQTT: disconnected from %s:%d\n", m_settings.host.c_str(), m_settings.port);
+    if (wasConnected) {
+        LogInfo(LOGCH_GENERAL, "MQTT: disconnected from %s:%d\n", m_settings.host.c_str(), m_settings.port);
+    } else {
+        LogInfo(LOGCH_GENERAL, "MQTT: stopped; it was not connected to %s:%d\n", m_settings.host.c_str(),
+                m_settings.port);
+    }
 }
 
 void MosquittoClient::run() {
