@@ -73,10 +73,36 @@ inline std::string customUdp(int startChannel, int channelCount, int port, const
            "\", \"port\": " + std::to_string(port) + ", \"tokens\": \"" + tokens + "\"}";
 }
 
-// tavod as a child process; standard output and error go to files of `dir`.
+// A listening TCP socket on 127.0.0.1 at a port the kernel chose, to hand to tavod
+// (Tavod's `httpListenFd`), so the port is never free for another test to take.
+// -1 on failure; `port` receives the port.
+inline int listenOnLoopback(int& port) {
+    port = 0;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    if (bind(fd, (struct sockaddr*)&a, sizeof(a)) != 0 || listen(fd, 64) != 0 ||
+        getsockname(fd, (struct sockaddr*)&a, &len) != 0) {
+        close(fd);
+        return -1;
+    }
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+// tavod as a child process; standard output and error go to files of `dir`. A
+// `httpListenFd` is handed over as an activation socket named "http": tavod serves
+// its HTTP API there.
 class Tavod {
 public:
-    Tavod(const std::string& dir, const std::vector<std::string>& args, int stderrFd = -1) {
+    Tavod(const std::string& dir, const std::vector<std::string>& args, int stderrFd = -1,
+          int httpListenFd = -1) {
         m_out = dir + "/tavod.stdout";
         m_err = dir + "/tavod.stderr";
         std::vector<std::string> argv = {std::string(TAVO_BIN_DIR) + "/tavod"};
@@ -88,6 +114,27 @@ public:
             cargs.push_back(&a[0]);
         }
         cargs.push_back(nullptr);
+        // The environment with the activation variables; LISTEN_PID is written in
+        // the child, which alone knows its pid.
+        std::vector<std::string> env;
+        for (char** e = environ; *e; e++) {
+            if (strncmp(*e, "LISTEN_", 7) != 0) {
+                env.push_back(*e);
+            }
+        }
+        char listenPid[32] = "LISTEN_PID=";
+        if (httpListenFd >= 0) {
+            env.push_back("LISTEN_FDS=1");
+            env.push_back("LISTEN_FDNAMES=http");
+        }
+        std::vector<char*> cenv;
+        for (std::string& e : env) {
+            cenv.push_back(&e[0]);
+        }
+        if (httpListenFd >= 0) {
+            cenv.push_back(listenPid);
+        }
+        cenv.push_back(nullptr);
         int out = open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         int err =
             stderrFd >= 0 ? stderrFd : open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -101,7 +148,24 @@ public:
             ::signal(SIGPIPE, SIG_DFL);
             ::signal(SIGINT, SIG_DFL);
             ::signal(SIGTERM, SIG_DFL);
-            execv(cargs[0], cargs.data());
+            if (httpListenFd >= 0) {
+                if (httpListenFd != 3) {
+                    dup2(httpListenFd, 3);
+                }
+                fcntl(3, F_SETFD, 0);
+                // The pid in decimal, by hand: only async-signal-safe calls here.
+                char digits[16];
+                int n = 0;
+                for (pid_t p = getpid(); p > 0 && n < 15; p /= 10) {
+                    digits[n++] = (char)('0' + p % 10);
+                }
+                char* w = listenPid + strlen("LISTEN_PID=");
+                while (n > 0) {
+                    *w++ = digits[--n];
+                }
+                *w = 0;
+            }
+            execve(cargs[0], cargs.data(), cenv.data());
             _exit(127);
         }
         close(out);
