@@ -248,7 +248,7 @@ TEST_F(TavodMqttTest, StatusShowsTheClient) {
     EXPECT_EQ(m["connections"].asUInt64(), 1u);
     EXPECT_EQ(m["dropped"].asUInt64(), 0u);
     EXPECT_TRUE(m["queued"].isIntegral());
-    EXPECT_EQ(m["maxQueued"].asUInt64(), 1000u);
+    EXPECT_EQ(m["maxQueued"].asUInt64(), 5000u);
     EXPECT_EQ(m["lastError"].asString(), "");
     EXPECT_FALSE(m["homeAssistant"].asBool());
     EXPECT_EQ(m["commands"].asString(), "ignored");

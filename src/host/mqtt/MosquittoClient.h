@@ -35,8 +35,9 @@ struct MosquittoSettings {
     std::string prefix; // tavod's own topics live under it: PREFIX/status, ...
     int keepAliveSeconds = 30;
     // Messages handed over and not yet delivered (acknowledged by the broker, or
-    // written out for QoS 0) beyond which PublishRaw drops.
-    size_t maxQueued = 1000;
+    // written out for QoS 0) beyond which PublishRaw drops: about a second of 120
+    // outputs changing every frame at 40 frames per second, a megabyte or two.
+    size_t maxQueued = 5000;
     // The first delay before connecting again, doubled after each failure up to the maximum.
     int reconnectDelayMS = 500;
     int reconnectDelayMaxMS = 10000;
