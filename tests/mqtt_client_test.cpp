@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -218,6 +220,39 @@ TEST_F(MosquittoClientTest, ABrokerThatStopsReadingCannotGrowTheQueue) {
     ASSERT_TRUE(waitUntil([&] { return client->GetQueuedCount() == 0; }, 10000));
     EXPECT_TRUE(client->PublishRaw("stalled/n", "after", false, 1));
     ASSERT_TRUE(sub.waitForPayload("stalled/n", "after", 10000));
+}
+
+namespace {
+int openDescriptors() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d)) {
+            n++;
+        }
+        closedir(d);
+    }
+    return n;
+}
+} // namespace
+
+TEST_F(MosquittoClientTest, ABrokerThatNeverAnswersIsGivenUpAndTriedAgain) {
+    startBroker();
+    ASSERT_TRUE(broker->pause()); // takes the connection (the kernel does), never answers
+    MosquittoSettings s = settingsFor(broker->port(), "mute");
+    s.connectTimeoutMS = 300;
+    s.reconnectDelayMS = 50;
+    s.reconnectDelayMaxMS = 50;
+    int before = openDescriptors();
+    startClient(s);
+    ASSERT_TRUE(waitUntil([&] { return client->GetLastError() == "no answer within 0.3 s"; }, 20000))
+        << client->GetLastError();
+    EXPECT_EQ(client->GetState(), MosquittoClient::State::Unreachable);
+    // Several attempts later, each one's socket is gone again.
+    ASSERT_TRUE(waitUntil([&] { return log.count("still unreachable: no answer within 0.3 s") >= 5; }, 30000))
+        << log.text();
+    EXPECT_LE(openDescriptors(), before + 4);
+    broker->resume();
+    ASSERT_TRUE(waitUntil([&] { return client->IsConnected(); }, 20000)) << client->GetLastError();
 }
 
 TEST_F(MosquittoClientTest, WrongCredentialsAreRefusedWithAWarningAndALogLine) {

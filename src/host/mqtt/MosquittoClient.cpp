@@ -300,7 +300,9 @@ std::string MosquittoClient::connectAndServe() {
                 answered = m_connectAnswered;
             }
             if (!answered) {
-                return "no answer within " + std::to_string(m_settings.connectTimeoutMS / 1000) + " s";
+                char text[64];
+                snprintf(text, sizeof(text), "no answer within %.1f s", m_settings.connectTimeoutMS / 1000.0);
+                return text;
             }
         }
     }
