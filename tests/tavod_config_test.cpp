@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
+#include <algorithm>
+
 using namespace tavodtest;
 
 namespace {
@@ -72,7 +76,24 @@ TEST_F(TavodConfigTest, AnUnknownTypeListsTheAvailableTypes) {
     media.writeOutputs("{\"type\": \"Lasers\", \"startChannel\": 1, \"channelCount\": 3}");
     auto t = play();
     EXPECT_EQ(t->exitCode(), 1);
-    EXPECT_NE(t->err().find("(type \"Lasers\"): unknown output type; available types: CustomUDP, WebPreview"),
+    // Every plug-in of the folder (each named after its file), in alphabetical order.
+    std::vector<std::string> names;
+    if (DIR* d = opendir(TAVO_PLUGIN_DIR)) {
+        while (struct dirent* e = readdir(d)) {
+            std::string f = e->d_name;
+            if (f.size() > 3 && f.compare(f.size() - 3, 3, ".so") == 0) {
+                names.push_back(f.substr(0, f.size() - 3));
+            }
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    ASSERT_GE(names.size(), 2u);
+    std::string list;
+    for (const std::string& n : names) {
+        list += (list.empty() ? "" : ", ") + n;
+    }
+    EXPECT_NE(t->err().find("(type \"Lasers\"): unknown output type; available types: " + list),
               std::string::npos)
         << t->err();
 }
@@ -134,7 +155,7 @@ TEST_F(TavodConfigTest, AnOutputThatFailsToInitialiseIsLeftOut) {
     close(blocker);
     EXPECT_EQ(t->exitCode(), 0) << t->err();
     EXPECT_NE(
-        t->err().find("Output 0 (type WebPreview, channels 1 to 300) is left out: it failed to initialise"),
+        t->err().find("Output 0 (type WebPreview, channels 1 to 300) is left out: Could not bind socket"),
         std::string::npos)
         << t->err();
     EXPECT_NE(t->err().find("the show goes on without it"), std::string::npos);
@@ -239,6 +260,13 @@ TEST_F(TavodConfigTest, BadCommandLinesAreUsageErrors) {
     auto version = run({"--version"});
     EXPECT_EQ(version->exitCode(), 0);
     EXPECT_EQ(version->out().compare(0, 6, "tavod "), 0);
+    // The types a configuration may use, from the plug-in folder (tavodArgs names the build's).
+    auto list = run({"--list-outputs"});
+    EXPECT_EQ(list->exitCode(), 0) << list->err();
+    EXPECT_NE(list->out().find("CustomUDP\n"), std::string::npos) << list->out();
+    auto none = run({"--plugin-dir", media.path(), "--list-outputs"});
+    EXPECT_EQ(none->exitCode(), 1);
+    EXPECT_NE(none->err().find("no output plug-ins in " + media.path()), std::string::npos) << none->err();
 }
 
 TEST_F(TavodConfigTest, AMissingMediaFolderIsNamed) {

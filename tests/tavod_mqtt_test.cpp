@@ -68,12 +68,8 @@ protected:
         return a;
     }
     void startTavod(const std::vector<std::string>& args) {
-        int fd = listenOnLoopback(httpPort);
-        ASSERT_GE(fd, 0);
-        tavod.reset(new Tavod(media.path(), tavodArgs(media, args), -1, fd));
-        close(fd);
-        ASSERT_TRUE(waitUntil([&] { return !tavod->running() || status().isObject(); }, 20000));
-        ASSERT_TRUE(tavod->running()) << tavod->err();
+        tavod = startWithHttp(media, args, httpPort, 20000);
+        ASSERT_TRUE(tavod);
     }
     void stopTavod() {
         if (tavod && tavod->running()) {
@@ -84,11 +80,11 @@ protected:
         }
     }
     Json::Value status() {
-        HttpResult r = httpRequest(httpPort, "GET", "/api/status");
+        HttpTestResponse r = httpGet(httpPort, "/api/status");
         return r.status == 200 ? parseJson(r.body) : Json::Value();
     }
     bool hasWarning(const std::string& needle) {
-        for (const Json::Value& w : parseJson(httpRequest(httpPort, "GET", "/api/warnings").body)) {
+        for (const Json::Value& w : parseJson(httpGet(httpPort, "/api/warnings").body)) {
             if (w.asString().find(needle) != std::string::npos) {
                 return true;
             }
@@ -102,7 +98,7 @@ protected:
     TimedUdpReceiver rx;
     std::unique_ptr<MosquittoBroker> broker;
     std::string clientId = "tavod-mqtt-test-" + std::to_string(getpid());
-    int httpPort = 0;
+    uint16_t httpPort = 0;
     std::unique_ptr<Tavod> tavod;
 };
 
@@ -129,7 +125,8 @@ TEST_F(TavodMqttTest, StatusTopicsFollowTheShow) {
     ASSERT_TRUE(sub.waitForPayload(PREFIX + "/player/status", "idle", 10000));
     ASSERT_TRUE(sub.waitForPayload(PREFIX + "/player/sequence", "", 10000));
 
-    HttpResult r = httpRequest(httpPort, "POST", "/api/command", command("Start Sequence", {"short.lcsf"}));
+    HttpTestResponse r =
+        httpRequest(httpPort, "POST", "/api/command", command("Start Sequence", {"short.lcsf"}));
     ASSERT_EQ(r.status, 200) << r.body;
     ASSERT_TRUE(sub.waitForPayload(PREFIX + "/player/status", "playing", 10000));
     ASSERT_TRUE(sub.waitForPayload(PREFIX + "/player/sequence", "short.lcsf", 10000));

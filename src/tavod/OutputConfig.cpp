@@ -1,6 +1,8 @@
 // Reading and checking channeloutputs.json, and creating the outputs it names.
 #include "OutputConfig.h"
 
+#include "ErrorCollector.h"
+
 #include "host/output/ChannelBuffer.h"
 #include "host/output/ChannelOutput.h"
 #include "host/core/Log.h"
@@ -12,9 +14,7 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
-#include <mutex>
 #include <sstream>
-#include <thread>
 
 namespace {
 
@@ -209,17 +209,7 @@ std::unique_ptr<ChannelOutput> CreateOutput(const ConfiguredOutput& c, const Plu
     TavoPlugins::ChannelOutputPlugin* plugin = loader.GetChannelOutputPlugin(c.type);
     std::unique_ptr<ChannelOutput> out;
     failure.clear();
-    // The output's own words for a failed Init, to name the reason where the
-    // output is listed as failed: its last error, else its last warning.
-    std::string lastError, lastWarning;
-    std::mutex reasonsLock;
-    std::thread::id self = std::this_thread::get_id();
-    int sink = TavoLogger::INSTANCE.addSink([&](const LogLine& line) {
-        if (line.level <= LOG_WARN && std::this_thread::get_id() == self) {
-            std::lock_guard<std::mutex> l(reasonsLock);
-            (line.level == LOG_ERR ? lastError : lastWarning) = line.text;
-        }
-    });
+    ErrorCollector errors; // the output's own words for why it failed
     try {
         if (plugin) {
             out.reset(plugin->createChannelOutput(c.startChannel, c.channelCount));
@@ -229,19 +219,12 @@ std::unique_ptr<ChannelOutput> CreateOutput(const ConfiguredOutput& c, const Plu
         } else if (!out) {
             failure = "its plug-in created no output";
         } else if (!out->Init(c.config)) {
-            std::lock_guard<std::mutex> l(reasonsLock);
-            std::string reason = lastError.empty() ? lastWarning : lastError;
-            while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ')) {
-                reason.pop_back();
-            }
-            failure = reason.empty() ? "it failed to initialise (see the messages above)"
-                                     : "it failed to initialise: " + reason;
+            failure = errors.LastOrWarning("it failed to initialise");
         }
     } catch (const std::exception& e) {
         // A plug-in read a key of the wrong type with the JSON library's throwing accessors.
         failure = std::string("its configuration could not be read: ") + e.what();
     }
-    TavoLogger::INSTANCE.removeSink(sink);
     if (!failure.empty() && out) {
         try {
             out->Close();

@@ -71,12 +71,8 @@ protected:
 
     // tavod with its HTTP API on a socket bound here; waits until it answers.
     void startTavod(const std::vector<std::string>& args) {
-        int fd = listenOnLoopback(httpPort);
-        ASSERT_GE(fd, 0);
-        tavod.reset(new Tavod(media.path(), tavodArgs(media, args), -1, fd));
-        close(fd);
-        ASSERT_TRUE(waitUntil([&] { return !tavod->running() || status().isObject(); }, 20000));
-        ASSERT_TRUE(tavod->running()) << tavod->err();
+        tavod = startWithHttp(media, args, httpPort, 20000);
+        ASSERT_TRUE(tavod);
     }
     void stopTavod() {
         if (tavod && tavod->running()) {
@@ -88,10 +84,10 @@ protected:
         tavod.reset();
     }
     Json::Value status() {
-        HttpResult r = httpRequest(httpPort, "GET", "/api/status");
+        HttpTestResponse r = httpGet(httpPort, "/api/status");
         return r.status == 200 ? parseJson(r.body) : Json::Value();
     }
-    Json::Value warnings() { return parseJson(httpRequest(httpPort, "GET", "/api/warnings").body); }
+    Json::Value warnings() { return parseJson(httpGet(httpPort, "/api/warnings").body); }
     bool hasWarning(const std::string& needle) {
         for (const Json::Value& w : warnings()) {
             if (w.asString().find(needle) != std::string::npos) {
@@ -113,7 +109,7 @@ protected:
     MediaDir media;
     TempDir brokerDir;
     TimedUdpReceiver rx;
-    int httpPort = 0;
+    uint16_t httpPort = 0;
     std::unique_ptr<Tavod> tavod;
 };
 
@@ -131,15 +127,14 @@ TEST_F(MqttTavodTest, WithoutMQTTTheOutputIsLeftOutAndTheShowGoesOn) {
     Json::Value s = status();
     ASSERT_EQ(s["failedOutputs"].size(), 1u) << s.toStyledString();
     EXPECT_EQ(s["failedOutputs"][0]["type"].asString(), "MQTT");
-    EXPECT_EQ(s["failedOutputs"][0]["reason"].asString(),
-              "it failed to initialise: MQTT Not Configured, cannot start MQTT Output");
+    EXPECT_EQ(s["failedOutputs"][0]["reason"].asString(), "MQTT Not Configured, cannot start MQTT Output");
     ASSERT_EQ(s["outputs"].size(), 1u);
     EXPECT_EQ(s["outputs"][0]["type"].asString(), "CustomUDP");
     EXPECT_EQ(s["mqtt"]["state"].asString(), "off");
     EXPECT_FALSE(s["mqtt"]["configured"].asBool());
     EXPECT_TRUE(
-        hasWarning("Output 0 (type MQTT, channels 1 to 3) is left out: it failed to initialise: MQTT Not "
-                   "Configured, cannot start MQTT Output"))
+        hasWarning("Output 0 (type MQTT, channels 1 to 3) is left out: MQTT Not Configured, cannot start "
+                   "MQTT Output"))
         << warnings().toStyledString();
     EXPECT_NE(tavod->err().find("MQTT Not Configured, cannot start MQTT Output"), std::string::npos);
 }
