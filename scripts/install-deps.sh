@@ -12,6 +12,8 @@ PACKAGES=(
     zstd python3
     # Test only: the MQTT tests start a real broker, with TLS certificates they make with openssl.
     mosquitto openssl
+    # Test only: network namespaces and veth pairs for the receiver-card output.
+    iproute2
     # Test only: the preview page is checked in headless Chromium (large, about 350 MB installed).
     chromium
 )
