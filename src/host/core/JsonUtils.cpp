@@ -45,3 +45,25 @@ std::string SaveJsonToString(const Json::Value& value, const std::string& indent
     builder["indentation"] = indentation;
     return Json::writeString(builder, value);
 }
+
+std::string DescribeJsonValue(const Json::Value& v) {
+    switch (v.type()) {
+    case Json::nullValue:
+        return "null";
+    case Json::stringValue:
+        return "the text \"" + v.asString() + "\"";
+    case Json::booleanValue:
+        return v.asBool() ? "true" : "false";
+    case Json::arrayValue:
+        return "a list";
+    case Json::objectValue:
+        return "an object";
+    case Json::realValue: {
+        std::ostringstream s;
+        s << v.asDouble();
+        return s.str();
+    }
+    default:
+        return v.isInt64() ? std::to_string(v.asInt64()) : std::to_string(v.asUInt64());
+    }
+}

@@ -11,3 +11,6 @@ bool LoadJsonFromFile(const std::string& path, Json::Value& value, std::string* 
 bool LoadJsonFromString(const std::string& text, Json::Value& value, std::string* error = nullptr);
 // Serialises `value`; an empty `indentation` gives the compact one-line form.
 std::string SaveJsonToString(const Json::Value& value, const std::string& indentation = "\t");
+// How a value that is not what was wanted reads in a message: 5, 2.5, true, null,
+// the text "5", a list, an object.
+std::string DescribeJsonValue(const Json::Value& value);
