@@ -1,5 +1,6 @@
 // tavod facing bad input: configuration files, sequences, outputs that cannot start,
 // and command lines. Each gets one clear message and the documented outcome.
+#include "PluginLoader.h"
 #include "TavodTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -72,7 +73,15 @@ TEST_F(TavodConfigTest, AnUnknownTypeListsTheAvailableTypes) {
     media.writeOutputs("{\"type\": \"Lasers\", \"startChannel\": 1, \"channelCount\": 3}");
     auto t = play();
     EXPECT_EQ(t->exitCode(), 1);
-    EXPECT_NE(t->err().find("(type \"Lasers\"): unknown output type; available types: CustomUDP, WebPreview"),
+    // Every plug-in of the build's folder, in name order.
+    PluginLoader loader;
+    loader.LoadPluginDir(TAVO_PLUGIN_DIR);
+    std::string types;
+    for (const std::string& type : loader.GetChannelOutputTypes()) {
+        types += (types.empty() ? "" : ", ") + type;
+    }
+    EXPECT_NE(types.find("CustomUDP, "), std::string::npos) << types;
+    EXPECT_NE(t->err().find("(type \"Lasers\"): unknown output type; available types: " + types + "\n"),
               std::string::npos)
         << t->err();
 }
