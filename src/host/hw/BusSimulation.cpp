@@ -11,7 +11,8 @@
 
 namespace {
 
-constexpr size_t MAX_EVENTS = 1000000;
+// About 10 MB: enough for any test, bounded for a simulated show that runs for hours.
+constexpr size_t MAX_EVENTS = 100000;
 
 std::string hexByte(uint8_t b) {
     char buf[4];

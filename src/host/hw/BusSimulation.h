@@ -78,8 +78,8 @@ public:
     // The events as text() gives them.
     std::vector<std::string> EventTexts() const;
     void ClearEvents();
-    // Events beyond the last million are dropped from the front (a simulated show
-    // may run for hours); this counts them.
+    // Only the last 100,000 events are kept (a simulated show may run for hours);
+    // this counts those dropped from the front.
     uint64_t DroppedEvents() const;
 
     // Register writes are kept only when asked for: one TFT frame is more than a
