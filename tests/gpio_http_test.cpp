@@ -3,6 +3,7 @@
 #include "GpioTestSupport.h"
 
 #include "HttpTestClient.h"
+#include "LoopbackListener.h"
 #include "host/core/JsonUtils.h"
 #include "LogCapture.h"
 
@@ -12,9 +13,11 @@ class GPIOHttpTest : public GPIOTestBase {
 protected:
     void SetUp() override {
         GPIOTestBase::SetUp();
-        m_port = freeLoopbackPort();
-        ASSERT_NE(m_port, 0);
-        m_server.reset(new httpserver::webserver(httpserver::create_webserver(m_port)));
+        LoopbackListener listener;
+        ASSERT_TRUE(listener.ok());
+        m_port = listener.port();
+        m_server.reset(
+            new httpserver::webserver(httpserver::create_webserver().bind_socket(listener.release())));
         ASSERT_TRUE(m_server->register_resource("/gpio", &GPIOManager::INSTANCE, true));
         ASSERT_TRUE(m_server->start(false));
     }

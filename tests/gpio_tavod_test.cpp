@@ -14,6 +14,7 @@
 #include <functional>
 #include <thread>
 
+#include "TavodTestSupport.h"
 #include "host/core/Common.h"
 #include "HttpTestClient.h"
 #include "host/core/JsonUtils.h"
@@ -41,8 +42,6 @@ protected:
         TestSequenceOptions seq;
         seq.frames = 400; // 10 s at 25 ms: still playing while the test looks
         ASSERT_TRUE(writeTestSequence(m_media.file("sequences/show.lcsf"), seq));
-        m_port = freeLoopbackPort();
-        ASSERT_NE(m_port, 0);
     }
     void TearDown() override { stop(); }
 
@@ -53,46 +52,28 @@ protected:
     }
 
     void start() {
-        std::string bin = std::string(TAVO_BIN_DIR) + "/tavod";
-        ASSERT_TRUE(FileExists(bin)) << bin;
-        std::string port = std::to_string(m_port);
-        m_pid = fork();
-        ASSERT_GE(m_pid, 0);
-        if (m_pid == 0) {
-            int devnull = open("/dev/null", O_WRONLY);
-            dup2(devnull, 1);
-            dup2(devnull, 2);
-            execl(bin.c_str(), "tavod", "--media-dir", m_media.path().c_str(), "--plugin-dir",
-                  m_media.file("plugins").c_str(), "--http-port", port.c_str(), "--quiet", "--log-level",
-                  "debug", "run", (char*)nullptr);
-            _exit(127);
-        }
+        LoopbackListener listener;
+        ASSERT_TRUE(listener.ok());
+        m_port = listener.port();
+        m_tavod.reset(
+            new tavodtest::Tavod(m_media.path(),
+                                 {"--media-dir", m_media.path(), "--plugin-dir", m_media.file("plugins"),
+                                  "--quiet", "--log-level", "debug", "run"},
+                                 -1, listener.release()));
         ASSERT_TRUE(waitFor([&] { return httpGet(m_port, "/api/status").status == 200; }, 15000))
             << "tavod did not answer; its log:\n"
             << readFileBytes(m_media.file("logs/tavod.log"));
     }
     // SIGTERM, then the exit status (-1 when it did not end in time).
     int stop() {
-        if (m_pid <= 0) {
+        if (!m_tavod) {
             return -1;
         }
-        kill(m_pid, SIGTERM);
-        int status = 0;
-        pid_t done = 0;
-        for (int i = 0; i < 500 && done == 0; i++) {
-            done = waitpid(m_pid, &status, WNOHANG);
-            if (done == 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-        }
-        if (done == 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, &status, 0);
-            m_pid = -1;
-            return -1;
-        }
-        m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        m_tavod->sendSignal(SIGTERM);
+        bool ended = m_tavod->wait(10000);
+        int code = ended ? m_tavod->exitCode() : -1;
+        m_tavod.reset(); // kills it when it did not end
+        return code;
     }
 
     Json::Value status() {
@@ -124,7 +105,7 @@ protected:
 
     TempDir m_media;
     uint16_t m_port = 0;
-    pid_t m_pid = -1;
+    std::unique_ptr<tavodtest::Tavod> m_tavod;
 };
 
 } // namespace

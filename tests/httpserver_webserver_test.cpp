@@ -12,6 +12,7 @@
 #include <httpserver.hpp>
 
 #include "HttpTestClient.h"
+#include "LoopbackListener.h"
 #include "TempDir.h"
 
 using namespace httpserver;
@@ -70,10 +71,13 @@ public:
 class WebserverTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        port = freeLoopbackPort();
-        ASSERT_NE(port, 0);
-        server.reset(new webserver(create_webserver(port).content_size_limit(64 * 1024).log_error(
-            [this](const std::string& e) { errors.push_back(e); })));
+        LoopbackListener listener;
+        ASSERT_TRUE(listener.ok());
+        port = listener.port();
+        server.reset(new webserver(create_webserver()
+                                       .bind_socket(listener.release())
+                                       .content_size_limit(64 * 1024)
+                                       .log_error([this](const std::string& e) { errors.push_back(e); })));
     }
     void start() { ASSERT_TRUE(server->start(false)); }
 
@@ -255,9 +259,13 @@ TEST_F(WebserverTest, FileResponsesAndCustomNotFound) {
     } present, missing;
     present.path = dir.file("page.html");
     missing.path = dir.file("absent.html");
-    server.reset(new webserver(create_webserver(port).not_found_resource([](const http_request& req) {
-        return std::make_shared<string_response>("no " + req.get_path(), 404, "text/html");
-    })));
+    LoopbackListener listener;
+    ASSERT_TRUE(listener.ok());
+    port = listener.port();
+    server.reset(new webserver(
+        create_webserver().bind_socket(listener.release()).not_found_resource([](const http_request& req) {
+            return std::make_shared<string_response>("no " + req.get_path(), 404, "text/html");
+        })));
     server->register_resource("/page", &present);
     server->register_resource("/absent", &missing);
     start();

@@ -143,7 +143,7 @@ TEST_F(TavodConfigTest, AnOutputThatFailsToInitialiseIsLeftOut) {
     close(blocker);
     EXPECT_EQ(t->exitCode(), 0) << t->err();
     EXPECT_NE(
-        t->err().find("Output 0 (type WebPreview, channels 1 to 300) is left out: it failed to initialise"),
+        t->err().find("Output 0 (type WebPreview, channels 1 to 300) is left out: Could not bind socket"),
         std::string::npos)
         << t->err();
     EXPECT_NE(t->err().find("the show goes on without it"), std::string::npos);
@@ -248,6 +248,13 @@ TEST_F(TavodConfigTest, BadCommandLinesAreUsageErrors) {
     auto version = run({"--version"});
     EXPECT_EQ(version->exitCode(), 0);
     EXPECT_EQ(version->out().compare(0, 6, "tavod "), 0);
+    // The types a configuration may use, from the plug-in folder (tavodArgs names the build's).
+    auto list = run({"--list-outputs"});
+    EXPECT_EQ(list->exitCode(), 0) << list->err();
+    EXPECT_NE(list->out().find("CustomUDP\n"), std::string::npos) << list->out();
+    auto none = run({"--plugin-dir", media.path(), "--list-outputs"});
+    EXPECT_EQ(none->exitCode(), 1);
+    EXPECT_NE(none->err().find("no output plug-ins in " + media.path()), std::string::npos) << none->err();
 }
 
 TEST_F(TavodConfigTest, AMissingMediaFolderIsNamed) {

@@ -27,28 +27,17 @@ protected:
     void SetUp() override {
         // 40 frames of 25 ms, looping: a new pass every second.
         ASSERT_TRUE(media.writeSequence("loop.lcsf", 900, 40, 25));
-        previewPort = freeTcpPort();
+        // The preview listens on a port of the system's choosing and says which in the
+        // status; the last output can never send (no such UDP port) and is left out.
         media.writeOutputs(
             customUdp(1, 600, rx.port(), "{data}") + ", " +
             customUdp(601, 30, 7000, "{data}", "no-such-host.invalid") + ", " +
-            "{\"type\": \"WebPreview\", \"startChannel\": 601, \"channelCount\": 300, \"port\": " +
-            std::to_string(previewPort) +
-            ", \"layout\": {\"type\": \"matrix\", \"width\": 20, \"height\": 5}}");
+            customUdp(901, 3, 70000, "{data}") + ", " +
+            "{\"type\": \"WebPreview\", \"startChannel\": 601, \"channelCount\": 300, \"port\": 0, "
+            "\"layout\": {\"type\": \"matrix\", \"width\": 20, \"height\": 5}}");
         media.writeConfig("settings.json", "{\"Color\": \"red\", \"blankBetweenSequences\": 0}");
-        // A port taken between our look and tavod's bind is tried again.
-        for (int attempt = 0; attempt < 5 && !tavod; attempt++) {
-            port = freeTcpPort();
-            tavod.reset(new Tavod(media.path(), tavodArgs(media, {"play", "loop.lcsf", "--loop"}, port)));
-            int64_t end = nowUs() + 10000000;
-            while (nowUs() < end && tavod->running() &&
-                   httpRequest(port, "GET", "/api/status").status != 200) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-            if (httpRequest(port, "GET", "/api/status").status != 200) {
-                tavod.reset();
-            }
-        }
-        ASSERT_TRUE(tavod) << "tavod's HTTP API did not come up";
+        tavod = startWithHttp(media, {"play", "loop.lcsf", "--loop"}, port);
+        ASSERT_TRUE(tavod);
     }
     void TearDown() override {
         if (tavod) {
@@ -62,8 +51,7 @@ protected:
 
     MediaDir media;
     TimedUdpReceiver rx;
-    int port = 0;
-    int previewPort = 0;
+    uint16_t port = 0;
     std::unique_ptr<Tavod> tavod;
 };
 
@@ -73,9 +61,9 @@ TEST_F(TavodHttpTest, StatusDescribesTheShowAndItsOutputs) {
     for (int i = 0; i < 5; i++) {
         ASSERT_TRUE(rx.receive(d, 2000));
     }
-    HttpResult r = httpRequest(port, "GET", "/api/status");
+    HttpTestResponse r = httpRequest(port, "GET", "/api/status");
     ASSERT_EQ(r.status, 200);
-    EXPECT_NE(r.headers.find("Content-Type: application/json"), std::string::npos) << r.headers;
+    EXPECT_EQ(r.header("content-type"), "application/json");
     Json::Value s = parseJson(r.body);
     EXPECT_EQ(s["sequence"].asString(), "loop.lcsf");
     EXPECT_EQ(s["status"].asString(), "playing");
@@ -102,9 +90,18 @@ TEST_F(TavodHttpTest, StatusDescribesTheShowAndItsOutputs) {
     EXPECT_EQ(outs[2]["type"].asString(), "WebPreview");
     EXPECT_EQ(outs[2]["startChannel"].asInt(), 601);
     EXPECT_EQ(outs[2]["channelCount"].asInt(), 300);
-    EXPECT_EQ(outs[2]["port"].asInt(), previewPort);
+    int previewPort = outs[2]["port"].asInt();
+    EXPECT_GT(previewPort, 0);
+    EXPECT_EQ(outs[2]["previewPage"].asString(), "/?port=" + std::to_string(previewPort));
     EXPECT_EQ(outs[2]["width"].asInt(), 20);
     EXPECT_EQ(outs[2]["height"].asInt(), 5);
+    // An output that could never send is listed as failed, with its own reason.
+    const Json::Value& failed = s["failedOutputs"];
+    ASSERT_EQ(failed.size(), 1u) << r.body;
+    EXPECT_EQ(failed[0]["type"].asString(), "CustomUDP");
+    EXPECT_EQ(failed[0]["startChannel"].asInt(), 901);
+    EXPECT_NE(failed[0]["reason"].asString().find("\"port\" 70000 is not a UDP port"), std::string::npos)
+        << failed[0]["reason"].asString();
 
     // Frames advance between two looks.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -113,7 +110,7 @@ TEST_F(TavodHttpTest, StatusDescribesTheShowAndItsOutputs) {
 }
 
 TEST_F(TavodHttpTest, SettingsAreReadAndChanged) {
-    HttpResult r = httpRequest(port, "GET", "/api/settings/Color");
+    HttpTestResponse r = httpRequest(port, "GET", "/api/settings/Color");
     ASSERT_EQ(r.status, 200);
     Json::Value v = parseJson(r.body);
     EXPECT_EQ(v["name"].asString(), "Color");
@@ -172,7 +169,7 @@ TEST_F(TavodHttpTest, BadRequestsGetJsonErrors) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.body);
-        HttpResult r = httpRequest(port, c.method, c.path, c.body);
+        HttpTestResponse r = httpRequest(port, c.method, c.path, c.body);
         EXPECT_EQ(r.status, c.status) << r.body;
         Json::Value v = parseJson(r.body);
         EXPECT_TRUE(v["error"].isString() && !v["error"].asString().empty()) << r.body;
@@ -182,7 +179,7 @@ TEST_F(TavodHttpTest, BadRequestsGetJsonErrors) {
 }
 
 TEST_F(TavodHttpTest, WarningsAndThePreviewPage) {
-    HttpResult w = httpRequest(port, "GET", "/api/warnings");
+    HttpTestResponse w = httpRequest(port, "GET", "/api/warnings");
     ASSERT_EQ(w.status, 200);
     Json::Value list = parseJson(w.body);
     ASSERT_TRUE(list.isArray());
@@ -192,18 +189,23 @@ TEST_F(TavodHttpTest, WarningsAndThePreviewPage) {
             found || v.asString() == "Could not resolve host name no-such-host.invalid - disabling output";
     }
     EXPECT_TRUE(found) << w.body;
+    found = false;
+    for (const Json::Value& v : list) {
+        found = found || v.asString().find("Output 2 (type CustomUDP, channels 901 to 903) is left out") == 0;
+    }
+    EXPECT_TRUE(found) << w.body;
     EXPECT_EQ(parseJson(httpRequest(port, "GET", "/api/status").body)["warnings"].asUInt(), list.size());
 
-    HttpResult page = httpRequest(port, "GET", "/");
+    HttpTestResponse page = httpRequest(port, "GET", "/");
     ASSERT_EQ(page.status, 200);
-    EXPECT_NE(page.headers.find("text/html"), std::string::npos);
+    EXPECT_NE(page.header("content-type").find("text/html"), std::string::npos);
     EXPECT_EQ(page.body, readFileBytes(std::string(TAVO_SOURCE_DIR) + "/web/index.html"));
 }
 
 TEST(TavodHttpOff, PortZeroTurnsTheApiOffAndABusyPortOnlyWarns) {
     MediaDir media;
     ASSERT_TRUE(media.writeSequence("s.lcsf", 30, 10, 25));
-    Tavod off(media.path(), tavodArgs(media, {"play", "s.lcsf"}, 0));
+    Tavod off(media.path(), tavodArgs(media, {"play", "s.lcsf"}));
     ASSERT_TRUE(off.wait());
     EXPECT_EQ(off.exitCode(), 0);
     EXPECT_EQ(off.err().find("HTTP API"), std::string::npos) << off.err();
@@ -216,7 +218,8 @@ TEST(TavodHttpOff, PortZeroTurnsTheApiOffAndABusyPortOnlyWarns) {
     ASSERT_EQ(bind(blocker, (struct sockaddr*)&a, sizeof(a)), 0);
     ASSERT_EQ(listen(blocker, 1), 0);
     ASSERT_EQ(getsockname(blocker, (struct sockaddr*)&a, &len), 0);
-    Tavod busy(media.path(), tavodArgs(media, {"play", "s.lcsf"}, ntohs(a.sin_port)));
+    Tavod busy(media.path(),
+               tavodArgs(media, {"--http-port", std::to_string(ntohs(a.sin_port)), "play", "s.lcsf"}));
     ASSERT_TRUE(busy.wait());
     close(blocker);
     EXPECT_EQ(busy.exitCode(), 0);

@@ -62,15 +62,18 @@ int Daemon::Start() {
     if (!m_outputs.Create(pluginDir, getTavoMediaDir("config/channeloutputs.json"))) {
         return EXIT_FAILURE_RUN;
     }
-    startHttpApi();
+    // The API answers only once everything behind it is ready: a client that sees
+    // it answer may drive GPIO inputs and commands at once.
+    createHttpApi();
     m_commands.Start(*this);
     m_gpio.Start(*this);
+    startHttpApi();
     m_statusLine.Begin(stdout, m_options.quiet, [this] { return statusText(); });
     m_started = true;
     return EXIT_OK;
 }
 
-void Daemon::startHttpApi() {
+void Daemon::createHttpApi() {
     // A socket handed over by the starter (a service manager, a test) is already
     // bound; otherwise --http-port says where to listen.
     int listenFd = TakeListenSocket("http");
@@ -79,12 +82,15 @@ void Daemon::startHttpApi() {
     }
     std::string webDir = m_options.webDir.empty() ? tavod::DefaultWebDir() : m_options.webDir;
     m_http.reset(new HttpApi(m_options.httpPort, listenFd, webDir, [this] { return GetStatus(); }));
+}
+
+void Daemon::startHttpApi() {
     std::string error;
-    if (!m_http->Start(error)) {
-        // The show matters more than its remote control.
+    if (m_http && !m_http->Start(error)) {
+        // The show matters more than its remote control. The API object stays (not
+        // serving), so what registered on it can unregister at shutdown.
         LogErr(LOGCH_GENERAL, "HTTP API not started: %s\n", error.c_str());
         WarningHolder::AddWarning("HTTP API not started: " + error);
-        m_http.reset();
     }
 }
 

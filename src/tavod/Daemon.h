@@ -89,7 +89,7 @@ public:
 
     // The body of GET /api/status.
     Json::Value GetStatus();
-    // The HTTP API, once started; null when turned off or not started.
+    // The HTTP API (serving once Start is done); null when turned off.
     HttpApi* GetHttpApi() { return m_http.get(); }
     OutputThread& GetOutputThread() { return m_outputThread; }
     const DaemonOptions& GetOptions() const { return m_options; }
@@ -98,6 +98,7 @@ private:
     // Settings and logging (DaemonSettings.cpp).
     bool loadSettings();
     bool setUpLogging();
+    void createHttpApi();
     void startHttpApi();
     // One period of the output thread: the engine takes, processes and sends a frame.
     void runFrame(bool skipRead);

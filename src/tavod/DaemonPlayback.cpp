@@ -1,6 +1,8 @@
 // Playing sequences: starting and stopping one, and the passes of `tavod play`.
 #include "Daemon.h"
 
+#include "ErrorCollector.h"
+
 #include "Paths.h"
 #include "Sequence.h"
 #include "Signals.h"
@@ -28,16 +30,7 @@ bool Daemon::StartSequence(const std::string& name, int startSecond, std::string
 
     // The engine's own reason for refusing the file, to repeat in the one line
     // that says what did not play.
-    std::vector<std::string> reasons;
-    std::mutex reasonsLock;
-    std::thread::id self = std::this_thread::get_id();
-    int sink = TavoLogger::INSTANCE.addSink([&](const LogLine& line) {
-        if (line.level <= LOG_ERR && std::this_thread::get_id() == self) {
-            std::lock_guard<std::mutex> l(reasonsLock);
-            reasons.push_back(line.text);
-        }
-    });
-
+    ErrorCollector reasons;
     bool ok = false;
     {
         // No frame may be taken between the open (which loads frame 0) and the
@@ -59,13 +52,8 @@ bool Daemon::StartSequence(const std::string& name, int startSecond, std::string
             }
         }
     }
-    TavoLogger::INSTANCE.removeSink(sink);
     if (!ok && error.empty()) {
-        std::string reason = reasons.empty() ? std::string("the file could not be opened") : reasons.back();
-        while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ')) {
-            reason.pop_back();
-        }
-        error = "cannot play " + name + ": " + reason;
+        error = "cannot play " + name + ": " + reasons.Last("the file could not be opened");
     }
     if (ok) {
         LogInfo(LOGCH_PLAYER, "Playing %s: %d frames of %d ms\n", name.c_str(),

@@ -10,8 +10,6 @@
 #include <fstream>
 #include <sstream>
 
-#include <unistd.h>
-
 using httpserver::http_request;
 using httpserver::http_resource;
 using httpserver::http_response;
@@ -153,7 +151,7 @@ private:
 } // namespace
 
 HttpApi::HttpApi(int port, int listenFd, const std::string& webDir, StatusFunction status)
-    : m_port(listenFd >= 0 ? GetSocketPort(listenFd) : port), m_listenFd(listenFd), m_webDir(webDir),
+    : m_port(listenFd >= 0 ? GetSocketPort(listenFd) : port), m_givenSocket(listenFd >= 0), m_webDir(webDir),
       m_status(std::move(status)) {
     httpserver::create_webserver params((uint16_t)m_port);
     if (listenFd >= 0) {
@@ -186,14 +184,11 @@ HttpApi::HttpApi(int port, int listenFd, const std::string& webDir, StatusFuncti
 
 HttpApi::~HttpApi() {
     Stop();
-    if (m_listenFd >= 0) {
-        close(m_listenFd); // given but never served on
-    }
 }
 
 bool HttpApi::Start(std::string& error) {
     if (!m_server->start(false)) {
-        if (m_listenFd >= 0) {
+        if (m_givenSocket) {
             error = "cannot serve on the listening socket handed over (port " + std::to_string(m_port) + ")";
             return false;
         }
@@ -203,7 +198,6 @@ bool HttpApi::Start(std::string& error) {
                 "HTTP API off";
         return false;
     }
-    m_listenFd = -1; // the server closes it when it stops
     LogInfo(LOGCH_GENERAL, "HTTP API on port %d: http://localhost:%d/api/status\n", m_port, m_port);
     return true;
 }

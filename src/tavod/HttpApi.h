@@ -17,7 +17,7 @@ public:
     using StatusFunction = std::function<Json::Value()>;
 
     // Listens on `listenFd` when it is a socket already bound and listening (then
-    // owned by the server), else on `port`. `status` builds the body of GET
+    // owned by the API), else on `port`. `status` builds the body of GET
     // /api/status; it runs on the server's threads.
     HttpApi(int port, int listenFd, const std::string& webDir, StatusFunction status);
     ~HttpApi();
@@ -51,7 +51,7 @@ public:
 
 private:
     int m_port;
-    int m_listenFd; // handed over and not yet served on; -1 once the server owns it
+    bool m_givenSocket; // serves on a socket handed over rather than its own
     std::string m_webDir;
     StatusFunction m_status;
     std::unique_ptr<httpserver::webserver> m_server;

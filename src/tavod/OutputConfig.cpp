@@ -1,6 +1,8 @@
 // Reading and checking channeloutputs.json, and creating the outputs it names.
 #include "OutputConfig.h"
 
+#include "ErrorCollector.h"
+
 #include "host/output/ChannelBuffer.h"
 #include "host/output/ChannelOutput.h"
 #include "host/core/Log.h"
@@ -207,6 +209,7 @@ std::unique_ptr<ChannelOutput> CreateOutput(const ConfiguredOutput& c, const Plu
     TavoPlugins::ChannelOutputPlugin* plugin = loader.GetChannelOutputPlugin(c.type);
     std::unique_ptr<ChannelOutput> out;
     failure.clear();
+    ErrorCollector errors; // the output's own words for why it failed
     try {
         if (plugin) {
             out.reset(plugin->createChannelOutput(c.startChannel, c.channelCount));
@@ -216,7 +219,7 @@ std::unique_ptr<ChannelOutput> CreateOutput(const ConfiguredOutput& c, const Plu
         } else if (!out) {
             failure = "its plug-in created no output";
         } else if (!out->Init(c.config)) {
-            failure = "it failed to initialise (see the messages above)";
+            failure = errors.Last("it failed to initialise");
         }
     } catch (const std::exception& e) {
         // A plug-in read a key of the wrong type with the JSON library's throwing accessors.

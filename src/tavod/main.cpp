@@ -1,6 +1,8 @@
 // tavod: the command line, and the dispatch to the daemon's commands.
 #include "host/core/Common.h"
 #include "Daemon.h"
+#include "Paths.h"
+#include "PluginLoader.h"
 #include "Signals.h"
 #include "host/core/Log.h"
 
@@ -16,6 +18,7 @@ namespace {
 const char* USAGE =
     "usage: tavod [OPTIONS] play SEQUENCE [--loop | --repeat N] [--start-second S]\n"
     "       tavod [OPTIONS] run\n"
+    "       tavod [--plugin-dir DIR] --list-outputs\n"
     "       tavod --help | --version\n"
     "\n"
     "Plays a sequence of the media folder's sequences/ to the outputs configured in\n"
@@ -38,6 +41,7 @@ const char* USAGE =
     "                            channel or one of general, sequence, channelout, gpio, player\n"
     "  --http-port N             port of the HTTP API and preview page (default 8080; 0: off)\n"
     "  --quiet                   no status line on the terminal\n"
+    "  --list-outputs            print the output types of the plug-in folder, then exit\n"
     "  -h, --help                this text\n"
     "  --version                 the version\n"
     "\n"
@@ -51,6 +55,7 @@ struct CommandLine {
     std::vector<std::string> args; // the command's own arguments
     bool help = false;
     bool version = false;
+    bool listOutputs = false;
 };
 
 bool parseInt(const std::string& text, long min, long max, long& out) {
@@ -114,6 +119,8 @@ bool parseCommandLine(int argc, char** argv, CommandLine& cl, std::string& error
             cl.help = true;
         } else if (name == "--version") {
             cl.version = true;
+        } else if (name == "--list-outputs") {
+            cl.listOutputs = true;
         } else if (name == "--quiet") {
             cl.daemon.quiet = true;
         } else if (name == "--media-dir") {
@@ -232,6 +239,22 @@ bool parsePlayArgs(const std::vector<std::string>& args, PlayOptions& play, std:
     return true;
 }
 
+// The plug-in names a "type" in channeloutputs.json may use, one a line.
+int listOutputs(const std::string& pluginDir) {
+    PluginLoader loader;
+    loader.LoadPluginDir(pluginDir); // a library that cannot load says why on standard error
+    std::vector<std::string> types = loader.GetChannelOutputTypes();
+    if (types.empty()) {
+        fprintf(stderr, "tavod: no output plug-ins in %s (name the folder with --plugin-dir DIR)\n",
+                pluginDir.c_str());
+        return EXIT_FAILURE_RUN;
+    }
+    for (const std::string& t : types) {
+        printf("%s\n", t.c_str());
+    }
+    return EXIT_OK;
+}
+
 int usageError(const std::string& error) {
     fprintf(stderr, "tavod: %s\nRun 'tavod --help' for the usage.\n", error.c_str());
     return EXIT_USAGE;
@@ -252,6 +275,9 @@ int main(int argc, char** argv) {
     if (cl.version) {
         printf("tavod %s\n", getTavoVersion().c_str());
         return EXIT_OK;
+    }
+    if (cl.listOutputs) {
+        return listOutputs(cl.daemon.pluginDir.empty() ? tavod::DefaultPluginDir() : cl.daemon.pluginDir);
     }
     if (cl.command.empty()) {
         return usageError("no command given");

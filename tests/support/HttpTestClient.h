@@ -22,6 +22,3 @@ HttpTestResponse httpRequest(uint16_t port, const std::string& method, const std
 inline HttpTestResponse httpGet(uint16_t port, const std::string& target) {
     return httpRequest(port, "GET", target);
 }
-
-// A TCP port on 127.0.0.1 that was free a moment ago.
-uint16_t freeLoopbackPort();

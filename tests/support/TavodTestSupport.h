@@ -2,9 +2,10 @@
 // child process, a UDP receiver on 127.0.0.1 and a small HTTP client.
 #pragma once
 
+#include "HttpTestClient.h"
+#include "LoopbackListener.h"
 #include "TempDir.h"
 #include "TestSequences.h"
-#include "FreePort.h"
 #include "UdpReceiver.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -73,10 +75,13 @@ inline std::string customUdp(int startChannel, int channelCount, int port, const
            "\", \"port\": " + std::to_string(port) + ", \"tokens\": \"" + tokens + "\"}";
 }
 
-// tavod as a child process; standard output and error go to files of `dir`.
+// tavod as a child process; standard output and error go to files of `dir`. With
+// `httpListenFd` (taken over and closed here), tavod serves its HTTP API on that
+// socket, handed over the way a service manager does (LISTEN_FDS).
 class Tavod {
 public:
-    Tavod(const std::string& dir, const std::vector<std::string>& args, int stderrFd = -1) {
+    Tavod(const std::string& dir, const std::vector<std::string>& args, int stderrFd = -1,
+          int httpListenFd = -1) {
         m_out = dir + "/tavod.stdout";
         m_err = dir + "/tavod.stderr";
         std::vector<std::string> argv = {std::string(TAVO_BIN_DIR) + "/tavod"};
@@ -88,6 +93,25 @@ public:
             cargs.push_back(&a[0]);
         }
         cargs.push_back(nullptr);
+        std::vector<std::string> env;
+        for (char** e = environ; *e; e++) {
+            if (strncmp(*e, "LISTEN_", 7) != 0) {
+                env.push_back(*e);
+            }
+        }
+        char pidVar[32] = "LISTEN_PID=";
+        if (httpListenFd >= 0) {
+            env.push_back("LISTEN_FDS=1");
+            env.push_back("LISTEN_FDNAMES=http");
+        }
+        std::vector<char*> cenv;
+        for (std::string& e : env) {
+            cenv.push_back(&e[0]);
+        }
+        if (httpListenFd >= 0) {
+            cenv.push_back(pidVar);
+        }
+        cenv.push_back(nullptr);
         int out = open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         int err =
             stderrFd >= 0 ? stderrFd : open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -97,11 +121,20 @@ public:
             dup2(out, STDOUT_FILENO);
             dup2(err, STDERR_FILENO);
             dup2(devnull, STDIN_FILENO);
+            if (httpListenFd >= 0) {
+                // The first handed-over socket is descriptor 3, and it must survive exec.
+                if (httpListenFd == 3) {
+                    fcntl(3, F_SETFD, 0);
+                } else {
+                    dup2(httpListenFd, 3);
+                }
+                formatPid(pidVar + strlen(pidVar), getpid());
+            }
             // What the daemon does about signals it must do itself.
             ::signal(SIGPIPE, SIG_DFL);
             ::signal(SIGINT, SIG_DFL);
             ::signal(SIGTERM, SIG_DFL);
-            execv(cargs[0], cargs.data());
+            execve(cargs[0], cargs.data(), cenv.data());
             _exit(127);
         }
         close(out);
@@ -109,6 +142,9 @@ public:
             close(err);
         }
         close(devnull);
+        if (httpListenFd >= 0) {
+            close(httpListenFd);
+        }
     }
     ~Tavod() {
         if (m_pid > 0 && !m_exited) {
@@ -160,6 +196,20 @@ public:
     std::string out() const { return readFileBytes(m_out); }
 
 private:
+    // Decimal digits of `pid` into `out`, zero-terminated; async-signal-safe.
+    static void formatPid(char* out, pid_t pid) {
+        char digits[16];
+        int n = 0;
+        do {
+            digits[n++] = (char)('0' + pid % 10);
+            pid /= 10;
+        } while (pid > 0 && n < 15);
+        while (n > 0) {
+            *out++ = digits[--n];
+        }
+        *out = 0;
+    }
+
     pid_t m_pid = -1;
     bool m_exited = false;
     int m_status = 0;
@@ -167,14 +217,38 @@ private:
     std::string m_err;
 };
 
-// The common options of a test run: the temp media folder, the build's plug-ins, no HTTP.
-inline std::vector<std::string> tavodArgs(const MediaDir& media, std::vector<std::string> more,
-                                          int httpPort = 0) {
-    std::vector<std::string> a = {"--media-dir",   media.path(),  "--plugin-dir",
-                                  TAVO_PLUGIN_DIR, "--http-port", std::to_string(httpPort),
-                                  "--quiet"};
+// The common options of a test run: the temp media folder, the build's plug-ins, no
+// HTTP port of its own (a test that wants the API hands a socket: startWithHttp).
+inline std::vector<std::string> tavodArgs(const MediaDir& media, std::vector<std::string> more) {
+    std::vector<std::string> a = {"--media-dir", media.path(), "--plugin-dir", TAVO_PLUGIN_DIR,
+                                  "--http-port", "0",          "--quiet"};
     a.insert(a.end(), more.begin(), more.end());
     return a;
+}
+
+// Starts tavod with its HTTP API on a socket of the test's and waits until the API
+// answers; null (with a test failure naming tavod's messages) when it does not.
+inline std::unique_ptr<Tavod> startWithHttp(const MediaDir& media, const std::vector<std::string>& more,
+                                            uint16_t& port, int timeoutMs = 15000) {
+    LoopbackListener listener;
+    if (!listener.ok()) {
+        ADD_FAILURE() << "no loopback socket: " << strerror(errno);
+        return nullptr;
+    }
+    port = listener.port();
+    std::unique_ptr<Tavod> t(new Tavod(media.path(), tavodArgs(media, more), -1, listener.release()));
+    int64_t end = nowUs() + (int64_t)timeoutMs * 1000;
+    while (t->running() && httpGet(port, "/api/status").status != 200) {
+        if (nowUs() > end) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (httpGet(port, "/api/status").status != 200) {
+        ADD_FAILURE() << "tavod's HTTP API did not come up; its messages:\n" << t->err();
+        return nullptr;
+    }
+    return t;
 }
 
 struct Datagram {
@@ -193,62 +267,6 @@ public:
         return ok;
     }
 };
-
-struct HttpResult {
-    int status = 0; // 0: no answer
-    std::string headers;
-    std::string body;
-};
-
-// One request over a fresh connection to 127.0.0.1:port.
-inline HttpResult httpRequest(int port, const std::string& method, const std::string& path,
-                              const std::string& body = "") {
-    HttpResult r;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || connect(fd, (struct sockaddr*)&a, sizeof(a)) != 0) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        return r;
-    }
-    std::string req = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
-    if (!body.empty() || method == "PUT" || method == "POST") {
-        req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    }
-    req += "\r\n" + body;
-    if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) != (ssize_t)req.size()) {
-        close(fd);
-        return r;
-    }
-    std::string resp;
-    char buf[4096];
-    int64_t end = nowUs() + 5000000;
-    while (nowUs() < end) {
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 500) != 1) {
-            continue;
-        }
-        ssize_t n = recv(fd, buf, sizeof(buf), 0);
-        if (n <= 0) {
-            break;
-        }
-        resp.append(buf, (size_t)n);
-    }
-    close(fd);
-    size_t split = resp.find("\r\n\r\n");
-    if (resp.compare(0, 9, "HTTP/1.1 ") != 0 || split == std::string::npos) {
-        return r;
-    }
-    r.status = atoi(resp.c_str() + 9);
-    r.headers = resp.substr(0, split);
-    r.body = resp.substr(split + 4);
-    return r;
-}
 
 inline double median(std::vector<double> v) {
     if (v.empty()) {

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include <limits.h>
 
@@ -97,6 +98,7 @@ CustomUDPOutputData::CustomUDPOutputData(const Json::Value& config) : UDPOutputD
         configOk = false;
     }
     if (!configOk) {
+        usable = false;
         active = false;
     }
 }
@@ -158,16 +160,23 @@ CustomUDPOutput::~CustomUDPOutput() {
 
 int CustomUDPOutput::Init(Json::Value config) {
     LogDebug(LOGCH_CHANNELOUT, "CustomUDPOutput::Init(JSON)\n");
+    // An output that could never send fails here, so that it is listed as failed
+    // with a warning instead of looking as if it worked.
     if (!UDPOutput::INSTANCE) {
         LogErr(LOGCH_CHANNELOUT, "CustomUDPOutput Requires the UDP outputs to be enabled\n");
-    } else if (!config.isObject()) {
+        return 0;
+    }
+    if (!config.isObject()) {
         LogErr(LOGCH_CHANNELOUT, "CustomUDPOutput: the configuration is not a JSON object\n");
         return 0;
-    } else {
-        Json::Value dataConfig = config;
-        dataConfig.removeMember("type");
-        UDPOutput::INSTANCE->addOutput(new CustomUDPOutputData(dataConfig));
     }
+    Json::Value dataConfig = config;
+    dataConfig.removeMember("type");
+    std::unique_ptr<CustomUDPOutputData> data(new CustomUDPOutputData(dataConfig));
+    if (!data->usable) {
+        return 0; // the reason is logged
+    }
+    UDPOutput::INSTANCE->addOutput(data.release());
     return ChannelOutput::Init(config);
 }
 

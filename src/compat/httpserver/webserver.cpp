@@ -4,6 +4,7 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -127,6 +128,9 @@ webserver::webserver(const create_webserver& params) : params(params) {}
 
 webserver::~webserver() {
     stop();
+    if (params._bind_socket >= 0) {
+        close(params._bind_socket);
+    }
 }
 
 bool webserver::start(bool blocking) {
@@ -159,6 +163,9 @@ bool webserver::start(bool blocking) {
     }
     struct sockaddr_storage addr = params._bind_address;
     if (params._bind_socket >= 0) {
+        // Quiesced before each stop (which needs the inter-thread channel), so the
+        // socket handed to us stays open and listening for the next start.
+        flags |= MHD_USE_ITC;
         options[n++] = {MHD_OPTION_LISTEN_SOCKET, static_cast<intptr_t>(params._bind_socket), nullptr};
     } else if (params._has_bind_address) {
         if (addr.ss_family == AF_INET6) {
@@ -174,8 +181,11 @@ bool webserver::start(bool blocking) {
     daemon = MHD_start_daemon(flags, params._port, nullptr, nullptr, &accessHandler, this, MHD_OPTION_ARRAY,
                               options, MHD_OPTION_END);
     if (daemon == nullptr) {
-        reportError(params._log_error, "HTTP server could not listen on port " +
-                                           std::to_string(params._port) + " (in use, or not permitted)");
+        reportError(params._log_error,
+                    params._bind_socket >= 0
+                        ? std::string("HTTP server could not serve on the socket it was given")
+                        : "HTTP server could not listen on port " + std::to_string(params._port) +
+                              " (in use, or not permitted)");
         return false;
     }
     running = true;
@@ -198,6 +208,9 @@ bool webserver::stop() {
         return false;
     }
     // Outside the lock: stopping waits for requests in progress, which look up resources.
+    if (params._bind_socket >= 0) {
+        MHD_quiesce_daemon(d);
+    }
     MHD_stop_daemon(d);
     return true;
 }

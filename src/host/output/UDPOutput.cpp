@@ -113,6 +113,7 @@ UDPOutputData::UDPOutputData(const Json::Value& config) {
                who.c_str(), startChannel, channelCount, TAVO_MAX_CHANNELS);
         ok = false;
     }
+    usable = ok;
     active = ok && enabled;
 }
 

@@ -78,7 +78,10 @@ public:
     std::string ipAddress; // the destination address text
     int startChannel = 0;  // 1-based, as in the configuration
     int channelCount = 0;
-    bool active = false;   // "enabled" and a sound configuration
+    bool active = false; // "enabled" and a sound configuration
+    // False when the configuration has a mistake (logged): such an object can never
+    // send, and its output should not start at all.
+    bool usable = false;
     bool valid = false;    // the address resolved (set through toInetAddr)
     int skippedFrames = 0; // frames not sent since the last one that was
 

@@ -344,14 +344,41 @@ TEST(CustomUDPData, DisabledOutputSendsNothing) {
 
 // ------------------------------------------------------------------ the output object
 
-TEST(CustomUDPOutputObject, InitWithoutTheEngineSaysSoAndRegistersNothing) {
+TEST(CustomUDPOutputObject, InitWithoutTheEngineFailsWithItsMessage) {
+    // An output that could never send must not start as if it worked.
     ASSERT_EQ(UDPOutput::INSTANCE, nullptr);
     LogCapture log;
     CustomUDPOutput out(0, 3);
-    EXPECT_NE(out.Init(withKey(goodConfig, "type", "CustomUDP")), 0);
+    EXPECT_EQ(out.Init(withKey(goodConfig, "type", "CustomUDP")), 0);
     EXPECT_EQ(log.count("CustomUDPOutput Requires the UDP outputs to be enabled"), 1) << log.text();
-    EXPECT_EQ(out.SendData(nullptr), 3);
     EXPECT_NE(out.Close(), 0);
+}
+
+TEST(CustomUDPOutputObject, InitFailsForAConfigurationThatCouldNeverSend) {
+    UDPOutput engine;
+    struct Case {
+        Json::Value config;
+        const char* message;
+    };
+    Json::Value tokensNotText = udpConfig("127.0.0.1", 9000, 1, 3, "{data}");
+    tokensNotText["tokens"] = 7;
+    const Case cases[] = {
+        {udpConfig("127.0.0.1", 70000, 1, 3, "{data}"), "\"port\" 70000 is not a UDP port"},
+        {udpConfig("127.0.0.1", 0, 1, 3, "{data}"), "\"port\" 0 is not a UDP port"},
+        {tokensNotText, "\"tokens\" must be a text"},
+        {udpConfig("127.0.0.1", 9000, 1, 70000, "{data}"), "more than the 65507 a UDP datagram can carry"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        LogCapture log;
+        CustomUDPOutput out(0, (unsigned)c.config["channelCount"].asInt());
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(out.Init(withKey(c.config, "type", "CustomUDP")), 0);
+        testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(log.contains(c.message)) << log.text();
+        out.Close();
+    }
+    EXPECT_EQ(engine.GetOutputCount(), 0u) << "nothing that cannot send is handed to the engine";
 }
 
 TEST(CustomUDPOutputObject, InitHandsOneDataObjectToTheEngine) {

@@ -206,7 +206,7 @@ TEST(CustomUDPPluginNoEngine, InitSaysTheUDPOutputsAreOff) {
     ASSERT_TRUE(loader.LoadPlugin(pluginPath));
     LogCapture log;
     std::unique_ptr<ChannelOutput> out(loader.GetChannelOutputPlugin("CustomUDP")->createChannelOutput(0, 3));
-    EXPECT_NE(out->Init(outputConfig(9, 1, 3, "{data}")), 0);
+    EXPECT_EQ(out->Init(outputConfig(9, 1, 3, "{data}")), 0);
     EXPECT_TRUE(log.contains("CustomUDPOutput Requires the UDP outputs to be enabled")) << log.text();
     out.reset();
 }

@@ -1,7 +1,7 @@
 // Helpers of the web preview tests: loopback sockets and a browser-like stream reader.
 #pragma once
 
-#include "FreePort.h"
+#include "LoopbackListener.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

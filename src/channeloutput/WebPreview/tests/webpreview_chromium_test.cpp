@@ -4,6 +4,7 @@
 #include "LogCapture.h"
 #include "host/output/Plugin.h"
 #include "TempDir.h"
+#include "LoopbackListener.h"
 #include "WebPreviewTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -56,17 +57,10 @@ int shownColor(int r, int g, int b) {
 // Serves the page at "/" and a status document (or 404) at "/api/status", like tavod's API.
 class PageServer {
 public:
-    PageServer(const std::string& page, const std::string& status)
-        : m_page(page), m_status(status), m_port(freeTcpPort()) {
-        m_listener = socket(AF_INET, SOCK_STREAM, 0);
-        int on = 1;
-        setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-        struct sockaddr_in a;
-        memset(&a, 0, sizeof(a));
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons((uint16_t)m_port);
-        m_ok = bind(m_listener, (struct sockaddr*)&a, sizeof(a)) == 0 && listen(m_listener, 8) == 0;
+    PageServer(const std::string& page, const std::string& status) : m_page(page), m_status(status) {
+        m_port = m_socket.port();
+        m_listener = m_socket.release();
+        m_ok = m_listener >= 0;
         m_thread = std::thread([this] { run(); });
     }
     ~PageServer() {
@@ -114,7 +108,8 @@ private:
         }
     }
     std::string m_page, m_status;
-    int m_port;
+    LoopbackListener m_socket;
+    int m_port = 0;
     int m_listener = -1;
     bool m_ok = false;
     std::atomic<bool> m_stop{false};
@@ -169,14 +164,17 @@ protected:
         ASSERT_NE(outputs, nullptr);
         m_output.reset(outputs->createChannelOutput(0, 3 * W * H));
 
-        m_previewPort = freeTcpPort();
         Json::Value c;
         c["type"] = "WebPreview";
-        c["port"] = m_previewPort;
+        c["port"] = 0; // any free one: the output says which in its status
         c["layout"]["type"] = "matrix";
         c["layout"]["width"] = W;
         c["layout"]["height"] = H;
         ASSERT_EQ(m_output->Init(c), 1) << m_log.text();
+        Json::Value status;
+        m_output->GetStatus(status);
+        m_previewPort = status["port"].asInt();
+        ASSERT_GT(m_previewPort, 0) << status.toStyledString();
 
         FILE* f = fopen((std::string(TAVO_SOURCE_DIR) + "/web/index.html").c_str(), "rb");
         ASSERT_NE(f, nullptr);

@@ -19,10 +19,11 @@ namespace {
 
 const unsigned START = 6; // the output does not start at channel 0, so offsets are exercised
 
+// `port` 0: any free port, which the output then reports; below 0: no "port" key.
 Json::Value config(int port, int width = 4, int height = 2) {
     Json::Value c;
     c["type"] = "WebPreview";
-    if (port > 0) {
+    if (port >= 0) {
         c["port"] = port;
     }
     c["layout"]["type"] = "matrix";
@@ -34,9 +35,10 @@ Json::Value config(int port, int width = 4, int height = 2) {
 class WebPreviewServer : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_port = freeTcpPort();
         m_output.reset(new WebPreviewOutput(START, 24));
-        ASSERT_EQ(m_output->Init(config(m_port)), 1) << m_log.text();
+        ASSERT_EQ(m_output->Init(config(0)), 1) << m_log.text();
+        m_port = m_output->GetPort();
+        ASSERT_GT(m_port, 0);
         m_channels.assign(1024, 0);
     }
     void TearDown() override {
@@ -314,7 +316,7 @@ TEST_F(WebPreviewServer, AConnectionBeyondWhatSelectCanWatchIsRefusedCleanly) {
 TEST(WebPreviewServerSetup, ListensOn32328WithoutAPort) {
     LogCapture log;
     WebPreviewOutput out(0, 24);
-    ASSERT_EQ(out.Init(config(0)), 1) << log.text();
+    ASSERT_EQ(out.Init(config(-1)), 1) << log.text();
     EXPECT_EQ(out.GetPort(), 32328);
     // Another server on 32328 with SO_REUSEPORT may share the port; try a few times for ours.
     std::vector<int> fds;
@@ -333,9 +335,9 @@ TEST(WebPreviewServerSetup, ListensOn32328WithoutAPort) {
 
 TEST(WebPreviewServerSetup, TwoOutputsShareOnePort) {
     LogCapture log;
-    const int port = freeTcpPort();
     WebPreviewOutput first(0, 24), second(24, 24);
-    ASSERT_EQ(first.Init(config(port)), 1) << log.text();
+    ASSERT_EQ(first.Init(config(0)), 1) << log.text();
+    const int port = first.GetPort();
     ASSERT_EQ(second.Init(config(port)), 1) << log.text();
 
     // The kernel spreads connections between the two listeners.
@@ -359,13 +361,13 @@ TEST(WebPreviewServerSetup, InitFailsWithAMessage) {
     {
         LogCapture log;
         WebPreviewOutput out(0, 12); // a 4x2 matrix needs 24 channels
-        EXPECT_EQ(out.Init(config(freeTcpPort())), 0);
+        EXPECT_EQ(out.Init(config(0)), 0);
         EXPECT_TRUE(log.contains("needs 24 channels but the output has only 12")) << log.text();
     }
     {
         LogCapture log;
         WebPreviewOutput out(0, 24);
-        Json::Value c = config(0);
+        Json::Value c = config(-1);
         c["port"] = "many";
         EXPECT_EQ(out.Init(c), 0);
         EXPECT_TRUE(log.contains("\"port\"")) << log.text();
@@ -373,15 +375,16 @@ TEST(WebPreviewServerSetup, InitFailsWithAMessage) {
     {
         // A listener without SO_REUSEPORT keeps the port to itself.
         LogCapture log;
-        const int port = freeTcpPort();
         int blocker = socket(AF_INET, SOCK_STREAM, 0);
         struct sockaddr_in a;
         memset(&a, 0, sizeof(a));
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_ANY);
-        a.sin_port = htons((uint16_t)port);
+        socklen_t len = sizeof(a);
         ASSERT_EQ(bind(blocker, (struct sockaddr*)&a, sizeof(a)), 0);
         ASSERT_EQ(listen(blocker, 1), 0);
+        ASSERT_EQ(getsockname(blocker, (struct sockaddr*)&a, &len), 0);
+        const int port = ntohs(a.sin_port);
         WebPreviewOutput out(0, 24);
         EXPECT_EQ(out.Init(config(port)), 0);
         EXPECT_TRUE(log.contains("Could not bind socket")) << log.text();

@@ -71,7 +71,7 @@ public:
     create_webserver& bind_address(const struct sockaddr* addr);
     // Serve on a socket already bound and listening (handed over by a service
     // manager or a test); `port` and `bind_address` are then not used. The server
-    // closes it when it stops.
+    // owns it from here and closes it when it is destroyed.
     create_webserver& bind_socket(int fd) {
         _bind_socket = fd;
         return *this;

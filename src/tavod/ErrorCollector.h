@@ -1,0 +1,45 @@
+// The error lines the calling thread logs while a collector lives: what went wrong
+// inside a call (an output's Init, a sequence's open), to repeat in the one line
+// that says what did not work.
+#pragma once
+
+#include "host/core/Log.h"
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class ErrorCollector {
+public:
+    ErrorCollector() : m_thread(std::this_thread::get_id()) {
+        m_sink = TavoLogger::INSTANCE.addSink([this](const LogLine& line) {
+            if (line.level <= LOG_ERR && std::this_thread::get_id() == m_thread) {
+                std::lock_guard<std::mutex> l(m_lock);
+                m_lines.push_back(line.text);
+            }
+        });
+    }
+    ~ErrorCollector() { TavoLogger::INSTANCE.removeSink(m_sink); }
+    ErrorCollector(const ErrorCollector&) = delete;
+    ErrorCollector& operator=(const ErrorCollector&) = delete;
+
+    // The last error line, without its line end; `otherwise` when there was none.
+    std::string Last(const std::string& otherwise) {
+        std::lock_guard<std::mutex> l(m_lock);
+        if (m_lines.empty()) {
+            return otherwise;
+        }
+        std::string text = m_lines.back();
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+            text.pop_back();
+        }
+        return text;
+    }
+
+private:
+    std::thread::id m_thread;
+    int m_sink = -1;
+    std::mutex m_lock; // guards m_lines
+    std::vector<std::string> m_lines;
+};
