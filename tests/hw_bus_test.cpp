@@ -281,16 +281,18 @@ TEST_F(BusTest, SimulatedOutputPinsKeepTheirChangesInOrderWithTransfers) {
     ASSERT_NE(nullptr, cs);
     EXPECT_EQ(cs, PinCapabilities::getPinByGPIO(0, 8).ptr()) << "one pin per line";
     SPIUtils spi(0, 1000000);
+    cs->setValue(true);
     EXPECT_TRUE(cs->configPin("gpio", true, ""));
+    EXPECT_EQ(0, cs->getValue()) << "requesting an output drives it low";
     cs->setValue(false);
     uint8_t b[2] = {0x0C, 0x01};
     spi.xfer(b, nullptr, 2);
     cs->setValue(true);
     EXPECT_EQ(1, cs->getValue());
     EXPECT_EQ(1, BusSimulation::INSTANCE.PinValue(0, 8));
-    EXPECT_EQ((Texts{"pin 0:8 gpio out", "pin 0:8 = 0", "spi 0.0: 0c 01", "pin 0:8 = 1"}),
+    EXPECT_EQ((Texts{"pin 0:8 = 1", "pin 0:8 gpio out", "pin 0:8 = 0", "spi 0.0: 0c 01", "pin 0:8 = 1"}),
               BusSimulation::INSTANCE.EventTexts());
-    EXPECT_EQ((std::vector<std::string>{"0:8=0", "0:8=1"}), chip->changes);
+    EXPECT_EQ((std::vector<std::string>{"0:8=1", "0:8=0", "0:8=0", "0:8=1"}), chip->changes);
 
     BusSimulation::INSTANCE.SetPinAbsent(0, 22, true);
     EXPECT_EQ(nullptr, PinCapabilities::getPinByGPIO(0, 22).ptr());

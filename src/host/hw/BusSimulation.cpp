@@ -290,6 +290,13 @@ const PinCapabilities& BusSimulation::GetPin(int chip, int line) {
 void BusSimulation::PinConfigured(int chip, int line, const std::string& mode, bool output) {
     std::lock_guard<std::mutex> l(m_lock);
     addEvent(BusEvent{BusEventType::PinConfig, chip, line, {(uint8_t)(output ? 1 : 0)}, mode});
+    if (output) {
+        // As on the character device, requesting an output drives it low.
+        m_pinValues[{chip, line}] = 0;
+        for (auto& c : m_chips) {
+            c.second->pinChanged(chip, line, false);
+        }
+    }
 }
 
 void BusSimulation::PinSet(int chip, int line, bool value) {

@@ -101,7 +101,8 @@ public:
     // The last value written to a register of an I2C device (-1 when never written).
     int I2CRegister(int bus, int address, uint8_t reg) const;
 
-    // The value last set on a simulated output pin (0 when never set).
+    // The value last set on a simulated output pin (0 when never set; configuring
+    // a pin as an output drives it to 0, as the character device does).
     int PinValue(int chip, int line) const;
     // An absent pin is not handed out (its ptr() is null), as on a board without that line.
     void SetPinAbsent(int chip, int line, bool absent);

@@ -58,7 +58,7 @@ TEST_F(PortExpanderTest, InitMakesAllSixteenPinsOutputs) {
     ASSERT_NE(0, out.Init(withID(32)));
     EXPECT_EQ((Texts{"i2c 1@0x20: 0a=20", "i2c 1@0x20: 00=00", "i2c 1@0x20: 01=00"}), events());
     EXPECT_TRUE(log.contains("PortExpanderOutput::Init(JSON)"));
-    EXPECT_EQ("PortExpander", out.GetOutputType());
+    EXPECT_EQ("PortExpanderOutput", out.GetOutputType());
 }
 
 TEST_F(PortExpanderTest, AFrameWritesPortAThenPortB) {
