@@ -54,9 +54,11 @@ endfunction()
 #   tests/*_test.cpp    one test program each, linking <name>_output and the test
 #                       support, with the plug-in and tavod built first
 #   bench/*_bench.cpp   one benchmark program each, linking <name>_output
+#   tests/sample-output.json   picked up by the compliance suite every plug-in passes;
+#                       @TAVO_PLUGIN_TEST_DIR@ in it stands for the folder's tests/
+#                       (for simulated devices kept there)
 # Test and benchmark programs are named after their file, with "<name>_" in front
 # unless the file name starts with it, so a copied folder never clashes.
-#   tests/sample-output.json   picked up by the compliance suite every plug-in passes
 # (<name> is <Name> in lower case.)
 function(tavo_add_output_plugin Name)
     cmake_parse_arguments(P "" "" "CORE;OUTPUT;PLUGIN;LIBS" ${ARGN})
@@ -88,7 +90,8 @@ function(tavo_add_output_plugin Name)
             target_compile_definitions(${test} PRIVATE TAVO_PLUGIN_TEST_DIR="${dir}/tests")
         endforeach()
         if(EXISTS ${dir}/tests/sample-output.json)
-            configure_file(${dir}/tests/sample-output.json ${TAVO_COMPLIANCE_DIR}/${Name}.json COPYONLY)
+            set(TAVO_PLUGIN_TEST_DIR ${dir}/tests)
+            configure_file(${dir}/tests/sample-output.json ${TAVO_COMPLIANCE_DIR}/${Name}.json @ONLY)
         else()
             message(SEND_ERROR "${dir}/tests/sample-output.json is missing: every output plug-in gives the "
                                "compliance suite a configuration to run")

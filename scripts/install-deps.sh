@@ -10,6 +10,8 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev clang-format
     zstd python3
+    # Test only: network namespaces and veth pairs for the receiver-card output.
+    iproute2
     # Test only: the preview page is checked in headless Chromium (large, about 350 MB installed).
     chromium
 )

@@ -1,6 +1,6 @@
-// The daemon's HTTP API on one port: show status, settings, user warnings and the
-// preview page. Other modules (the GPIO pin list) register their resources on the
-// same server.
+// The daemon's HTTP API on one port: show status, settings, user warnings, the
+// pixel overlay models and the preview page. Other modules (the GPIO pin list)
+// register their resources on the same server.
 #pragma once
 
 #include <httpserver.hpp>
