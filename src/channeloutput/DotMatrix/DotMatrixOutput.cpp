@@ -36,13 +36,17 @@ DotMatrixOutput::~DotMatrixOutput() {
 }
 
 bool DotMatrixOutput::readCount(const Json::Value& config, const char* key, const char* what, int& value) {
-    const Json::Value& v = config[key];
-    if (!v.isInt() || v.asInt() < 1) {
-        LogErr(LOGCH_CHANNELOUT, "DotMatrix: \"%s\" must be the number of %s, 1 or more, not %s\n", key, what,
-               v.isNull() ? "missing" : DescribeJsonValue(v).c_str());
+    bool ok = true;
+    value = JsonKeyInt(config, key, 0, "DotMatrix", ok);
+    if (!ok) {
         return false;
     }
-    value = v.asInt();
+    // A missing key reads as 0: a chain of no panels would send empty transfers.
+    if (value < 1) {
+        LogErr(LOGCH_CHANNELOUT, "DotMatrix: \"%s\" must be the number of %s, 1 or more, not %s\n", key, what,
+               config.isMember(key) ? std::to_string(value).c_str() : "missing");
+        return false;
+    }
     return true;
 }
 

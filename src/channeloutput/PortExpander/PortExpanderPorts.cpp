@@ -61,6 +61,6 @@ bool PortExpanderParseAddress(const Json::Value& deviceID, int& address, std::st
         shown = hex;
         return true;
     }
-    shown = DescribeJsonValue(deviceID);
+    shown = JsonTypeName(deviceID);
     return false;
 }

@@ -72,16 +72,12 @@ int RadioLinkOutput::Init(Json::Value config) {
         LogErr(LOGCH_CHANNELOUT, "Invalid speed '%s' from config\n", shown(config["speed"]).c_str());
         return 0;
     }
-    const Json::Value& ch = config["channel"];
-    if (ch.isNull()) {
-        LogErr(LOGCH_CHANNELOUT, "Invalid channel '%d'\n", -1);
+    // A missing channel reads as -1, which no radio has.
+    bool ok = true;
+    int channel = JsonKeyInt(config, "channel", -1, "RadioLink", ok);
+    if (!ok) {
         return 0;
     }
-    if (!ch.isInt()) {
-        LogErr(LOGCH_CHANNELOUT, "Invalid channel '%s'\n", shown(ch).c_str());
-        return 0;
-    }
-    int channel = ch.asInt();
     if (channel < 0 || channel > 125) {
         LogErr(LOGCH_CHANNELOUT, "Invalid channel '%d'\n", channel);
         return 0;

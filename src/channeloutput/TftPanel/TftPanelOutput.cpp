@@ -50,14 +50,10 @@ int TftPanelOutput::Init(Json::Value config) {
         LogErr(LOGCH_CHANNELOUT, "TftPanel: the configuration is not a JSON object\n");
         return 0;
     }
-    if (config.isMember("bpp")) {
-        if (!config["bpp"].isInt()) {
-            LogErr(LOGCH_CHANNELOUT,
-                   "TftPanel: \"bpp\" must be 16 or 24 (bits per pixel on the bus), not %s\n",
-                   DescribeJsonValue(config["bpp"]).c_str());
-            return 0;
-        }
-        m_bpp = config["bpp"].asInt() == 16 ? 16 : 24;
+    bool ok = true;
+    m_bpp = JsonKeyInt(config, "bpp", 24, "TftPanel", ok) == 16 ? 16 : 24;
+    if (!ok) {
+        return 0;
     }
     if ((uint64_t)m_startChannel + channelsRead() > TAVO_MAX_CHANNELS) {
         LogErr(LOGCH_CHANNELOUT, "TftPanel: channels %u to %llu reach past the last channel %u\n",

@@ -158,12 +158,13 @@ TEST_F(DotMatrixTest, PanelsAndChannelsPerPixelMustBeOneOrMore) {
         {0, 1, "\"panels\" must be the number of chained panels, 1 or more, not 0"},
         {-2, 1, "\"panels\" must be the number of chained panels, 1 or more, not -2"},
         {Json::Value(), 1, "\"panels\" must be the number of chained panels, 1 or more, not missing"},
-        {"4", 1, "\"panels\" must be the number of chained panels, 1 or more, not the text \"4\""},
+        {Json::Value(Json::arrayValue), 1, "DotMatrix: \"panels\" must be a whole number, not a list"},
         {1, 0, "\"channelsPerPixel\" must be the number of channels of each pixel, 1 or more, not 0"},
         {1, Json::Value(),
          "\"channelsPerPixel\" must be the number of channels of each pixel, 1 or more, not "
          "missing"},
-        {1, 1.5, "\"channelsPerPixel\" must be the number of channels of each pixel, 1 or more, not 1.5"},
+        {1, 1.5, "DotMatrix: \"channelsPerPixel\" must be a whole number, not a number"},
+        {1, "three", "DotMatrix: \"channelsPerPixel\" must be a whole number, not a text"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
@@ -175,6 +176,13 @@ TEST_F(DotMatrixTest, PanelsAndChannelsPerPixelMustBeOneOrMore) {
         EXPECT_EQ(0, out.SendData(ch));
         EXPECT_TRUE(events().empty());
     }
+}
+
+TEST_F(DotMatrixTest, CountsGivenAsTextsAreTaken) {
+    // Older configuration pages store numbers as texts.
+    DotMatrixOutput out(0, 192);
+    ASSERT_NE(0, out.Init(config("1", "3"))) << log.text();
+    EXPECT_EQ(16u, events().size()) << "the set-up went out";
 }
 
 TEST_F(DotMatrixTest, AFrameLargerThanTheOutputIsRefused) {

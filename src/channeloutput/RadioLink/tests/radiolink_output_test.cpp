@@ -184,7 +184,7 @@ TEST_F(RadioLinkTest, BadSpeedsAndChannelsAreRefusedBeforeTheRadioIsTouched) {
         {2, 126, "Invalid channel '126'"},
         {2, -1, "Invalid channel '-1'"},
         {2, Json::Value(), "Invalid channel '-1'"},
-        {2, "90", "Invalid channel '90'"},
+        {2, Json::Value(Json::objectValue), "RadioLink: \"channel\" must be a whole number, not an object"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);

@@ -289,8 +289,8 @@ TEST_F(TftPanelTest, ChannelsPastTheBufferAndAWrongBppAreRefused) {
     EXPECT_EQ(0, late.Init(config()));
     EXPECT_TRUE(log.contains("reach past the last channel 8388608")) << log.text();
     TftPanelOutput typed(0, 460800);
-    EXPECT_EQ(0, typed.Init(config("16")));
-    EXPECT_TRUE(log.contains("\"bpp\" must be 16 or 24 (bits per pixel on the bus), not the text \"16\""));
+    EXPECT_EQ(0, typed.Init(config(Json::Value(Json::arrayValue))));
+    EXPECT_TRUE(log.contains("TftPanel: \"bpp\" must be a whole number, not a list")) << log.text();
     EXPECT_TRUE(takeWrites().empty()) << "nothing touches the bus";
 }
 
