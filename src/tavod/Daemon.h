@@ -102,10 +102,6 @@ private:
     bool setUpLogging();
     void createHttpApi();
     void startHttpApi();
-    // Longest wait at a start for a first frame the open did not get in time.
-    static constexpr int64_t FIRST_FRAME_WAIT_MS = 2000;
-    // After an open whose first frame came late, takes it once it is there.
-    void waitForFirstFrame();
     // One period of the output thread: the engine takes, processes and sends a frame.
     void runFrame(bool skipRead);
     std::string statusText();

@@ -12,8 +12,6 @@
 
 #include <thread>
 
-#include <time.h>
-
 bool Daemon::StartSequence(const std::string& name, int startSecond, std::string& error) {
     if (!m_sequence) {
         error = "the daemon is not started";
@@ -39,7 +37,6 @@ bool Daemon::StartSequence(const std::string& name, int startSecond, std::string
         // start; the first frame of the output thread then sends frame 0 itself.
         std::lock_guard<std::recursive_mutex> frames(m_outputThread.FrameLock());
         if (m_sequence->OpenSequenceFile(name, 0, startSecond)) {
-            waitForFirstFrame();
             m_sequence->StartSequence();
             m_outputThread.SkipNextRead();
             m_outputThread.ForceOutputNow();
@@ -55,24 +52,6 @@ bool Daemon::StartSequence(const std::string& name, int startSecond, std::string
                 m_sequence->seqStepTime.load());
     }
     return ok;
-}
-
-void Daemon::waitForFirstFrame() {
-    // The open waits one step for the first frame. When its block takes longer to
-    // decode (a busy board, a large zlib block), the show would start with a blank
-    // frame and run a period behind; it has not started yet, so wait a little more.
-    Sequence* s = m_sequence.get();
-    if (s->GetLoadedFrameNumber() >= 0) {
-        return;
-    }
-    int64_t until = GetTimeMS() + FIRST_FRAME_WAIT_MS;
-    while (s->CachedFrameCount() == 0 && !s->doneRead && s->seqFile.load() && GetTimeMS() < until) {
-        struct timespec ts = {0, 2 * 1000 * 1000};
-        nanosleep(&ts, nullptr);
-    }
-    if (s->CachedFrameCount() > 0) {
-        s->ReadSequenceData(true);
-    }
 }
 
 void Daemon::StopSequence() {
