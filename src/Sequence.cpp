@@ -329,6 +329,7 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
 
     ProcessVariableHeaders();
 
+    waitForFirstFrame();
     ReadSequenceData(true);
     if (!seqFile.load()) {
         // The first take found the end and closed the file.

@@ -133,7 +133,10 @@ private:
     void noteFrameRead(int frame, LCSFFile* file);
     void noteEndOfFile(LCSFFile* file);
     void takeFrame(); // ReadSequenceData's frame taking, sequenceLock held
-    void stepBack();  // sequenceLock held
+    // Longest wait of an open for its first frame, beyond the usual one step.
+    static constexpr int FIRST_FRAME_WAIT_MS = 2000;
+    void waitForFirstFrame(); // sequenceLock held
+    void stepBack();          // sequenceLock held
     bool inLists(LCSFFile::FrameData* f) const;
     void destroyUnlessLast(LCSFFile::FrameData* f);
     void setSequenceName(const std::string& name); // sequenceLock held

@@ -286,6 +286,20 @@ void Sequence::ReadSequenceData(bool forceRead) {
     }
 }
 
+void Sequence::waitForFirstFrame() {
+    // A take waits one step for its frame. The first frame's block may take longer
+    // to decode (a busy board, a large block); the show would then start with a
+    // blank frame and run a period behind. Nothing plays yet, so wait a little more.
+    // A frame the codec fails on is not waited for: the reader skips it in its time.
+    std::unique_lock<std::mutex> lock(frameCacheLock);
+    readFramesCV.notify_all();
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(FIRST_FRAME_WAIT_MS);
+    while (frameCache.empty() && !doneRead && failingSinceMS < 0 &&
+           std::chrono::steady_clock::now() < until) {
+        frameLoadedCV.wait_for(lock, std::chrono::milliseconds(5));
+    }
+}
+
 void Sequence::takeFrame() {
     idleBlankCount = 0;
     std::unique_lock<std::mutex> lock(frameCacheLock);

@@ -4,7 +4,10 @@
 //
 // Each plug-in folder's tests/sample-output.json lands in TAVO_COMPLIANCE_DIR as
 // <Name>.json: {"output": {"type": ..., keys}, "hostSettings": {...}}. The host
-// settings, when given, are set before Init (to point a device at a simulated one).
+// settings, when given, are set before Init (to point a device at a simulated one),
+// and the host services that tavod makes from settings are made from them too.
+// Under CTest the suite also has an X display (a fixture's Xvfb, named in the file
+// TAVO_TEST_DISPLAY_FILE) for outputs that draw into a window.
 #include "host/core/JsonUtils.h"
 #include "host/core/Settings.h"
 #include "host/output/ChannelBuffer.h"
@@ -12,12 +15,15 @@
 #include "LogCapture.h"
 #include "PluginLoader.h"
 #include "host/output/UDPOutput.h"
+#include "host/mqtt/MosquittoClient.h"
 
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,12 +72,23 @@ std::vector<PluginCase> samples() {
 class OutputCompliance : public ::testing::TestWithParam<PluginCase> {
 protected:
     void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(useTestDisplay());
         ASSERT_TRUE(GetParam().sample.isObject() && GetParam().sample["output"].isObject())
             << GetParam().name << ".json: a JSON object with an \"output\" object is expected";
         const Json::Value& settings = GetParam().sample["hostSettings"];
         for (const std::string& key : settings.getMemberNames()) {
             setSetting(key,
                        settings[key].isString() ? settings[key].asString() : settings[key].toStyledString());
+        }
+        // Outputs that publish over MQTT find the host's client, as tavod makes it
+        // from the settings before any Init (it connects in the background).
+        MosquittoSettings mqttSettings;
+        std::string error;
+        ASSERT_TRUE(MosquittoSettings::FromHostSettings(mqttSettings, error)) << error;
+        if (!mqttSettings.host.empty()) {
+            mqttClient.reset(new MosquittoClient(mqttSettings));
+            ASSERT_TRUE(mqttClient->Start(error)) << error;
+            mqtt = mqttClient.get();
         }
         std::string path = std::string(TAVO_PLUGIN_DIR) + "/" + GetParam().name + ".so";
         ASSERT_TRUE(loader.LoadPlugin(path)) << "build the plug-in first: " << path;
@@ -86,6 +103,24 @@ protected:
             udp->Close();
         }
         udp.reset(); // its data objects hold plug-in code: before the loader unloads it
+        mqtt = nullptr;
+        mqttClient.reset();
+        if (!GetParam().sample["hostSettings"].empty()) {
+            clearSettings(); // the next plug-in starts from none
+        }
+    }
+
+    // DISPLAY from the fixture's file; left as it is when the suite runs on its own.
+    static void useTestDisplay() {
+        const char* file = getenv("TAVO_TEST_DISPLAY_FILE");
+        if (!file) {
+            return;
+        }
+        std::string display;
+        std::ifstream in(file);
+        in >> display;
+        ASSERT_FALSE(display.empty()) << file << " names no display: did the test_display_start fixture run?";
+        setenv("DISPLAY", display.c_str(), 1);
     }
 
     Json::Value config() {
@@ -100,6 +135,7 @@ protected:
     PluginLoader loader;
     TavoPlugins::ChannelOutputPlugin* plugin = nullptr;
     std::unique_ptr<UDPOutput> udp;
+    std::unique_ptr<MosquittoClient> mqttClient;
     LogCapture log{LOG_INFO};
 };
 

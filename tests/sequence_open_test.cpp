@@ -62,6 +62,20 @@ TEST_F(SequenceOpen, OpenLoadsTheFirstFrameAndTimes) {
     EXPECT_EQ(seq->lastFrameRead, 40);
 }
 
+TEST_F(SequenceOpen, AFirstFrameSlowerThanAStepIsWaitedFor) {
+    // A block that takes far longer than a step to decode (a busy board): the show
+    // must still begin with frame 0, not with a blank frame a period behind.
+    makeSequence("a.lcsf", 30, 25);
+    seq->setFileOpener([](const std::string& p) -> LCSFFile* {
+        LCSFFile* f = LCSFFile::openLCSFFile(p);
+        return f ? new SlowLCSFFile(f, [](uint32_t n) { return n == 0 ? 300 : 0; }) : nullptr;
+    });
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    EXPECT_EQ(seq->GetLoadedFrameNumber(), 0);
+    std::vector<uint8_t> slice(seq->seqData, seq->seqData + OUT_CHANNELS);
+    EXPECT_EQ(frameOf(slice), 0);
+}
+
 TEST_F(SequenceOpen, OpeningTheSameUnstartedFileChangesNothing) {
     makeSequence("a.lcsf", 100);
     std::atomic<int> opens{0};

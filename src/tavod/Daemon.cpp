@@ -58,6 +58,8 @@ int Daemon::Start() {
     m_outputThread.SetRealTime(getSettingInt("outputThreadRealTime", 1) != 0);
     ChannelOutputManager::INSTANCE.SetOutputThread(&m_outputThread);
 
+    // MQTT outputs publish through the client: it exists before their Init.
+    m_mqtt.Start(*this);
     std::string pluginDir = m_options.pluginDir.empty() ? tavod::DefaultPluginDir() : m_options.pluginDir;
     if (!m_outputs.Create(pluginDir, getTavoMediaDir("config/channeloutputs.json"))) {
         return EXIT_FAILURE_RUN;
@@ -170,6 +172,8 @@ void Daemon::Shutdown() {
         m_http.reset();
     }
     m_outputs.Close();
+    // Last, once no output publishes any more.
+    m_mqtt.Stop(*this);
     sequence = nullptr;
     m_sequence.reset();
 

@@ -4,6 +4,7 @@
 #include "host/core/Common.h"
 #include "host/core/JsonUtils.h"
 #include "host/core/Log.h"
+#include "host/hw/BusSimulation.h"
 
 #include <fcntl.h>
 #include <gpiod.h>
@@ -265,6 +266,7 @@ struct Registry {
     std::vector<std::unique_ptr<PinCapabilities>> pins;
     std::map<std::string, const PinCapabilities*> byName;
     std::map<int, const PinCapabilities*> byGPIO;
+    std::map<std::pair<int, int>, const PinCapabilities*> byChipLine; // (chip number, line)
 };
 
 Registry& registry() {
@@ -282,7 +284,22 @@ bool validPinName(const std::string& name) {
     return !name.empty() && name.size() <= 64 && name.find('/') == std::string::npos && name[0] != '.';
 }
 
-void addPin(Registry& r, std::unique_ptr<PinCapabilities> pin) {
+// The number N of a chip named "gpiochipN", "/dev/gpiochipN" or "N"; -1 for a label.
+int chipNumber(const std::string& chip) {
+    std::string digits = chip;
+    for (const char* prefix : {"/dev/gpiochip", "gpiochip"}) {
+        if (digits.compare(0, strlen(prefix), prefix) == 0) {
+            digits = digits.substr(strlen(prefix));
+            break;
+        }
+    }
+    if (digits.empty() || digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos) {
+        return -1;
+    }
+    return atoi(digits.c_str());
+}
+
+void addPin(Registry& r, std::unique_ptr<PinCapabilities> pin, int chip = -1, int line = -1) {
     if (r.byName.count(pin->name)) {
         LogErr(LOGCH_GPIO, "pins.json: pin name %s is given twice; the first one is kept\n",
                pin->name.c_str());
@@ -291,6 +308,9 @@ void addPin(Registry& r, std::unique_ptr<PinCapabilities> pin) {
     r.byName[pin->name] = pin.get();
     if (pin->kernelGpio >= 0 && !r.byGPIO.count(pin->kernelGpio)) {
         r.byGPIO[pin->kernelGpio] = pin.get();
+    }
+    if (chip >= 0 && line >= 0 && !r.byChipLine.count({chip, line})) {
+        r.byChipLine[{chip, line}] = pin.get();
     }
     r.pins.push_back(std::move(pin));
 }
@@ -315,7 +335,8 @@ void addBoardPins(Registry& r) {
             if (r.byName.count(name)) {
                 name = chipName + "-" + std::to_string(i);
             }
-            addPin(r, std::make_unique<GPIODPin>(name, gpioBase + static_cast<int>(i), chipName, i));
+            addPin(r, std::make_unique<GPIODPin>(name, gpioBase + static_cast<int>(i), chipName, i),
+                   chipNumber(chipName), static_cast<int>(i));
         }
         gpioBase += static_cast<int>(lines);
     }
@@ -325,6 +346,7 @@ void addBoardPins(Registry& r) {
 bool configureLocked(Registry& r, const Json::Value& config, const std::string& baseDir) {
     r.byName.clear();
     r.byGPIO.clear();
+    r.byChipLine.clear();
     r.pins.clear();
     r.initialised = true;
     if (!config.isObject()) {
@@ -385,7 +407,14 @@ bool configureLocked(Registry& r, const Json::Value& config, const std::string& 
                 ok = false;
                 continue;
             }
-            addPin(r, std::make_unique<SimulatedPin>(name, number, dir, edges.isNull() || edges.asBool()));
+            // "chip" and "line" are optional here: they let bus outputs find the pin by its line.
+            const Json::Value& chip = p["chip"];
+            const Json::Value& line = p["line"];
+            int chipNo = chip.isUInt()     ? (int)chip.asUInt()
+                         : chip.isString() ? chipNumber(chip.asString())
+                                           : 0;
+            addPin(r, std::make_unique<SimulatedPin>(name, number, dir, edges.isNull() || edges.asBool()),
+                   chipNo, line.isUInt() ? (int)line.asUInt() : -1);
         } else {
             const Json::Value& chip = p["chip"];
             const Json::Value& line = p["line"];
@@ -396,7 +425,8 @@ bool configureLocked(Registry& r, const Json::Value& config, const std::string& 
                 ok = false;
                 continue;
             }
-            addPin(r, std::make_unique<GPIODPin>(name, number, chip.asString(), line.asUInt()));
+            addPin(r, std::make_unique<GPIODPin>(name, number, chip.asString(), line.asUInt()),
+                   chipNumber(chip.asString()), (int)line.asUInt());
         }
     }
     return ok;
@@ -413,6 +443,7 @@ bool initLocked(Registry& r, const std::string& path) {
         LogErr(LOGCH_GPIO, "Cannot read %s: %s\n", file.c_str(), error.c_str());
         r.byName.clear();
         r.byGPIO.clear();
+        r.byChipLine.clear();
         r.pins.clear();
         r.initialised = true;
         return false;
@@ -470,6 +501,17 @@ const PinCapabilities& PinCapabilities::getPinByGPIO(int gpio) {
     return it == r.byGPIO.end() ? static_cast<const PinCapabilities&>(noPin()) : *it->second;
 }
 
+const PinCapabilities& PinCapabilities::getPinByGPIO(int chip, int line) {
+    if (BusSimulation::INSTANCE.Active()) {
+        return BusSimulation::INSTANCE.GetPin(chip, line);
+    }
+    Registry& r = registry();
+    std::lock_guard<std::mutex> l(r.lock);
+    ensureInitialised(r);
+    auto it = r.byChipLine.find({chip, line});
+    return it == r.byChipLine.end() ? static_cast<const PinCapabilities&>(noPin()) : *it->second;
+}
+
 std::vector<std::string> PinCapabilities::getPinNames() {
     Registry& r = registry();
     std::lock_guard<std::mutex> l(r.lock);
@@ -498,6 +540,7 @@ void PinCapabilities::ClearPins() {
     std::lock_guard<std::mutex> l(r.lock);
     r.byName.clear();
     r.byGPIO.clear();
+    r.byChipLine.clear();
     r.pins.clear();
     r.initialised = true;
 }

@@ -43,6 +43,10 @@ public:
     // References stay valid until the pins are configured again.
     static const PinCapabilities& getPinByName(const std::string& name);
     static const PinCapabilities& getPinByGPIO(int gpio);
+    // The pin on line `line` of GPIO chip `chip` (gpiochipN; for simulated pins
+    // their "chip" and "line" in pins.json). While the bus simulation is on
+    // (BusSimulation.h), its pin for that line instead.
+    static const PinCapabilities& getPinByGPIO(int chip, int line);
     // Every pin name, in the order of the configuration.
     static std::vector<std::string> getPinNames();
 
