@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test run bench fuzz clean
+.PHONY: all deps configure build test run bench soak fuzz clean
 
 all: build
 
@@ -24,6 +24,11 @@ run: build
 
 bench: build
 	@bash bench/run-bench.sh $(BUILD_DIR)
+
+# The load and soak harness at full load (docs/performance.md): make soak SOAK_SECONDS=300
+SOAK_SECONDS ?= 120
+soak: build
+	@$(BUILD_DIR)/bin/tavod_soak --seconds $(SOAK_SECONDS) --report $(BUILD_DIR)/soak-report.json
 
 # Every fuzz harness for longer than the short runs of make test, FUZZ_JOBS at a time:
 # make fuzz FUZZ_SECONDS=1800 FUZZ_JOBS=2 (FUZZ_TARGET=NAME for one of them)
