@@ -175,6 +175,16 @@ size_t WebPreviewOutput::GetConnectionCount() {
     return n;
 }
 
+size_t WebPreviewOutput::GetUnfinishedRequestCount() {
+    std::lock_guard<std::mutex> lock(m_connectionLock);
+    size_t n = 0;
+    for (int fd : m_connections) {
+        const ConnectionState& state = m_connectionStates[fd];
+        n += !state.dropped && !state.request.HeadComplete() ? 1 : 0;
+    }
+    return n;
+}
+
 uint64_t WebPreviewOutput::GetRefusedCount() {
     std::lock_guard<std::mutex> lock(m_connectionLock);
     return m_refused;
@@ -320,12 +330,21 @@ void WebPreviewOutput::DropConnection(int fd, ConnectionState& state, const char
 }
 
 std::string WebPreviewOutput::RefusalReason(uint32_t address) {
-    if ((int)m_connections.size() >= m_maxConnections) {
-        return std::to_string(m_maxConnections) + " connections already (\"maxConnections\")";
-    }
+    // Connections already dropped are on their way out: they hold no place.
+    int live = 0;
     int fromAddress = 0;
+    int oldestUnfinished = -1;
     for (int fd : m_connections) {
-        fromAddress += m_connectionStates[fd].address == address ? 1 : 0;
+        const ConnectionState& state = m_connectionStates[fd];
+        if (state.dropped) {
+            continue;
+        }
+        live++;
+        fromAddress += state.address == address ? 1 : 0;
+        if (!state.request.HeadComplete() &&
+            (oldestUnfinished < 0 || state.openedUs < m_connectionStates[oldestUnfinished].openedUs)) {
+            oldestUnfinished = fd;
+        }
     }
     if (fromAddress >= m_maxPerAddress) {
         char text[INET_ADDRSTRLEN] = "?";
@@ -334,6 +353,16 @@ std::string WebPreviewOutput::RefusalReason(uint32_t address) {
         inet_ntop(AF_INET, &a, text, sizeof(text));
         return std::to_string(m_maxPerAddress) + " connections from " + text +
                " already (\"maxConnectionsPerAddress\")";
+    }
+    if (live >= m_maxConnections) {
+        if (oldestUnfinished < 0) {
+            return std::to_string(m_maxConnections) + " connections already (\"maxConnections\")";
+        }
+        // A full server whose places are held by requests that never end would turn
+        // every browser away until their time is up: the oldest of them gives way.
+        m_droppedByLimit++;
+        DropConnection(oldestUnfinished, m_connectionStates[oldestUnfinished], "request not complete", false);
+        LogLimit("dropped a connection whose request was not complete, to make room for another");
     }
     return "";
 }
@@ -348,15 +377,20 @@ void WebPreviewOutput::Refuse(int fd, const std::string& why) {
                                         "Retry-After: 10\r\n"
                                         "Connection: close\r\n\r\n" +
                                         body;
-    // A fresh socket takes these few bytes at once; whatever it does, it is closed.
-    send(fd, response.data(), response.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    char scratch[1024];
-    while (recv(fd, scratch, sizeof(scratch), MSG_DONTWAIT) > 0) {
-    }
-    shutdown(fd, SHUT_WR);
-    close(fd);
+    // Counted and told before the client can see the answer.
     m_refused++;
     LogLimit("refused a connection: " + why);
+    // A fresh socket takes these few bytes at once. Closed at once, a request still
+    // arriving would make the system answer with a reset, which may throw the 503
+    // away before the client reads it: the socket is kept, read, until the client
+    // closes too (or for REFUSED_LINGER_US).
+    send(fd, response.data(), response.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    shutdown(fd, SHUT_WR);
+    if (m_closing.size() >= MAX_CLOSING) {
+        close(m_closing.front().first);
+        m_closing.erase(m_closing.begin());
+    }
+    m_closing.emplace_back(fd, GetTime() + REFUSED_LINGER_US);
 }
 
 void WebPreviewOutput::LogLimit(const std::string& what) {
@@ -458,7 +492,8 @@ void WebPreviewOutput::ConnectionThread() {
             ConnectionState& state = m_connectionStates[fd];
             state = ConnectionState();
             state.address = address;
-            state.request = RequestWatch(GetTime(), m_requestTimeoutUs);
+            state.openedUs = GetTime();
+            state.request = RequestWatch(state.openedUs, m_requestTimeoutUs);
             const ssize_t sent = sendWithin(fd, header.data(), header.size(), 0);
             if (sent < 0) {
                 DropConnection(fd, state, strerror(errno));
@@ -471,7 +506,27 @@ void WebPreviewOutput::ConnectionThread() {
             // SendData) is sent to this browser too, so it starts from every pixel.
             m_resetPreview = true;
         }
+        DrainClosing(false);
         usleep(100000);
+    }
+    DrainClosing(true);
+}
+
+void WebPreviewOutput::DrainClosing(bool all) {
+    const int64_t now = GetTime();
+    char scratch[4096];
+    for (size_t i = 0; i < m_closing.size();) {
+        const int fd = m_closing[i].first;
+        ssize_t n;
+        while ((n = recv(fd, scratch, sizeof(scratch), MSG_DONTWAIT)) > 0) {
+        }
+        const bool ended = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+        if (all || ended || now >= m_closing[i].second) {
+            close(fd);
+            m_closing.erase(m_closing.begin() + (long)i);
+        } else {
+            i++;
+        }
     }
 }
 

@@ -36,6 +36,10 @@ public:
     // At most one line a while about refused and dropped connections, so that a
     // flood of them does not flood the log too.
     static constexpr int64_t LIMIT_LOG_INTERVAL_US = 10 * 1000000;
+    // A refused socket is kept this long at most for its client to read the 503 and
+    // close, and no more than MAX_CLOSING of them at once (the oldest goes first).
+    static constexpr int64_t REFUSED_LINGER_US = 2 * 1000000;
+    static constexpr size_t MAX_CLOSING = 256;
 
     WebPreviewOutput(unsigned int startChannel, unsigned int channelCount);
     ~WebPreviewOutput() override;
@@ -62,6 +66,8 @@ public:
     size_t GetConnectionCount();
     // Connections refused at the limits, and dropped for what they sent (or did not send in time).
     uint64_t GetRefusedCount();
+    // Connections whose request has not ended yet.
+    size_t GetUnfinishedRequestCount();
     uint64_t GetDroppedCount();
     const std::string& GetSSEData() const { return m_sseData; }
 
@@ -71,6 +77,7 @@ private:
         int64_t behindSince = 0; // GetTime() when pending last became non-empty
         bool dropped = false;    // shut down; the select thread closes and removes it
         uint32_t address = 0;    // the browser's IPv4 address, network order
+        int64_t openedUs = 0;    // GetTime() when it was accepted
         RequestWatch request;    // what it sent
     };
 
@@ -81,9 +88,14 @@ private:
     void DropConnection(int fd, ConnectionState& state, const char* why, bool logIt = true);
     void DropForLimit(int fd, ConnectionState& state, RequestWatch::Verdict why);
     void RemoveConnection(size_t index);
-    // Caller holds m_connectionLock. Empty when `address` may connect, else why not.
+    // Caller holds m_connectionLock. Empty when `address` may connect, else why not;
+    // when the port is full, the oldest connection whose request is not complete is
+    // dropped to make room.
     std::string RefusalReason(uint32_t address);
     void Refuse(int fd, const std::string& why);
+    // Connection thread: reads refused sockets until their clients close (or their
+    // time is up), then closes them; `all` closes every one.
+    void DrainClosing(bool all);
     // Caller holds m_connectionLock.
     void LogLimit(const std::string& what);
 
@@ -105,6 +117,8 @@ private:
     uint64_t m_droppedByLimit = 0; // guarded by m_connectionLock
     int64_t m_lastLimitLogUs = 0;  // guarded by m_connectionLock
     uint64_t m_limitsUnlogged = 0; // guarded by m_connectionLock
+    // Refused sockets and when they are closed at the latest; connection thread only.
+    std::vector<std::pair<int, int64_t>> m_closing;
 
     // Set by the connection thread; the output thread zeroes the preview buffer
     // itself before its next comparison, so a reset never tears one.

@@ -143,7 +143,10 @@ TEST_F(WebPreviewLimits, ConnectionsBeyondThePortsLimitAreAnswered503) {
     for (int i = 0; i < 3; i++) {
         served.push_back(browser("127.0.0." + std::to_string(10 + i)));
     }
-    ASSERT_TRUE(waitFor([&] { return m_output->GetConnectionCount() == 3; }, 3000));
+    // Their requests are in: none of them is a place to be made free.
+    ASSERT_TRUE(waitFor(
+        [&] { return m_output->GetConnectionCount() == 3 && m_output->GetUnfinishedRequestCount() == 0; },
+        3000));
     RawTcpClient extra(m_port, "127.0.0.20");
     ASSERT_TRUE(extra.ok());
     EXPECT_TRUE(extra.waitClosed(3000));
@@ -165,6 +168,37 @@ TEST_F(WebPreviewLimits, ConnectionsBeyondThePortsLimitAreAnswered503) {
     m_clients.front()->close();
     ASSERT_TRUE(waitFor([&] { return m_output->GetConnectionCount() == 2; }, 3000));
     EXPECT_TRUE(getsFrames(browser("127.0.0.21")));
+}
+
+TEST_F(WebPreviewLimits, APortFullOfUnfinishedRequestsMakesRoomForABrowser) {
+    Json::Value limits;
+    limits["maxConnections"] = 3;
+    start(limits);
+    RawTcpClient* good = browser("127.0.0.10");
+    // Two that never finish their request hold the other places.
+    RawTcpClient* first = browser("127.0.0.11", false);
+    first->send("GET / HT");
+    ASSERT_TRUE(waitFor([&] { return m_output->GetUnfinishedRequestCount() == 1; }, 3000));
+    RawTcpClient* second = browser("127.0.0.12", false);
+    second->send("GET / HT");
+    ASSERT_TRUE(waitFor(
+        [&] { return m_output->GetConnectionCount() == 3 && m_output->GetUnfinishedRequestCount() == 2; },
+        3000));
+    // A browser is served all the same: the oldest unfinished one gives way.
+    RawTcpClient* late = browser("127.0.0.13");
+    EXPECT_TRUE(first->waitClosed(3000));
+    EXPECT_FALSE(second->closedByPeer());
+    EXPECT_EQ(m_output->GetRefusedCount(), 0u);
+    EXPECT_EQ(m_output->GetDroppedCount(), 1u);
+    EXPECT_TRUE(m_log.contains("dropped a connection whose request was not complete")) << m_log.text();
+    EXPECT_TRUE(getsFrames(late));
+    EXPECT_TRUE(getsFrames(good));
+    // With every place held by a finished request, the next is refused.
+    second->send("TP/1.1\r\n\r\n");
+    ASSERT_TRUE(waitFor([&] { return m_output->GetUnfinishedRequestCount() == 0; }, 3000));
+    RawTcpClient extra(m_port, "127.0.0.14");
+    EXPECT_TRUE(extra.waitClosed(3000));
+    EXPECT_EQ(extra.status(), 503) << extra.received();
 }
 
 TEST_F(WebPreviewLimits, OneAddressGetsItsShareAndOthersAreStillServed) {
@@ -233,7 +267,9 @@ TEST_F(WebPreviewLimits, FloodsOfRefusalsAreLoggedNowAndThen) {
     limits["maxConnections"] = 1;
     start(limits);
     browser();
-    ASSERT_TRUE(waitFor([&] { return m_output->GetConnectionCount() == 1; }, 3000));
+    ASSERT_TRUE(waitFor(
+        [&] { return m_output->GetConnectionCount() == 1 && m_output->GetUnfinishedRequestCount() == 0; },
+        3000));
     for (int i = 0; i < 10; i++) {
         RawTcpClient extra(m_port, "127.0.0.7");
         EXPECT_TRUE(extra.waitClosed(3000));
