@@ -5,6 +5,8 @@
 #include "host/core/Common.h"
 #include "host/core/Warnings.h"
 
+#include <malloc.h>
+
 std::string Daemon::statusText() {
     Sequence* seq = m_sequence.get();
     if (!seq) {
@@ -62,6 +64,11 @@ Json::Value Daemon::GetStatus() {
     work["maxUs"] = (Json::Int64)st.maxWorkUs;
     work["p99Us"] = (Json::Int64)st.p99WorkUs;
     s["frameWork"] = work;
+
+    // What the process holds of the heap, apart from what the allocator keeps for
+    // later (resident memory counts that too): the figure to watch for leaks.
+    const struct mallinfo2 heap = mallinfo2();
+    s["heapInUseBytes"] = (Json::UInt64)(heap.uordblks + heap.hblkhd);
 
     m_outputs.AddStatus(s);
     m_mqtt.AddStatus(s);

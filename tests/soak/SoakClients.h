@@ -62,9 +62,11 @@ void RunApiLoad(uint16_t port, int clients, int requests, ApiCounts& counts);
 struct PreviewCounts {
     std::atomic<uint64_t> attempts{0};
     std::atomic<uint64_t> connectFailed{0};
-    std::atomic<uint64_t> served{0};  // got the stream's 200
-    std::atomic<uint64_t> refused{0}; // got a 503
-    std::atomic<uint64_t> noAnswer{0};
+    std::atomic<uint64_t> served{0};          // got the stream's 200
+    std::atomic<uint64_t> refused{0};         // got a 503
+    std::atomic<uint64_t> noAnswer{0};        // closed, reset or silent before its answer
+    std::atomic<uint64_t> noAnswerSilent{0};  // of those: nothing within ANSWER_WAIT_US
+    std::atomic<int64_t> slowestAnswerUs{0};  // from the connection to its answer's head
     std::atomic<uint64_t> droppedByServer{0}; // served, then closed by the server
     std::atomic<uint64_t> bytes{0};
 };

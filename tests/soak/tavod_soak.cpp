@@ -686,6 +686,8 @@ int main(int argc, char** argv) {
     r["preview"]["served"] = (Json::UInt64)preview.served;
     r["preview"]["refused503"] = (Json::UInt64)preview.refused;
     r["preview"]["noAnswer"] = (Json::UInt64)preview.noAnswer;
+    r["preview"]["noAnswerSilent"] = (Json::UInt64)preview.noAnswerSilent;
+    r["preview"]["slowestAnswerMs"] = (double)preview.slowestAnswerUs / 1000.0;
     r["preview"]["connectFailed"] = (Json::UInt64)preview.connectFailed;
     r["preview"]["droppedByServer"] = (Json::UInt64)preview.droppedByServer;
     r["preview"]["megabytes"] = (double)preview.bytes / 1e6;
@@ -695,6 +697,8 @@ int main(int argc, char** argv) {
     r["tavod"]["rssKbBefore"] = (Json::Int64)before.rssKb;
     r["tavod"]["rssKbPeak"] = (Json::Int64)peak.rssKb;
     r["tavod"]["rssKbAfter"] = (Json::Int64)after.rssKb;
+    r["tavod"]["heapInUseBefore"] = statusBefore["heapInUseBytes"];
+    r["tavod"]["heapInUseAfter"] = statusAfter["heapInUseBytes"];
     r["tavod"]["fdsBefore"] = before.fds;
     r["tavod"]["fdsPeak"] = peak.fds;
     r["tavod"]["fdsAfter"] = after.fds;
@@ -734,6 +738,11 @@ int main(int argc, char** argv) {
     if (!plan.isShort) {
         v.add("p99 lateness under 2 ms during the load (receivers)", percentile(lateMs, 99) < 2.0);
         v.add("no frame lost during the load", lostInLoad == 0);
+        // Resident memory also counts what the allocator keeps for the next peak; the
+        // heap in use is what a leak would grow.
+        const double heapBefore = statusBefore["heapInUseBytes"].asDouble();
+        const double heapAfter = statusAfter["heapInUseBytes"].asDouble();
+        v.add("heap in use back within 10 % + 1 MB", heapAfter <= heapBefore * 1.1 + 1e6);
         v.add("resident memory back within 10 % + 4 MB",
               after.rssKb <= before.rssKb + before.rssKb / 10 + 4096);
     }

@@ -447,7 +447,7 @@ void RunConnectionThread(WebPreviewOutput* output) {
 void WebPreviewOutput::ConnectionThread() {
     SetThreadName("Tavo-HTTPVD-Con");
     while (m_running) {
-        // Take every waiting browser, then look again in 100 ms.
+        // Take every waiting browser, then wait for the next (at most 100 ms).
         for (;;) {
             struct sockaddr_in peer;
             memset(&peer, 0, sizeof(peer));
@@ -507,7 +507,10 @@ void WebPreviewOutput::ConnectionThread() {
             m_resetPreview = true;
         }
         DrainClosing(false);
-        usleep(100000);
+        // The next browser is taken as soon as it comes: the listening queue holds
+        // only five, and a crowd arriving together would overflow it in 100 ms.
+        struct pollfd p = {m_socket, POLLIN, 0};
+        poll(&p, 1, 100);
     }
     DrainClosing(true);
 }
