@@ -28,7 +28,7 @@ BUILD_ONLY=0
 TARGET=lcsf_reader
 EXTRA=()
 ALL_TARGETS=(lcsf_reader output_config udp_template settings_file pins_file gpio_inputs gpio_command
-             command_presets preview_layout preview_request linkcard_discovery http_api)
+             command_presets preview_layout preview_request linkcard_discovery http_api mqtt_command)
 while [ $# -gt 0 ]; do
     case "$1" in
         --target) TARGET="$2"; shift 2 ;;
@@ -93,6 +93,7 @@ group_sources() {
         hostoutput) ls "$ROOT"/src/host/output/*.cpp ;;
         hostplayer) ls "$ROOT"/src/host/player/*.cpp ;;
         hw) ls "$ROOT"/src/host/hw/*.cpp ;;
+        hostmqtt) ls "$ROOT"/src/host/mqtt/*.cpp ;;
         engine) ls "$ROOT"/src/Sequence*.cpp "$ROOT/src/Effects.cpp" ;;
         gpio) ls "$ROOT"/src/gpio*.cpp ;;
         httpserver) ls "$ROOT"/src/compat/httpserver/*.cpp ;;
@@ -138,9 +139,14 @@ case "$TARGET" in
     linkcard_discovery) GROUPS_USED="linkcardcore hostcore"; MAX_LEN=2048 ;;
     http_api)
         # The whole daemon in the fuzzer's process, requests through its HTTP server.
-        GROUPS_USED="daemon tavodcore engine gpio lcsf hw hostplayer hostoutput hostcore httpserver"
-        PKGS="jsoncpp libgpiod libmicrohttpd libzstd zlib"
+        GROUPS_USED="daemon tavodcore engine gpio lcsf hw hostplayer hostoutput hostmqtt hostcore httpserver"
+        PKGS="jsoncpp libgpiod libmicrohttpd libzstd zlib libmosquitto"
         MAX_LEN=8192
+        ;;
+    mqtt_command)
+        # Messages of the MQTT command topic, run by the daemon as it runs them.
+        GROUPS_USED="daemon tavodcore engine gpio lcsf hw hostplayer hostoutput hostmqtt hostcore httpserver"
+        PKGS="jsoncpp libgpiod libmicrohttpd libzstd zlib libmosquitto"
         ;;
     *) echo "run-fuzz.sh: unknown target $TARGET (--list names them)" >&2; exit 2 ;;
 esac
@@ -163,7 +169,7 @@ for d in "$ROOT"/src/channeloutput/*/; do
     INCLUDES="$INCLUDES -I$d"
 done
 # Only the modules this machine has: a harness links what it needs of them.
-ALL_PKGS="jsoncpp libzstd zlib libgpiod libmicrohttpd"
+ALL_PKGS="jsoncpp libzstd zlib libgpiod libmicrohttpd libmosquitto"
 PKG_CFLAGS=""
 for p in $ALL_PKGS; do
     if pkg-config --exists "$p" 2>/dev/null; then
@@ -180,6 +186,7 @@ for p in $PKGS; do
             zlib) PKG_LIBS="$PKG_LIBS -lz" ;;
             libgpiod) PKG_LIBS="$PKG_LIBS -lgpiod" ;;
             libmicrohttpd) PKG_LIBS="$PKG_LIBS -lmicrohttpd" ;;
+            libmosquitto) PKG_LIBS="$PKG_LIBS -lmosquitto" ;;
             *) PKG_LIBS="$PKG_LIBS -l${p#lib}" ;;
         esac
     fi

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 using namespace tavodtest;
 using mqtttest::MosquittoBroker;
 using mqtttest::MqttSubscriber;
@@ -203,6 +205,34 @@ TEST_F(TavodMqttTest, FailedAndMalformedCommandsAnswerWithAnError) {
     EXPECT_FALSE(parseJson(results[2])["ok"].asBool());
     EXPECT_EQ(status()["status"].asString(), "idle");
     EXPECT_TRUE(tavod->running());
+}
+
+TEST_F(TavodMqttTest, ACommandNamesNoSequenceOutsideTheSequencesFolder) {
+    // A good show outside the media folder: were it opened, it would play.
+    TempDir outside;
+    TestSequenceOptions o;
+    o.frames = 400;
+    ASSERT_TRUE(writeTestSequence(outside.file("secret.lcsf"), o));
+    ASSERT_EQ(symlink(outside.file("secret.lcsf").c_str(), media.sequencePath("away.lcsf").c_str()), 0);
+    startBroker();
+    MqttSubscriber sub;
+    subscribe(sub, {PREFIX + "/#"});
+    startTavod(mqttArgs({"--set", "MQTTAcceptCommands=1", "run"}));
+    ASSERT_TRUE(sub.waitForPayload(PREFIX + "/player/status", "idle", 20000)) << tavod->err();
+    const std::vector<std::string> names = {"../../" + outside.path().substr(1) + "/secret.lcsf",
+                                            outside.file("secret.lcsf"), "away.lcsf", "$(touch x).lcsf"};
+    for (const std::string& name : names) {
+        ASSERT_TRUE(sub.publish(PREFIX + "/command", command("Start Sequence", {name})));
+    }
+    ASSERT_TRUE(sub.waitForCount(PREFIX + "/command/result", names.size(), 10000)) << tavod->err();
+    std::vector<std::string> results = sub.payloads(PREFIX + "/command/result");
+    for (size_t i = 0; i < names.size(); i++) {
+        Json::Value r = parseJson(results[i]);
+        EXPECT_FALSE(r["ok"].asBool()) << names[i];
+        const std::string expected = i < 3 ? "is not a sequence name" : "there is no sequence";
+        EXPECT_NE(r["result"].asString().find(expected), std::string::npos) << names[i] << ": " << results[i];
+    }
+    EXPECT_EQ(status()["status"].asString(), "idle");
 }
 
 TEST_F(TavodMqttTest, CommandsAreIgnoredUnlessAccepted) {

@@ -120,6 +120,13 @@ void MQTTWiring::onCommand(const std::string& payload) {
 }
 
 void MQTTWiring::runCommand(const std::string& payload) {
+    const Json::Value answer = RunCommandPayload(payload);
+    if (mqtt) {
+        mqtt->Publish("command/result", SaveJsonToString(answer, ""), false, 1);
+    }
+}
+
+Json::Value MQTTWiring::RunCommandPayload(const std::string& payload) {
     Json::Value command;
     Json::Value answer(Json::objectValue);
     std::string error;
@@ -145,9 +152,7 @@ void MQTTWiring::runCommand(const std::string& payload) {
         answer["ok"] = ok;
         answer["result"] = text;
     }
-    if (mqtt) {
-        mqtt->Publish("command/result", SaveJsonToString(answer, ""), false, 1);
-    }
+    return answer;
 }
 
 void MQTTWiring::tick() {

@@ -33,6 +33,9 @@ public:
     void Stop(Daemon& daemon);
     // "mqtt" of /api/status; any thread.
     void AddStatus(Json::Value& status);
+    // Runs one message of PREFIX/command (any bytes) on the main thread and gives
+    // what PREFIX/command/result says of it: {"command", "ok", "result"}.
+    static Json::Value RunCommandPayload(const std::string& payload);
 
 private:
     // On the client's thread: a message on PREFIX/command, queued for the main loop.
