@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test run bench soak fuzz clean
+.PHONY: all deps configure build test test-sanitize run bench soak fuzz clean
 
 all: build
 
@@ -18,6 +18,15 @@ build: configure
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Everything built again with AddressSanitizer and UndefinedBehaviorSanitizer in its
+# own folder, and the whole suite run there (the fuzz harnesses already use both).
+SANITIZE_DIR ?= build-sanitize
+test-sanitize: deps
+	@cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTAVO_SANITIZE=address,undefined \
+		-DTAVO_BUILD_BENCH=OFF -DTAVO_BUILD_FUZZ=OFF > /dev/null
+	@cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS)
 
 run: build
 	@bash scripts/run-demo.sh $(BUILD_DIR)
@@ -40,4 +49,4 @@ fuzz: deps
 		--build-dir $(BUILD_DIR)/fuzz-clang
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR)
