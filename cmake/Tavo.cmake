@@ -15,7 +15,9 @@ function(tavo_add_test name)
     if(T_DEPENDS)
         add_dependencies(${name} ${T_DEPENDS})
     endif()
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+    # Listed when CTest runs, so a case list never goes stale (the compliance suite
+    # gains a case when a plug-in folder is added, without being rebuilt).
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 300)
 endfunction()
 
 # tavo_add_bench(<name>_bench <sources...>): a Google Benchmark program linked with
@@ -26,6 +28,16 @@ function(tavo_add_bench name)
     endif()
     add_executable(${name} ${ARGN})
     target_link_libraries(${name} PRIVATE benchmark::benchmark lcsf tavohost Threads::Threads)
+endfunction()
+
+# The program name of a plug-in folder's test or benchmark file.
+function(tavo_plugin_program_name var name src)
+    get_filename_component(base ${src} NAME_WE)
+    string(FIND ${base} "${name}_" at)
+    if(NOT at EQUAL 0)
+        set(base ${name}_${base})
+    endif()
+    set(${var} ${base} PARENT_SCOPE)
 endfunction()
 
 # tavo_add_output_plugin(<Name>
@@ -45,6 +57,8 @@ endfunction()
 #   tests/sample-output.json   picked up by the compliance suite every plug-in passes;
 #                       @TAVO_PLUGIN_TEST_DIR@ in it stands for the folder's tests/
 #                       (for simulated devices kept there)
+# Test and benchmark programs are named after their file, with "<name>_" in front
+# unless the file name starts with it, so a copied folder never clashes.
 # (<name> is <Name> in lower case.)
 function(tavo_add_output_plugin Name)
     cmake_parse_arguments(P "" "" "CORE;OUTPUT;PLUGIN;LIBS" ${ARGN})
@@ -69,7 +83,7 @@ function(tavo_add_output_plugin Name)
     if(TAVO_BUILD_TESTS)
         file(GLOB tests CONFIGURE_DEPENDS ${dir}/tests/*_test.cpp)
         foreach(src ${tests})
-            get_filename_component(test ${src} NAME_WE)
+            tavo_plugin_program_name(test ${name} ${src})
             tavo_add_test(${test} SOURCES ${src} LIBS ${name}_output tavodcore ${CMAKE_DL_LIBS}
                           DEPENDS ${Name} tavod)
             target_include_directories(${test} PRIVATE ${dir}/tests)
@@ -85,7 +99,7 @@ function(tavo_add_output_plugin Name)
     endif()
     file(GLOB benches CONFIGURE_DEPENDS ${dir}/bench/*_bench.cpp)
     foreach(src ${benches})
-        get_filename_component(bench ${src} NAME_WE)
+        tavo_plugin_program_name(bench ${name} ${src})
         tavo_add_bench(${bench} ${src})
         if(TARGET ${bench})
             target_link_libraries(${bench} PRIVATE ${name}_output)

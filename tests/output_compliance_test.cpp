@@ -32,6 +32,11 @@ struct PluginCase {
 const unsigned START = 30;  // 0-based, as the host constructs outputs
 const unsigned COUNT = 300; // 100 RGB pixels
 
+// Test names show the plug-in, not the object's bytes.
+void PrintTo(const PluginCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 std::vector<PluginCase> samples() {
     std::vector<PluginCase> cases;
     std::string dir = TAVO_COMPLIANCE_DIR;

@@ -151,7 +151,12 @@ void expectEveryEvent(const Show& show, const std::vector<std::pair<long long, i
 
 } // namespace
 
-TEST(WebPreviewSlowBrowser, AStuckBrowserIsDroppedWhileTheOtherGetsEveryFrameOnTime) {
+// The bounds on time below are far above what a frame may take (a few ms) and far
+// below "blocked for good": they catch a write that waits for the stuck browser,
+// not a busy machine. How fast frames go is measured by webpreview_bench.
+constexpr int64_t BLOCKED_MS = 2000;
+
+TEST(WebPreviewSlowBrowser, AStuckBrowserIsDroppedWhileTheOtherGetsEveryFrame) {
     alarm(120); // without a bound on writes, SendData would block here for good
     LogCapture log(LOG_DEBUG);
     WebPreviewOutput out(0, 3 * WIDTH * HEIGHT);
@@ -168,8 +173,8 @@ TEST(WebPreviewSlowBrowser, AStuckBrowserIsDroppedWhileTheOtherGetsEveryFrameOnT
     const Show show = play(out, 160);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(reader->bad());
-    expectEveryEvent(show, reader->events(), 250);
-    EXPECT_LE(show.longestSendMs, 100) << "one frame waited too long for a browser";
+    expectEveryEvent(show, reader->events(), BLOCKED_MS);
+    EXPECT_LE(show.longestSendMs, BLOCKED_MS) << "one frame waited for the stuck browser";
     EXPECT_TRUE(log.contains("Dropping preview connection")) << "the stuck browser is still served";
     EXPECT_TRUE(waitFor([&] { return out.GetConnectionCount() == 1; }, 2500));
     close(stuck);
@@ -196,7 +201,7 @@ TEST(WebPreviewSlowBrowser, ABrowserThatPausesCatchesUpWithAnIntactStream) {
     EXPECT_FALSE(log.contains("Dropping preview connection")) << log.text().substr(0, 2000);
     EXPECT_FALSE(pausing->bad()) << "the stream was cut mid-chunk";
     EXPECT_FALSE(steady->bad());
-    expectEveryEvent(show, steady->events(), 250);
+    expectEveryEvent(show, steady->events(), BLOCKED_MS);
 
     const auto late = pausing->events();
     ASSERT_EQ(late.size(), show.sent.size());
