@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
     build-essential cmake pkg-config
     libzstd-dev zlib1g-dev libjsoncpp-dev
-    libmicrohttpd-dev libgpiod-dev
+    libmicrohttpd-dev libgpiod-dev libpng-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev clang-format
     zstd python3

@@ -9,6 +9,7 @@
 #include "host/core/Log.h"
 #include "host/core/Warnings.h"
 #include "host/output/OutputManager.h"
+#include "host/output/PixelOverlay.h"
 #include "host/player/RunMode.h"
 #include "host/core/Settings.h"
 
@@ -58,6 +59,11 @@ int Daemon::Start() {
     m_outputThread.SetRealTime(getSettingInt("outputThreadRealTime", 1) != 0);
     ChannelOutputManager::INSTANCE.SetOutputThread(&m_outputThread);
 
+    // Declared overlay models first: outputs may draw into them from Init on.
+    if (!PixelOverlayManager::INSTANCE.loadModels(getTavoMediaDir("config/model-overlays.json"))) {
+        WarningHolder::AddWarning(
+            "Some overlay models of config/model-overlays.json were not set up; see the log");
+    }
     std::string pluginDir = m_options.pluginDir.empty() ? tavod::DefaultPluginDir() : m_options.pluginDir;
     if (!m_outputs.Create(pluginDir, getTavoMediaDir("config/channeloutputs.json"))) {
         return EXIT_FAILURE_RUN;
@@ -169,6 +175,8 @@ void Daemon::Shutdown() {
         m_http.reset();
     }
     m_outputs.Close();
+    // Framebuffer models let go of their devices before we leave.
+    PixelOverlayManager::INSTANCE.removeAllModels();
     sequence = nullptr;
     m_sequence.reset();
 
