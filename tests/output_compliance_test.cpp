@@ -3,8 +3,10 @@
 // its channel ranges, frames through PrepData and SendData, Close, and deletion.
 //
 // Each plug-in folder's tests/sample-output.json lands in TAVO_COMPLIANCE_DIR as
-// <Name>.json: {"output": {"type": ..., keys}, "hostSettings": {...}}. The host
-// settings, when given, are set before Init (to point a device at a simulated one).
+// <Name>.json: {"output": {"type": ..., keys}, "hostSettings": {...}, "overlayModels":
+// {...}}. The host settings, when given, are set before Init (to point a device at a
+// simulated one); the overlay models, the contents of a config/model-overlays.json,
+// are loaded before Init as tavod loads that file.
 #include "host/core/JsonUtils.h"
 #include "host/core/Settings.h"
 #include "host/output/ChannelBuffer.h"
@@ -12,6 +14,8 @@
 #include "LogCapture.h"
 #include "PluginLoader.h"
 #include "host/output/UDPOutput.h"
+#include "host/output/PixelOverlay.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -73,6 +77,13 @@ protected:
             setSetting(key,
                        settings[key].isString() ? settings[key].asString() : settings[key].toStyledString());
         }
+        if (GetParam().sample.isMember("overlayModels")) {
+            TempDir dir;
+            writeFileBytes(dir.file("model-overlays.json"),
+                           SaveJsonToString(GetParam().sample["overlayModels"]));
+            ASSERT_TRUE(PixelOverlayManager::INSTANCE.loadModels(dir.file("model-overlays.json")))
+                << log.text();
+        }
         std::string path = std::string(TAVO_PLUGIN_DIR) + "/" + GetParam().name + ".so";
         ASSERT_TRUE(loader.LoadPlugin(path)) << "build the plug-in first: " << path;
         plugin = loader.GetChannelOutputPlugin(GetParam().name);
@@ -86,6 +97,7 @@ protected:
             udp->Close();
         }
         udp.reset(); // its data objects hold plug-in code: before the loader unloads it
+        PixelOverlayManager::INSTANCE.removeAllModels();
     }
 
     Json::Value config() {
