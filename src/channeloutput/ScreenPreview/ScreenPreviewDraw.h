@@ -23,8 +23,9 @@ int DiscRadius(int pixelSize);
 std::vector<DiscPoint> DiscPoints(int radius);
 
 // Draws the disc of every pixel, in order (a later pixel covers an earlier one),
-// in the pixel's colour from `data` (the output's first channel), through
-// setPixelValue; points outside width x height are left out.
+// in the pixel's colour from `data` (the output's first channel), as
+// setPixelValue draws it; points outside width x height (and the model) are left
+// out.
 void DrawPixels(const std::vector<ScreenPreviewPixel>& pixels, const unsigned char* data,
                 const std::vector<DiscPoint>& disc, int width, int height, PixelOverlayModel& model);
 
