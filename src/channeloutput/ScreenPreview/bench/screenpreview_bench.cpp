@@ -166,6 +166,47 @@ void BM_DrawFramebuffer32Scaled4(benchmark::State& state) {
 }
 BENCHMARK(BM_DrawFramebuffer32Scaled4)->Repetitions(3)->ReportAggregatesOnly(true);
 
+// The same screen with a declared "FB" model of the layout's size at "PixelSize"
+// 4: the preview draws 280 x 200 at pixel size 1 and the model widens each point
+// into a 4 x 4 square as it packs.
+void BM_DrawFramebuffer32ModelPixelSize4(benchmark::State& state) {
+    TavoLogger::INSTANCE.setLevels("warning");
+    PixelOverlayManager::INSTANCE.removeAllModels();
+    FramebufferGeometry g = screen(32, WIDTH * 4, HEIGHT * 4);
+    FramebufferDevice::SetOpener([g](const std::string&, std::string&) {
+        return std::unique_ptr<FramebufferDevice>(new MemoryFramebufferDevice(g));
+    });
+    Json::Value m(Json::objectValue);
+    m["Name"] = "Screen";
+    m["Type"] = "FB";
+    m["Device"] = "fb0";
+    m["Width"] = WIDTH;
+    m["Height"] = HEIGHT;
+    m["PixelSize"] = 4;
+    bool added = PixelOverlayManager::INSTANCE.addModel(m);
+    FramebufferDevice::SetOpener(nullptr);
+    Json::Value c(Json::objectValue);
+    c["type"] = "ScreenPreview";
+    c["modelName"] = "Screen";
+    c["layout"]["type"] = "matrix";
+    c["layout"]["width"] = WIDTH;
+    c["layout"]["height"] = HEIGHT;
+    std::unique_ptr<ScreenPreviewOutput> o(new ScreenPreviewOutput(0, (unsigned)BYTES));
+    if (!added || !o->Init(c)) {
+        state.SkipWithError("Init failed");
+        return;
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(o->SendData(frame().data()));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)BYTES);
+    setCoreShare(state);
+    o.reset();
+    PixelOverlayManager::INSTANCE.removeAllModels();
+}
+BENCHMARK(BM_DrawFramebuffer32ModelPixelSize4)->Repetitions(3)->ReportAggregatesOnly(true);
+
 } // namespace
 
 BENCHMARK_MAIN();
