@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -111,6 +112,29 @@ TEST_F(ScreenPreviewOutputTest, DrawsIntoTheNamedModel) {
     // A named model is the host's: Close leaves it.
     out.reset();
     EXPECT_NE(nullptr, models.getModel("Preview"));
+}
+
+TEST_F(ScreenPreviewOutputTest, ModelOfFourChannelNodesIsClearedWholeByInit) {
+    // 8 x 6 RGBW nodes: the model's buffer (192 bytes) is larger than the
+    // picture's 144; Init hands the model a cleared buffer of the model's size.
+    Json::Value m(Json::objectValue);
+    m["Name"] = "Wall";
+    m["StartChannel"] = 1;
+    m["ChannelCount"] = 8 * 6 * 4;
+    m["ChannelCountPerNode"] = 4;
+    m["StringCount"] = 6;
+    ASSERT_TRUE(models.addModel(m)) << log.text();
+    PixelOverlayModel* wall = models.getModel("Wall");
+    ASSERT_EQ(8, wall->getWidth());
+    ASSERT_EQ(6, wall->getHeight());
+    memset(wall->getOverlayBuffer(), 0x55, wall->getBufferSize());
+    auto out = output();
+    ASSERT_EQ(1, out->Init(named("Wall"))) << log.text();
+    EXPECT_EQ(std::vector<uint8_t>(192, 0),
+              std::vector<uint8_t>(wall->getOverlayBuffer(), wall->getOverlayBuffer() + 192));
+    data[0] = 255;
+    out->SendData(data.data());
+    EXPECT_EQ(3u, lit("Wall").size());
 }
 
 TEST_F(ScreenPreviewOutputTest, LayoutIsScaledToTheModelsSize) {
