@@ -69,6 +69,23 @@ void LinkCardOutput::GetReceiverInfo() {
         close(rfd);
         return;
     }
+    // A packet socket hears every interface whatever SO_BINDTODEVICE says: without
+    // this, cards on another output's interface would be taken for ours.
+    struct sockaddr_ll at;
+    memset(&at, 0, sizeof(at));
+    at.sll_family = AF_PACKET;
+    at.sll_protocol = htons(0x0805);
+    at.sll_ifindex = m_if.ifr_ifindex;
+    if (bind(rfd, (struct sockaddr*)&at, sizeof(at)) < 0) {
+        LogErr(LOGCH_CHANNELOUT, "Unable to bind receive socket to %s: %s\n", m_ifName.c_str(),
+               strerror(errno));
+        close(rfd);
+        return;
+    }
+    // Answers that arrived before the bind may come from anywhere.
+    uint8_t drain[DISCOVERY_RESPONSE_BUFFER];
+    while (recv(rfd, drain, sizeof(drain), MSG_DONTWAIT) > 0) {
+    }
 
     LogInfo(LOGCH_CHANNELOUT, "Searching for ColorLight receivers\n");
     uint8_t buffer[DISCOVERY_RESPONSE_BUFFER];

@@ -13,9 +13,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include <net/if.h>
+#include <linux/if_packet.h>
 #include <sys/ioctl.h>
 
 namespace {
@@ -178,4 +181,38 @@ TEST_F(LinkCardDiscoveryTest, TheSimulatedCardShowsWhatTheOutputSends) {
     EXPECT_EQ(2, sim.summary["rowPackets"].asInt());
     EXPECT_EQ(255, sim.summary["brightness"].asInt());
     EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 24), sim.picture());
+}
+
+TEST_F(LinkCardDiscoveryTest, CardsAnsweringOnAnotherInterfaceAreNotTakenForOurs) {
+    // Another output's cards answer on another veth pair while ours are silent.
+    VethPair other;
+    ASSERT_TRUE(other.ok()) << other.reason();
+    SimProcess theirs(other, {"--cards", "13.0"});
+    ASSERT_TRUE(theirs.ready()) << theirs.error();
+    SimProcess ours(veth, {});
+    ASSERT_TRUE(ours.ready()) << ours.error();
+    std::atomic<bool> stop{false};
+    std::thread asker([&] {
+        int fd = socket(AF_PACKET, SOCK_RAW, 255);
+        struct sockaddr_ll a;
+        memset(&a, 0, sizeof(a));
+        a.sll_family = AF_PACKET;
+        a.sll_ifindex = (int)if_nametoindex(other.host.c_str());
+        bind(fd, (struct sockaddr*)&a, sizeof(a));
+        uint8_t request[linkcard::DISCOVERY_REQUEST_SIZE];
+        linkcard::BuildDiscoveryRequest(request, 0);
+        while (!stop) {
+            send(fd, request, sizeof(request), 0);
+            usleep(20000);
+        }
+        close(fd);
+    });
+    LinkCardOutput o(0, 0);
+    EXPECT_NE(0, o.Init(config()));
+    stop = true;
+    asker.join();
+    EXPECT_TRUE(o.GetReceivers().empty());
+    EXPECT_EQ(0, o.GetFirmwareVersion());
+    ASSERT_TRUE(theirs.Stop());
+    EXPECT_GT(theirs.summary["requests"]["0"].asInt(), 5) << "the other cards were answering meanwhile";
 }
