@@ -263,28 +263,58 @@ TEST_F(OverlayModelsTest, ChannelModelPictureFollowsItsStartCorner) {
     EXPECT_FALSE(mgr.getModelImage("none", w, h, rgb));
 }
 
-TEST_F(OverlayModelsTest, ModelsFileAddsEveryGoodModelAndReportsTheRest) {
+TEST_F(OverlayModelsTest, ModelsFileAddsItsModelsOrNoneWhenOneIsWrong) {
     TempDir dir;
-    EXPECT_TRUE(mgr.loadModels(dir.file("model-overlays.json"))) << "no file: nothing to add";
+    const std::string path = dir.file("model-overlays.json");
+    EXPECT_TRUE(mgr.loadModels(path)) << "no file: nothing to add";
     EXPECT_TRUE(mgr.getModelNames().empty());
 
-    writeFileBytes(dir.file("model-overlays.json"),
-                   "{\"models\": [{\"Name\": \"Preview\", \"Type\": \"Memory\", \"Width\": 8, \"Height\": 4},"
-                   " {\"Name\": \"Roof\", \"StartChannel\": 1, \"ChannelCount\": 300},"
-                   " {\"Name\": \"Bad\", \"Type\": \"Memory\", \"Width\": 0, \"Height\": 4}]}");
-    EXPECT_FALSE(mgr.loadModels(dir.file("model-overlays.json")));
+    writeFileBytes(path,
+                   "{\"models\": [{\"Name\": \"Preview\", \"Type\": \"Memory\", \"Width\": 8, "
+                   "\"Height\": 4}, {\"Name\": \"Roof\", \"StartChannel\": 1, \"ChannelCount\": 300}]}");
+    std::vector<std::string> leftOut;
+    EXPECT_TRUE(mgr.loadModels(path, &leftOut)) << log.text();
     EXPECT_EQ(std::vector<std::string>({"Preview", "Roof"}), mgr.getModelNames());
-    EXPECT_TRUE(log.contains("Pixel overlay model Bad:")) << log.text();
-
+    EXPECT_TRUE(leftOut.empty());
     mgr.removeAllModels();
+
+    // One wrong model: the file is refused whole.
+    writeFileBytes(path, "{\"models\": [{\"Name\": \"Preview\", \"Type\": \"Memory\", \"Width\": 8, "
+                         "\"Height\": 4}, {\"Name\": \"Bad\", \"Type\": \"Memory\", \"Width\": 0, "
+                         "\"Height\": 4}]}");
+    EXPECT_FALSE(mgr.loadModels(path, &leftOut));
+    EXPECT_TRUE(log.contains("Pixel overlay model Bad: \"Width\" and \"Height\" must be 1 or more"))
+        << log.text();
+    EXPECT_TRUE(
+        log.contains("Overlay models file " + path + ": 1 model(s) wrong, see above; fix or remove them"))
+        << log.text();
+    EXPECT_TRUE(mgr.getModelNames().empty());
+    EXPECT_TRUE(leftOut.empty());
+
     log.clear();
-    writeFileBytes(dir.file("model-overlays.json"), "{\"models\": [");
-    EXPECT_FALSE(mgr.loadModels(dir.file("model-overlays.json")));
-    EXPECT_TRUE(log.contains("Overlay models file " + dir.file("model-overlays.json") + ":")) << log.text();
-    writeFileBytes(dir.file("model-overlays.json"), "[{\"Name\": \"Preview\"}]");
-    EXPECT_FALSE(mgr.loadModels(dir.file("model-overlays.json")));
+    writeFileBytes(path, "{\"models\": [");
+    EXPECT_FALSE(mgr.loadModels(path));
+    EXPECT_TRUE(log.contains("Overlay models file " + path + ":")) << log.text();
+    writeFileBytes(path, "[{\"Name\": \"Preview\"}]");
+    EXPECT_FALSE(mgr.loadModels(path));
     EXPECT_TRUE(log.contains("must hold {\"models\": [...]}")) << log.text();
     EXPECT_TRUE(mgr.getModelNames().empty());
+}
+
+TEST_F(OverlayModelsTest, ModelsFileLeavesOutAScreenThatIsMissing) {
+    TempDir dir;
+    const std::string path = dir.file("model-overlays.json");
+    writeFileBytes(path, "{\"models\": [{\"Name\": \"Screen\", \"Type\": \"FB\", \"Device\": "
+                         "\"fb-tavo-missing\"}, {\"Name\": \"Preview\", \"Type\": \"Memory\", \"Width\": 8, "
+                         "\"Height\": 4}]}");
+    std::vector<std::string> leftOut;
+    EXPECT_TRUE(mgr.loadModels(path, &leftOut)) << log.text();
+    EXPECT_EQ(std::vector<std::string>({"Preview"}), mgr.getModelNames());
+    ASSERT_EQ(1u, leftOut.size());
+    EXPECT_EQ("Overlay model Screen of " + path +
+                  " is left out: cannot open /dev/fb-tavo-missing: No such file or directory",
+              leftOut[0]);
+    EXPECT_TRUE(log.contains(leftOut[0] + "; the show goes on without it")) << log.text();
 }
 
 class OverlayImageHttpTest : public OverlayModelsTest {

@@ -59,10 +59,15 @@ int Daemon::Start() {
     m_outputThread.SetRealTime(getSettingInt("outputThreadRealTime", 1) != 0);
     ChannelOutputManager::INSTANCE.SetOutputThread(&m_outputThread);
 
-    // Declared overlay models first: outputs may draw into them from Init on.
-    if (!PixelOverlayManager::INSTANCE.loadModels(getTavoMediaDir("config/model-overlays.json"))) {
-        WarningHolder::AddWarning(
-            "Some overlay models of config/model-overlays.json were not set up; see the log");
+    // Declared overlay models first: outputs may draw into them from Init on. A
+    // wrong file stops us before the show; a screen that is missing does not.
+    std::vector<std::string> modelsLeftOut;
+    if (!PixelOverlayManager::INSTANCE.loadModels(getTavoMediaDir("config/model-overlays.json"),
+                                                  &modelsLeftOut)) {
+        return EXIT_FAILURE_RUN;
+    }
+    for (const std::string& text : modelsLeftOut) {
+        WarningHolder::AddWarning(text);
     }
     std::string pluginDir = m_options.pluginDir.empty() ? tavod::DefaultPluginDir() : m_options.pluginDir;
     if (!m_outputs.Create(pluginDir, getTavoMediaDir("config/channeloutputs.json"))) {

@@ -180,6 +180,10 @@ PixelOverlayModel* PixelOverlayManager::getModel(const std::string& name) {
 }
 
 bool PixelOverlayManager::addModel(const Json::Value& config) {
+    return addModel(config, nullptr);
+}
+
+bool PixelOverlayManager::addModel(const Json::Value& config, std::string* deviceError) {
     if (!config.isObject() || !config["Name"].isString() || config["Name"].asString().empty()) {
         LogErr(LOGCH_GENERAL, "Pixel overlay model needs a \"Name\" (a text)\n");
         return false;
@@ -246,7 +250,11 @@ bool PixelOverlayManager::addModel(const Json::Value& config) {
             m = FramebufferOverlayModel::Create(name, device, (int)width, (int)height, (int)pixelSize,
                                                 autoCreated, error);
             if (!m) {
-                LogErr(LOGCH_GENERAL, "Pixel overlay model %s: %s\n", name.c_str(), error.c_str());
+                if (deviceError) {
+                    *deviceError = error;
+                } else {
+                    LogErr(LOGCH_GENERAL, "Pixel overlay model %s: %s\n", name.c_str(), error.c_str());
+                }
                 return false;
             }
         }
@@ -265,7 +273,7 @@ bool PixelOverlayManager::addModel(const Json::Value& config) {
     return true;
 }
 
-bool PixelOverlayManager::loadModels(const std::string& path) {
+bool PixelOverlayManager::loadModels(const std::string& path, std::vector<std::string>* leftOut) {
     if (!FileExists(path)) {
         LogDebug(LOGCH_GENERAL, "No overlay models file %s\n", path.c_str());
         return true;
@@ -280,17 +288,34 @@ bool PixelOverlayManager::loadModels(const std::string& path) {
         LogErr(LOGCH_GENERAL, "Overlay models file %s must hold {\"models\": [...]}\n", path.c_str());
         return false;
     }
-    bool ok = true;
-    int added = 0;
+    std::vector<std::string> added;
+    int wrong = 0;
     for (const Json::Value& m : root["models"]) {
-        if (addModel(m)) {
-            added++;
+        std::string deviceError;
+        if (addModel(m, &deviceError)) {
+            added.push_back(m["Name"].asString());
+        } else if (!deviceError.empty()) {
+            // The file is right; the screen is missing or unusable today.
+            std::string text =
+                "Overlay model " + m["Name"].asString() + " of " + path + " is left out: " + deviceError;
+            LogWarn(LOGCH_GENERAL, "%s; the show goes on without it\n", text.c_str());
+            if (leftOut) {
+                leftOut->push_back(text);
+            }
         } else {
-            ok = false;
+            wrong++;
         }
     }
-    LogInfo(LOGCH_GENERAL, "%d overlay model(s) from %s\n", added, path.c_str());
-    return ok;
+    if (wrong) {
+        for (const std::string& name : added) {
+            removeModel(name);
+        }
+        LogErr(LOGCH_GENERAL, "Overlay models file %s: %d model(s) wrong, see above; fix or remove them\n",
+               path.c_str(), wrong);
+        return false;
+    }
+    LogInfo(LOGCH_GENERAL, "%zu overlay model(s) from %s\n", added.size(), path.c_str());
+    return true;
 }
 
 bool PixelOverlayManager::addAutoOverlayModel(const std::string& name, uint32_t startChannel,

@@ -198,10 +198,13 @@ public:
     // message on a bad object (a wrong-typed key included), a device that cannot be
     // drawn on, a picture over 64 MiB, or a name in use.
     bool addModel(const Json::Value& config);
-    // Adds the models of a file {"models": [addModel objects...]}. A missing file
-    // adds nothing and is no failure; false when the file is unreadable or
-    // malformed, or a model in it was refused (the others are added).
-    bool loadModels(const std::string& path);
+    // Adds the models of a file {"models": [addModel objects...]}; a missing file
+    // adds nothing. A model whose device cannot be used is left out, with a
+    // warning whose text is added to `leftOut`. False, with the problems logged
+    // and nothing of the file added, when the file is unreadable or malformed or a
+    // model in it is wrong (a wrong-typed or missing key, a bad value, a name in
+    // use).
+    bool loadModels(const std::string& path, std::vector<std::string>* leftOut = nullptr);
     // Registers a model an output made of its own picture (`startChannel` 0-based;
     // orientation and start corner as PixelOverlayModel takes them; `strings` x
     // `strandsPerString` lines of nodes). False with a message when the name is in
@@ -226,6 +229,10 @@ public:
     void doOverlays(uint8_t* channelData);
 
 private:
+    // With `deviceError`, a model whose device cannot be used is not logged: its
+    // reason goes there (and nowhere else is it set).
+    bool addModel(const Json::Value& config, std::string* deviceError);
+
     std::mutex m_lock; // guards m_models
     std::map<std::string, std::unique_ptr<PixelOverlayModel>> m_models;
 };
