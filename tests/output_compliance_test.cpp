@@ -6,7 +6,9 @@
 // <Name>.json: {"output": {"type": ..., keys}, "hostSettings": {...}, "overlayModels":
 // {...}}. The host settings, when given, are set before Init (to point a device at a
 // simulated one); the overlay models, the contents of a config/model-overlays.json,
-// are loaded before Init as tavod loads that file.
+// are loaded before Init as tavod loads that file. Under CTest the suite also has an
+// X display (a fixture's Xvfb, named in the file TAVO_TEST_DISPLAY_FILE) for outputs
+// that draw into a window.
 #include "host/core/JsonUtils.h"
 #include "host/core/Settings.h"
 #include "host/output/ChannelBuffer.h"
@@ -22,6 +24,8 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,6 +74,7 @@ std::vector<PluginCase> samples() {
 class OutputCompliance : public ::testing::TestWithParam<PluginCase> {
 protected:
     void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(useTestDisplay());
         ASSERT_TRUE(GetParam().sample.isObject() && GetParam().sample["output"].isObject())
             << GetParam().name << ".json: a JSON object with an \"output\" object is expected";
         const Json::Value& settings = GetParam().sample["hostSettings"];
@@ -98,6 +103,19 @@ protected:
         }
         udp.reset(); // its data objects hold plug-in code: before the loader unloads it
         PixelOverlayManager::INSTANCE.removeAllModels();
+    }
+
+    // DISPLAY from the fixture's file; left as it is when the suite runs on its own.
+    static void useTestDisplay() {
+        const char* file = getenv("TAVO_TEST_DISPLAY_FILE");
+        if (!file) {
+            return;
+        }
+        std::string display;
+        std::ifstream in(file);
+        in >> display;
+        ASSERT_FALSE(display.empty()) << file << " names no display: did the test_display_start fixture run?";
+        setenv("DISPLAY", display.c_str(), 1);
     }
 
     Json::Value config() {
