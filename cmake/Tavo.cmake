@@ -56,7 +56,8 @@ endfunction()
 #   <Name>         the plug-in module build/plugins/<Name>.so that tavod loads
 #   tests/*_test.cpp    one test program each, linking <name>_output and the test
 #                       support, with the plug-in and tavod built first
-#   bench/*_bench.cpp   one benchmark program each, linking <name>_output
+#   bench/*_bench.cpp   one benchmark program each, linking <name>_output, with the
+#                       header-only helpers of tests/ and tests/support/ in reach
 #   tests/sample-output.json   picked up by the compliance suite every plug-in passes;
 #                       @TAVO_PLUGIN_TEST_DIR@ in it stands for the folder's tests/
 #                       (for simulated devices kept there)
@@ -106,6 +107,8 @@ function(tavo_add_output_plugin Name)
         tavo_add_bench(${bench} ${src})
         if(TARGET ${bench})
             target_link_libraries(${bench} PRIVATE ${name}_output)
+            # Header-only test helpers (a broker, a receiver) serve benchmarks too.
+            target_include_directories(${bench} PRIVATE ${dir}/tests ${CMAKE_SOURCE_DIR}/tests/support)
         endif()
     endforeach()
 endfunction()

@@ -6,12 +6,14 @@ set -euo pipefail
 PACKAGES=(
     build-essential cmake pkg-config
     libzstd-dev zlib1g-dev libjsoncpp-dev
-    libmicrohttpd-dev libgpiod-dev
+    libmicrohttpd-dev libgpiod-dev libmosquitto-dev
     # The window preview output draws with Xlib; tavod serves overlay pictures as PNG.
     libx11-dev libpng-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev clang-format
     zstd python3
+    # Test only: the MQTT tests start a real broker, with TLS certificates they make with openssl.
+    mosquitto openssl
     # Test only: network namespaces and veth pairs for the receiver-card output.
     iproute2
     # Test only: a real X server for the window preview output.

@@ -5,9 +5,10 @@
 // Each plug-in folder's tests/sample-output.json lands in TAVO_COMPLIANCE_DIR as
 // <Name>.json: {"output": {"type": ..., keys}, "hostSettings": {...}, "overlayModels":
 // {...}}. The host settings, when given, are set before Init (to point a device at a
-// simulated one); the overlay models, the contents of a config/model-overlays.json,
-// are loaded before Init as tavod loads that file. Under CTest the suite also has an
-// X display (a fixture's Xvfb, named in the file TAVO_TEST_DISPLAY_FILE) for outputs
+// simulated one), and the host services that tavod makes from settings are made from
+// them too; the overlay models, the contents of a config/model-overlays.json, are
+// loaded before Init as tavod loads that file. Under CTest the suite also has an X
+// display (a fixture's Xvfb, named in the file TAVO_TEST_DISPLAY_FILE) for outputs
 // that draw into a window.
 #include "host/core/JsonUtils.h"
 #include "host/core/Settings.h"
@@ -16,6 +17,7 @@
 #include "LogCapture.h"
 #include "PluginLoader.h"
 #include "host/output/UDPOutput.h"
+#include "host/mqtt/MosquittoClient.h"
 #include "host/output/PixelOverlay.h"
 #include "TempDir.h"
 
@@ -89,6 +91,16 @@ protected:
             ASSERT_TRUE(PixelOverlayManager::INSTANCE.loadModels(dir.file("model-overlays.json")))
                 << log.text();
         }
+        // Outputs that publish over MQTT find the host's client, as tavod makes it
+        // from the settings before any Init (it connects in the background).
+        MosquittoSettings mqttSettings;
+        std::string error;
+        ASSERT_TRUE(MosquittoSettings::FromHostSettings(mqttSettings, error)) << error;
+        if (!mqttSettings.host.empty()) {
+            mqttClient.reset(new MosquittoClient(mqttSettings));
+            ASSERT_TRUE(mqttClient->Start(error)) << error;
+            mqtt = mqttClient.get();
+        }
         std::string path = std::string(TAVO_PLUGIN_DIR) + "/" + GetParam().name + ".so";
         ASSERT_TRUE(loader.LoadPlugin(path)) << "build the plug-in first: " << path;
         plugin = loader.GetChannelOutputPlugin(GetParam().name);
@@ -102,6 +114,11 @@ protected:
             udp->Close();
         }
         udp.reset(); // its data objects hold plug-in code: before the loader unloads it
+        mqtt = nullptr;
+        mqttClient.reset();
+        if (!GetParam().sample["hostSettings"].empty()) {
+            clearSettings(); // the next plug-in starts from none
+        }
         PixelOverlayManager::INSTANCE.removeAllModels();
     }
 
@@ -130,6 +147,7 @@ protected:
     PluginLoader loader;
     TavoPlugins::ChannelOutputPlugin* plugin = nullptr;
     std::unique_ptr<UDPOutput> udp;
+    std::unique_ptr<MosquittoClient> mqttClient;
     LogCapture log{LOG_INFO};
 };
 

@@ -69,6 +69,8 @@ int Daemon::Start() {
     for (const std::string& text : modelsLeftOut) {
         WarningHolder::AddWarning(text);
     }
+    // MQTT outputs publish through the client: it exists before their Init.
+    m_mqtt.Start(*this);
     std::string pluginDir = m_options.pluginDir.empty() ? tavod::DefaultPluginDir() : m_options.pluginDir;
     if (!m_outputs.Create(pluginDir, getTavoMediaDir("config/channeloutputs.json"))) {
         return EXIT_FAILURE_RUN;
@@ -182,6 +184,8 @@ void Daemon::Shutdown() {
     m_outputs.Close();
     // Framebuffer models let go of their devices before we leave.
     PixelOverlayManager::INSTANCE.removeAllModels();
+    // Last, once no output publishes any more.
+    m_mqtt.Stop(*this);
     sequence = nullptr;
     m_sequence.reset();
 

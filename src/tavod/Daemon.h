@@ -6,7 +6,8 @@
 // settings and logging; OutputSet.* the outputs; DaemonPlayback.cpp starting,
 // stopping and playing sequences; DaemonLoop.cpp the main loop; DaemonStatus.cpp
 // the status; Signals.* and Paths.* signals and folders; CommandWiring.* and
-// GPIOWiring.* the command and GPIO services on the main loop and the HTTP API.
+// GPIOWiring.* the command and GPIO services on the main loop and the HTTP API;
+// MQTTWiring.* the MQTT client and tavod's own topics.
 //
 // Threads: Start, Play, RunLoop and Shutdown run on the main thread; StartSequence
 // and StopSequence on the main thread (commands run there too); GetStatus on the
@@ -15,6 +16,7 @@
 
 #include "CommandWiring.h"
 #include "GPIOWiring.h"
+#include "MQTTWiring.h"
 #include "OutputSet.h"
 #include "OutputThread.h"
 #include "StatusLine.h"
@@ -115,6 +117,7 @@ private:
     std::unique_ptr<HttpApi> m_http;
     CommandWiring m_commands;
     GPIOWiring m_gpio;
+    MQTTWiring m_mqtt;
     StatusLine m_statusLine;
 
     std::mutex m_hooksLock; // guards m_hooks and m_nextHookId

@@ -64,6 +64,7 @@ Json::Value Daemon::GetStatus() {
     s["frameWork"] = work;
 
     m_outputs.AddStatus(s);
+    m_mqtt.AddStatus(s);
     s["warnings"] = (Json::UInt64)WarningHolder::GetWarnings().size();
     return s;
 }

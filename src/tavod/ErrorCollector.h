@@ -1,6 +1,6 @@
-// The error lines the calling thread logs while a collector lives: what went wrong
-// inside a call (an output's Init, a sequence's open), to repeat in the one line
-// that says what did not work.
+// The error lines (and warning lines) the calling thread logs while a collector
+// lives: what went wrong inside a call (an output's Init, a sequence's open), to
+// repeat in the one line that says what did not work.
 #pragma once
 
 #include "host/core/Log.h"
@@ -14,9 +14,9 @@ class ErrorCollector {
 public:
     ErrorCollector() : m_thread(std::this_thread::get_id()) {
         m_sink = TavoLogger::INSTANCE.addSink([this](const LogLine& line) {
-            if (line.level <= LOG_ERR && std::this_thread::get_id() == m_thread) {
+            if (line.level <= LOG_WARN && std::this_thread::get_id() == m_thread) {
                 std::lock_guard<std::mutex> l(m_lock);
-                m_lines.push_back(line.text);
+                (line.level <= LOG_ERR ? m_lines : m_warnings).push_back(line.text);
             }
         });
     }
@@ -27,19 +27,29 @@ public:
     // The last error line, without its line end; `otherwise` when there was none.
     std::string Last(const std::string& otherwise) {
         std::lock_guard<std::mutex> l(m_lock);
-        if (m_lines.empty()) {
-            return otherwise;
+        return m_lines.empty() ? otherwise : trimmed(m_lines.back());
+    }
+    // The same, or the last warning line when there was no error (some outputs
+    // refuse to start with a warning).
+    std::string LastOrWarning(const std::string& otherwise) {
+        std::lock_guard<std::mutex> l(m_lock);
+        if (!m_lines.empty()) {
+            return trimmed(m_lines.back());
         }
-        std::string text = m_lines.back();
+        return m_warnings.empty() ? otherwise : trimmed(m_warnings.back());
+    }
+
+private:
+    static std::string trimmed(std::string text) {
         while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
             text.pop_back();
         }
         return text;
     }
 
-private:
     std::thread::id m_thread;
     int m_sink = -1;
-    std::mutex m_lock; // guards m_lines
+    std::mutex m_lock; // guards m_lines, m_warnings
     std::vector<std::string> m_lines;
+    std::vector<std::string> m_warnings;
 };

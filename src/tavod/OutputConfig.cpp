@@ -205,7 +205,7 @@ std::unique_ptr<ChannelOutput> CreateOutput(const ConfiguredOutput& c, const Plu
         } else if (!out) {
             failure = "its plug-in created no output";
         } else if (!out->Init(c.config)) {
-            failure = errors.Last("it failed to initialise");
+            failure = errors.LastOrWarning("it failed to initialise");
         }
     } catch (const std::exception& e) {
         // A plug-in read a key of the wrong type with the JSON library's throwing accessors.

@@ -29,6 +29,17 @@ bool FileExists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    if (from.empty()) {
+        return; // every position would match, for ever
+    }
+    size_t pos = 0;
+    while ((pos = text.find(from, pos)) != std::string::npos) {
+        text.replace(pos, from.size(), to);
+        pos += to.size();
+    }
+}
+
 namespace {
 std::mutex& mediaLock() {
     static std::mutex m;

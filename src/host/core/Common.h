@@ -14,6 +14,10 @@ void SetThreadName(const std::string& name);
 
 bool FileExists(const std::string& path);
 
+// Replaces every occurrence of `from` in `text` with `to`, left to right; text put
+// in by a replacement is not searched again. An empty `from` changes nothing.
+void replaceAll(std::string& text, const std::string& from, const std::string& to);
+
 // The media folder ("./media" until set) and paths inside it: getTavoMediaDir("sequences").
 void setTavoMediaDir(const std::string& dir);
 std::string getTavoMediaDir(const std::string& sub = "");

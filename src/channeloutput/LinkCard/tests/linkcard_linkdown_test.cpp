@@ -172,6 +172,11 @@ TEST_F(LinkCardLinkDownTest, ALinkGoingDownMidShowCostsTheOtherOutputsNoFrame) {
         received++;
     }
     Json::Value after = parse(httpGet(port, "/api/status").body);
+    // Frames counted by the second look are already waiting in the socket (a frame
+    // is counted once every output has sent it); the show goes on, so take only those.
+    while (rx.receive(d, 2)) {
+        received++;
+    }
     int64_t sent = after["framesSent"].asInt64() - before["framesSent"].asInt64();
     EXPECT_GT(sent, 10);
     EXPECT_GE(received, sent - 2) << "frames of the UDP output were lost or held";
