@@ -48,6 +48,7 @@ endfunction()
 #     OUTPUT <sources...>    the output class (the glue: Init, Close, PrepData, SendData)
 #     PLUGIN <sources...>    createPlugin
 #     [LIBS <libraries...>]  what core and output link besides the host's output kit
+#     [TEST_LIBS <libraries...>]  what only its tests link (a decoder to check output)
 # )
 # Called once from src/channeloutput/<Name>/CMakeLists.txt. Builds:
 #   <name>_core    static library of the CORE sources (when given)
@@ -64,7 +65,7 @@ endfunction()
 # unless the file name starts with it, so a copied folder never clashes.
 # (<name> is <Name> in lower case.)
 function(tavo_add_output_plugin Name)
-    cmake_parse_arguments(P "" "" "CORE;OUTPUT;PLUGIN;LIBS" ${ARGN})
+    cmake_parse_arguments(P "" "" "CORE;OUTPUT;PLUGIN;LIBS;TEST_LIBS" ${ARGN})
     string(TOLOWER ${Name} name)
     set(dir ${CMAKE_CURRENT_SOURCE_DIR})
 
@@ -87,7 +88,7 @@ function(tavo_add_output_plugin Name)
         file(GLOB tests CONFIGURE_DEPENDS ${dir}/tests/*_test.cpp)
         foreach(src ${tests})
             tavo_plugin_program_name(test ${name} ${src})
-            tavo_add_test(${test} SOURCES ${src} LIBS ${name}_output tavodcore ${CMAKE_DL_LIBS}
+            tavo_add_test(${test} SOURCES ${src} LIBS ${name}_output tavodcore ${CMAKE_DL_LIBS} ${P_TEST_LIBS}
                           DEPENDS ${Name} tavod)
             target_include_directories(${test} PRIVATE ${dir}/tests)
             target_compile_definitions(${test} PRIVATE TAVO_PLUGIN_TEST_DIR="${dir}/tests")

@@ -7,8 +7,8 @@ PACKAGES=(
     build-essential cmake pkg-config
     libzstd-dev zlib1g-dev libjsoncpp-dev
     libmicrohttpd-dev libgpiod-dev libmosquitto-dev
-    # The window preview output draws with Xlib.
-    libx11-dev
+    # The window preview output draws with Xlib; tavod serves overlay pictures as PNG.
+    libx11-dev libpng-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev clang-format
     zstd python3

@@ -9,6 +9,7 @@
 #include "host/core/Log.h"
 #include "host/core/Warnings.h"
 #include "host/output/OutputManager.h"
+#include "host/output/PixelOverlay.h"
 #include "host/player/RunMode.h"
 #include "host/core/Settings.h"
 
@@ -58,6 +59,16 @@ int Daemon::Start() {
     m_outputThread.SetRealTime(getSettingInt("outputThreadRealTime", 1) != 0);
     ChannelOutputManager::INSTANCE.SetOutputThread(&m_outputThread);
 
+    // Declared overlay models first: outputs may draw into them from Init on. A
+    // wrong file stops us before the show; a screen that is missing does not.
+    std::vector<std::string> modelsLeftOut;
+    if (!PixelOverlayManager::INSTANCE.loadModels(getTavoMediaDir("config/model-overlays.json"),
+                                                  &modelsLeftOut)) {
+        return EXIT_FAILURE_RUN;
+    }
+    for (const std::string& text : modelsLeftOut) {
+        WarningHolder::AddWarning(text);
+    }
     // MQTT outputs publish through the client: it exists before their Init.
     m_mqtt.Start(*this);
     std::string pluginDir = m_options.pluginDir.empty() ? tavod::DefaultPluginDir() : m_options.pluginDir;
@@ -171,6 +182,8 @@ void Daemon::Shutdown() {
         m_http.reset();
     }
     m_outputs.Close();
+    // Framebuffer models let go of their devices before we leave.
+    PixelOverlayManager::INSTANCE.removeAllModels();
     // Last, once no output publishes any more.
     m_mqtt.Stop(*this);
     sequence = nullptr;

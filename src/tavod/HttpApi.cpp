@@ -1,6 +1,8 @@
 // The HTTP API resources and the server that carries them.
 #include "HttpApi.h"
 
+#include "PngEncoder.h"
+
 #include "host/core/JsonUtils.h"
 #include "host/core/ListenSockets.h"
 #include "host/core/Log.h"
@@ -57,7 +59,8 @@ public:
 };
 
 // The pixel overlay models, the ones outputs registered of their own pictures
-// included, so that a user can see what a panel output named its model.
+// included, so that a user can see what a panel output named its model; and
+// /api/overlays/models/NAME/image, a model's picture as a PNG image.
 class OverlayModelsResource : public http_resource {
 public:
     OverlayModelsResource() {
@@ -65,8 +68,32 @@ public:
         set_allowing("GET", true);
         set_allowing("HEAD", true);
     }
-    std::shared_ptr<http_response> render(const http_request&) override {
-        return HttpApi::JsonResponse(PixelOverlayManager::INSTANCE.getModelList());
+    std::shared_ptr<http_response> render(const http_request& req) override {
+        std::vector<std::string> pieces = req.get_path_pieces();
+        if (pieces.size() == 3) {
+            return HttpApi::JsonResponse(PixelOverlayManager::INSTANCE.getModelList());
+        }
+        if (pieces.size() != 5 || pieces[4] != "image") {
+            return HttpApi::JsonError(404, "a model's picture is at /api/overlays/models/NAME/image");
+        }
+        const std::string& name = pieces[3];
+        if (!HttpApi::ValidModelName(name)) {
+            return HttpApi::JsonError(400, "bad model name");
+        }
+        int width = 0, height = 0;
+        std::vector<uint8_t> rgb;
+        if (!PixelOverlayManager::INSTANCE.getModelImage(name, width, height, rgb)) {
+            return HttpApi::JsonError(404, "no overlay model named \"" + name + "\"");
+        }
+        std::string png, error;
+        if (!EncodePng(width, height, rgb.data(), png, error)) {
+            LogErr(LOGCH_GENERAL, "Picture of overlay model %s: %s\n", name.c_str(), error.c_str());
+            return HttpApi::JsonError(500, "the picture of \"" + name + "\" cannot be made: " + error);
+        }
+        auto r = std::make_shared<string_response>(std::move(png), 200, "image/png");
+        r->with_header("Cache-Control", "no-store");
+        r->with_header("Access-Control-Allow-Origin", "*");
+        return r;
     }
 };
 
@@ -191,7 +218,7 @@ HttpApi::HttpApi(int port, int listenFd, const std::string& webDir, StatusFuncti
     m_resources.emplace_back(new WarningsResource());
     m_server->register_resource("/api/warnings", m_resources.back().get());
     m_resources.emplace_back(new OverlayModelsResource());
-    m_server->register_resource("/api/overlays/models", m_resources.back().get());
+    m_server->register_resource("/api/overlays/models", m_resources.back().get(), true);
     m_resources.emplace_back(new SettingsResource());
     m_server->register_resource("/api/settings", m_resources.back().get(), true);
     m_resources.emplace_back(new PageResource(m_webDir + "/index.html"));
@@ -263,6 +290,18 @@ bool HttpApi::ValidSettingName(const std::string& name) {
         bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
                   c == '-' || c == '.';
         if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool HttpApi::ValidModelName(const std::string& name) {
+    if (name.empty() || name.size() > 128 || name == "." || name == "..") {
+        return false;
+    }
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7f || c == '/' || c == '\\') {
             return false;
         }
     }
