@@ -10,6 +10,10 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev clang-format
     zstd python3
+    # make package: dpkg-shlibdeps finds the packages of the libraries tavo links.
+    dpkg-dev
+    # Test only: the service unit is checked with systemd-analyze verify.
+    systemd
     # Test only: the preview page is checked in headless Chromium (large, about 350 MB installed).
     chromium
 )

@@ -37,6 +37,19 @@ public:
         return text;
     }
 
+    // Every error line, without line ends.
+    std::vector<std::string> All() {
+        std::lock_guard<std::mutex> l(m_lock);
+        std::vector<std::string> r;
+        for (std::string text : m_lines) {
+            while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+                text.pop_back();
+            }
+            r.push_back(text);
+        }
+        return r;
+    }
+
 private:
     std::thread::id m_thread;
     int m_sink = -1;

@@ -1,6 +1,7 @@
 // The HTTP API resources and the server that carries them.
 #include "HttpApi.h"
 
+#include "LogLevels.h"
 #include "host/core/ListenSockets.h"
 #include "host/core/Log.h"
 #include "host/core/Settings.h"
@@ -77,6 +78,14 @@ public:
         if (auto bad = nameFrom(pieces, name)) {
             return bad;
         }
+        std::string level;
+        if (!hasSetting(name) && tavod::CurrentLogLevel(name, level)) {
+            // A channel's level is there to read even when no setting set it.
+            Json::Value v(Json::objectValue);
+            v["name"] = name;
+            v["value"] = level;
+            return HttpApi::JsonResponse(v);
+        }
         if (!hasSetting(name)) {
             return HttpApi::JsonError(404, "no setting named \"" + name + "\"");
         }
@@ -96,6 +105,9 @@ public:
         std::string error;
         if (!HttpApi::SettingValueFromBody(req.get_content(), value, error)) {
             return HttpApi::JsonError(400, error);
+        }
+        if (tavod::IsLogLevelSetting(name) && !tavod::CheckLogLevelSetting(name, value, error)) {
+            return HttpApi::JsonError(400, name + ": " + error);
         }
         LogInfo(LOGCH_GENERAL, "Setting %s changed to \"%s\" over HTTP\n", name.c_str(), value.c_str());
         setSetting(name, value);
@@ -126,7 +138,7 @@ private:
 
 class PageResource : public http_resource {
 public:
-    explicit PageResource(std::string path) : m_path(std::move(path)) {
+    PageResource(std::string path, std::string what) : m_path(std::move(path)), m_what(std::move(what)) {
         disallow_all();
         set_allowing("GET", true);
         set_allowing("HEAD", true);
@@ -135,7 +147,7 @@ public:
         // Read on every request, so that an edited page shows without a restart.
         std::ifstream in(m_path, std::ios::binary);
         if (!in) {
-            return HttpApi::JsonError(404, "the preview page " + m_path + " is missing (see --web-dir)");
+            return HttpApi::JsonError(404, "the " + m_what + " " + m_path + " is missing (see --web-dir)");
         }
         std::stringstream s;
         s << in.rdbuf();
@@ -146,6 +158,7 @@ public:
 
 private:
     std::string m_path;
+    std::string m_what;
 };
 
 } // namespace
@@ -177,9 +190,12 @@ HttpApi::HttpApi(int port, int listenFd, const std::string& webDir, StatusFuncti
     m_server->register_resource("/api/warnings", m_resources.back().get());
     m_resources.emplace_back(new SettingsResource());
     m_server->register_resource("/api/settings", m_resources.back().get(), true);
-    m_resources.emplace_back(new PageResource(m_webDir + "/index.html"));
+    m_resources.emplace_back(new PageResource(m_webDir + "/index.html", "control page"));
     m_server->register_resource("/", m_resources.back().get());
     m_server->register_resource("/index.html", m_resources.back().get());
+    m_resources.emplace_back(new PageResource(m_webDir + "/preview.html", "preview page"));
+    m_server->register_resource("/preview", m_resources.back().get());
+    m_server->register_resource("/preview.html", m_resources.back().get());
 }
 
 HttpApi::~HttpApi() {

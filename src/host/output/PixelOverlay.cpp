@@ -107,6 +107,23 @@ bool PixelOverlayManager::addModel(const Json::Value& config) {
         return false;
     }
     std::string name = config["Name"].asString();
+    // A file a user wrote: a key of the wrong type is named, not thrown on.
+    for (const char* key :
+         {"StartChannel", "ChannelCount", "ChannelCountPerNode", "StringCount", "StrandsPerString"}) {
+        const Json::Value& v = config[key];
+        if (!v.isNull() &&
+            !(v.isIntegral() && v.asInt64() >= 0 && v.asInt64() <= (Json::Int64)MAX_OVERLAY_CHANNEL)) {
+            LogErr(LOGCH_GENERAL, "Pixel overlay model %s: \"%s\" must be a whole number from 0\n",
+                   name.c_str(), key);
+            return false;
+        }
+    }
+    for (const char* key : {"Orientation", "StartCorner"}) {
+        if (!config[key].isNull() && !config[key].isString()) {
+            LogErr(LOGCH_GENERAL, "Pixel overlay model %s: \"%s\" must be a text\n", name.c_str(), key);
+            return false;
+        }
+    }
     Json::Int64 start = config.get("StartChannel", 1).asInt64();
     Json::Int64 count = config.get("ChannelCount", 0).asInt64();
     if (start < 1 || count < 1 || (uint64_t)(start - 1 + count) > MAX_OVERLAY_CHANNEL) {
