@@ -26,10 +26,9 @@ install(FILES packaging/60-tavo.rules DESTINATION lib/udev/rules.d)
 # when installing (make package installs below /usr, make install below PREFIX).
 install(CODE "
     set(TAVO_BINDIR \"\${CMAKE_INSTALL_PREFIX}/bin\")
-    configure_file(\"${CMAKE_SOURCE_DIR}/packaging/tavod.service.in\"
-                   \"${CMAKE_BINARY_DIR}/packaging/tavod.service\" @ONLY)
-    file(INSTALL \"${CMAKE_BINARY_DIR}/packaging/tavod.service\"
-         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
+    set(unit \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/tavod.service\")
+    message(STATUS \"Installing: \${unit}\")
+    configure_file(\"${CMAKE_SOURCE_DIR}/packaging/tavod.service.in\" \"\${unit}\" @ONLY)
 ")
 
 get_property(TAVO_PLUGINS GLOBAL PROPERTY TAVO_OUTPUT_PLUGINS)
@@ -42,11 +41,13 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Tavo developers <tavo@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "lighting-show player daemon with output plug-ins")
 set(CPACK_PACKAGE_DESCRIPTION
-    "tavod plays lighting-show sequences on time to LED controllers, panels, displays and\n"
-    "network receivers through output plug-ins, with a control page, a configuration\n"
-    "check and a systemd service. lcsf inspects, converts and verifies sequence files.")
+    "tavod plays lighting-show sequences on time to LED controllers, panels, displays and \
+network receivers through output plug-ins, with a control page, a configuration \
+check and a systemd service. lcsf inspects, converts and verifies sequence files.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The debugging symbols stay in the build; a board gets the programs small.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The packages of the libraries it links, found by dpkg-shlibdeps; the host's own
