@@ -80,7 +80,8 @@ TEST_F(DebPackageTest, ControlFieldsNameTheLibrariesItLinks) {
                             "libgpiod2 (>= ", "libzstd1 (>= ", "zlib1g (>= ", "passwd"}) {
         EXPECT_NE(depends.find(lib), std::string::npos) << lib << " in " << depends;
     }
-    EXPECT_EQ(depends.find("tavohost"), std::string::npos) << "the host's libraries are in the package itself";
+    EXPECT_EQ(depends.find("tavohost"), std::string::npos)
+        << "the host's libraries are in the package itself";
     EXPECT_NE(run("dpkg-deb -f " + deb + " Maintainer").find("@"), std::string::npos);
 }
 
@@ -96,11 +97,11 @@ TEST_F(DebPackageTest, ItHoldsProgramsPluginsPagesUnitRulesAndManuals) {
             files.insert(line.substr(at + 2));
         }
     }
-    for (const char* f : {"/usr/bin/tavod", "/usr/bin/lcsf", "/usr/lib/tavo/libtavohost.so",
-                          "/usr/lib/tavo/libtavohw.so", "/usr/share/tavo/web/index.html",
-                          "/usr/share/tavo/web/preview.html", "/usr/lib/systemd/system/tavod.service",
-                          "/usr/lib/udev/rules.d/60-tavo.rules", "/usr/share/man/man8/tavod.8",
-                          "/usr/share/man/man1/lcsf.1", "/usr/share/doc/tavo/tavod.md"}) {
+    for (const char* f :
+         {"/usr/bin/tavod", "/usr/bin/lcsf", "/usr/lib/tavo/libtavohost.so", "/usr/lib/tavo/libtavohw.so",
+          "/usr/share/tavo/web/index.html", "/usr/share/tavo/web/preview.html",
+          "/usr/lib/systemd/system/tavod.service", "/usr/lib/udev/rules.d/60-tavo.rules",
+          "/usr/share/man/man8/tavod.8", "/usr/share/man/man1/lcsf.1", "/usr/share/doc/tavo/tavod.md"}) {
         EXPECT_TRUE(files.count(f)) << f << " is missing:\n" << list;
     }
     std::vector<std::string> plugins = pluginFiles();
@@ -136,7 +137,8 @@ TEST_F(DebPackageTest, ItsProgramsRunFromWhereThePackagePutsThem) {
               "/usr/bin/tavod --media-dir /var/lib/tavo --quiet run\n");
     // Its libraries come from the package, not from the build.
     std::string ldd = run("ldd " + tavod);
-    EXPECT_NE(ldd.find("libtavohost.so => " + root.path() + "/usr/bin/../lib/tavo/libtavohost.so"), std::string::npos)
+    EXPECT_NE(ldd.find("libtavohost.so => " + root.path() + "/usr/bin/../lib/tavo/libtavohost.so"),
+              std::string::npos)
         << ldd;
     EXPECT_EQ(ldd.find("not found"), std::string::npos) << ldd;
     EXPECT_NE(run(root.path() + "/usr/bin/lcsf help info").find("usage: lcsf info"), std::string::npos);
@@ -169,7 +171,8 @@ TEST_F(DebPackageTest, ItsProgramsRunFromWhereThePackagePutsThem) {
 
 TEST_F(DebPackageTest, AptInstallsItIntoAScratchRoot) {
     int status = 0;
-    std::string out = run("bash " + std::string(TAVO_SOURCE_DIR) + "/scripts/deb-scratch-root.sh " + deb, &status);
+    std::string out =
+        run("bash " + std::string(TAVO_SOURCE_DIR) + "/scripts/deb-scratch-root.sh " + deb, &status);
     if (status == 77) {
         GTEST_SKIP() << out;
     }

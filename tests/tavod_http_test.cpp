@@ -199,7 +199,8 @@ TEST_F(TavodHttpTest, WarningsAndThePreviewPage) {
     HttpTestResponse page = httpRequest(port, "GET", "/");
     ASSERT_EQ(page.status, 200);
     EXPECT_NE(page.header("content-type").find("text/html"), std::string::npos);
-    EXPECT_EQ(page.body, readFileBytes(std::string(TAVO_SOURCE_DIR) + "/web/index.html")) << "the control page";
+    EXPECT_EQ(page.body, readFileBytes(std::string(TAVO_SOURCE_DIR) + "/web/index.html"))
+        << "the control page";
     // The preview has a page of its own, where the outputs' "previewPage" points.
     page = httpRequest(port, "GET", "/preview");
     ASSERT_EQ(page.status, 200);

@@ -284,12 +284,13 @@ TEST_F(WebPreviewInChromium, ThePageFindsThePreviewPortAndShowStatusInTheDaemonS
                                "\"outputs\": [{\"type\": \"Other\", \"port\": 1}, {\"type\": \"WebPreview\", "
                                "\"port\": " +
                                std::to_string(m_previewPort) +
-                               ", \"previewPage\": \"/preview?port=" + std::to_string(m_previewPort) + "\"}]}";
+                               ", \"previewPage\": \"/preview?port=" + std::to_string(m_previewPort) +
+                               "\"}]}";
     PageServer server(m_page, status);
     ASSERT_TRUE(server.ok());
     TempDir profile;
-    const std::string dom =
-        runChromium("http://127.0.0.1:" + std::to_string(server.port()) + "/preview?readback=20", profile.path());
+    const std::string dom = runChromium(
+        "http://127.0.0.1:" + std::to_string(server.port()) + "/preview?readback=20", profile.path());
     ASSERT_NE(dom.find("id=\"readback\""), std::string::npos) << "no page came back:\n" << dom.substr(0, 500);
     expectPicture(elementText(dom, "readback"));
     EXPECT_EQ(elementText(dom, "show"), "playing: demo.lcsf");
