@@ -66,7 +66,8 @@ case "$TARGET" in
         SOURCES=("$ROOT/src/tavod/OutputConfig.cpp" "$ROOT/src/tavod/PluginLoader.cpp"
                  "$ROOT"/src/channeloutput/CustomUDP/*.cpp
                  "$ROOT/src/host/core/Log.cpp" "$ROOT/src/host/core/Common.cpp" "$ROOT/src/host/core/Warnings.cpp"
-                 "$ROOT/src/host/output/UDPOutput.cpp" "$ROOT/src/host/output/ChannelOutput.cpp")
+                 "$ROOT/src/host/output/UDPOutput.cpp" "$ROOT/src/host/output/ChannelOutput.cpp"
+                 "$ROOT/src/host/core/JsonUtils.cpp")
         HEADERS=("$ROOT"/src/tavod/*.h "$ROOT"/src/channeloutput/CustomUDP/*.h "$ROOT"/src/host/*/*.h)
         INCLUDES="-I$ROOT/src -I$ROOT/src/tavod -I$ROOT/src/channeloutput/CustomUDP"
         PKGS="jsoncpp"

@@ -24,6 +24,10 @@ struct RunningEffect {
     int64_t startMS = 0;
     uint32_t shownFrame = UINT32_MAX;
     std::unique_ptr<LCSFFile::FrameData> frame;
+    // Placed at a start channel: the frame decoded at its own channels, then its
+    // channels one after another, as they are laid from the start channel.
+    std::vector<uint8_t> decoded;
+    std::vector<uint8_t> placed;
 };
 
 std::mutex& effectsLock() {
@@ -45,6 +49,43 @@ std::string effectPath(const std::string& name) {
         }
     }
     return p;
+}
+
+// The channel ranges a frame of `f` carries, in the order they are stored.
+std::vector<std::pair<uint32_t, uint32_t>> frameRanges(LCSFFile* f) {
+    std::vector<std::pair<uint32_t, uint32_t>> r;
+    if (auto* v2 = dynamic_cast<V2LCSFFile*>(f)) {
+        r = v2->m_rangesToRead;
+    } else if (auto* v1 = dynamic_cast<V1LCSFFile*>(f)) {
+        r = v1->m_rangesToRead;
+    }
+    if (r.empty()) {
+        r.emplace_back(0, f->getMaxChannel());
+    }
+    return r;
+}
+
+// Every frame type (compressed ones included) decodes through readFrame, so the
+// channels are taken from there rather than from one type's storage.
+void placeFrame(RunningEffect& e) {
+    std::vector<std::pair<uint32_t, uint32_t>> ranges = frameRanges(e.file.get());
+    uint64_t span = 0;
+    for (auto& r : ranges) {
+        span = std::max<uint64_t>(span, (uint64_t)r.first + r.second);
+    }
+    span = std::min<uint64_t>(span, TAVO_MAX_CHANNELS);
+    e.decoded.assign((size_t)span, 0);
+    e.placed.clear();
+    if (!span || !e.frame->readFrame(e.decoded.data(), (uint32_t)span)) {
+        return;
+    }
+    for (auto& r : ranges) {
+        if (r.first >= span) {
+            continue;
+        }
+        uint64_t end = std::min<uint64_t>((uint64_t)r.first + r.second, span);
+        e.placed.insert(e.placed.end(), e.decoded.begin() + r.first, e.decoded.begin() + (size_t)end);
+    }
 }
 
 } // namespace
@@ -169,15 +210,17 @@ void OverlayEffects(unsigned char* channelData) {
         if (n != e.shownFrame || !e.frame) {
             e.frame.reset(e.file->getFrame((uint32_t)n));
             e.shownFrame = (uint32_t)n;
+            if (e.frame && e.startChannel > 0) {
+                placeFrame(e);
+            }
         }
         if (e.frame) {
-            auto* u = dynamic_cast<UncompressedFrameData*>(e.frame.get());
-            if (e.startChannel > 0 && u && u->m_data) {
+            if (e.startChannel > 0) {
                 // Placed at the caller's channel instead of the effect's own.
                 uint64_t first = (uint64_t)e.startChannel - 1;
-                if (first < TAVO_MAX_CHANNELS) {
-                    size_t len = (size_t)std::min<uint64_t>(u->m_size, TAVO_MAX_CHANNELS - first);
-                    memcpy(channelData + first, u->m_data, len);
+                if (first < TAVO_MAX_CHANNELS && !e.placed.empty()) {
+                    size_t len = (size_t)std::min<uint64_t>(e.placed.size(), TAVO_MAX_CHANNELS - first);
+                    memcpy(channelData + first, e.placed.data(), len);
                 }
             } else {
                 e.frame->readFrame(channelData, TAVO_MAX_CHANNELS);

@@ -154,8 +154,16 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
             effectsOn.clear();
             effectsOff.clear();
         }
+        fileGeneration++;
         seqStarting = 2;
         doneRead = false;
+        failingSinceMS = -1;
+        skippingUnreadable = false;
+        skipRunStart = -1;
+        framesRead = 0;
+        unreadableWarned = false;
+        unreadableFrames = 0;
+        nothingReadable = false;
         lastFrameRead = startFrame ? startFrame - 1 : -1;
         clearCaches();
     }
@@ -171,6 +179,12 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
     }
 
     setSequenceName(filename);
+    // A failed open leaves nothing under the name, so that a later start of the
+    // same name opens the file again.
+    auto openFailed = [this] {
+        seqStarting = 0;
+        setSequenceName("");
+    };
 
     std::string seqDir = getTavoMediaDir("sequences");
     std::string full = seqDir + "/" + filename;
@@ -178,7 +192,7 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
         // Cutting the name to fit could name another file; refuse instead.
         LogErr(LOGCH_SEQUENCE, "Sequence file path is %d bytes long, longer than %d: %s\n", (int)full.size(),
                TAVO_SEQUENCE_PATH_MAX - 1, full.c_str());
-        seqStarting = 0;
+        openFailed();
         return 0;
     }
     char path[TAVO_SEQUENCE_PATH_MAX];
@@ -192,7 +206,7 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
         if (getTavomode() != TAVO_MODE_REMOTE) {
             LogErr(LOGCH_SEQUENCE, "Sequence file %s does not exist\n", path);
             WarningHolder::AddWarningTimeout(warning, 60);
-            seqStarting = 0;
+            openFailed();
             return 0;
         }
         LogDebug(LOGCH_SEQUENCE, "Sequence file %s does not exist\n", path);
@@ -201,14 +215,14 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
             LogErr(LOGCH_SEQUENCE, "Fallback sequence path is longer than %d bytes: %s\n",
                    TAVO_SEQUENCE_PATH_MAX - 1, fallback.c_str());
             WarningHolder::AddWarningTimeout(warning, 60);
-            seqStarting = 0;
+            openFailed();
             return 0;
         }
         memcpy(path, fallback.c_str(), fallback.size() + 1);
         if (!FileExists(path)) {
             LogDebug(LOGCH_SEQUENCE, "Fallback Sequence file %s does not exist\n", path);
             WarningHolder::AddWarningTimeout(warning, 60);
-            seqStarting = 0;
+            openFailed();
             return 0;
         }
         setSequenceName("fallback.lcsf");
@@ -233,7 +247,7 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
     if (!f) {
         LogErr(LOGCH_SEQUENCE, "Error opening sequence file: %s. LCSFFile::openLCSFFile returned NULL\n",
                path);
-        seqStarting = 0;
+        openFailed();
         return 0;
     }
     if (f->m_seqStepTime == 0 || f->m_seqStepTime > INT_MAX) {
@@ -242,7 +256,7 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
                "Sequence file %s has a step time of %u ms; it needs at least 1 ms per frame\n", path,
                (unsigned)f->m_seqStepTime);
         delete f;
-        seqStarting = 0;
+        openFailed();
         return 0;
     }
 
@@ -257,6 +271,23 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
         lastFrameRead = lf > INT_MAX ? INT_MAX : (int)lf;
     }
 
+    // Nothing to read from there on: the first take would close the file again.
+    // Refuse it here, so that the caller learns that nothing plays, and why.
+    if ((int64_t)lastFrameRead + 1 >= (int64_t)f->m_seqNumFrames) {
+        if (f->m_seqNumFrames == 0) {
+            LogErr(LOGCH_SEQUENCE, "Sequence file %s holds no frames\n", path);
+        } else if (startSecond >= 0) {
+            LogErr(LOGCH_SEQUENCE, "Start second %d is past the end of %s (%.1f s long)\n", startSecond, path,
+                   (double)f->m_seqNumFrames * seqStepTime / 1000.0);
+        } else {
+            LogErr(LOGCH_SEQUENCE, "Start frame %d is past the end of %s (%u frames)\n", startFrame, path,
+                   (unsigned)f->m_seqNumFrames);
+        }
+        delete f;
+        openFailed();
+        return 0;
+    }
+
     f->prepareRead(GetOutputRanges(true), startFrame < 0 ? 0 : (uint32_t)startFrame);
 
     long long duration = (long long)f->m_seqNumFrames * seqStepTime;
@@ -269,6 +300,7 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
     {
         std::lock_guard<std::mutex> fl(fileLock);
         std::lock_guard<std::mutex> cl(frameCacheLock);
+        fileGeneration++;
         seqFile = f;
         seqStarting = 1;
     }
@@ -282,6 +314,12 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
     ProcessVariableHeaders();
 
     ReadSequenceData(true);
+    if (!seqFile.load()) {
+        // The first take found the end and closed the file.
+        LogErr(LOGCH_SEQUENCE, "Sequence file %s ended as it was opened; nothing plays\n", path);
+        seqStarting = 0;
+        return 0;
+    }
 
     seqLock.unlock();
     StartChannelOutputThread();
@@ -378,6 +416,7 @@ void Sequence::ProcessVariableHeaders() {
 
 void Sequence::StartSequence() {
     std::string name;
+    bool playing;
     {
         std::lock_guard<std::recursive_mutex> l(sequenceLock);
         if (!IsSequenceRunning() && seqFile.load()) {
@@ -390,16 +429,20 @@ void Sequence::StartSequence() {
             StartChannelOutputThread();
         }
         name = seqFilename;
+        playing = IsSequenceRunning();
     }
-    CommandManager::INSTANCE.TriggerPreset("SEQUENCE_STARTED", {{"SEQUENCE_NAME", name}});
+    // Presets that react to a start (lights, doors, music) must not run for a
+    // show that is not playing.
+    if (playing) {
+        CommandManager::INSTANCE.TriggerPreset("SEQUENCE_STARTED", {{"SEQUENCE_NAME", name}});
+    }
 }
 
 void Sequence::StartSequence(const std::string& filename, int startFrame) {
     std::lock_guard<std::recursive_mutex> l(sequenceLock);
     if (seqFilename != filename) {
         CloseSequenceFile();
-        OpenSequenceFile(filename, startFrame, -1);
-        if (seqFilename != filename && seqFilename != "fallback.lcsf") {
+        if (!OpenSequenceFile(filename, startFrame, -1)) {
             return;
         }
     }
@@ -423,6 +466,7 @@ void Sequence::CloseSequenceFile() {
         std::lock_guard<std::mutex> fl(fileLock);
         std::lock_guard<std::mutex> cl(frameCacheLock);
         if (LCSFFile* f = seqFile.exchange(nullptr)) {
+            fileGeneration++;
             delete f;
             commandPresets.clear();
             effectsOn.clear();
@@ -441,6 +485,17 @@ void Sequence::CloseSequenceFile() {
     setSequenceName("");
     seqPaused = 0;
 
+    // Before the blanking decision, which depends on what the preset does (an
+    // effect it starts keeps the last frame up); outside fileLock and with the
+    // close complete, because a preset may open the next sequence on this thread.
+    if (closed) {
+        CommandManager::INSTANCE.TriggerPreset("SEQUENCE_STOPPED", {{"SEQUENCE_NAME", name}});
+        if (seqFile.load()) {
+            // The preset opened the next sequence: its first frame is in the buffer.
+            return;
+        }
+    }
+
     if (IsEffectRunning() || getTavomode() == TAVO_MODE_REMOTE ||
         Player::INSTANCE.GetStatus() == PLAYER_STATUS_PLAYING) {
         if (blankBetweenSequences) {
@@ -448,12 +503,6 @@ void Sequence::CloseSequenceFile() {
         }
     } else {
         SendBlankingData();
-    }
-
-    // Once the close is complete and outside fileLock: a preset may open the next
-    // sequence on this very thread.
-    if (closed) {
-        CommandManager::INSTANCE.TriggerPreset("SEQUENCE_STOPPED", {{"SEQUENCE_NAME", name}});
     }
 }
 

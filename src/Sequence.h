@@ -102,12 +102,18 @@ public:
     std::recursive_mutex sequenceLock;
     std::atomic<int> lastFrameRead{-1};
     std::atomic<bool> doneRead{false};
+    // Counts the files opened and closed, so that a frame fetched from one file is
+    // never queued for the next; guarded by frameCacheLock.
+    uint64_t fileGeneration = 0;
     std::atomic<bool> shutdownReadThread{false};
     std::thread* readThread = nullptr; // created by the first open, under sequenceLock
     // The two lists, lastFrameData and the action tables below are guarded by frameCacheLock.
     std::list<LCSFFile::FrameData*> frameCache;
     std::list<LCSFFile::FrameData*> playedFrames;
     LCSFFile::FrameData* lastFrameData = nullptr;
+    // lastFrameData was taken and its presets and effects have not fired yet; a
+    // frame shown again (paused, late, not started) does not fire them again.
+    bool frameActionsDue = false;
     std::mutex frameCacheLock;
     std::mutex fileLock;
     std::condition_variable readFramesCV;
@@ -116,12 +122,28 @@ public:
     std::map<uint32_t, std::vector<std::string>> effectsOn;
     std::map<uint32_t, std::vector<std::string>> effectsOff;
 
+    // Frames of the file last opened that could not be read and were skipped, and
+    // whether it ended without a single frame that could be read. Reset by an open.
+    std::atomic<int> unreadableFrames{0};
+    std::atomic<bool> nothingReadable{false};
+
 private:
+    // The reader's bookkeeping of frames the codec cannot give (frameCacheLock held).
+    bool skipUnreadable(int frame, LCSFFile* file);
+    void noteFrameRead(int frame, LCSFFile* file);
+    void noteEndOfFile(LCSFFile* file);
     void takeFrame(); // ReadSequenceData's frame taking, sequenceLock held
     void stepBack();  // sequenceLock held
     bool inLists(LCSFFile::FrameData* f) const;
     void destroyUnlessLast(LCSFFile::FrameData* f);
     void setSequenceName(const std::string& name); // sequenceLock held
+
+    // Guarded by frameCacheLock; reset by an open.
+    int64_t failingSinceMS = -1;     // first failed fetch since the last good one; -1 none
+    bool skippingUnreadable = false; // the last frame was given up on: so is the next failing one
+    int skipRunStart = -1;           // first frame of the run being skipped
+    int framesRead = 0;              // frames the codec gave for the open file
+    bool unreadableWarned = false;   // the user was warned about this file
 
     std::mutex openerLock; // guards fileOpener
     std::function<LCSFFile*(const std::string&)> fileOpener;

@@ -108,7 +108,8 @@ void Sequence::SendSequenceData() {
     std::string name;
     {
         std::lock_guard<std::mutex> l(frameCacheLock);
-        if (lastFrameData) {
+        if (lastFrameData && frameActionsDue) {
+            frameActionsDue = false;
             uint32_t n = lastFrameData->frame;
             auto it = commandPresets.find(n);
             if (it != commandPresets.end()) {

@@ -8,6 +8,7 @@
 #include "host/player/RunMode.h"
 #include "host/core/Warnings.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 
@@ -16,6 +17,9 @@ namespace {
 const size_t FRAME_CACHE_MAX = 40;
 // Played frames kept for single steps back and seeks onto them.
 const size_t PLAYED_FRAMES_MAX = 20;
+// Step times the codec may fail to give frames before the frame it fails on is
+// given up; the frames right after a given-up one are skipped as soon as they fail.
+const int UNREADABLE_STEPS = 3;
 } // namespace
 
 void ReadSequenceDataThread(Sequence* s) {
@@ -50,6 +54,8 @@ void Sequence::SetLastFrameData(LCSFFile::FrameData* f) {
         delete lastFrameData;
     }
     lastFrameData = f;
+    // Only a taken frame fires; the caller that takes one says so.
+    frameActionsDue = false;
 }
 
 void Sequence::clearCaches() {
@@ -80,6 +86,61 @@ int Sequence::GetLoadedFrameNumber() {
     return lastFrameData ? (int)lastFrameData->frame : -1;
 }
 
+bool Sequence::skipUnreadable(int frame, LCSFFile* file) {
+    int64_t now = GetTimeMS();
+    if (failingSinceMS < 0) {
+        failingSinceMS = now;
+    }
+    int64_t patience = (int64_t)UNREADABLE_STEPS * std::max(1, seqStepTime.load());
+    if (!skippingUnreadable && now - failingSinceMS < patience) {
+        return false;
+    }
+    // Skipped as a late frame is: the outputs repeat the last frame meanwhile.
+    lastFrameRead = frame;
+    unreadableFrames++;
+    if (!skippingUnreadable) {
+        skippingUnreadable = true;
+        skipRunStart = frame;
+        LogWarn(LOGCH_SEQUENCE,
+                "Frame %d of %s cannot be read; it is skipped, and so is every unreadable frame after it\n",
+                frame, file->m_seqFilename.c_str());
+        if (!unreadableWarned) {
+            unreadableWarned = true;
+            WarningHolder::AddWarningTimeout("Sequence file " + file->m_seqFilename + ": frame " +
+                                                 std::to_string(frame) +
+                                                 " cannot be read; unreadable frames are skipped",
+                                             60);
+        }
+    }
+    return true;
+}
+
+void Sequence::noteFrameRead(int frame, LCSFFile* file) {
+    failingSinceMS = -1;
+    framesRead++;
+    if (skippingUnreadable) {
+        skippingUnreadable = false;
+        LogWarn(LOGCH_SEQUENCE, "Frames %d to %d of %s could not be read and were skipped\n", skipRunStart,
+                frame - 1, file->m_seqFilename.c_str());
+    }
+}
+
+void Sequence::noteEndOfFile(LCSFFile* file) {
+    if (skippingUnreadable) {
+        skippingUnreadable = false;
+        LogWarn(LOGCH_SEQUENCE, "Frames %d to %d of %s could not be read and were skipped\n", skipRunStart,
+                (int)file->m_seqNumFrames - 1, file->m_seqFilename.c_str());
+    }
+    if (framesRead == 0) {
+        nothingReadable = true;
+        LogErr(LOGCH_SEQUENCE, "No frame of %s could be read; the sequence ends\n",
+               file->m_seqFilename.c_str());
+    } else if (unreadableFrames > 0) {
+        LogWarn(LOGCH_SEQUENCE, "%d frame(s) of %s could not be read and were skipped\n",
+                unreadableFrames.load(), file->m_seqFilename.c_str());
+    }
+}
+
 void Sequence::ReadFramesLoop() {
     SetThreadName("Tavo-ReadFrames");
     std::unique_lock<std::mutex> lock(frameCacheLock);
@@ -91,8 +152,10 @@ void Sequence::ReadFramesLoop() {
         }
         int last = lastFrameRead;
         int next = last + 1;
+        uint64_t generation = fileGeneration;
         if ((uint32_t)next >= file->m_seqNumFrames) {
             doneRead = true;
+            noteEndOfFile(file);
             lock.unlock();
             frameLoadedCV.notify_all();
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -125,8 +188,15 @@ void Sequence::ReadFramesLoop() {
         }
 
         lock.lock();
+        // While the generation is the same, `file` is the open file, not deleted.
+        bool sameFile = fileGeneration == generation;
         if (f) {
-            if (lastFrameRead == last) {
+            if (sameFile) {
+                noteFrameRead(next, file);
+            }
+            // Queued only for the file and the position it was fetched for: a seek,
+            // a late frame or another file meanwhile makes it stale.
+            if (lastFrameRead == last && sameFile) {
                 lastFrameRead = next;
                 frameCache.push_back(f);
                 lock.unlock();
@@ -137,8 +207,12 @@ void Sequence::ReadFramesLoop() {
                 delete f;
             }
         } else if (!shutdownReadThread) {
-            // A frame the codec cannot produce is tried again; a short wait keeps that
-            // from spinning while the file stays unreadable.
+            // A frame the codec cannot give is tried again for a while, then skipped:
+            // a damaged block must neither stop the show nor leave it stuck.
+            if (sameFile && lastFrameRead == last && skipUnreadable(next, file)) {
+                continue;
+            }
+            // A short wait keeps the retries from spinning.
             readFramesCV.wait_for(lock, std::chrono::milliseconds(5));
         }
     }
@@ -171,6 +245,8 @@ void Sequence::stepBack() {
         lastFrameRead = -1;
     }
     if (lastFrameRead != before) {
+        // The reader may have finished at the end of the file: it must fetch again.
+        doneRead = false;
         readFramesCV.notify_all();
     }
 }
@@ -230,6 +306,7 @@ void Sequence::takeFrame() {
         }
         playedFrames.push_back(f);
         SetLastFrameData(f);
+        frameActionsDue = true;
         lock.unlock();
         readFramesCV.notify_all();
         // f stays alive: it is lastFrameData, which only this lock's holders replace.
@@ -294,6 +371,9 @@ void Sequence::SeekSequenceFile(int frameNumber) {
     clearCaches();
     LogDebug(LOGCH_SEQUENCE, "Seeking to %d.   Last read is %d\n", frameNumber, lastFrameRead.load());
     lastFrameRead = frameNumber - 1;
+    // A reader that had reached the end reads again from the new position; left
+    // done, the next take would find nothing and close the file.
+    doneRead = false;
     readFramesCV.notify_all();
     if (frameNumber <= 99 && getTavomode() == TAVO_MODE_REMOTE) {
         if (++frameSkipCount > 6) {

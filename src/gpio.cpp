@@ -81,11 +81,12 @@ std::string checkEntry(const Json::Value& e) {
     }
     for (const char* edge : {"rising", "falling"}) {
         const Json::Value& action = e[edge];
-        if (action.isNull()) {
+        // The text "" is how a stored file says "do not watch this edge".
+        if (action.isNull() || action == Json::Value("")) {
             continue;
         }
         if (!action.isObject()) {
-            return std::string("\"") + edge + "\" must be a command object";
+            return std::string("\"") + edge + "\" must be a command object, or \"\" for none";
         }
         const Json::Value& c = action["command"];
         if (!c.isNull() && !c.isString()) {
@@ -180,6 +181,11 @@ void GPIOManager::SetupGPIOInput(std::map<int, std::function<bool(int)>>&) {
             if (commandOf(state->risingAction).empty() && commandOf(state->fallingAction).empty()) {
                 delete state;
                 continue;
+            }
+            {
+                // An input now: a GPIO command on it must make it an output again.
+                std::lock_guard<std::mutex> l(outputLock);
+                outputPins.erase(pin);
             }
             pin->configPin(mode, false, "GPIO Input");
             addState(state);
@@ -354,6 +360,8 @@ void GPIOManager::Cleanup() {
         freeState(state);
     }
     checkDebounces = false;
+    std::lock_guard<std::mutex> l(outputLock);
+    outputPins.clear();
 }
 
 std::shared_ptr<httpserver::http_response> GPIOManager::render_GET(const httpserver::http_request& request) {

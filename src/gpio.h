@@ -8,6 +8,8 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include <httpserver.hpp>
@@ -67,9 +69,17 @@ private:
     void addGPIOCallback(GPIOState* state);
     void onLineEvent(GPIOState* state, int fd);
 
+    // The GPIO command runs on whichever thread runs commands: the output thread
+    // (a frame's presets, SEQUENCE_STOPPED), the event loop (inputs, HTTP) and the
+    // web server's thread when no loop runs. outputLock is held through each run,
+    // so runs on one pin never interleave, and guards the two members below.
+    std::mutex outputLock;
+    std::map<std::string, bool> outputStates; // pin name -> value last set by the GPIO command
+    // Pins the GPIO command has configured as outputs. Configuring one again would
+    // release and request its line, driving it low for a moment.
+    std::set<const PinCapabilities*> outputPins;
     // Neither the lists nor the states are locked: everything that touches them runs
     // on the host's event-loop thread.
-    std::map<std::string, bool> outputStates; // pin name -> value last set by the GPIO command
     std::list<GPIOState*> pollStates;
     std::list<GPIOState*> eventStates;
     bool checkDebounces = false;

@@ -19,9 +19,15 @@ std::unique_ptr<Command::Result> TavoGPIOCommand::run(const std::vector<std::str
     if (pin == nullptr) {
         return std::make_unique<ErrorResult>("No Pin Named " + pinName);
     }
-    // Configured before the action is looked at, as users of the command expect.
-    pin->configPin("gpio", true, "");
-    std::map<std::string, bool>& states = GPIOManager::INSTANCE.outputStates;
+    GPIOManager& manager = GPIOManager::INSTANCE;
+    std::lock_guard<std::mutex> lock(manager.outputLock);
+    // Configured before the action is looked at, as users of the command expect, and
+    // only once: each request of the line drives it low, a pulse a relay would follow.
+    std::set<const PinCapabilities*>& outputs = manager.outputPins;
+    if (outputs.insert(pin).second && !pin->configPin("gpio", true, "")) {
+        outputs.erase(pin);
+    }
+    std::map<std::string, bool>& states = manager.outputStates;
     if (action == "On" || action == "on" || action == "true" || action == "True" || action == "1") {
         pin->setValue(true);
         states[pinName] = true;

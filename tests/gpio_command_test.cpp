@@ -89,7 +89,17 @@ TEST_F(GPIOCommandTest, InvalidActionStillConfiguresTheOutput) {
         EXPECT_EQ(r->get(), std::string("Invalid Action") + bad);
     }
     EXPECT_EQ(pinConfig("O3"), "gpio out \n");
-    EXPECT_FALSE(FileExists(simFile("O3.value")));
+    // Configured, not set: the line holds what the output request drove it to.
+    EXPECT_EQ(readFileBytes(simFile("O3.trace")), "0\n");
+}
+
+TEST_F(GPIOCommandTest, AnOutputNeverDropsBetweenCommands) {
+    // Every value the line takes, as a relay on it would see them.
+    for (const char* action : {"On", "On", "Opposite", "Opposite", "On", "Off", "Off", "1"}) {
+        ASSERT_FALSE(gpio({"O1", action})->isError()) << action;
+    }
+    EXPECT_EQ(readFileBytes(simFile("O1.trace")), "0\n1\n1\n0\n1\n1\n0\n0\n1\n")
+        << "the output request drives 0 once; after that only the commands' values";
 }
 
 TEST_F(GPIOCommandTest, OppositeTogglesWhatTheCommandLastSet) {

@@ -16,7 +16,8 @@ const char* TWO_EDGES = R"([{"enabled": true, "pin": "B1", "debounceTime": 0,
 
 TEST_F(GPIOManagerTest, MissingUnparsableOrEmptyFileConfiguresNothing) {
     usePins({"B1"});
-    for (const char* content : {(const char*)nullptr, "{ not json", "[]"}) {
+    const std::string deep = std::string(1200, '[') + std::string(1200, ']');
+    for (const char* content : {(const char*)nullptr, "{ not json", "[]", deep.c_str()}) {
         if (content) {
             writeGpioJson(content);
         }
@@ -91,6 +92,36 @@ TEST_F(GPIOManagerTest, BadEntriesAreSkippedByNameAndTheRestConfigured) {
         << log.text();
     EXPECT_TRUE(log.contains("gpio.json entry 9 (pin B1): the \"command\" of \"rising\"")) << log.text();
     EXPECT_TRUE(log.contains("gpio.json entry 10 (pin B1): \"mode\"")) << log.text();
+}
+
+TEST_F(GPIOManagerTest, AnEmptyTextActionLeavesThatEdgeUnwatched) {
+    usePins({"B1", "B2", "B3"});
+    writeGpioJson(R"([
+        {"enabled": true, "pin": "B1", "debounceTime": 0,
+         "rising": {"command": "Test Record", "args": ["B1 rise"]}, "falling": ""},
+        {"enabled": true, "pin": "B2", "debounceTime": 0,
+         "rising": "", "falling": {"command": "Test Record", "args": ["B2 fall"]}},
+        {"enabled": true, "pin": "B3", "rising": "", "falling": ""}
+    ])");
+    LogCapture log;
+    setupInputs();
+    EXPECT_TRUE(log.contains("2 GPIO Input(s) enabled")) << log.text();
+    EXPECT_FALSE(log.contains("skipped")) << log.text();
+    ASSERT_NE(stateOf("B1"), nullptr);
+    ASSERT_NE(stateOf("B2"), nullptr);
+    EXPECT_EQ(stateOf("B3"), nullptr) << "no edge has a command";
+    EXPECT_EQ(stateOf("B1")->fallingAction, Json::Value(""));
+    EXPECT_EQ(stateOf("B2")->risingAction, Json::Value(""));
+
+    ASSERT_TRUE(sendEvent("B1", true));
+    ASSERT_EQ(dispatch(), 1);
+    ASSERT_TRUE(sendEvent("B1", false));
+    ASSERT_EQ(dispatch(), 1);
+    ASSERT_TRUE(sendEvent("B2", true));
+    ASSERT_EQ(dispatch(), 1);
+    ASSERT_TRUE(sendEvent("B2", false));
+    ASSERT_EQ(dispatch(), 1);
+    EXPECT_EQ(m_runs, std::vector<std::string>({"B1 rise", "B2 fall"}));
 }
 
 TEST_F(GPIOManagerTest, TopLevelThatIsNotAnArrayIsReported) {

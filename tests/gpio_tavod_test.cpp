@@ -193,6 +193,41 @@ TEST_F(TavodGPIOTest, PinListAndCommandsOverHttp) {
     EXPECT_EQ(stop(), 0);
 }
 
+TEST_F(TavodGPIOTest, DeeplyNestedJsonIsReportedAndTheDaemonGoesOn) {
+    const std::string deep = std::string(1200, '[') + std::string(1200, ']');
+    writePins(R"([{"name": "IN1", "gpio": 1}, {"name": "OUT1"}])");
+    writeFileBytes(m_media.file("config/gpio.json"), deep);
+    writeFileBytes(m_media.file("config/commandPresets.json"), "{\"presets\": " + deep + "}");
+    start();
+    std::string log = readFileBytes(m_media.file("logs/tavod.log"));
+    EXPECT_NE(log.find("Cannot parse " + m_media.file("config/gpio.json")), std::string::npos) << log;
+    EXPECT_NE(log.find("0 GPIO Input(s) enabled"), std::string::npos) << log;
+
+    // Commands over HTTP: such a body is a bad request, and the daemon goes on.
+    EXPECT_EQ(command(deep).status, 400);
+    EXPECT_EQ(command("{\"command\": \"GPIO\", \"args\": " + deep + "}").status, 400);
+    EXPECT_EQ(command(std::string(3000, '[')).status, 400);
+    // The first preset a command triggers loads the presets file: reported, not fatal.
+    EXPECT_EQ(command(R"({"command": "Start Sequence", "args": ["show.lcsf"]})").status, 200);
+    EXPECT_TRUE(waitFor([&] {
+        return readFileBytes(m_media.file("logs/tavod.log")).find("Could not read command presets from") !=
+               std::string::npos;
+    }));
+    EXPECT_EQ(command(R"({"command": "GPIO", "args": ["OUT1", "On"]})").status, 200);
+    EXPECT_EQ(simValue("OUT1"), "1\n");
+    EXPECT_EQ(status()["status"].asString(), "playing");
+    EXPECT_EQ(stop(), 0);
+}
+
+TEST_F(TavodGPIOTest, ADeeplyNestedPinsFileLeavesNoPinsAndTheDaemonGoesOn) {
+    writeFileBytes(m_media.file("config/pins.json"), std::string(1200, '[') + std::string(1200, ']'));
+    start();
+    std::string log = readFileBytes(m_media.file("logs/tavod.log"));
+    EXPECT_NE(log.find("Cannot read " + m_media.file("config/pins.json")), std::string::npos) << log;
+    EXPECT_EQ(httpGet(m_port, "/gpio").body, "[]");
+    EXPECT_EQ(stop(), 0);
+}
+
 TEST_F(TavodGPIOTest, NoPinsListsNothingAndHasNoGpioCommand) {
     writePins("[]");
     start();

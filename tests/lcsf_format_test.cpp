@@ -235,6 +235,22 @@ TEST_F(LcsfReader, VariableHeaderParsingRules) {
     EXPECT_TRUE(log.contains("VariableHeader 'FC' has out of bounds data length")) << log.text();
 }
 
+TEST_F(LcsfReader, AnUnknownMinorVersionIsAnErrorAndTheFileIsRead) {
+    std::string h = v2Header(4, 0, "");
+    h[6] = 3;
+    auto f = open(h);
+    ASSERT_NE(nullptr, f);
+    EXPECT_EQ(3, f->m_seqVersionMinor);
+    int errors = 0;
+    for (const LogLine& l : log.lines()) {
+        if (l.text.find("Unknown minor version: 3.  LCSF may not load properly.") != std::string::npos) {
+            EXPECT_EQ(LOG_ERR, l.level);
+            errors++;
+        }
+    }
+    EXPECT_EQ(1, errors) << log.text();
+}
+
 TEST_F(LcsfReader, HeaderLengthMismatchIsLoggedAndRead) {
     std::string rest = inlineEntry("mf", std::string("m\0", 2));
     auto f = open(v2Header(4, 0, rest, 0, 0, 0, 40));

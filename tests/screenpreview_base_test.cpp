@@ -235,6 +235,16 @@ TEST_F(MediaDir, BadPixelFilesFailInitNamingTheProblem) {
         EXPECT_TRUE(m_log.contains(c.message)) << c.text << "\n" << m_log.text();
         EXPECT_TRUE(m_log.contains("bad.json")) << "the message names the file";
     }
+    // Nesting deeper than the JSON reader allows: reported like any other bad text.
+    for (int depth : {100, 1200}) {
+        m_log.clear();
+        writeLayout("deep.json", std::string(depth, '[') + std::string(depth, ']'));
+        TestPreview out(0, 9);
+        int ok = 1;
+        EXPECT_NO_THROW(ok = out.Init(pixelsFile("config/deep.json"))) << depth;
+        EXPECT_EQ(ok, 0);
+        EXPECT_TRUE(m_log.contains("deep.json")) << m_log.text();
+    }
 }
 
 TEST_F(MediaDir, TheLayoutFileMustBeAReadableFileInsideTheMediaFolder) {

@@ -142,6 +142,23 @@ TEST(HostOutputs, RangesMergeAndOutputsGetTheirSlice) {
     EXPECT_FALSE(t.running) << "an uninstalled thread is stopped";
 }
 
+TEST(HostOutputs, AnOutputTypeIsItsClassNameUnlessTheOutputSaysOtherwise) {
+    RecordingOutput plain(0, 3);
+    EXPECT_EQ(plain.GetOutputType(), "RecordingOutput");
+    Json::Value config;
+    config["type"] = "SomethingElse";
+    ASSERT_NE(plain.Init(config), 0);
+    EXPECT_EQ(plain.GetOutputType(), "RecordingOutput") << "the configuration's \"type\" does not change it";
+
+    class NamedOutput : public RecordingOutput {
+    public:
+        using RecordingOutput::RecordingOutput;
+        std::string GetOutputType() const override { return "Named Panels"; }
+    } named(0, 3);
+    ASSERT_NE(named.Init(config), 0);
+    EXPECT_EQ(named.GetOutputType(), "Named Panels");
+}
+
 TEST(HostFiles, HostSpecificFileFitsTheBufferOrIsLeftAlone) {
     TempDir dir;
     writeFileBytes(dir.file("show-h1.lcsf"), "x");

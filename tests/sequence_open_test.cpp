@@ -120,12 +120,44 @@ TEST_F(SequenceOpen, StartSecondAndStartFrameChooseTheFirstFrame) {
     EXPECT_EQ(GetChannelOutputFrameNumber(), 30);
 }
 
+TEST_F(SequenceOpen, AStartPastTheEndOrAnEmptyFileOpensNothing) {
+    makeSequence("short.lcsf", 10, 50); // 0.5 s
+    makeSequence("empty.lcsf", 0, 50);
+    struct Case {
+        const char* name;
+        int startFrame, startSecond;
+        const char* message;
+    } cases[] = {
+        {"short.lcsf", 0, 5, "Start second 5 is past the end of "},
+        {"short.lcsf", 0, 1, "Start second 1 is past the end of "},
+        {"short.lcsf", 10, -1, "Start frame 10 is past the end of "},
+        {"empty.lcsf", 0, -1, " holds no frames"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.startFrame) + " " +
+                     std::to_string(c.startSecond));
+        LogCapture log;
+        RecordingCommand::clearRuns();
+        EXPECT_EQ(seq->OpenSequenceFile(c.name, c.startFrame, c.startSecond), 0);
+        EXPECT_EQ(seq->seqFile.load(), nullptr);
+        EXPECT_EQ(seq->seqStarting, 0);
+        EXPECT_EQ(seq->GetSequenceName(), "");
+        EXPECT_TRUE(log.contains(c.message)) << log.text();
+        EXPECT_TRUE(log.contains(dir.file("sequences/") + c.name)) << "the message names the file";
+        EXPECT_TRUE(RecordingCommand::runs().empty()) << "nothing was opened, so nothing stopped";
+    }
+    // The last frame is still a place to start.
+    EXPECT_EQ(seq->OpenSequenceFile("short.lcsf", 9, -1), 1);
+    EXPECT_NE(seq->seqFile.load(), nullptr);
+    EXPECT_EQ(seq->seqStarting, 1);
+}
+
 TEST_F(SequenceOpen, MissingFileFailsWithAWarning) {
     LogCapture log;
     EXPECT_EQ(seq->OpenSequenceFile("nope.lcsf", 0, -1), 0);
     EXPECT_EQ(seq->seqStarting, 0);
     EXPECT_EQ(seq->seqFile.load(), nullptr);
-    EXPECT_EQ(seq->GetSequenceName(), "nope.lcsf");
+    EXPECT_EQ(seq->GetSequenceName(), "") << "a failed open forgets the name";
     std::string path = dir.file("sequences/nope.lcsf");
     EXPECT_TRUE(log.contains("Sequence file " + path + " does not exist"));
     auto w = WarningHolder::GetWarnings();
@@ -274,11 +306,11 @@ TEST_F(SequenceOpen, ActionHeadersThatRunPastTheirDataAreCut) {
     EXPECT_TRUE(log.contains("holds 2 bytes, too few"));
 }
 
-TEST_F(SequenceOpen, StartWithNothingOpenStillTriggersThePreset) {
+TEST_F(SequenceOpen, StartWithNothingOpenTriggersNothing) {
     ManualOutputThread& thread = outThread;
     ChannelOutputManager::INSTANCE.SetOutputThread(&thread);
     seq->StartSequence();
-    EXPECT_EQ(RecordingCommand::runs(), (std::vector<std::string>{"started "}));
+    EXPECT_TRUE(RecordingCommand::runs().empty()) << "nothing plays, so nothing has started";
     EXPECT_EQ(thread.starts, 0);
     EXPECT_FALSE(seq->IsSequenceRunning());
 }
@@ -317,11 +349,39 @@ TEST_F(SequenceOpen, StartByNameOpensStartsAndSeeks) {
     step();
     // Closing what was not open blanks first, as every close does.
     EXPECT_EQ(sentFrames(), (std::vector<int>{-1, 60}));
-    // A name that cannot be opened starts nothing but still says so.
+    // A name that cannot be opened starts nothing and says nothing started.
     seq->StartSequence("missing.lcsf", 0);
     EXPECT_FALSE(seq->IsSequenceRunning());
-    EXPECT_EQ(RecordingCommand::runs(),
-              (std::vector<std::string>{"started a.lcsf", "stopped a.lcsf", "started missing.lcsf"}));
+    EXPECT_EQ(RecordingCommand::runs(), (std::vector<std::string>{"started a.lcsf", "stopped a.lcsf"}));
+}
+
+TEST_F(SequenceOpen, AStartThatFailedCanBeRetriedUnderTheSameName) {
+    std::atomic<int> opens{0};
+    seq->setFileOpener([&opens](const std::string& p) {
+        opens++;
+        return LCSFFile::openLCSFFile(p);
+    });
+    seq->StartSequence("late.lcsf", 0);
+    EXPECT_FALSE(seq->IsSequenceRunning());
+    EXPECT_EQ(seq->GetSequenceName(), "");
+    // The file arrives (copied in by the user), and the same start is tried again.
+    makeSequence("late.lcsf", 50);
+    seq->StartSequence("late.lcsf", 0);
+    EXPECT_EQ(opens, 1) << "the second start opens the file";
+    EXPECT_TRUE(seq->IsSequenceRunning("late.lcsf"));
+    EXPECT_EQ(RecordingCommand::runs(), (std::vector<std::string>{"started late.lcsf"}));
+
+    // The same after a file the codec refuses.
+    seq->CloseSequenceFile();
+    RecordingCommand::clearRuns();
+    writeFileBytes(dir.file("sequences/bad.lcsf"), "not a sequence file at all");
+    seq->StartSequence("bad.lcsf", 0);
+    EXPECT_FALSE(seq->IsSequenceRunning());
+    EXPECT_TRUE(RecordingCommand::runs().empty());
+    makeSequence("bad.lcsf", 50);
+    seq->StartSequence("bad.lcsf", 0);
+    EXPECT_TRUE(seq->IsSequenceRunning("bad.lcsf"));
+    EXPECT_EQ(RecordingCommand::runs(), (std::vector<std::string>{"started bad.lcsf"}));
 }
 
 TEST_F(SequenceOpen, CloseIfOpenMatchesTheName) {

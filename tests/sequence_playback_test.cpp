@@ -4,6 +4,8 @@
 #include "LogCapture.h"
 #include "SequenceFixture.h"
 
+#include <algorithm>
+#include <condition_variable>
 #include <thread>
 
 using SequencePlayback = SequenceFixture;
@@ -106,6 +108,33 @@ INSTANTIATE_TEST_SUITE_P(
         BlankCase{"PlaylistStopping", TAVO_MODE_PLAYER, PLAYER_STATUS_STOPPING_GRACEFULLY, false, 0, true}),
     [](const ::testing::TestParamInfo<BlankCase>& i) { return std::string(i.param.name); });
 
+TEST_F(SequencePlayback, AnEffectStartedByTheStopPresetKeepsTheLastFrameUp) {
+    // The stop preset starts an effect: with an effect running, a close does not blank.
+    class EffectCommand : public Command {
+    public:
+        EffectCommand() : Command("Effect") {}
+        std::unique_ptr<Result> run(const std::vector<std::string>& a) override {
+            return std::make_unique<Result>(StartEffect(a.at(0), 0, 1, false) > 0 ? "OK" : "failed");
+        }
+    };
+    CommandManager::INSTANCE.addCommand(new EffectCommand());
+    writePresets(R"({"presets": {"SEQUENCE_STOPPED": [{"command": "Effect", "args": ["glow"]}]}})");
+    writeEffectFile(dir.file("effects/glow.eseq"), 100, 10, 5, [](uint32_t, uint32_t) { return 9; });
+    makeSequence("a.lcsf", 100);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    waitQueued();
+    step();
+    int shown = seq->GetLoadedFrameNumber();
+    ASSERT_GE(shown, 0);
+    out.clear();
+    seq->CloseSequenceFile();
+    EXPECT_TRUE(IsEffectRunning("glow"));
+    EXPECT_EQ(out.frameCount(), 0u) << "no blank frame while the effect runs";
+    std::vector<uint8_t> slice(seq->seqData, seq->seqData + OUT_CHANNELS);
+    EXPECT_EQ(frameOf(slice), shown) << "the last frame stays in the buffer";
+}
+
 TEST_F(SequencePlayback, ASlowReaderRepeatsTheLastFrameAndSkipsOnePerLatePeriod) {
     const int frames = 40, stepMS = 50;
     makeSequence("slow.lcsf", frames, stepMS);
@@ -153,6 +182,169 @@ TEST_F(SequencePlayback, ASlowReaderRepeatsTheLastFrameAndSkipsOnePerLatePeriod)
     // Frames skipped at the end (the position pushed past the last frame) count too.
     EXPECT_EQ(skipped + (frames - 1 - sent.back()), repeats) << "one frame number skipped per late period";
     EXPECT_EQ(RecordingCommand::count("stopped slow.lcsf"), 1);
+}
+
+TEST_F(SequencePlayback, AFrameFetchedFromThePreviousFileIsNotQueuedForTheNext) {
+    // a.eseq holds 0xAA on every channel; b.lcsf the usual test frames.
+    writeEffectFile(dir.file("sequences/a.eseq"), 1, OUT_CHANNELS, 50,
+                    [](uint32_t, uint32_t) { return 0xAA; });
+    makeSequence("b.lcsf", 50);
+
+    // Frame 0 of a.eseq is fetched only when the test says so; the file says when it is deleted.
+    struct Gate {
+        std::mutex lock;
+        std::condition_variable cv;
+        bool fetching = false, open = false;
+    } gate;
+    std::atomic<bool> aDeleted{false};
+    class WatchedFile : public SlowLCSFFile {
+    public:
+        WatchedFile(LCSFFile* inner, std::function<int(uint32_t)> d, std::atomic<bool>& deleted)
+            : SlowLCSFFile(inner, std::move(d)), m_deleted(deleted) {}
+        ~WatchedFile() override { m_deleted = true; }
+
+    private:
+        std::atomic<bool>& m_deleted;
+    };
+    seq->setFileOpener([&](const std::string& p) -> LCSFFile* {
+        LCSFFile* f = LCSFFile::openLCSFFile(p);
+        if (!f || p.find("a.eseq") == std::string::npos) {
+            return f;
+        }
+        auto delay = [&gate](uint32_t n) {
+            if (n == 0) {
+                std::unique_lock<std::mutex> l(gate.lock);
+                gate.fetching = true;
+                gate.cv.notify_all();
+                gate.cv.wait_for(l, std::chrono::seconds(10), [&gate] { return gate.open; });
+            }
+            return 0;
+        };
+        return new WatchedFile(f, delay, aDeleted);
+    });
+    // The reader logs a slow fetch between fetching and queuing: there it waits
+    // until a.eseq has been replaced, as a reader that is slow to be scheduled would.
+    LogCapture log(LOG_DEBUG);
+    int sink = TavoLogger::INSTANCE.addSink([&aDeleted](const LogLine& l) {
+        if (l.text.find("Problem reading frame 0:") != std::string::npos) {
+            waitFor([&aDeleted] { return (bool)aDeleted; });
+        }
+    });
+
+    ASSERT_EQ(seq->OpenSequenceFile("a.eseq", 0, -1), 1);
+    {
+        std::unique_lock<std::mutex> l(gate.lock);
+        ASSERT_TRUE(gate.cv.wait_for(l, std::chrono::seconds(5), [&gate] { return gate.fetching; }));
+    }
+    int opened = -1;
+    std::thread other([this, &opened] { opened = seq->OpenSequenceFile("b.lcsf", 0, -1); });
+    EXPECT_TRUE(waitFor([&log] { return log.contains("OpenSequenceFile(b.lcsf, 0, -1)"); }));
+    {
+        std::lock_guard<std::mutex> l(gate.lock);
+        gate.open = true;
+    }
+    gate.cv.notify_all();
+    other.join();
+    TavoLogger::INSTANCE.removeSink(sink);
+    ASSERT_EQ(opened, 1);
+    EXPECT_TRUE(aDeleted);
+
+    std::vector<uint8_t> slice(seq->seqData, seq->seqData + OUT_CHANNELS);
+    EXPECT_NE(frameOf(slice), -2) << "the buffer holds a frame of the previous file";
+    seq->StartSequence();
+    for (int i = 0; i < 5; i++) {
+        waitQueued();
+        step();
+    }
+    std::vector<int> sent = sentFrames();
+    ASSERT_EQ(sent.size(), 5u);
+    for (size_t i = 0; i < sent.size(); i++) {
+        EXPECT_GE(sent[i], 0) << "period " << i << " sent a frame that is not b.lcsf's";
+        EXPECT_LE(sent[i], 5);
+    }
+    EXPECT_EQ(sent.back() - sent.front(), 4) << "b.lcsf plays frame after frame";
+}
+
+namespace {
+
+// Overwrites the compressed data of block 0 so that it no longer decodes.
+void damageFirstBlock(const std::string& path) {
+    std::unique_ptr<LCSFFile> f(LCSFFile::openLCSFFile(path));
+    ASSERT_NE(f, nullptr);
+    auto* v2 = dynamic_cast<V2LCSFFile*>(f.get());
+    ASSERT_NE(v2, nullptr);
+    ASSERT_GE(v2->m_frameOffsets.size(), 2u);
+    uint64_t from = v2->m_frameOffsets[0].second, to = v2->m_frameOffsets[1].second;
+    f.reset();
+    std::string bytes = readFileBytes(path);
+    ASSERT_LE(to, bytes.size());
+    for (uint64_t i = from; i < to; i++) {
+        bytes[i] = (char)(0x5A ^ i);
+    }
+    writeFileBytes(path, bytes);
+}
+
+} // namespace
+
+TEST_F(SequencePlayback, ADamagedFirstBlockIsSkippedAndTheRestPlays) {
+    const int frames = 60, stepMS = 20;
+    // Block 0 holds frames 0-9.
+    std::string path = makeSequence("a.lcsf", frames, stepMS, {}, LCSFFile::CompressionType::zstd);
+    damageFirstBlock(path);
+    LogCapture log(LOG_WARN);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    // Each period once the reader has a frame (or is done), so none is late.
+    for (int periods = 0; seq->IsSequenceRunning() && periods < 100; periods++) {
+        ASSERT_TRUE(waitFor([this] { return seq->CachedFrameCount() > 0 || seq->doneRead; }))
+            << "the show is stuck on the damaged block";
+        step();
+    }
+    ASSERT_FALSE(seq->IsSequenceRunning());
+    std::vector<int> played;
+    for (int f : sentFrames()) {
+        ASSERT_NE(f, -2) << "a frame was sent that the file does not hold";
+        if (f >= 0) {
+            played.push_back(f);
+        }
+    }
+    std::vector<int> good;
+    for (int f = 10; f < frames; f++) {
+        good.push_back(f);
+    }
+    EXPECT_EQ(played, good) << "the frames of the damaged block are skipped, the others play";
+    EXPECT_TRUE(log.contains("Frame 0 of " + path + " cannot be read")) << log.text();
+    EXPECT_GT(seq->unreadableFrames, 0);
+    EXPECT_FALSE(seq->nothingReadable);
+    EXPECT_EQ(RecordingCommand::count("stopped a.lcsf"), 1);
+}
+
+TEST_F(SequencePlayback, AFileWithoutAReadableFrameEndsWithAMessage) {
+    const int stepMS = 20;
+    // Ten frames: one block, damaged.
+    std::string path = makeSequence("a.lcsf", 10, stepMS, {}, LCSFFile::CompressionType::zstd);
+    damageFirstBlock(path);
+    LogCapture log(LOG_WARN);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    for (int periods = 0; seq->IsSequenceRunning() && periods < 100; periods++) {
+        ASSERT_TRUE(waitFor([this] { return seq->CachedFrameCount() > 0 || seq->doneRead; }))
+            << "the show is stuck on the damaged block";
+        step();
+    }
+    ASSERT_FALSE(seq->IsSequenceRunning());
+    for (int f : sentFrames()) {
+        EXPECT_EQ(f, -1) << "nothing but blank frames";
+    }
+    EXPECT_TRUE(log.contains("No frame of " + path + " could be read")) << log.text();
+    EXPECT_TRUE(seq->nothingReadable);
+    EXPECT_EQ(RecordingCommand::count("stopped a.lcsf"), 1);
+
+    // The next open starts afresh.
+    makeSequence("b.lcsf", 10, stepMS);
+    ASSERT_EQ(seq->OpenSequenceFile("b.lcsf", 0, -1), 1);
+    EXPECT_FALSE(seq->nothingReadable);
+    EXPECT_EQ(seq->unreadableFrames, 0);
 }
 
 TEST_F(SequencePlayback, SeekOntoAQueuedFrameKeepsTheQueue) {
@@ -208,6 +400,52 @@ TEST_F(SequencePlayback, SeekPastOrBeforeTheQueueRestartsTheReader) {
     step();
     EXPECT_EQ(sentFrames().back(), 5);
     EXPECT_EQ(log.count("Seeking to"), 2);
+}
+
+TEST_F(SequencePlayback, SeekBackAfterTheLastFrameWasReadGoesOnPlaying) {
+    const int frames = 60;
+    makeSequence("a.lcsf", frames);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    // Take frames until the reader has fetched the last one and said it is done.
+    for (int i = 0; i < 30 && !seq->doneRead; i++) {
+        waitQueued();
+        step();
+    }
+    ASSERT_TRUE(waitFor([this] { return (bool)seq->doneRead; }));
+    seq->SeekSequenceFile(5);
+    waitQueued();
+    step();
+    EXPECT_TRUE(seq->IsSequenceRunning()) << "a seek must not end the show";
+    EXPECT_EQ(sentFrames().back(), 5);
+    // From there it plays on to the end, frame by frame.
+    for (int want = 6; want < frames; want++) {
+        waitQueued();
+        step();
+        ASSERT_EQ(sentFrames().back(), want);
+    }
+    waitQueued();
+    step();
+    EXPECT_FALSE(seq->IsSequenceRunning());
+}
+
+TEST_F(SequencePlayback, StepBackThatFetchesAgainAfterTheLastFrameWasRead) {
+    const int frames = 30;
+    makeSequence("a.lcsf", frames, 250);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    ASSERT_TRUE(waitFor([this] { return (bool)seq->doneRead; }));
+    // Seeking to the last frame leaves nothing played before it: a step back must fetch.
+    seq->SeekSequenceFile(frames - 1);
+    waitQueued();
+    step();
+    ASSERT_EQ(sentFrames().back(), frames - 1);
+    seq->ToggleSequencePause();
+    seq->SingleStepSequenceBack();
+    waitQueued();
+    step();
+    EXPECT_TRUE(seq->IsSequenceRunning());
+    EXPECT_EQ(sentFrames().back(), frames - 2);
 }
 
 TEST_F(SequencePlayback, SeekWithoutARunningSequenceIsIgnored) {
@@ -334,10 +572,10 @@ TEST_F(SequencePlayback, PresetsAndEffectsFireOnTheirFrames) {
     };
     stepTo(2);
     EXPECT_EQ(RecordingCommand::runs(), (std::vector<std::string>{"p in a.lcsf"}));
-    // A repeated frame fires its actions again.
+    // A frame shown again while paused does not fire its actions again.
     seq->ToggleSequencePause();
     step();
-    EXPECT_EQ(RecordingCommand::count("p in a.lcsf"), 2);
+    EXPECT_EQ(RecordingCommand::count("p in a.lcsf"), 1);
     seq->ToggleSequencePause();
 
     stepTo(3);
@@ -372,6 +610,134 @@ TEST_F(SequencePlayback, PresetsAndEffectsFireOnTheirFrames) {
     stepTo(6);
     EXPECT_FALSE(IsEffectRunning("fx")) << "stopped by its end frame";
 }
+
+TEST_F(SequencePlayback, AFramesActionsFireOnceWhenItIsFirstSent) {
+    writePresets(R"({"presets": {
+        "p0": [{"command": "Record", "args": ["p0"]}],
+        "p3": [{"command": "Record", "args": ["p3"]}]}})");
+    const int stepMS = 50;
+    makeSequence("a.lcsf", 100, stepMS, {actionHeader('C', {{"p0", {{0, 90}}}, {"p3", {{3, 90}}}})});
+    // Frame 4 comes late, when the test lets it: frame 3 is repeated meanwhile.
+    std::atomic<bool> frame4{false};
+    seq->setFileOpener([&frame4](const std::string& p) -> LCSFFile* {
+        LCSFFile* f = LCSFFile::openLCSFFile(p);
+        return f ? new SlowLCSFFile(f,
+                                    [&frame4](uint32_t n) {
+                                        if (n == 4) {
+                                            waitFor([&frame4] { return (bool)frame4; },
+                                                    std::chrono::seconds(10));
+                                        }
+                                        return 0;
+                                    })
+                 : nullptr;
+    });
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    // Opened, not started: the output thread shows frame 0 (loaded by the open)
+    // every period.
+    for (int i = 0; i < 10; i++) {
+        step();
+    }
+    EXPECT_LE(RecordingCommand::count("p0"), 1);
+
+    seq->StartSequence();
+    for (int i = 0; i < 10 && seq->GetLoadedFrameNumber() < 3; i++) {
+        waitQueued();
+        step();
+    }
+    ASSERT_EQ(seq->GetLoadedFrameNumber(), 3);
+    EXPECT_EQ(RecordingCommand::runs(), (std::vector<std::string>{"p0", "p3"}))
+        << "frame 0's preset fired when the frame was first sent, not on every period";
+    // Paused: the frame stays on show, its preset does not run again.
+    seq->ToggleSequencePause();
+    for (int i = 0; i < 5; i++) {
+        step();
+    }
+    seq->ToggleSequencePause();
+    // Late: the outputs repeat frame 3.
+    for (int i = 0; i < 4; i++) {
+        step();
+        ASSERT_EQ(seq->GetLoadedFrameNumber(), 3);
+    }
+    EXPECT_EQ(RecordingCommand::count("p3"), 1) << "a repeated frame does not fire again";
+    frame4 = true;
+    waitQueued();
+    step();
+    ASSERT_GT(seq->GetLoadedFrameNumber(), 3);
+
+    // Taken anew (a step back), a frame fires again.
+    seq->ToggleSequencePause();
+    for (int i = 0; i < 5 && seq->GetLoadedFrameNumber() != 3; i++) {
+        seq->SingleStepSequenceBack();
+        waitQueued();
+        step();
+    }
+    ASSERT_EQ(seq->GetLoadedFrameNumber(), 3);
+    EXPECT_EQ(RecordingCommand::count("p3"), 2);
+}
+
+struct EffectFileCase {
+    const char* name;
+    LCSFFile::CompressionType compression;
+    std::vector<std::pair<uint32_t, uint32_t>> sparseRanges;
+};
+
+void PrintTo(const EffectFileCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SequenceEffectPlacement : public SequenceFixture,
+                                public ::testing::WithParamInterface<EffectFileCase> {};
+
+TEST_P(SequenceEffectPlacement, AnEffectGivenAStartChannelIsPlacedThere) {
+    const EffectFileCase& c = GetParam();
+    TestSequenceOptions o;
+    o.channels = 16;
+    o.frames = 5;
+    o.stepTime = 50;
+    o.compression = c.compression;
+    o.sparseRanges = c.sparseRanges;
+    ASSERT_TRUE(writeTestSequence(dir.file("effects/fx.lcsf"), o));
+    // The effect's channels, in the order they are placed from the start channel.
+    std::vector<uint32_t> own;
+    if (c.sparseRanges.empty()) {
+        for (uint32_t i = 0; i < o.channels; i++) {
+            own.push_back(i);
+        }
+    } else {
+        for (auto& r : c.sparseRanges) {
+            for (uint32_t i = 0; i < r.second; i++) {
+                own.push_back(r.first + i);
+            }
+        }
+    }
+    const uint32_t start = 201; // 1-based
+    ASSERT_GT(StartEffect("fx.lcsf", (int)start, 1, false), 0);
+    std::vector<uint8_t> buffer(TAVO_CHANNEL_BUFFER_SIZE, 0);
+    OverlayEffects(buffer.data());
+    StopEffect("fx.lcsf");
+
+    int frame = -1;
+    for (uint32_t f = 0; f < o.frames && frame < 0; f++) {
+        bool all = true;
+        for (size_t i = 0; i < own.size(); i++) {
+            all &= buffer[start - 1 + i] == testChannelValue(f, own[i]);
+        }
+        frame = all ? (int)f : -1;
+    }
+    EXPECT_GE(frame, 0) << "the effect's channels are at channel " << start;
+    for (uint32_t ch = 0; ch < 32; ch++) {
+        EXPECT_EQ(buffer[ch], 0) << "nothing at the effect's own channel " << ch;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Compressions, SequenceEffectPlacement,
+    ::testing::Values(EffectFileCase{"None", LCSFFile::CompressionType::none, {}},
+                      EffectFileCase{"Zstd", LCSFFile::CompressionType::zstd, {}},
+                      EffectFileCase{"Zlib", LCSFFile::CompressionType::zlib, {}},
+                      EffectFileCase{"NoneSparse", LCSFFile::CompressionType::none, {{4, 4}, {10, 4}}},
+                      EffectFileCase{"ZstdSparse", LCSFFile::CompressionType::zstd, {{4, 4}, {10, 4}}}),
+    [](const ::testing::TestParamInfo<EffectFileCase>& i) { return std::string(i.param.name); });
 
 TEST_F(SequencePlayback, LayersAreLaidInOrder) {
     // Every layer writes its own value over channel 5 and notes what it found there.

@@ -198,7 +198,8 @@ TEST_F(TavodConfigTest, SequencesThatCannotPlay) {
 
     auto past = run({"play", "show.lcsf", "--start-second", "5"});
     EXPECT_EQ(past->exitCode(), 1);
-    EXPECT_NE(past->err().find("--start-second 5 is past the end of show.lcsf (0.5 s long)"),
+    EXPECT_NE(past->err().find("cannot play show.lcsf: Start second 5 is past the end of " +
+                               media.sequencePath("show.lcsf") + " (0.5 s long)"),
               std::string::npos)
         << past->err();
 

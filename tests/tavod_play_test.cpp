@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <memory>
 
 using namespace tavodtest;
 
@@ -54,6 +56,23 @@ int frameOfA(const std::vector<uint8_t>& bytes) {
         }
     }
     return -2;
+}
+
+// Overwrites the compressed data of block 0 (frames 0 to 9) so that it no longer decodes.
+void damageFirstBlock(const std::string& path) {
+    std::unique_ptr<LCSFFile> f(LCSFFile::openLCSFFile(path));
+    ASSERT_NE(f, nullptr);
+    auto* v2 = dynamic_cast<V2LCSFFile*>(f.get());
+    ASSERT_NE(v2, nullptr);
+    ASSERT_GE(v2->m_frameOffsets.size(), 2u);
+    uint64_t from = v2->m_frameOffsets[0].second, to = v2->m_frameOffsets[1].second;
+    f.reset();
+    std::string bytes = readFileBytes(path);
+    ASSERT_LE(to, bytes.size());
+    for (uint64_t i = from; i < to; i++) {
+        bytes[i] = (char)(0x5A ^ i);
+    }
+    writeFileBytes(path, bytes);
 }
 
 class TavodPlayTest : public ::testing::Test {
@@ -230,6 +249,53 @@ TEST_F(TavodPlayTest, CompressedSequencesPlayTheSameFrames) {
         while (rxB.receive(d, 200)) {
         }
     }
+}
+
+TEST_F(TavodPlayTest, ADamagedFileEndsWithAFailureThatNamesIt) {
+    // Ten frames are one block: damaged, nothing of the file can be read.
+    ASSERT_TRUE(media.writeSequence("broken.lcsf", CHANNELS, 10, STEP_MS, LCSFFile::CompressionType::zstd));
+    damageFirstBlock(media.sequencePath("broken.lcsf"));
+    {
+        Tavod tavod(media.path(), tavodArgs(media, {"play", "broken.lcsf"}));
+        ASSERT_TRUE(tavod.wait(10000)) << "tavod play of a damaged file must end\n" << tavod.err();
+        EXPECT_EQ(tavod.exitCode(), 1) << tavod.err();
+        EXPECT_NE(tavod.err().find("No frame of " + media.sequencePath("broken.lcsf") + " could be read"),
+                  std::string::npos)
+            << tavod.err();
+        EXPECT_NE(tavod.err().find("cannot play broken.lcsf"), std::string::npos) << tavod.err();
+        Datagram d;
+        while (rxA.receive(d, 200)) {
+            EXPECT_EQ(frameOfA(d.bytes), -1) << "only blank frames go out";
+        }
+        while (rxB.receive(d, 50)) {
+        }
+    }
+
+    // Sixty frames, the first block damaged: the rest plays, and the exit says the file is damaged.
+    ASSERT_TRUE(media.writeSequence("hurt.lcsf", CHANNELS, 60, STEP_MS, LCSFFile::CompressionType::zstd));
+    damageFirstBlock(media.sequencePath("hurt.lcsf"));
+    Tavod tavod(media.path(), tavodArgs(media, {"play", "hurt.lcsf"}));
+    // Until the blank frame of the end, after the frames that could be read.
+    std::vector<Datagram> a = collect(rxA, 10000, [](const std::vector<Datagram>& g) {
+        return g.size() > 1 && frameOfA(g.back().bytes) == -1 && frameOfA(g[g.size() - 2].bytes) >= 0;
+    });
+    ASSERT_TRUE(tavod.wait(10000)) << tavod.err();
+    EXPECT_EQ(tavod.exitCode(), 1) << tavod.err();
+    EXPECT_NE(tavod.err().find("Frame 0 of " + media.sequencePath("hurt.lcsf") + " cannot be read"),
+              std::string::npos)
+        << tavod.err();
+    EXPECT_NE(tavod.err().find("hurt.lcsf is damaged"), std::string::npos) << tavod.err();
+    std::vector<int> played;
+    for (const Datagram& d : a) {
+        int f = frameOfA(d.bytes);
+        ASSERT_NE(f, -2) << "a frame the file does not hold";
+        if (f >= 0) {
+            played.push_back(f);
+        }
+    }
+    ASSERT_FALSE(played.empty());
+    EXPECT_GE(played.front(), 10) << "frames of the damaged block are not sent";
+    EXPECT_TRUE(std::is_sorted(played.begin(), played.end()));
 }
 
 } // namespace

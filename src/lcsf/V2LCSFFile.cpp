@@ -23,8 +23,8 @@ V2LCSFFile::V2LCSFFile(const std::string& filename, FILE* file, const std::vecto
     const uint8_t* h = header.data();
     const uint64_t H = header.size();
     if (m_seqVersionMajor == 2 && m_seqVersionMinor > 2) {
-        LogWarn(LOGCH_SEQUENCE, "Unknown minor version: %d.  LCSF may not load properly.\n",
-                m_seqVersionMinor);
+        LogErr(LOGCH_SEQUENCE, "Unknown minor version: %d.  LCSF may not load properly.\n",
+               m_seqVersionMinor);
     }
     bool isESEQ = H >= 4 && memcmp(h, "ESEQ", 4) == 0;
     if (isESEQ) {

@@ -37,19 +37,10 @@ bool Daemon::StartSequence(const std::string& name, int startSecond, std::string
         // start; the first frame of the output thread then sends frame 0 itself.
         std::lock_guard<std::recursive_mutex> frames(m_outputThread.FrameLock());
         if (m_sequence->OpenSequenceFile(name, 0, startSecond)) {
-            int duration = m_sequence->seqMSDuration;
-            if (startSecond >= 0 && (int64_t)startSecond * 1000 >= duration) {
-                char len[32];
-                snprintf(len, sizeof(len), "%.1f", duration / 1000.0);
-                error = "--start-second " + std::to_string(startSecond) + " is past the end of " + name +
-                        " (" + len + " s long)";
-                m_sequence->CloseSequenceFile();
-            } else {
-                m_sequence->StartSequence();
-                m_outputThread.SkipNextRead();
-                m_outputThread.ForceOutputNow();
-                ok = true;
-            }
+            m_sequence->StartSequence();
+            m_outputThread.SkipNextRead();
+            m_outputThread.ForceOutputNow();
+            ok = true;
         }
     }
     if (!ok && error.empty()) {
@@ -97,6 +88,18 @@ int Daemon::Play(const PlayOptions& options) {
         }
         Sequence* s = m_sequence.get();
         RunLoop([s] { return !s->IsSequenceRunning(); });
+        // A damaged file plays what can be read; the exit says it was not all.
+        if (s->nothingReadable) {
+            LogErr(LOGCH_PLAYER, "cannot play %s: none of its frames could be read\n",
+                   options.sequence.c_str());
+            rc = EXIT_FAILURE_RUN;
+            break;
+        }
+        if (s->unreadableFrames > 0) {
+            LogErr(LOGCH_PLAYER, "%s is damaged: %d frame(s) could not be read and were skipped\n",
+                   options.sequence.c_str(), s->unreadableFrames.load());
+            rc = EXIT_FAILURE_RUN;
+        }
     }
     if (tavod::StopRequested()) {
         LogInfo(LOGCH_PLAYER, "Stopping on request\n");

@@ -2,12 +2,12 @@
 #include "HttpApi.h"
 
 #include "LogLevels.h"
+#include "host/core/JsonUtils.h"
 #include "host/core/ListenSockets.h"
 #include "host/core/Log.h"
 #include "host/core/Settings.h"
 #include "host/core/Warnings.h"
 
-#include <exception>
 #include <fstream>
 #include <sstream>
 
@@ -292,18 +292,7 @@ bool HttpApi::SettingValueFromBody(const std::string& body, std::string& value, 
 
     Json::Value root;
     std::string errs;
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    bool parsed = false;
-    try {
-        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errs);
-    } catch (const std::exception& e) {
-        errs = e.what();
-    }
-    if (!parsed) {
-        while (!errs.empty() && (errs.back() == '\n' || errs.back() == ' ')) {
-            errs.pop_back();
-        }
+    if (!LoadJsonFromString(text, root, &errs)) {
         error = "the body is not valid JSON: " + errs;
         return false;
     }

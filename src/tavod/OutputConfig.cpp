@@ -3,6 +3,7 @@
 
 #include "ErrorCollector.h"
 
+#include "host/core/JsonUtils.h"
 #include "host/output/ChannelBuffer.h"
 #include "host/output/ChannelOutput.h"
 #include "host/core/Log.h"
@@ -12,7 +13,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <exception>
 #include <fstream>
 #include <sstream>
 
@@ -77,21 +77,7 @@ bool OutputConfig::Parse(const std::string& text, const std::string& fileName,
 
     Json::Value root;
     std::string errs;
-    bool parsed = false;
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    try {
-        // The reader throws on nesting deeper than its limit.
-        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errs);
-    } catch (const std::exception& e) {
-        errs = e.what();
-        parsed = false;
-    }
-    if (!parsed) {
-        while (!errs.empty() && (errs.back() == '\n' || errs.back() == ' ')) {
-            errs.pop_back();
-        }
+    if (!LoadJsonFromString(text, root, &errs)) {
         error(fileName + ": not valid JSON: " + errs);
         return false;
     }

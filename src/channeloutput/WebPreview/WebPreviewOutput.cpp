@@ -134,6 +134,11 @@ int WebPreviewOutput::Close() {
     return ScreenPreviewBaseOutput::Close();
 }
 
+void WebPreviewOutput::SetAcceptedHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> l(m_hookLock);
+    m_acceptedHook = std::move(hook);
+}
+
 size_t WebPreviewOutput::GetConnectionCount() {
     std::lock_guard<std::mutex> lock(m_connectionLock);
     size_t n = 0;
@@ -332,7 +337,14 @@ void WebPreviewOutput::ConnectionThread() {
             int on = 1;
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
             const std::string header = BuildResponseHeader();
-            m_resetPreview = true;
+            std::function<void()> hook;
+            {
+                std::lock_guard<std::mutex> l(m_hookLock);
+                hook = m_acceptedHook;
+            }
+            if (hook) {
+                hook();
+            }
             std::lock_guard<std::mutex> lock(m_connectionLock);
             m_connections.push_back(fd);
             ConnectionState& state = m_connectionStates[fd];
@@ -345,6 +357,9 @@ void WebPreviewOutput::ConnectionThread() {
                 state.behindSince = GetTime();
             }
             m_connectionsChanged = true;
+            // Only now, under the lock: the frame that takes the flag (PrepData, then
+            // SendData) is sent to this browser too, so it starts from every pixel.
+            m_resetPreview = true;
         }
         usleep(100000);
     }

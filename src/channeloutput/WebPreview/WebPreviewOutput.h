@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,6 +46,10 @@ public:
     void SelectThread();
     void ConnectionThread();
 
+    // Test seam: called on the connection thread for each accepted browser, before
+    // it joins the connections. An empty function removes it.
+    void SetAcceptedHook(std::function<void()> hook);
+
     // The port browsers connect to; with "port" 0, the one the system chose.
     int GetPort() const { return m_port; }
     size_t GetConnectionCount();
@@ -79,6 +84,8 @@ private:
     // Set by the connection thread; the output thread zeroes the preview buffer
     // itself before its next comparison, so a reset never tears one.
     std::atomic<bool> m_resetPreview{false};
+    std::mutex m_hookLock; // guards m_acceptedHook
+    std::function<void()> m_acceptedHook;
     PixelChangeEncoder m_encoder; // output thread only
     std::string m_changeData;     // output thread only: scratch for the event's data
 };

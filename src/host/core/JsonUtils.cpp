@@ -1,23 +1,43 @@
 // JSON helpers over jsoncpp's reader and writer builders, which report errors as texts.
 #include "host/core/JsonUtils.h"
 
+#include <exception>
 #include <fstream>
 #include <memory>
 #include <sstream>
 
 bool LoadJsonFromString(const std::string& text, Json::Value& value, std::string* error) {
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value parsed;
     std::string errs;
-    if (!reader->parse(text.data(), text.data() + text.size(), &parsed, &errs)) {
+    bool ok = false;
+    try {
+        Json::CharReaderBuilder builder;
+        builder["collectComments"] = false;
+        // The reader recurses per level and throws past its limit: a hostile file
+        // must cost neither the stack nor the daemon.
+        builder["stackLimit"] = JSON_MAX_DEPTH;
+        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        ok = reader->parse(text.data(), text.data() + text.size(), &parsed, &errs);
+    } catch (const std::exception& e) {
+        ok = false;
+        errs = e.what();
+        if (errs.find("stackLimit") != std::string::npos) {
+            errs = "nested deeper than " + std::to_string(JSON_MAX_DEPTH) + " levels";
+        }
+    } catch (...) {
+        ok = false;
+        errs = "the JSON reader failed";
+    }
+    if (!ok) {
+        while (!errs.empty() && (errs.back() == '\n' || errs.back() == ' ')) {
+            errs.pop_back();
+        }
         if (error) {
-            *error = errs;
+            *error = errs.empty() ? std::string("not valid JSON") : errs;
         }
         return false;
     }
-    value = parsed;
+    value = std::move(parsed);
     return true;
 }
 

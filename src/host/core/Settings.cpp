@@ -1,8 +1,11 @@
 // Settings store behind getSetting/setSetting.
 #include "host/core/Settings.h"
 
+#include "host/core/JsonUtils.h"
+
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <json/json.h>
 
 namespace {
@@ -114,10 +117,11 @@ bool loadSettingsFile(const std::string& path, std::string& error) {
         error = "cannot open " + path;
         return false;
     }
-    Json::CharReaderBuilder builder;
+    std::stringstream text;
+    text << in.rdbuf();
     Json::Value root;
     std::string errs;
-    if (!Json::parseFromStream(builder, in, &root, &errs)) {
+    if (!LoadJsonFromString(text.str(), root, &errs)) {
         error = path + ": " + errs;
         while (!error.empty() && error.back() == '\n') {
             error.pop_back();

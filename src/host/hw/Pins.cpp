@@ -168,6 +168,9 @@ private:
 //   NAME.events  a FIFO that takes kernel line events (struct gpioevent_data,
 //                16 bytes each); it is the pin's event file
 //   NAME.config  "MODE in|out DESCRIPTION", rewritten by each configPin
+//   NAME.trace   every value the line was driven to, one per line, in order
+// Like a line of the character device, a line configured as an output is driven
+// to 0 by the request itself.
 class SimulatedPin : public PinCapabilities {
 public:
     SimulatedPin(const std::string& name, int gpio, const std::string& dir, bool edges)
@@ -182,6 +185,9 @@ public:
             LogErr(LOGCH_GPIO, "Cannot write %s: %s\n", file(".config").c_str(), strerror(errno));
             return false;
         }
+        if (directionOut) {
+            drive(false);
+        }
         return true;
     }
     int getValue() const override {
@@ -192,17 +198,7 @@ public:
         }
         return static_cast<int>(v);
     }
-    void setValue(bool value) const override {
-        // Written whole under another name and renamed, so a reader never sees half a value.
-        std::string tmp = file(".value.tmp");
-        {
-            std::ofstream out(tmp, std::ios::trunc);
-            out << (value ? 1 : 0) << "\n";
-        }
-        if (rename(tmp.c_str(), file(".value").c_str()) != 0) {
-            LogErr(LOGCH_GPIO, "Cannot set simulated GPIO %s: %s\n", name.c_str(), strerror(errno));
-        }
-    }
+    void setValue(bool value) const override { drive(value); }
     bool supportsGpiod() const override { return m_edges; }
     int requestEventFile(bool risingEdge, bool fallingEdge) const override {
         if (!m_edges || (!risingEdge && !fallingEdge)) {
@@ -242,6 +238,20 @@ public:
 
 private:
     std::string file(const char* suffix) const { return m_dir + "/" + name + suffix; }
+
+    void drive(bool value) const {
+        // Written whole under another name and renamed, so a reader never sees half a value.
+        std::string tmp = file(".value.tmp");
+        {
+            std::ofstream out(tmp, std::ios::trunc);
+            out << (value ? 1 : 0) << "\n";
+        }
+        if (rename(tmp.c_str(), file(".value").c_str()) != 0) {
+            LogErr(LOGCH_GPIO, "Cannot set simulated GPIO %s: %s\n", name.c_str(), strerror(errno));
+        }
+        std::ofstream trace(file(".trace"), std::ios::app);
+        trace << (value ? 1 : 0) << "\n";
+    }
 
     const std::string m_dir;
     const bool m_edges;

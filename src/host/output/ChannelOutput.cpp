@@ -18,9 +18,7 @@ ChannelOutput::~ChannelOutput() {
 }
 
 std::string ChannelOutput::GetOutputType() const {
-    if (!m_outputType.empty()) {
-        return m_outputType;
-    }
+    // The class's own name: outputs that have a name for users override this.
     int status = 0;
     const char* mangled = typeid(*this).name();
     char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
@@ -29,11 +27,8 @@ std::string ChannelOutput::GetOutputType() const {
     return r;
 }
 
-int ChannelOutput::Init(Json::Value config) {
+int ChannelOutput::Init(Json::Value) {
     LogDebug(LOGCH_CHANNELOUT, "ChannelOutput::Init(JSON)\n");
-    if (config.isObject() && config.isMember("type") && config["type"].isString()) {
-        m_outputType = config["type"].asString();
-    }
     return 1;
 }
 

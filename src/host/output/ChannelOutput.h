@@ -42,5 +42,4 @@ public:
 protected:
     unsigned int m_startChannel;
     unsigned int m_channelCount;
-    std::string m_outputType; // "type" of the configuration, when Init saw one
 };

@@ -2,6 +2,7 @@
 #include "host/output/ScreenPreviewBaseOutput.h"
 
 #include "host/core/Common.h"
+#include "host/core/JsonUtils.h"
 #include "host/core/Log.h"
 
 #include <algorithm>
@@ -223,16 +224,9 @@ bool ScreenPreviewBaseOutput::ReadPixelsLayout(const Json::Value& layout) {
     text << in.rdbuf();
     const std::string body = text.str();
 
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    builder["stackLimit"] = 64;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value list;
     std::string errors;
-    if (!reader->parse(body.data(), body.data() + body.size(), &list, &errors)) {
-        while (!errors.empty() && (errors.back() == '\n' || errors.back() == ' ')) {
-            errors.pop_back();
-        }
+    if (!LoadJsonFromString(body, list, &errors)) {
         LogErr(LOGCH_CHANNELOUT, "Layout file '%s' is not valid JSON: %s\n", path.c_str(), errors.c_str());
         return false;
     }

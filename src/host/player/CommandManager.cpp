@@ -2,9 +2,8 @@
 #include "host/player/CommandManager.h"
 
 #include "host/core/Common.h"
+#include "host/core/JsonUtils.h"
 #include "host/core/Log.h"
-
-#include <fstream>
 
 CommandManager CommandManager::INSTANCE;
 
@@ -137,11 +136,9 @@ bool CommandManager::loadPresets(const std::string& path) {
     std::map<std::string, std::vector<Json::Value>> presets;
     bool ok = true;
     if (FileExists(file)) {
-        std::ifstream in(file);
-        Json::CharReaderBuilder builder;
         Json::Value root;
         std::string errs;
-        if (!in || !Json::parseFromStream(builder, in, &root, &errs)) {
+        if (!LoadJsonFromFile(file, root, &errs)) {
             LogErr(LOGCH_GENERAL, "Could not read command presets from %s: %s\n", file.c_str(), errs.c_str());
             ok = false;
         } else if (!root.isObject() || !root["presets"].isObject()) {

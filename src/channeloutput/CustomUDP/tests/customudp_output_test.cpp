@@ -388,7 +388,7 @@ TEST(CustomUDPOutputObject, InitHandsOneDataObjectToTheEngine) {
     EXPECT_NE(out.Init(withKey(udpConfig("127.0.0.1", 9000, 11, 300, "{data}"), "type", "CustomUDP")), 0);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(engine.GetOutputCount(), 1u);
-    EXPECT_EQ(out.GetOutputType(), "CustomUDP");
+    EXPECT_EQ(out.GetOutputType(), "CustomUDPOutput");
 
     std::vector<std::pair<int, int>> ranges;
     out.GetRequiredChannelRanges([&](int a, int b) { ranges.emplace_back(a, b); });

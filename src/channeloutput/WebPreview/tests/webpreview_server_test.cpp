@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
@@ -205,6 +206,51 @@ TEST_F(WebPreviewServer, ANewBrowserGetsEveryLitPixelAndTheOthersToo) {
     const std::string full = "/00:0001;0200|00/:0301"; // black pixels are left out
     EXPECT_EQ(eventData(nextEvent(b)), full);
     EXPECT_EQ(eventData(nextEvent(a)), full);
+}
+
+TEST_F(WebPreviewServer, ABrowserJoiningDuringAFrameStillGetsTheWholePicture) {
+    int a = connectClient();
+    setPixel(0, 0, 255, 0, 0);
+    setPixel(2, 1, 255, 0, 0);
+    setPixel(3, 0, 0, 0, 255);
+    frame();
+    const std::string full = "/00:0001;0200|00/:0301";
+    EXPECT_EQ(eventData(nextEvent(a)), full);
+
+    // The connection thread is held after accepting the newcomer, before it joins.
+    std::mutex lock;
+    std::condition_variable cv;
+    bool held = false, release = false;
+    m_output->SetAcceptedHook([&] {
+        std::unique_lock<std::mutex> l(lock);
+        held = true;
+        cv.notify_all();
+        cv.wait_for(l, std::chrono::seconds(10), [&] { return release; });
+    });
+    int b = connectLoopback(m_port);
+    ASSERT_GE(b, 0);
+    m_clients.push_back(b);
+    {
+        std::unique_lock<std::mutex> l(lock);
+        ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(5), [&] { return held; }));
+    }
+    // A frame comes in between: it must not use up the newcomer's full picture.
+    frame();
+    nextEvent(a, 300);
+    {
+        std::lock_guard<std::mutex> l(lock);
+        release = true;
+    }
+    cv.notify_all();
+    ASSERT_TRUE(waitFor([&] { return m_output->GetConnectionCount() == 2; }, 3000));
+    m_output->SetAcceptedHook(nullptr);
+    std::string header;
+    readSome(b, header, 2000, "\r\n\r\n");
+    ASSERT_NE(header.find("\r\n\r\n"), std::string::npos);
+    m_pending[b] = header.substr(header.find("\r\n\r\n") + 4);
+
+    frame(); // nothing changed since the last frame
+    EXPECT_EQ(eventData(nextEvent(b)), full) << "the newcomer gets every lit pixel";
 }
 
 TEST_F(WebPreviewServer, ABrowserThatLeavesIsRemovedAndItsSocketClosed) {
