@@ -1,15 +1,16 @@
 # The project's build functions: one place for how a test, a benchmark and an
 # output plug-in are built, so every folder declares only what is its own.
 
-# tavo_add_test(<name> SOURCES <files...> [LIBS <libraries...>] [DEPENDS <targets...>])
+# tavo_add_test(<name> SOURCES <files...> [LIBS <libraries...>] [DEPENDS <targets...>]
+#               [PROPERTIES <name> <value>...])
 # One GoogleTest program, registered with CTest case by case. It links the test
 # support (tests/support/), the codec and the host; DEPENDS names programs or
-# plug-ins it runs, built before it.
+# plug-ins it runs, built before it; PROPERTIES are CTest properties of each case.
 function(tavo_add_test name)
     if(NOT TAVO_BUILD_TESTS)
         return()
     endif()
-    cmake_parse_arguments(T "" "" "SOURCES;LIBS;DEPENDS" ${ARGN})
+    cmake_parse_arguments(T "" "" "SOURCES;LIBS;DEPENDS;PROPERTIES" ${ARGN})
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE ${T_LIBS} tavotestsupport lcsf tavohost GTest::gtest_main GTest::gmock)
     if(T_DEPENDS)
@@ -17,7 +18,8 @@ function(tavo_add_test name)
     endif()
     # Listed when CTest runs, so a case list never goes stale (the compliance suite
     # gains a case when a plug-in folder is added, without being rebuilt).
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 300)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 300
+                         ${T_PROPERTIES})
 endfunction()
 
 # tavo_add_bench(<name>_bench <sources...>): a Google Benchmark program linked with
@@ -55,9 +57,11 @@ endfunction()
 #   tests/*_test.cpp    one test program each, linking <name>_output and the test
 #                       support, with the plug-in and tavod built first
 #   bench/*_bench.cpp   one benchmark program each, linking <name>_output
+#   tests/sample-output.json   picked up by the compliance suite every plug-in passes;
+#                       @TAVO_PLUGIN_TEST_DIR@ in it stands for the folder's tests/
+#                       (for simulated devices kept there)
 # Test and benchmark programs are named after their file, with "<name>_" in front
 # unless the file name starts with it, so a copied folder never clashes.
-#   tests/sample-output.json   picked up by the compliance suite every plug-in passes
 # (<name> is <Name> in lower case.)
 function(tavo_add_output_plugin Name)
     cmake_parse_arguments(P "" "" "CORE;OUTPUT;PLUGIN;LIBS" ${ARGN})
@@ -92,7 +96,8 @@ function(tavo_add_output_plugin Name)
             target_compile_definitions(${test} PRIVATE TAVO_PLUGIN_TEST_DIR="${dir}/tests")
         endforeach()
         if(EXISTS ${dir}/tests/sample-output.json)
-            configure_file(${dir}/tests/sample-output.json ${TAVO_COMPLIANCE_DIR}/${Name}.json COPYONLY)
+            set(TAVO_PLUGIN_TEST_DIR ${dir}/tests)
+            configure_file(${dir}/tests/sample-output.json ${TAVO_COMPLIANCE_DIR}/${Name}.json @ONLY)
         else()
             message(SEND_ERROR "${dir}/tests/sample-output.json is missing: every output plug-in gives the "
                                "compliance suite a configuration to run")

@@ -7,6 +7,8 @@ PACKAGES=(
     build-essential cmake pkg-config
     libzstd-dev zlib1g-dev libjsoncpp-dev
     libmicrohttpd-dev libgpiod-dev
+    # The window preview output draws with Xlib.
+    libx11-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev clang-format
     zstd python3
@@ -14,6 +16,10 @@ PACKAGES=(
     dpkg-dev
     # Test only: the service unit is checked with systemd-analyze verify.
     systemd
+    # Test only: network namespaces and veth pairs for the receiver-card output.
+    iproute2
+    # Test only: a real X server for the window preview output.
+    xvfb
     # Test only: the preview page is checked in headless Chromium (large, about 350 MB installed).
     chromium
 )

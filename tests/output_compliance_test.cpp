@@ -5,6 +5,8 @@
 // Each plug-in folder's tests/sample-output.json lands in TAVO_COMPLIANCE_DIR as
 // <Name>.json: {"output": {"type": ..., keys}, "hostSettings": {...}}. The host
 // settings, when given, are set before Init (to point a device at a simulated one).
+// Under CTest the suite also has an X display (a fixture's Xvfb, named in the file
+// TAVO_TEST_DISPLAY_FILE) for outputs that draw into a window.
 #include "host/core/JsonUtils.h"
 #include "host/core/Settings.h"
 #include "host/output/ChannelBuffer.h"
@@ -18,6 +20,8 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,6 +70,7 @@ std::vector<PluginCase> samples() {
 class OutputCompliance : public ::testing::TestWithParam<PluginCase> {
 protected:
     void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(useTestDisplay());
         ASSERT_TRUE(GetParam().sample.isObject() && GetParam().sample["output"].isObject())
             << GetParam().name << ".json: a JSON object with an \"output\" object is expected";
         const Json::Value& settings = GetParam().sample["hostSettings"];
@@ -86,6 +91,19 @@ protected:
             udp->Close();
         }
         udp.reset(); // its data objects hold plug-in code: before the loader unloads it
+    }
+
+    // DISPLAY from the fixture's file; left as it is when the suite runs on its own.
+    static void useTestDisplay() {
+        const char* file = getenv("TAVO_TEST_DISPLAY_FILE");
+        if (!file) {
+            return;
+        }
+        std::string display;
+        std::ifstream in(file);
+        in >> display;
+        ASSERT_FALSE(display.empty()) << file << " names no display: did the test_display_start fixture run?";
+        setenv("DISPLAY", display.c_str(), 1);
     }
 
     Json::Value config() {
@@ -113,7 +131,8 @@ TEST_P(OutputCompliance, LivesThroughInitFramesCloseAndDeletion) {
     int ok = out->Init(config());
     testing::internal::GetCapturedStdout();
     ASSERT_NE(0, ok) << log.text();
-    // The class's own name unless the output says otherwise; never the configuration's.
+    // The output's own name for its type (the class's unless it says otherwise),
+    // not always its plug-in's name.
     EXPECT_FALSE(out->GetOutputType().empty());
 
     // Every channel an output asks for lies inside its own slice of the buffer.

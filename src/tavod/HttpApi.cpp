@@ -7,6 +7,7 @@
 #include "host/core/Log.h"
 #include "host/core/Settings.h"
 #include "host/core/Warnings.h"
+#include "host/output/PixelOverlay.h"
 
 #include <fstream>
 #include <sstream>
@@ -53,6 +54,20 @@ public:
             list.append(w);
         }
         return HttpApi::JsonResponse(list);
+    }
+};
+
+// The pixel overlay models, the ones outputs registered of their own pictures
+// included, so that a user can see what a panel output named its model.
+class OverlayModelsResource : public http_resource {
+public:
+    OverlayModelsResource() {
+        disallow_all();
+        set_allowing("GET", true);
+        set_allowing("HEAD", true);
+    }
+    std::shared_ptr<http_response> render(const http_request&) override {
+        return HttpApi::JsonResponse(PixelOverlayManager::INSTANCE.getModelList());
     }
 };
 
@@ -188,6 +203,8 @@ HttpApi::HttpApi(int port, int listenFd, const std::string& webDir, StatusFuncti
     m_server->register_resource("/api/status", m_resources.back().get());
     m_resources.emplace_back(new WarningsResource());
     m_server->register_resource("/api/warnings", m_resources.back().get());
+    m_resources.emplace_back(new OverlayModelsResource());
+    m_server->register_resource("/api/overlays/models", m_resources.back().get());
     m_resources.emplace_back(new SettingsResource());
     m_server->register_resource("/api/settings", m_resources.back().get(), true);
     m_resources.emplace_back(new PageResource(m_webDir + "/index.html", "control page"));

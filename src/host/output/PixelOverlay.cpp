@@ -145,14 +145,14 @@ bool PixelOverlayManager::addModel(const Json::Value& config) {
     return true;
 }
 
-void PixelOverlayManager::addAutoOverlayModel(const std::string& name, uint32_t startChannel,
+bool PixelOverlayManager::addAutoOverlayModel(const std::string& name, uint32_t startChannel,
                                               uint32_t channelCount, uint32_t channelsPerNode,
                                               const std::string& orientation, const std::string& startCorner,
                                               uint32_t strings, uint32_t strandsPerString) {
     if ((uint64_t)startChannel + channelCount > MAX_OVERLAY_CHANNEL) {
         LogErr(LOGCH_GENERAL, "Pixel overlay model %s reaches past the channel buffer, not added\n",
                name.c_str());
-        return;
+        return false;
     }
     auto m = std::make_unique<PixelOverlayModel>(name, startChannel, channelCount, (int)channelsPerNode,
                                                  orientation, startCorner, (int)strings,
@@ -160,9 +160,10 @@ void PixelOverlayManager::addAutoOverlayModel(const std::string& name, uint32_t 
     std::lock_guard<std::mutex> l(m_lock);
     if (m_models.count(name)) {
         LogErr(LOGCH_GENERAL, "Pixel overlay model %s exists already\n", name.c_str());
-        return;
+        return false;
     }
     m_models[name] = std::move(m);
+    return true;
 }
 
 void PixelOverlayManager::removeAutoOverlayModel(const std::string& name) {
@@ -190,6 +191,22 @@ std::vector<std::string> PixelOverlayManager::getModelNames() {
         r.push_back(m.first);
     }
     return r;
+}
+
+Json::Value PixelOverlayManager::getModelList() {
+    std::lock_guard<std::mutex> l(m_lock);
+    Json::Value list(Json::arrayValue);
+    for (auto& m : m_models) {
+        Json::Value v(Json::objectValue);
+        v["name"] = m.first;
+        v["startChannel"] = (Json::UInt64)m.second->getStartChannel() + 1;
+        v["channelCount"] = (Json::UInt)m.second->getChannelCount();
+        v["width"] = m.second->getWidth();
+        v["height"] = m.second->getHeight();
+        v["autoCreated"] = m.second->isAutoCreated();
+        list.append(v);
+    }
+    return list;
 }
 
 bool PixelOverlayManager::hasActiveOverlays() {

@@ -72,22 +72,33 @@ class PixelOverlayManager {
 public:
     static PixelOverlayManager INSTANCE;
 
-    // Whether outputs register their panels as automatic models.
+    // The switch for automatic models: panel outputs register their pictures as
+    // models (addAutoOverlayModel) in Init only while it is set. On by default;
+    // outputs only read it.
     std::atomic<bool> autoCreateModels{true};
 
-    // Models live until removed; the pointers stay valid until then.
+    // The model of that name, or null. Models live until removed; the pointer
+    // stays valid until then.
     PixelOverlayModel* getModel(const std::string& name);
     // {"Name", "StartChannel" (1-based), "ChannelCount", "ChannelCountPerNode",
     //  "Orientation", "StartCorner", "StringCount", "StrandsPerString"}.
     // False with a message on a bad object or a name in use.
     bool addModel(const Json::Value& config);
-    void addAutoOverlayModel(const std::string& name, uint32_t startChannel, uint32_t channelCount,
+    // Registers a model an output made of its own picture (`startChannel` 0-based;
+    // orientation and start corner as PixelOverlayModel takes them; `strings` x
+    // `strandsPerString` lines of nodes). False with a message when the name is in
+    // use or the channels reach past the channel buffer; nothing is added then.
+    bool addAutoOverlayModel(const std::string& name, uint32_t startChannel, uint32_t channelCount,
                              uint32_t channelsPerNode, const std::string& orientation,
                              const std::string& startCorner, uint32_t strings, uint32_t strandsPerString);
+    // Drops the automatic model of that name; a model added by addModel is kept.
     void removeAutoOverlayModel(const std::string& name);
     void removeModel(const std::string& name);
     void removeAllModels();
     std::vector<std::string> getModelNames();
+    // Every model, by name: [{"name", "startChannel" (1-based, as users count),
+    // "channelCount", "width", "height", "autoCreated"}, ...].
+    Json::Value getModelList();
 
     bool hasActiveOverlays();
     void doOverlays(uint8_t* channelData);

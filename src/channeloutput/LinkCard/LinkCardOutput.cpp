@@ -1,0 +1,710 @@
+// The "LinkCard" output: configuration, link checks, the raw socket, the messages
+// built once in Init, and the per-frame copy and sending.
+#include "LinkCardOutput.h"
+
+#include "host/core/Common.h"
+#include "host/core/Log.h"
+#include "host/core/Settings.h"
+#include "host/core/Warnings.h"
+#include "host/output/ChannelBuffer.h"
+#include "host/output/Matrix.h"
+#include "host/output/PanelMatrix.h"
+#include "host/output/PixelOverlay.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include <arpa/inet.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+using namespace linkcard;
+
+namespace {
+
+const char* const DEFAULT_SYSFS_ROOT = "/sys/class/net/";
+// A frame gets this long to go out before the rest is dropped.
+const int64_t SEND_RETRY_MS = 22;
+
+int systemSendmmsg(int fd, struct mmsghdr* messages, unsigned int count, int flags) {
+    return sendmmsg(fd, messages, count, flags);
+}
+
+// The errors that say the interface is down or gone: retrying cannot help.
+bool linkGoneError(int e) {
+    return e == ENETDOWN || e == ENXIO || e == ENODEV || e == ENETUNREACH;
+}
+
+// A full socket buffer empties within the frame: worth a retry.
+bool retryableError(int e) {
+    return e == EAGAIN || e == EWOULDBLOCK || e == ENOBUFS || e == EINTR || e == 0;
+}
+
+const char* typeName(const Json::Value& v) {
+    switch (v.type()) {
+    case Json::nullValue:
+        return "null";
+    case Json::intValue:
+    case Json::uintValue:
+    case Json::realValue:
+        return "a number";
+    case Json::stringValue:
+        return "a text";
+    case Json::booleanValue:
+        return "true or false";
+    case Json::arrayValue:
+        return "a list";
+    default:
+        return "an object";
+    }
+}
+
+// Configuration keys read without exceptions: a wrong-typed key is logged, naming
+// `where` and the key, and clears `ok`; the default is used then.
+int intKey(const Json::Value& obj, const char* key, int def, const std::string& where, bool& ok) {
+    if (!obj.isMember(key)) {
+        return def;
+    }
+    const Json::Value& v = obj[key];
+    if (v.isInt()) {
+        return v.asInt();
+    }
+    if (v.isDouble() && v.asDouble() == (double)(int64_t)v.asDouble() && v.asDouble() >= -2147483648.0 &&
+        v.asDouble() <= 2147483647.0) {
+        return (int)v.asDouble();
+    }
+    if (v.isString()) {
+        // Older configuration pages stored some numbers as texts.
+        const char* s = v.asCString();
+        char* end = nullptr;
+        errno = 0;
+        long n = strtol(s, &end, 10);
+        if (end != s && *end == '\0' && errno == 0 && n >= -2147483647L && n <= 2147483647L) {
+            return (int)n;
+        }
+    }
+    LogErr(LOGCH_CHANNELOUT, "LinkCard %s: \"%s\" must be a whole number, not %s\n", where.c_str(), key,
+           typeName(v));
+    ok = false;
+    return def;
+}
+
+std::string stringKey(const Json::Value& obj, const char* key, const std::string& def,
+                      const std::string& where, bool& ok) {
+    if (!obj.isMember(key)) {
+        return def;
+    }
+    const Json::Value& v = obj[key];
+    if (v.isString()) {
+        return v.asString();
+    }
+    LogErr(LOGCH_CHANNELOUT, "LinkCard %s: \"%s\" must be a text, not %s\n", where.c_str(), key, typeName(v));
+    ok = false;
+    return def;
+}
+
+bool boolKey(const Json::Value& obj, const char* key, bool def, const std::string& where, bool& ok) {
+    if (!obj.isMember(key)) {
+        return def;
+    }
+    const Json::Value& v = obj[key];
+    if (v.isBool()) {
+        return v.asBool();
+    }
+    if (v.isInt()) {
+        return v.asInt() != 0;
+    }
+    LogErr(LOGCH_CHANNELOUT, "LinkCard %s: \"%s\" must be true or false, not %s\n", where.c_str(), key,
+           typeName(v));
+    ok = false;
+    return def;
+}
+
+// The first whitespace-delimited word of a file; empty when it cannot be read.
+std::string firstWord(const std::string& path) {
+    std::ifstream in(path);
+    std::string word;
+    if (in) {
+        in >> word;
+    }
+    return word;
+}
+
+} // namespace
+
+LinkCardOutput::LinkCardOutput(unsigned int startChannel, unsigned int channelCount)
+    : ChannelOutput(startChannel, channelCount), m_send(systemSendmmsg) {
+    LogDebug(LOGCH_CHANNELOUT, "LinkCardOutput::LinkCardOutput(%u, %u)\n", startChannel, channelCount);
+    memset(m_gammaTable, 0, sizeof(m_gammaTable));
+    memset(&m_if, 0, sizeof(m_if));
+    memset(&m_sockAddr, 0, sizeof(m_sockAddr));
+}
+
+LinkCardOutput::~LinkCardOutput() {
+    LogDebug(LOGCH_CHANNELOUT, "LinkCardOutput::~LinkCardOutput()\n");
+    if (m_fd >= 0) {
+        close(m_fd);
+    }
+}
+
+std::string LinkCardOutput::GetOutputType() const {
+    return "ColorLight Panels";
+}
+
+std::string LinkCardOutput::sysfsPath(const std::string& file) const {
+    std::string root = m_sysfsRoot.empty() ? DEFAULT_SYSFS_ROOT : m_sysfsRoot;
+    if (root.back() != '/') {
+        root += '/';
+    }
+    return root + m_ifName + "/" + file;
+}
+
+int LinkCardOutput::Init(Json::Value config) {
+    LogDebug(LOGCH_CHANNELOUT, "LinkCardOutput::Init(JSON)\n");
+    if (!config.isObject()) {
+        LogErr(LOGCH_CHANNELOUT, "LinkCard: the configuration is not a JSON object\n");
+        return 0;
+    }
+    if (!readLayout(config) || !readConfig(config)) {
+        return 0;
+    }
+    if (!checkLink() || !openSocket()) {
+        return 0;
+    }
+    if (m_firmwareVersion == 0) {
+        GetReceiverInfo();
+        if (m_receivers.empty() && m_linkDownDisable) {
+            return 0;
+        }
+    }
+
+    bool ok = true;
+    int brightness = intKey(config, "brightness", 0, "output", ok);
+    if (!ok) {
+        return 0;
+    }
+    if (brightness < 0 || brightness > 100) {
+        // Cut to 8 bits, 101 would make a nearly dark wall.
+        LogWarn(LOGCH_CHANNELOUT, "LinkCard: \"brightness\" %d is a percentage from 0 to 100; using 100%%\n",
+                brightness);
+        brightness = 100;
+    }
+    m_brightness = BrightnessByte(brightness);
+    buildMessages();
+    registerOverlayModel(config);
+    return ChannelOutput::Init(config);
+}
+
+bool LinkCardOutput::readLayout(const Json::Value& config) {
+    bool ok = true;
+    m_panelWidth = intKey(config, "panelWidth", 0, "output", ok);
+    m_panelHeight = intKey(config, "panelHeight", 0, "output", ok);
+    if (m_panelWidth == 0) {
+        m_panelWidth = 32;
+    }
+    if (m_panelHeight == 0) {
+        m_panelHeight = 16;
+    }
+    m_invertedData = intKey(config, "invertedData", 0, "output", ok);
+    std::string order = stringKey(config, "colorOrder", "", "output", ok);
+    bool known = true;
+    m_colorOrder = ColorOrderFromString(order, &known);
+    if (!known) {
+        LogWarn(LOGCH_CHANNELOUT,
+                "LinkCard: \"colorOrder\" \"%s\" is none of RGB, RBG, GRB, GBR, BRG, BGR; using RGB\n",
+                order.c_str());
+    }
+    if (!ok) {
+        return false;
+    }
+    if (m_panelWidth < 0 || m_panelHeight < 0) {
+        LogErr(LOGCH_CHANNELOUT,
+               "LinkCard: the panel size %dx%d is not a size; set \"panelWidth\" and \"panelHeight\"\n",
+               m_panelWidth, m_panelHeight);
+        return false;
+    }
+
+    m_panelMatrix.reset(new PanelMatrix(m_panelWidth, m_panelHeight, m_invertedData));
+    m_legacyLayout = !config.isMember("cfgVersion") || intKey(config, "cfgVersion", 1, "output", ok) <= 1;
+    int maxOutput = 0;
+    int maxChain = 0;
+    if (config.isMember("panels")) {
+        const Json::Value& panels = config["panels"];
+        if (!panels.isArray()) {
+            LogErr(LOGCH_CHANNELOUT, "LinkCard: \"panels\" must be a list of panels, not %s\n",
+                   typeName(panels));
+            return false;
+        }
+        for (Json::ArrayIndex i = 0; i < panels.size(); i++) {
+            std::string where = "panel " + std::to_string(i);
+            if (!panels[i].isObject()) {
+                LogErr(LOGCH_CHANNELOUT, "LinkCard %s: must be an object, not %s\n", where.c_str(),
+                       typeName(panels[i]));
+                return false;
+            }
+            Json::Value p = panels[i];
+            int output = intKey(p, "outputNumber", 0, where, ok);
+            int chain = intKey(p, "panelNumber", 0, where, ok);
+            int xOffset = intKey(p, "xOffset", 0, where, ok);
+            int yOffset = intKey(p, "yOffset", 0, where, ok);
+            std::string orientation = stringKey(p, "orientation", "", where, ok);
+            std::string panelOrder = stringKey(p, "colorOrder", "", where, ok);
+            if (!ok) {
+                return false;
+            }
+            char letter;
+            if (orientation.empty()) {
+                letter = m_legacyLayout ? 'U' : 'N';
+            } else {
+                letter = orientation[0];
+                if (m_legacyLayout) {
+                    letter = TranslateLegacyOrientation(letter);
+                }
+            }
+            if (panelOrder.empty()) {
+                panelOrder = ColorOrderToString(m_colorOrder);
+                p["colorOrder"] = panelOrder;
+            }
+            std::string error;
+            if (!m_panelMatrix->AddPanel(output, chain, letter, xOffset, yOffset,
+                                         ColorOrderFromString(panelOrder), &error)) {
+                LogErr(LOGCH_CHANNELOUT, "LinkCard %s (output %d, panel number %d): %s\n", where.c_str(),
+                       output, chain, error.c_str());
+                return false;
+            }
+            maxOutput = std::max(maxOutput, output);
+            maxChain = std::max(maxChain, chain);
+        }
+    }
+
+    m_outputs = maxOutput + 1;
+    m_longestChain = maxChain + 1;
+    m_rows = m_outputs * m_panelHeight;
+    m_width = m_panelMatrix->Width();
+    m_height = m_panelMatrix->Height();
+    // Rows and pixel numbers go out in 16-bit fields.
+    int64_t rows = (int64_t)m_outputs * m_panelHeight;
+    int64_t rowPixels = (int64_t)m_panelWidth * m_longestChain;
+    if (rows > MAX_ROWS) {
+        LogErr(LOGCH_CHANNELOUT,
+               "LinkCard: %d outputs of %d-pixel-high panels make %lld receiver rows, more than the %d the "
+               "cards "
+               "can number; check \"outputNumber\" and \"panelHeight\"\n",
+               m_outputs, m_panelHeight, (long long)rows, MAX_ROWS);
+        return false;
+    }
+    if (rowPixels > MAX_ROW_PIXELS) {
+        LogErr(LOGCH_CHANNELOUT,
+               "LinkCard: chains of %d panels %d pixels wide make rows of %lld pixels, more than the %d the "
+               "cards "
+               "can number; check \"panelNumber\" and \"panelWidth\"\n",
+               m_longestChain, m_panelWidth, (long long)rowPixels, MAX_ROW_PIXELS);
+        return false;
+    }
+    if (rows * rowPixels * 3 > (int64_t)TAVO_MAX_CHANNELS) {
+        LogErr(
+            LOGCH_CHANNELOUT,
+            "LinkCard: %d outputs with chains of %d panels of %dx%d need %lld bytes per frame, more than the "
+            "%u channels there are\n",
+            m_outputs, m_longestChain, m_panelWidth, m_panelHeight, (long long)(rows * rowPixels * 3),
+            TAVO_MAX_CHANNELS);
+        return false;
+    }
+    int64_t channels = (int64_t)m_width * m_height * 3;
+    if ((int64_t)m_startChannel + channels > (int64_t)TAVO_MAX_CHANNELS) {
+        LogErr(LOGCH_CHANNELOUT,
+               "LinkCard: the %dx%d panel picture from channel %u reaches past channel %u\n", m_width,
+               m_height, m_startChannel + 1, TAVO_MAX_CHANNELS);
+        return false;
+    }
+    m_channelCount = (unsigned int)channels;
+    m_rowSize = m_panelWidth * m_longestChain * 3;
+    m_outputBuffer.reset(new uint8_t[(size_t)m_rows * m_rowSize]());
+
+    m_matrix.reset(new Matrix((int)m_startChannel, m_width, m_height));
+    if (config.isMember("subMatrices")) {
+        const Json::Value& subs = config["subMatrices"];
+        if (!subs.isArray()) {
+            LogErr(LOGCH_CHANNELOUT, "LinkCard: \"subMatrices\" must be a list, not %s\n", typeName(subs));
+            return false;
+        }
+        for (Json::ArrayIndex i = 0; i < subs.size(); i++) {
+            std::string where = "sub-matrix " + std::to_string(i);
+            if (!subs[i].isObject()) {
+                LogErr(LOGCH_CHANNELOUT, "LinkCard %s: must be an object, not %s\n", where.c_str(),
+                       typeName(subs[i]));
+                return false;
+            }
+            const Json::Value& s = subs[i];
+            int enabled = intKey(s, "enabled", 0, where, ok);
+            int start = intKey(s, "startChannel", 1, where, ok);
+            int width = intKey(s, "width", 0, where, ok);
+            int height = intKey(s, "height", 0, where, ok);
+            int xOffset = intKey(s, "xOffset", 0, where, ok);
+            int yOffset = intKey(s, "yOffset", 0, where, ok);
+            if (!ok) {
+                return false;
+            }
+            std::string error;
+            if (!m_matrix->AddSubMatrix(enabled, start - 1, width, height, xOffset, yOffset, &error)) {
+                LogErr(LOGCH_CHANNELOUT, "LinkCard %s (from channel %d): %s\n", where.c_str(), start,
+                       error.c_str());
+                return false;
+            }
+        }
+    }
+    return ok;
+}
+
+bool LinkCardOutput::readConfig(const Json::Value& config) {
+    bool ok = true;
+    float gamma = 1.0f;
+    if (config.isMember("gamma")) {
+        const Json::Value& g = config["gamma"];
+        if (g.isString()) {
+            gamma = GammaFromText(g.asString());
+        } else if (g.isNumeric()) {
+            gamma = GammaInRange((float)g.asDouble());
+        } else {
+            LogErr(LOGCH_CHANNELOUT, "LinkCard output: \"gamma\" must be a number such as \"2.2\", not %s\n",
+                   typeName(g));
+            ok = false;
+        }
+    }
+    BuildGammaTable(gamma, m_gammaTable);
+
+    m_ifName = stringKey(config, "interface", "eth1", "output", ok);
+    if (m_ifName.size() > IFNAMSIZ - 1) {
+        LogErr(LOGCH_CHANNELOUT,
+               "LinkCard: \"interface\" \"%s\" is longer than the %d characters an interface name "
+               "may have\n",
+               m_ifName.c_str(), IFNAMSIZ - 1);
+        return false;
+    }
+    if (m_ifName.find('/') != std::string::npos || m_ifName == "." || m_ifName == "..") {
+        LogErr(LOGCH_CHANNELOUT, "LinkCard: \"interface\" \"%s\" is not an interface name\n",
+               m_ifName.c_str());
+        return false;
+    }
+    m_sysfsRoot = getSetting("LinkCardSysfsRoot", DEFAULT_SYSFS_ROOT);
+
+    m_firmwareVersion = getSettingInt("ColorlightFirmwareVersion", 0);
+    m_linkDownDisable = getSettingInt("ColorlightLinkDownDisable", 0) == 1;
+    m_linkDownDisable = boolKey(config, "linkCheck", m_linkDownDisable, "output", ok);
+    m_firmwareVersion = intKey(config, "firmwareVersion", m_firmwareVersion, "output", ok);
+    return ok;
+}
+
+bool LinkCardOutput::checkLink() {
+    errno = 0;
+    std::string state = firstWord(sysfsPath("operstate"));
+    std::string w1 = "ColorLight: Configured interface " + m_ifName + " does not have link";
+    if (state == "up") {
+        WarningHolder::RemoveWarning(w1);
+    } else {
+        LogErr(LOGCH_CHANNELOUT, "Error ColorLight: Configured interface %s does not have link %s\n",
+               m_ifName.c_str(), strerror(errno));
+        WarningHolder::AddWarning(w1);
+        if (m_linkDownDisable) {
+            return false;
+        }
+    }
+
+    m_linkSpeed = 0;
+    errno = 0;
+    {
+        std::ifstream in(sysfsPath("speed"));
+        if (in) {
+            in >> m_linkSpeed;
+            if (in.fail()) {
+                m_linkSpeed = 0;
+            }
+        }
+    }
+    std::string w2 = "ColorLight: Configured interface " + m_ifName + " is not 1000Mbps Capable";
+    if (m_linkSpeed >= 1 && m_linkSpeed <= 999) {
+        LogErr(LOGCH_CHANNELOUT, "Error ColorLight: Configured interface %s is not 1000Mbps Capable: %s\n",
+               m_ifName.c_str(), strerror(errno));
+        WarningHolder::AddWarning(w2);
+        if (m_linkDownDisable) {
+            return false;
+        }
+    } else {
+        WarningHolder::RemoveWarning(w2);
+    }
+    return true;
+}
+
+bool LinkCardOutput::openSocket() {
+    m_fd = socket(AF_PACKET, SOCK_RAW, SEND_PROTOCOL);
+    if (m_fd < 0) {
+        LogErr(LOGCH_CHANNELOUT, "Error creating raw socket: %s\n", strerror(errno));
+        return false;
+    }
+    memset(&m_if, 0, sizeof(m_if));
+    strncpy(m_if.ifr_name, m_ifName.c_str(), IFNAMSIZ - 1);
+    if (ioctl(m_fd, SIOCGIFINDEX, &m_if) < 0) {
+        LogErr(LOGCH_CHANNELOUT, "Error getting index of %s interface: %s\n", m_ifName.c_str(),
+               strerror(errno));
+        return false;
+    }
+    memset(&m_sockAddr, 0, sizeof(m_sockAddr));
+    m_sockAddr.sll_family = AF_PACKET;
+    m_sockAddr.sll_ifindex = m_if.ifr_ifindex;
+    m_sockAddr.sll_halen = 6;
+    memcpy(m_sockAddr.sll_addr, DEST_MAC, 6);
+    if (bind(m_fd, (struct sockaddr*)&m_sockAddr, sizeof(m_sockAddr)) < 0) {
+        LogErr(LOGCH_CHANNELOUT, "bind() failed\n");
+        return false;
+    }
+    return true;
+}
+
+void LinkCardOutput::buildMessages() {
+    int repeats = m_firmwareVersion > 12 ? 2 : 1;
+    int pieces = PiecesPerRow(m_rowSize);
+    size_t n = (size_t)m_rows * pieces + repeats;
+    m_dataMsgs.assign(n, mmsghdr{});
+    m_dataIovecs.assign(2 * n, iovec{});
+
+    m_brightnessFrame.assign(BRIGHTNESS_FRAME_SIZE, 0);
+    BuildBrightnessFrame(m_brightnessFrame.data(), m_brightness);
+    for (int r = 0; r < repeats; r++) {
+        m_dataIovecs[2 * r] = {m_brightnessFrame.data(), (size_t)BRIGHTNESS_FIRST_PIECE};
+        m_dataIovecs[2 * r + 1] = {m_brightnessFrame.data() + BRIGHTNESS_FIRST_PIECE,
+                                   (size_t)(BRIGHTNESS_FRAME_SIZE - BRIGHTNESS_FIRST_PIECE)};
+    }
+
+    m_rowHeaders.assign((size_t)m_rows * pieces * ROW_HEADER_SIZE, 0);
+    size_t k = repeats;
+    for (int row = 0; row < m_rows && m_rowSize > 0; row++) {
+        uint8_t* base = m_outputBuffer.get() + (size_t)row * m_rowSize;
+        for (int o = 0; o < m_rowSize; o += MAX_PIECE_BYTES) {
+            int len = o + MAX_PIECE_BYTES <= m_rowSize ? MAX_PIECE_BYTES : m_rowSize - o;
+            uint8_t* header = m_rowHeaders.data() + (k - repeats) * ROW_HEADER_SIZE;
+            BuildRowHeader(header, row, o, len);
+            m_dataIovecs[2 * k] = {header, (size_t)ROW_HEADER_SIZE};
+            m_dataIovecs[2 * k + 1] = {base + o, (size_t)len};
+            k++;
+        }
+    }
+    for (size_t j = 0; j < n; j++) {
+        m_dataMsgs[j].msg_hdr.msg_iov = &m_dataIovecs[2 * j];
+        m_dataMsgs[j].msg_hdr.msg_iovlen = 2;
+    }
+
+    m_displayFrame.assign(DISPLAY_FRAME_SIZE, 0);
+    BuildDisplayFrame(m_displayFrame.data(), m_brightness);
+    m_displayMsgs.assign(repeats, mmsghdr{});
+    m_displayIovecs.assign(repeats, iovec{m_displayFrame.data(), (size_t)DISPLAY_FRAME_SIZE});
+    for (int r = 0; r < repeats; r++) {
+        m_displayMsgs[r].msg_hdr.msg_iov = &m_displayIovecs[r];
+        m_displayMsgs[r].msg_hdr.msg_iovlen = 1;
+    }
+}
+
+void LinkCardOutput::registerOverlayModel(const Json::Value& config) {
+    PixelOverlayManager& mgr = PixelOverlayManager::INSTANCE;
+    if (!mgr.autoCreateModels.load()) {
+        return;
+    }
+    std::string base = "LED Panels";
+    if (config["LEDPanelMatrixName"].isString() && !config["LEDPanelMatrixName"].asString().empty()) {
+        base = config["LEDPanelMatrixName"].asString();
+    }
+    if (config.isMember("description") && config["description"].isString()) {
+        base = config["description"].asString();
+    }
+    std::string name = base;
+    for (int n = 1; mgr.getModel(name) && n < 100000; n++) {
+        name = base + "-" + std::to_string(n);
+    }
+    mgr.addAutoOverlayModel(name, m_startChannel, m_channelCount, 3, "H", m_invertedData ? "BL" : "TL",
+                            (uint32_t)m_height, 1);
+    m_overlayModelName = name;
+}
+
+int LinkCardOutput::Close() {
+    LogDebug(LOGCH_CHANNELOUT, "LinkCardOutput::Close()\n");
+    if (!m_overlayModelName.empty()) {
+        PixelOverlayManager::INSTANCE.removeAutoOverlayModel(m_overlayModelName);
+        m_overlayModelName.clear();
+    }
+    for (const std::string& w : m_warnings) {
+        WarningHolder::RemoveWarning(w);
+    }
+    return ChannelOutput::Close();
+}
+
+void LinkCardOutput::SetHostMACs(void* buffer) {
+    linkcard::SetHostMACs(static_cast<uint8_t*>(buffer));
+}
+
+void LinkCardOutput::PrepData(unsigned char* channelData) {
+    if (!m_outputBuffer || !m_panelMatrix || m_fd < 0) {
+        return;
+    }
+    m_matrix->OverlaySubMatrices(channelData);
+    const unsigned char* s = channelData + m_startChannel;
+    const uint8_t* gamma = m_gammaTable;
+    size_t chainBytes = (size_t)m_panelWidth * 3;
+    for (int o = 0; o < m_outputs; o++) {
+        for (int index : m_panelMatrix->GetOutputPanels(o)) {
+            const LEDPanel& panel = m_panelMatrix->GetPanel(index);
+            int q = m_legacyLayout ? panel.chain : m_longestChain - 1 - panel.chain;
+            const uint32_t* map = panel.pixelMap.data();
+            for (int y = 0; y < m_panelHeight; y++) {
+                uint8_t* dst =
+                    m_outputBuffer.get() + (size_t)(o * m_panelHeight + y) * m_rowSize + q * chainBytes;
+                const uint32_t* rowMap = map + (size_t)y * chainBytes;
+                for (size_t b = 0; b < chainBytes; b++) {
+                    dst[b] = gamma[s[rowMap[b]]];
+                }
+            }
+        }
+    }
+    m_lastGaveUp = false;
+    SendMessages(m_dataMsgs);
+    if (m_lastGaveUp) {
+        m_droppedFrames++;
+    }
+}
+
+int LinkCardOutput::SendData(unsigned char* channelData) {
+    LogExcess(LOGCH_CHANNELOUT, "LinkCardOutput::SendData(%p)\n", (void*)channelData);
+    if (m_fd >= 0) {
+        SendMessages(m_displayMsgs);
+    }
+    return (int)m_channelCount;
+}
+
+int LinkCardOutput::SendMessagesHelper(struct mmsghdr* messages, int count) {
+    return m_send(m_fd, messages, (unsigned int)count, MSG_DONTWAIT);
+}
+
+int LinkCardOutput::SendMessages(std::vector<struct mmsghdr>& messages) {
+    int64_t t0 = GetTimeMS();
+    int n = (int)messages.size();
+    if (n == 0) {
+        return 0;
+    }
+    errno = 0;
+    int r = SendMessagesHelper(messages.data(), n);
+    int sent = r > 0 ? r : 0;
+    if (sent == n) {
+        m_slowFrames = 0;
+        linkBack();
+        return r;
+    }
+    int retries = 0;
+    int err = errno;
+    while (true) {
+        if (r < 0 && linkGoneError(err)) {
+            // Down or gone: every retry would fail the same way, and the time
+            // belongs to the other outputs on this thread.
+            linkGone(err);
+            m_lastGaveUp = true;
+            return r;
+        }
+        if (r < 0 && !retryableError(err)) {
+            break;
+        }
+        if (GetTimeMS() - t0 >= SEND_RETRY_MS) {
+            break;
+        }
+        struct timespec pause = {0, 500000};
+        while (nanosleep(&pause, &pause) < 0 && errno == EINTR) {
+        }
+        errno = 0;
+        r = SendMessagesHelper(messages.data() + sent, n - sent);
+        err = errno;
+        if (r > 0) {
+            sent += r;
+        }
+        if (sent == n) {
+            m_slowFrames = 0;
+            linkBack();
+            return r;
+        }
+        retries++;
+    }
+    LogWarn(LOGCH_CHANNELOUT,
+            "sendmmsg() failed for ColorLight output (Socket: %d   output count: %d/%d   time: %dms) with "
+            "error: %d   "
+            "%s, errorcount: %d\n",
+            m_fd, sent, n, (int)(GetTimeMS() - t0), err, strerror(err), retries);
+    m_lastGaveUp = true;
+    m_slowFrames++;
+    if (m_slowFrames > 3) {
+        std::string text = "Repeated frames taking more than 20ms to send to ColorLight";
+        LogWarn(LOGCH_CHANNELOUT, "%s", text.c_str());
+        WarningHolder::AddWarningTimeout(text, 30);
+    }
+    return r;
+}
+
+void LinkCardOutput::linkGone(int error) {
+    if (!m_linkDown.exchange(true)) {
+        LogErr(LOGCH_CHANNELOUT,
+               "LinkCard: interface %s is down or gone (%s); frames are dropped until it is back\n",
+               m_ifName.c_str(), strerror(error));
+        WarningHolder::AddWarning("ColorLight: Configured interface " + m_ifName + " does not have link");
+    }
+}
+
+void LinkCardOutput::linkBack() {
+    if (m_linkDown.exchange(false)) {
+        LogInfo(LOGCH_CHANNELOUT,
+                "LinkCard: interface %s is back; %llu frames were dropped while it was down\n",
+                m_ifName.c_str(), (unsigned long long)m_droppedFrames.load());
+        WarningHolder::RemoveWarning("ColorLight: Configured interface " + m_ifName + " does not have link");
+    }
+}
+
+void LinkCardOutput::GetRequiredChannelRanges(const std::function<void(int, int)>& addRange) {
+    if (m_channelCount) {
+        addRange((int)m_startChannel, (int)(m_startChannel + m_channelCount - 1));
+    }
+}
+
+void LinkCardOutput::OverlayTestData(unsigned char* channelData, int cycleNum, float, int testType,
+                                     const Json::Value&) {
+    if (!m_panelMatrix) {
+        return;
+    }
+    for (int o = 0; o < m_outputs; o++) {
+        for (int index : m_panelMatrix->GetOutputPanels(o)) {
+            m_panelMatrix->GetPanel(index).drawTestPattern(channelData + m_startChannel, cycleNum, testType);
+        }
+    }
+}
+
+bool LinkCardOutput::SupportsTesting() const {
+    return true;
+}
+
+void LinkCardOutput::DumpConfig() {
+    LogDebug(LOGCH_CHANNELOUT, "LinkCardOutput::DumpConfig()\n");
+    LogDebug(LOGCH_CHANNELOUT, "    Width          : %d\n", m_width);
+    LogDebug(LOGCH_CHANNELOUT, "    Height         : %d\n", m_height);
+    LogDebug(LOGCH_CHANNELOUT, "    Rows           : %d\n", m_rows);
+    LogDebug(LOGCH_CHANNELOUT, "    Row Size       : %d\n", m_rowSize);
+    LogDebug(LOGCH_CHANNELOUT, "    m_fd           : %d\n", m_fd);
+    LogDebug(LOGCH_CHANNELOUT, "    Outputs        : %d\n", m_outputs);
+    LogDebug(LOGCH_CHANNELOUT, "    Longest Chain  : %d\n", m_longestChain);
+    LogDebug(LOGCH_CHANNELOUT, "    Inverted Data  : %d\n", m_invertedData);
+    LogDebug(LOGCH_CHANNELOUT, "    Interface      : %s\n", m_ifName.c_str());
+    ChannelOutput::DumpConfig();
+}
+
+void LinkCardOutput::GetStatus(Json::Value& status) {
+    status["interface"] = m_ifName;
+    status["linkSpeed"] = m_linkSpeed;
+    status["firmwareVersion"] = m_firmwareVersion;
+    status["receivers"] = m_receiverCount.load();
+    status["droppedFrames"] = (Json::UInt64)m_droppedFrames.load();
+    status["linkDown"] = m_linkDown.load();
+}

@@ -1,0 +1,112 @@
+// A veth pair for LinkCard tests: the output's end in the test's own network
+// namespace, the cards' end in a namespace made for the test, both removed again
+// when the object goes (also when the test fails). Needs root (CAP_NET_ADMIN).
+#pragma once
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+class VethPair {
+public:
+    // Names carry the process id and a counter, so parallel tests never meet.
+    VethPair() {
+        static std::atomic<int> counter{0};
+        int n = counter++;
+        std::string id = std::to_string(getpid() % 100000) + "x" + std::to_string(n);
+        ns = "tvlc" + id;
+        host = "tvh" + id; // at most 15 characters
+        card = "tvc" + id;
+        if (geteuid() != 0) {
+            m_reason = "creating a network namespace and a veth pair needs root";
+            return;
+        }
+        if (run("ip netns add " + ns) != 0) {
+            m_reason = "'ip netns add' failed (is iproute2 installed? " + m_output + ")";
+            return;
+        }
+        m_nsMade = true;
+        if (run("ip link add " + host + " type veth peer name " + card + " netns " + ns) != 0) {
+            m_reason = "'ip link add ... type veth' failed: " + m_output;
+            return;
+        }
+        m_linkMade = true;
+        if (run("ip link set " + host + " up") != 0 ||
+            run("ip -n " + ns + " link set " + card + " up") != 0) {
+            m_reason = "cannot bring the veth pair up: " + m_output;
+            return;
+        }
+        m_ok = true;
+    }
+    ~VethPair() {
+        if (m_linkMade) {
+            run("ip link del " + host);
+        }
+        if (m_nsMade) {
+            run("ip netns del " + ns);
+        }
+    }
+    VethPair(const VethPair&) = delete;
+    VethPair& operator=(const VethPair&) = delete;
+
+    bool ok() const { return m_ok; }
+    // Why the pair could not be made: for GTEST_SKIP.
+    const std::string& reason() const { return m_reason; }
+
+    bool SetHostUp(bool up) { return run("ip link set " + host + (up ? " up" : " down")) == 0; }
+    bool SetCardUp(bool up) { return run("ip -n " + ns + " link set " + card + (up ? " up" : " down")) == 0; }
+
+    // Runs `f` with the calling thread in the cards' namespace (sockets made there
+    // stay there), then returns the thread to its own.
+    template <typename F> bool InCardNamespace(F f) {
+        int self = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        int target = open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+        bool entered = self >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0;
+        if (entered) {
+            f();
+            setns(self, CLONE_NEWNET);
+        }
+        if (self >= 0) {
+            close(self);
+        }
+        if (target >= 0) {
+            close(target);
+        }
+        return entered;
+    }
+
+    // A shell command; its output is kept for the messages above.
+    int run(const std::string& command) {
+        m_output.clear();
+        FILE* p = popen((command + " 2>&1").c_str(), "r");
+        if (!p) {
+            m_output = strerror(errno);
+            return -1;
+        }
+        char buf[256];
+        while (fgets(buf, sizeof(buf), p)) {
+            m_output += buf;
+        }
+        int status = pclose(p);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string ns;
+    std::string host;
+    std::string card;
+
+private:
+    bool m_ok = false;
+    bool m_nsMade = false;
+    bool m_linkMade = false;
+    std::string m_reason;
+    std::string m_output;
+};

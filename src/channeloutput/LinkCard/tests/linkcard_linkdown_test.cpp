@@ -1,0 +1,190 @@
+// A link that is down: at start-up (a warning; with "linkCheck" the output is left
+// out while tavod plays on for the others), and in the middle of a show (frames
+// are given up at once, so the other outputs keep their timing).
+#include "host/core/Common.h"
+#include "host/core/Settings.h"
+#include "host/core/Warnings.h"
+#include "host/output/ChannelBuffer.h"
+#include "host/output/PixelOverlay.h"
+#include "LinkCardOutput.h"
+#include "LinkCardSim.h"
+#include "LogCapture.h"
+#include "TavodTestSupport.h"
+#include "VethPair.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+
+using namespace tavodtest;
+
+namespace {
+
+std::atomic<int> g_sends{0};
+
+int countingSend(int fd, struct mmsghdr* messages, unsigned int count, int flags) {
+    g_sends++;
+    return sendmmsg(fd, messages, count, flags);
+}
+
+bool hasWarning(const std::string& text) {
+    auto w = WarningHolder::GetWarnings();
+    return std::find(w.begin(), w.end(), text) != w.end();
+}
+
+Json::Value parse(const std::string& text) {
+    Json::Value v;
+    Json::CharReaderBuilder b;
+    std::string errs;
+    std::unique_ptr<Json::CharReader> r(b.newCharReader());
+    EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errs)) << errs << text;
+    return v;
+}
+
+class LinkCardLinkDownTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!veth.ok()) {
+            GTEST_SKIP() << "no veth pair: " << veth.reason();
+        }
+        setSetting("LinkCardSysfsRoot", "");
+        WarningHolder::ClearWarnings();
+        PixelOverlayManager::INSTANCE.removeAllModels();
+        w1 = "ColorLight: Configured interface " + veth.host + " does not have link";
+    }
+    void TearDown() override { PixelOverlayManager::INSTANCE.removeAllModels(); }
+
+    std::string outputJson(bool linkCheck) {
+        return "{\"type\": \"LinkCard\", \"enabled\": 1, \"startChannel\": 1, \"channelCount\": 96, "
+               "\"interface\": \"" +
+               veth.host + "\", \"firmwareVersion\": 12, \"linkCheck\": " + (linkCheck ? "true" : "false") +
+               ", \"cfgVersion\": 2, \"panelWidth\": 8, \"panelHeight\": 4, \"panels\": [{\"outputNumber\": "
+               "0, "
+               "\"panelNumber\": 0, \"orientation\": \"N\"}]}";
+    }
+
+    VethPair veth;
+    std::string w1;
+    LogCapture log{LOG_INFO};
+};
+
+} // namespace
+
+TEST_F(LinkCardLinkDownTest, DownAtStartWarnsAndWithTheLinkCheckRefuses) {
+    ASSERT_TRUE(veth.SetHostUp(false));
+    LinkCardOutput lenient(0, 0);
+    EXPECT_NE(0, lenient.Init(parse(outputJson(false))));
+    EXPECT_TRUE(hasWarning(w1));
+    EXPECT_TRUE(log.contains("Error ColorLight: Configured interface " + veth.host + " does not have link"));
+    LinkCardOutput strict(0, 0);
+    EXPECT_EQ(0, strict.Init(parse(outputJson(true))));
+    // The far end down only: no carrier, the same.
+    ASSERT_TRUE(veth.SetHostUp(true));
+    ASSERT_TRUE(veth.SetCardUp(false));
+    LinkCardOutput noCarrier(0, 0);
+    EXPECT_EQ(0, noCarrier.Init(parse(outputJson(true))));
+    ASSERT_TRUE(veth.SetCardUp(true));
+    LinkCardOutput up(0, 0);
+    EXPECT_NE(0, up.Init(parse(outputJson(true)))) << log.text();
+    EXPECT_FALSE(hasWarning(w1));
+}
+
+TEST_F(LinkCardLinkDownTest, GoingDownMidShowDropsFramesAtOnceUntilItIsBack) {
+    ReceiverCardSim sim;
+    std::string error;
+    bool opened = false;
+    ASSERT_TRUE(veth.InCardNamespace([&] { opened = sim.Open(veth.card, error); }));
+    ASSERT_TRUE(opened) << error;
+    LinkCardOutput o(0, 0);
+    o.SetSendFunction(countingSend);
+    ASSERT_NE(0, o.Init(parse(outputJson(false))));
+    std::vector<uint8_t> buffer(TAVO_CHANNEL_BUFFER_SIZE, 3);
+    auto frame = [&] {
+        g_sends = 0;
+        o.PrepData(buffer.data());
+        o.SendData(buffer.data());
+    };
+    frame();
+    EXPECT_EQ(2, g_sends.load());
+
+    ASSERT_TRUE(veth.SetHostUp(false));
+    for (int i = 0; i < 5; i++) {
+        frame();
+        EXPECT_EQ(2, g_sends.load()) << "one try for the rows, one for the display frame: no retrying";
+    }
+    EXPECT_EQ(5u, o.GetDroppedFrames());
+    EXPECT_TRUE(hasWarning(w1));
+    EXPECT_EQ(1, log.count("is down or gone")) << log.text();
+    EXPECT_FALSE(log.contains("sendmmsg() failed")) << log.text();
+
+    ASSERT_TRUE(veth.SetHostUp(true));
+    int64_t end = GetTimeMS() + 10000;
+    int before = sim.displayFrames;
+    while (sim.displayFrames == before && GetTimeMS() < end) {
+        frame();
+        sim.Poll(50);
+    }
+    EXPECT_GT(sim.displayFrames, before) << "frames reach the card again";
+    EXPECT_FALSE(hasWarning(w1));
+    EXPECT_TRUE(log.contains("is back")) << log.text();
+}
+
+TEST_F(LinkCardLinkDownTest, TavodLeavesTheOutputOutAndPlaysOnForTheOthers) {
+    ASSERT_TRUE(veth.SetHostUp(false));
+    MediaDir media;
+    ASSERT_TRUE(media.writeSequence("show.lcsf", 200, 400, 25));
+    TimedUdpReceiver rx;
+    media.writeOutputs(outputJson(true) + ", " + customUdp(101, 30, rx.port(), "{data}"));
+    uint16_t port = 0;
+    std::unique_ptr<Tavod> tavod = startWithHttp(media, {"play", "show.lcsf", "--loop"}, port);
+    ASSERT_TRUE(tavod);
+    Datagram d;
+    for (int i = 0; i < 20; i++) {
+        ASSERT_TRUE(rx.receive(d, 3000)) << "the UDP output keeps playing; tavod said:\n" << tavod->err();
+    }
+    HttpTestResponse r = httpGet(port, "/api/status");
+    Json::Value s = parse(r.body);
+    ASSERT_EQ(1u, s["failedOutputs"].size()) << r.body;
+    EXPECT_EQ("LinkCard", s["failedOutputs"][0]["type"].asString());
+    tavod->sendSignal(SIGTERM);
+    EXPECT_TRUE(tavod->wait(10000));
+}
+
+TEST_F(LinkCardLinkDownTest, ALinkGoingDownMidShowCostsTheOtherOutputsNoFrame) {
+    MediaDir media;
+    ASSERT_TRUE(media.writeSequence("show.lcsf", 200, 4000, 25));
+    TimedUdpReceiver rx;
+    media.writeOutputs(outputJson(false) + ", " + customUdp(101, 30, rx.port(), "{data}"));
+    uint16_t port = 0;
+    std::unique_ptr<Tavod> tavod = startWithHttp(media, {"play", "show.lcsf", "--loop"}, port);
+    ASSERT_TRUE(tavod);
+    Datagram d;
+    ASSERT_TRUE(rx.receive(d, 3000)) << tavod->err();
+    ASSERT_TRUE(veth.SetHostUp(false));
+    // Every frame of the other output still goes out while the link is down:
+    // the LinkCard output gives its frames up at once instead of retrying.
+    Json::Value before = parse(httpGet(port, "/api/status").body);
+    int received = 0;
+    int64_t end = GetTimeMS() + 2000;
+    while (GetTimeMS() < end && rx.receive(d, 1000)) {
+        received++;
+    }
+    Json::Value after = parse(httpGet(port, "/api/status").body);
+    int64_t sent = after["framesSent"].asInt64() - before["framesSent"].asInt64();
+    EXPECT_GT(sent, 10);
+    EXPECT_GE(received, sent - 2) << "frames of the UDP output were lost or held";
+    ASSERT_GE(after["outputs"].size(), 1u);
+    Json::Value lc;
+    for (auto& o : after["outputs"]) {
+        if (o["type"].asString() == "LinkCard") {
+            lc = o;
+        }
+    }
+    EXPECT_TRUE(lc["linkDown"].asBool()) << after.toStyledString();
+    EXPECT_GT(lc["droppedFrames"].asUInt64(), 0u);
+    EXPECT_EQ(std::string::npos, tavod->err().find("sendmmsg() failed")) << tavod->err();
+    tavod->sendSignal(SIGTERM);
+    EXPECT_TRUE(tavod->wait(10000));
+}

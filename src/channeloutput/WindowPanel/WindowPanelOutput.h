@@ -1,0 +1,100 @@
+// The "WindowPanel" output: a virtual LED panel wall in an X11 window, for
+// previewing shows without panels. It takes the panel layout keys of the HUB75
+// output and, on its own output thread, paints each frame gamma corrected and
+// scaled up into an image that it copies to the window. A lost X server (or a
+// closed window) stops the preview with a warning; the show goes on.
+#pragma once
+
+#include "host/output/ThreadedChannelOutput.h"
+#include "PanelPainter.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <json/json.h>
+
+class Matrix;
+class PanelMatrix;
+// Xlib's types as Xlib declares them (Display is struct _XDisplay, GC a
+// struct _XGC*, windows and pixmaps XIDs): its header's macros (None, Bool,
+// Status) stay out of the files that include this one.
+struct _XDisplay;
+struct _XGC;
+struct _XImage;
+
+class WindowPanelOutput : public ThreadedChannelOutput {
+public:
+    WindowPanelOutput(unsigned int startChannel, unsigned int channelCount);
+    ~WindowPanelOutput() override;
+
+    std::string GetOutputType() const override;
+    int Init(Json::Value config) override;
+    int Close() override;
+    // Lays the sub-matrices into the whole channel buffer before SendData hands
+    // the output's slice of it to the output thread.
+    void PrepData(unsigned char* channelData) override;
+    void GetRequiredChannelRanges(const std::function<void(int, int)>& addRange) override;
+    void DumpConfig() override;
+    int RawSendData(unsigned char* channelData) override;
+    // "display", "width" and "height" of the window, "scale", "connected" (false
+    // once the X server is lost), "framesDrawn".
+    void GetStatus(Json::Value& status) override;
+
+    // Read by tests.
+    _XDisplay* GetDisplay() const { return m_display; }
+    unsigned long GetWindow() const { return m_window; }
+    const std::string& GetDisplayName() const { return m_displayName; }
+    int GetScaleWidth() const { return m_scaleWidth; }
+    int GetScaleHeight() const { return m_scaleHeight; }
+    const uint8_t* GetGammaCurve() const { return m_gammaCurve; }
+    bool ConnectionLost() const { return m_connectionLost.load(); }
+    long long FramesDrawn() const { return m_framesDrawn.load(); }
+
+private:
+    bool readConfig(const Json::Value& config);
+    bool openWindow();
+    // Frees the window, its image and the connection; safe on a lost connection
+    // and when nothing is open. On a lost connection only the thread that met the
+    // break may call it (Xlib leaves the connection locked for that thread).
+    void closeDisplay();
+    void reportLost();
+    std::string lostWarning() const;
+
+    std::string m_colorOrder = "RGB";
+    int m_panelWidth = 32;
+    int m_panelHeight = 16;
+    int m_panels = 0;
+    int m_width = 0;
+    int m_height = 0;
+    int m_outputs = 0;
+    int m_longestChain = 0;
+    int m_invertedData = 0;
+    std::unique_ptr<Matrix> m_matrix;
+    std::unique_ptr<PanelMatrix> m_panelMatrix;
+    uint8_t m_gammaCurve[256];
+    int m_scale = 10;
+    int m_scaleWidth = 0;
+    int m_scaleHeight = 0;
+    // Allocated with calloc: once m_image is made over it, XDestroyImage frees it.
+    char* m_imageData = nullptr;
+    // Between Init and Close only the output thread uses the connection (and lets
+    // a broken one go itself); Init, Close and the destructor use it while the
+    // thread is stopped.
+    _XDisplay* m_display = nullptr;
+    int m_screenNumber = 0;
+    unsigned long m_window = 0; // Window
+    _XGC* m_gc = nullptr;
+    unsigned long m_pixmap = 0; // Pixmap
+    _XImage* m_image = nullptr;
+    std::string m_title;
+
+    PanelPainter m_painter;
+    std::string m_displayName;
+    // Set by Xlib's handlers (on whichever thread meets the broken connection).
+    std::atomic<bool> m_connectionLost{false};
+    bool m_lostReported = false; // output thread, then Close
+    std::atomic<bool> m_connected{false};
+    std::atomic<long long> m_framesDrawn{0};
+};

@@ -1,0 +1,53 @@
+// The configuration keys that LED panel outputs share: the panel layout
+// ("panelWidth", "panelHeight", "invertedData", "colorOrder", "panels",
+// "subMatrices") read into a PanelMatrix and a Matrix, and the gamma table.
+#pragma once
+
+#include "host/output/ColorOrder.h"
+#include "host/output/Matrix.h"
+#include "host/output/PanelMatrix.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <json/json.h>
+
+// An image an output allocates for its panels (a canvas, a window's picture) is
+// refused beyond this size: a wrong "scale" or panel number must not become an
+// allocation that fails or overflows.
+const int64_t PANEL_IMAGE_MAX_BYTES = 64LL * 1024 * 1024;
+
+struct PanelLayout {
+    int panelWidth = 32;
+    int panelHeight = 16;
+    int invertedData = 0;
+    TavoColorOrder colorOrder = kColorOrderRGB; // the output's default for its panels
+    int outputs = 1;                            // highest "outputNumber" + 1; 1 without panels
+    int longestChain = 1;                       // highest "panelNumber" + 1; 1 without panels
+    std::unique_ptr<PanelMatrix> panelMatrix;
+    std::unique_ptr<Matrix> matrix; // the picture from the output's start channel, with its sub-matrices
+};
+
+// Reads the layout keys of an output whose picture starts at channel
+// `startChannel` (0-based):
+//   "panelWidth", "panelHeight"  0 or absent: 32 and 16
+//   "invertedData", "colorOrder" (empty or absent: RGB; an unknown name is warned of and gives RGB)
+//   "panels": [{"outputNumber", "panelNumber", "orientation" (its first letter; "N" when
+//              empty), "xOffset", "yOffset", "colorOrder" (empty: the output's)}]
+//   "subMatrices": [{"enabled", "startChannel" (1-based), "width", "height", "xOffset", "yOffset"}]
+// False, with each problem logged as an error that starts with `who`, for a key of
+// the wrong type, a panel or sub-matrix the host refuses (named by its place in the
+// list), a negative panel size, or a picture whose channels would reach past the
+// channel buffer.
+bool ReadPanelLayout(const Json::Value& config, unsigned int startChannel, const std::string& who,
+                     PanelLayout& layout);
+
+// "gamma": a decimal number, usually a text ("2.2"). Absent, a text that is no
+// number, or a value below 0.01 or above 50 gives `def`. A key of another type is
+// logged (naming `who`) and clears `ok`.
+float ReadPanelGamma(const Json::Value& config, float def, const std::string& who, bool& ok);
+
+// table[i] = round(255 x (i / 255) ^ gamma), clipped to 0..255: 1.0 is the identity,
+// 2.2 maps 128 to 56.
+void BuildPanelGammaTable(float gamma, uint8_t table[256]);
