@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test run bench fuzz clean
+.PHONY: all deps configure build test run bench fuzz install package clean
 
 all: build
 
@@ -18,6 +18,18 @@ build: configure
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# make install [PREFIX=/usr/local] [DESTDIR=/staging]: the programs, plug-ins, pages,
+# service unit and manuals below PREFIX (see cmake/Install.cmake).
+PREFIX ?= /usr/local
+install: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target installables
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# make package: build/package/tavo_VERSION_ARCH.deb (apt install ./build/package/tavo_*.deb).
+package: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target installables
+	@cd $(BUILD_DIR) && cpack -G DEB -B $(abspath $(BUILD_DIR))/package
 
 run: build
 	@bash scripts/run-demo.sh $(BUILD_DIR)

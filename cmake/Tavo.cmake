@@ -53,7 +53,8 @@ endfunction()
 # Called once from src/channeloutput/<Name>/CMakeLists.txt. Builds:
 #   <name>_core    static library of the CORE sources (when given)
 #   <name>_output  static library of the OUTPUT sources, linking the core
-#   <Name>         the plug-in module build/plugins/<Name>.so that tavod loads
+#   <Name>         the plug-in module build/plugins/<Name>.so that tavod loads,
+#                  installed to PREFIX/lib/tavo/plugins
 #   tests/*_test.cpp    one test program each, linking <name>_output and the test
 #                       support, with the plug-in and tavod built first
 #   bench/*_bench.cpp   one benchmark program each, linking <name>_output, with the
@@ -81,8 +82,11 @@ function(tavo_add_output_plugin Name)
 
     add_library(${Name} MODULE ${P_PLUGIN})
     target_link_libraries(${Name} PRIVATE ${name}_output)
-    set_target_properties(${Name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${TAVO_PLUGIN_DIR})
+    set_target_properties(${Name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${TAVO_PLUGIN_DIR}
+                          INSTALL_RPATH "$ORIGIN/..")
     set_property(GLOBAL APPEND PROPERTY TAVO_OUTPUT_PLUGINS ${Name})
+    # Installed beside the host's libraries (lib/tavo), where tavod looks for them.
+    install(TARGETS ${Name} LIBRARY DESTINATION lib/tavo/plugins)
 
     if(TAVO_BUILD_TESTS)
         file(GLOB tests CONFIGURE_DEPENDS ${dir}/tests/*_test.cpp)

@@ -14,6 +14,10 @@ PACKAGES=(
     zstd python3
     # Test only: the MQTT tests start a real broker, with TLS certificates they make with openssl.
     mosquitto openssl
+    # make package: dpkg-shlibdeps finds the packages of the libraries tavo links.
+    dpkg-dev
+    # Test only: the service unit is checked with systemd-analyze verify.
+    systemd
     # Test only: network namespaces and veth pairs for the receiver-card output.
     iproute2
     # Test only: a real X server for the window preview output.

@@ -3,6 +3,7 @@
 
 #include "PngEncoder.h"
 
+#include "LogLevels.h"
 #include "host/core/JsonUtils.h"
 #include "host/core/ListenSockets.h"
 #include "host/core/Log.h"
@@ -119,6 +120,14 @@ public:
         if (auto bad = nameFrom(pieces, name)) {
             return bad;
         }
+        std::string level;
+        if (!hasSetting(name) && tavod::CurrentLogLevel(name, level)) {
+            // A channel's level is there to read even when no setting set it.
+            Json::Value v(Json::objectValue);
+            v["name"] = name;
+            v["value"] = level;
+            return HttpApi::JsonResponse(v);
+        }
         if (!hasSetting(name)) {
             return HttpApi::JsonError(404, "no setting named \"" + name + "\"");
         }
@@ -138,6 +147,9 @@ public:
         std::string error;
         if (!HttpApi::SettingValueFromBody(req.get_content(), value, error)) {
             return HttpApi::JsonError(400, error);
+        }
+        if (tavod::IsLogLevelSetting(name) && !tavod::CheckLogLevelSetting(name, value, error)) {
+            return HttpApi::JsonError(400, name + ": " + error);
         }
         LogInfo(LOGCH_GENERAL, "Setting %s changed to \"%s\" over HTTP\n", name.c_str(), value.c_str());
         setSetting(name, value);
@@ -168,7 +180,7 @@ private:
 
 class PageResource : public http_resource {
 public:
-    explicit PageResource(std::string path) : m_path(std::move(path)) {
+    PageResource(std::string path, std::string what) : m_path(std::move(path)), m_what(std::move(what)) {
         disallow_all();
         set_allowing("GET", true);
         set_allowing("HEAD", true);
@@ -177,7 +189,7 @@ public:
         // Read on every request, so that an edited page shows without a restart.
         std::ifstream in(m_path, std::ios::binary);
         if (!in) {
-            return HttpApi::JsonError(404, "the preview page " + m_path + " is missing (see --web-dir)");
+            return HttpApi::JsonError(404, "the " + m_what + " " + m_path + " is missing (see --web-dir)");
         }
         std::stringstream s;
         s << in.rdbuf();
@@ -188,6 +200,7 @@ public:
 
 private:
     std::string m_path;
+    std::string m_what;
 };
 
 } // namespace
@@ -221,9 +234,12 @@ HttpApi::HttpApi(int port, int listenFd, const std::string& webDir, StatusFuncti
     m_server->register_resource("/api/overlays/models", m_resources.back().get(), true);
     m_resources.emplace_back(new SettingsResource());
     m_server->register_resource("/api/settings", m_resources.back().get(), true);
-    m_resources.emplace_back(new PageResource(m_webDir + "/index.html"));
+    m_resources.emplace_back(new PageResource(m_webDir + "/index.html", "control page"));
     m_server->register_resource("/", m_resources.back().get());
     m_server->register_resource("/index.html", m_resources.back().get());
+    m_resources.emplace_back(new PageResource(m_webDir + "/preview.html", "preview page"));
+    m_server->register_resource("/preview", m_resources.back().get());
+    m_server->register_resource("/preview.html", m_resources.back().get());
 }
 
 HttpApi::~HttpApi() {

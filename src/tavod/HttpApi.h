@@ -1,6 +1,7 @@
 // The daemon's HTTP API on one port: show status, settings, user warnings, the
-// pixel overlay models and the preview page. Other modules (the GPIO pin list)
-// register their resources on the same server.
+// pixel overlay models, the control page at / and the preview page at /preview.
+// Other modules (the GPIO pin list, the control page's resources) register their
+// resources on the same server.
 #pragma once
 
 #include <httpserver.hpp>

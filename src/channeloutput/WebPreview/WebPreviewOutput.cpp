@@ -126,7 +126,7 @@ void WebPreviewOutput::GetStatus(Json::Value& status) {
     ScreenPreviewBaseOutput::GetStatus(status);
     status["port"] = m_port;
     // The daemon's page draws the stream of the port it is given.
-    status["previewPage"] = "/?port=" + std::to_string(m_port);
+    status["previewPage"] = "/preview?port=" + std::to_string(m_port);
 }
 
 int WebPreviewOutput::Close() {
