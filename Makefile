@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test test-sanitize run bench soak fuzz clean
+.PHONY: all deps configure build test test-sanitize run bench soak fuzz install package clean
 
 all: build
 
@@ -27,6 +27,18 @@ test-sanitize: deps
 		-DTAVO_BUILD_BENCH=OFF -DTAVO_BUILD_FUZZ=OFF > /dev/null
 	@cmake --build $(SANITIZE_DIR) -j $(JOBS)
 	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# make install [PREFIX=/usr/local] [DESTDIR=/staging]: the programs, plug-ins, pages,
+# service unit and manuals below PREFIX (see cmake/Install.cmake).
+PREFIX ?= /usr/local
+install: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target installables
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# make package: build/package/tavo_VERSION_ARCH.deb (apt install ./build/package/tavo_*.deb).
+package: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target installables
+	@cd $(BUILD_DIR) && cpack -G DEB -B $(abspath $(BUILD_DIR))/package
 
 run: build
 	@bash scripts/run-demo.sh $(BUILD_DIR)

@@ -6,6 +6,11 @@
 // percentile lateness, frames late by a whole period, frames missing, and the
 // daemon's CPU use.
 //
+// Run three ways: as tavod runs by default (a quiet try at real-time priority 10),
+// and beside a CPU load of two busy processes per core, once with no real-time
+// priority at all (outputThreadRealTime 0) and once with outputThreadPriority 50
+// (SCHED_FIFO 50 and locked memory): the figures of docs/performance.md.
+//
 // TAVOD_BENCH_SECONDS sets the length of the show (default 30).
 #include <benchmark/benchmark.h>
 #include <json/json.h>
@@ -175,7 +180,43 @@ double percentile(std::vector<double> v, double p) {
     return v[i];
 }
 
+// Busy processes at normal priority, ended with the object.
+class CpuLoad {
+public:
+    explicit CpuLoad(int processes) {
+        for (int i = 0; i < processes; i++) {
+            pid_t pid = fork();
+            if (pid == 0) {
+                volatile unsigned long spin = 0;
+                for (;;) {
+                    spin = spin + 1;
+                }
+            }
+            if (pid > 0) {
+                m_pids.push_back(pid);
+            }
+        }
+    }
+    ~CpuLoad() {
+        for (pid_t pid : m_pids) {
+            kill(pid, SIGKILL);
+            int st;
+            waitpid(pid, &st, 0);
+        }
+    }
+
+private:
+    std::vector<pid_t> m_pids;
+};
+
+// range(0): 0 no real-time priority, 1 tavod's default, 2 outputThreadPriority 50;
+// range(1): busy processes beside tavod, -1 for two per core.
 void BM_TavodFrameTiming(benchmark::State& state) {
+    const int realTime = (int)state.range(0);
+    int load = (int)state.range(1);
+    if (load < 0) {
+        load = 2 * (int)sysconf(_SC_NPROCESSORS_ONLN);
+    }
     int seconds = getenv("TAVOD_BENCH_SECONDS") ? atoi(getenv("TAVOD_BENCH_SECONDS")) : 30;
     if (seconds < 3) {
         seconds = 3;
@@ -280,9 +321,14 @@ void BM_TavodFrameTiming(benchmark::State& state) {
                                          std::to_string(httpPort),
                                          "--quiet",
                                          "--log-level",
-                                         "warning",
-                                         "play",
-                                         "bench.lcsf"};
+                                         "warning"};
+        if (realTime == 0) {
+            args.insert(args.end(), {"--set", "outputThreadRealTime=0"});
+        } else if (realTime == 2) {
+            args.insert(args.end(), {"--set", "outputThreadPriority=50"});
+        }
+        args.insert(args.end(), {"play", "bench.lcsf"});
+        CpuLoad busy(load);
         std::vector<char*> c;
         for (std::string& s : args) {
             c.push_back(&s[0]);
@@ -383,7 +429,9 @@ void BM_TavodFrameTiming(benchmark::State& state) {
         state.counters["daemon_work_max_us"] = js["frameWork"]["maxUs"].asDouble();
         state.counters["exit_status"] = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 
-        printf("tavod_bench: %d frames of %d x %d channels at %d ms: %zu seen, lateness (last datagram) "
+        static const char* modes[] = {"no real-time priority", "default priority", "outputThreadPriority 50"};
+        printf("tavod_bench (%s, %d busy processes): ", modes[std::min(std::max(realTime, 0), 2)], load);
+        printf("%d frames of %d x %d channels at %d ms: %zu seen, lateness (last datagram) "
                "p50 %.3f ms, p99 %.3f ms, max %.3f ms; %d late by a period; daemon CPU %.1f %%; "
                "daemon: frame start p99 %d us, work p99 %d us, max %d us\n",
                frames, OUTPUTS, CHANNELS_PER_OUTPUT, STEP_MS, frameTimes.size(), percentile(doneLate, 50),
@@ -395,7 +443,14 @@ void BM_TavodFrameTiming(benchmark::State& state) {
     run({"/bin/rm", "-rf", media});
 }
 
-BENCHMARK(BM_TavodFrameTiming)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_TavodFrameTiming)
+    ->ArgNames({"realtime", "load"})
+    ->Args({1, 0})
+    ->Args({0, -1})
+    ->Args({2, -1})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 } // namespace
 

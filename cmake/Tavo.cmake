@@ -48,11 +48,13 @@ endfunction()
 #     OUTPUT <sources...>    the output class (the glue: Init, Close, PrepData, SendData)
 #     PLUGIN <sources...>    createPlugin
 #     [LIBS <libraries...>]  what core and output link besides the host's output kit
+#     [TEST_LIBS <libraries...>]  what only its tests link (a decoder to check output)
 # )
 # Called once from src/channeloutput/<Name>/CMakeLists.txt. Builds:
 #   <name>_core    static library of the CORE sources (when given)
 #   <name>_output  static library of the OUTPUT sources, linking the core
-#   <Name>         the plug-in module build/plugins/<Name>.so that tavod loads
+#   <Name>         the plug-in module build/plugins/<Name>.so that tavod loads,
+#                  installed to PREFIX/lib/tavo/plugins
 #   tests/*_test.cpp    one test program each, linking <name>_output and the test
 #                       support, with the plug-in and tavod built first
 #   bench/*_bench.cpp   one benchmark program each, linking <name>_output, with the
@@ -64,7 +66,7 @@ endfunction()
 # unless the file name starts with it, so a copied folder never clashes.
 # (<name> is <Name> in lower case.)
 function(tavo_add_output_plugin Name)
-    cmake_parse_arguments(P "" "" "CORE;OUTPUT;PLUGIN;LIBS" ${ARGN})
+    cmake_parse_arguments(P "" "" "CORE;OUTPUT;PLUGIN;LIBS;TEST_LIBS" ${ARGN})
     string(TOLOWER ${Name} name)
     set(dir ${CMAKE_CURRENT_SOURCE_DIR})
 
@@ -80,14 +82,17 @@ function(tavo_add_output_plugin Name)
 
     add_library(${Name} MODULE ${P_PLUGIN})
     target_link_libraries(${Name} PRIVATE ${name}_output)
-    set_target_properties(${Name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${TAVO_PLUGIN_DIR})
+    set_target_properties(${Name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${TAVO_PLUGIN_DIR}
+                          INSTALL_RPATH "$ORIGIN/..")
     set_property(GLOBAL APPEND PROPERTY TAVO_OUTPUT_PLUGINS ${Name})
+    # Installed beside the host's libraries (lib/tavo), where tavod looks for them.
+    install(TARGETS ${Name} LIBRARY DESTINATION lib/tavo/plugins)
 
     if(TAVO_BUILD_TESTS)
         file(GLOB tests CONFIGURE_DEPENDS ${dir}/tests/*_test.cpp)
         foreach(src ${tests})
             tavo_plugin_program_name(test ${name} ${src})
-            tavo_add_test(${test} SOURCES ${src} LIBS ${name}_output tavodcore ${CMAKE_DL_LIBS}
+            tavo_add_test(${test} SOURCES ${src} LIBS ${name}_output tavodcore ${CMAKE_DL_LIBS} ${P_TEST_LIBS}
                           DEPENDS ${Name} tavod)
             target_include_directories(${test} PRIVATE ${dir}/tests)
             target_compile_definitions(${test} PRIVATE TAVO_PLUGIN_TEST_DIR="${dir}/tests")

@@ -7,13 +7,17 @@ PACKAGES=(
     build-essential cmake pkg-config
     libzstd-dev zlib1g-dev libjsoncpp-dev
     libmicrohttpd-dev libgpiod-dev libmosquitto-dev
-    # The window preview output draws with Xlib.
-    libx11-dev
+    # The window preview output draws with Xlib; tavod serves overlay pictures as PNG.
+    libx11-dev libpng-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev clang-format
     zstd python3
     # Test only: the MQTT tests start a real broker, with TLS certificates they make with openssl.
     mosquitto openssl
+    # make package: dpkg-shlibdeps finds the packages of the libraries tavo links.
+    dpkg-dev
+    # Test only: the service unit is checked with systemd-analyze verify.
+    systemd
     # Test only: network namespaces and veth pairs for the receiver-card output.
     iproute2
     # Test only: a real X server for the window preview output.

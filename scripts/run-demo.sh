@@ -60,6 +60,7 @@ if [ ! -s "$SEQUENCE" ] || [ "$BIN/lcsf" -nt "$SEQUENCE" ]; then
 fi
 
 echo "Demo show: $CHANNELS channels, 400 frames of 25 ms, looping. Ctrl-C stops it."
-echo "Preview:   http://localhost:$HTTP_PORT/?port=$PREVIEW_PORT"
+echo "Control:   http://localhost:$HTTP_PORT/"
+echo "Preview:   http://localhost:$HTTP_PORT/preview?port=$PREVIEW_PORT"
 echo "Status:    http://localhost:$HTTP_PORT/api/status"
 exec "$BIN/tavod" --media-dir "$MEDIA" --http-port "$HTTP_PORT" play demo.lcsf --loop

@@ -98,6 +98,10 @@ std::string checkEntry(const Json::Value& e) {
 
 } // namespace
 
+std::string GPIOManager::CheckInputEntry(const Json::Value& entry) {
+    return checkEntry(entry);
+}
+
 GPIOManager::GPIOManager() {}
 
 GPIOManager::~GPIOManager() {}

@@ -46,6 +46,10 @@ public:
     // Start-up: reads the input file and, when the host knows pins, registers the "GPIO" command.
     void Initialize(std::map<int, std::function<bool(int)>>& callbacks);
     void SetupGPIOInput(std::map<int, std::function<bool(int)>>& callbacks);
+    // What is wrong with the member types of one enabled gpio.json entry ("pin",
+    // "mode", "debounceTime", "rising", "falling"); "" when it is usable. The check
+    // SetupGPIOInput makes, for tavod --check-config.
+    static std::string CheckInputEntry(const Json::Value& entry);
     // Polled pins and deferred debounces; call often (tavod: every 10 ms) on the event-loop thread.
     void CheckGPIOInputs();
     void AddGPIOCallback(const PinCapabilities* pin, const std::function<bool(int)>& callback);

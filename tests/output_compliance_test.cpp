@@ -3,11 +3,13 @@
 // its channel ranges, frames through PrepData and SendData, Close, and deletion.
 //
 // Each plug-in folder's tests/sample-output.json lands in TAVO_COMPLIANCE_DIR as
-// <Name>.json: {"output": {"type": ..., keys}, "hostSettings": {...}}. The host
-// settings, when given, are set before Init (to point a device at a simulated one),
-// and the host services that tavod makes from settings are made from them too.
-// Under CTest the suite also has an X display (a fixture's Xvfb, named in the file
-// TAVO_TEST_DISPLAY_FILE) for outputs that draw into a window.
+// <Name>.json: {"output": {"type": ..., keys}, "hostSettings": {...}, "overlayModels":
+// {...}}. The host settings, when given, are set before Init (to point a device at a
+// simulated one), and the host services that tavod makes from settings are made from
+// them too; the overlay models, the contents of a config/model-overlays.json, are
+// loaded before Init as tavod loads that file. Under CTest the suite also has an X
+// display (a fixture's Xvfb, named in the file TAVO_TEST_DISPLAY_FILE) for outputs
+// that draw into a window.
 #include "host/core/JsonUtils.h"
 #include "host/core/Settings.h"
 #include "host/output/ChannelBuffer.h"
@@ -16,6 +18,8 @@
 #include "PluginLoader.h"
 #include "host/output/UDPOutput.h"
 #include "host/mqtt/MosquittoClient.h"
+#include "host/output/PixelOverlay.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -80,6 +84,13 @@ protected:
             setSetting(key,
                        settings[key].isString() ? settings[key].asString() : settings[key].toStyledString());
         }
+        if (GetParam().sample.isMember("overlayModels")) {
+            TempDir dir;
+            writeFileBytes(dir.file("model-overlays.json"),
+                           SaveJsonToString(GetParam().sample["overlayModels"]));
+            ASSERT_TRUE(PixelOverlayManager::INSTANCE.loadModels(dir.file("model-overlays.json")))
+                << log.text();
+        }
         // Outputs that publish over MQTT find the host's client, as tavod makes it
         // from the settings before any Init (it connects in the background).
         MosquittoSettings mqttSettings;
@@ -108,6 +119,7 @@ protected:
         if (!GetParam().sample["hostSettings"].empty()) {
             clearSettings(); // the next plug-in starts from none
         }
+        PixelOverlayManager::INSTANCE.removeAllModels();
     }
 
     // DISPLAY from the fixture's file; left as it is when the suite runs on its own.

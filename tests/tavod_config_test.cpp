@@ -108,6 +108,54 @@ TEST_F(TavodConfigTest, SettingsThatDoNotParseStopTheStart) {
     }
 }
 
+TEST_F(TavodConfigTest, OverlayModelsThatAreWrongStopTheStart) {
+    media.writeOutputs(customUdp(1, 600, rx.port(), "{data}"));
+    struct Case {
+        const char* json;
+        const char* message;
+    } cases[] = {
+        {"{\"models\": [", "model-overlays.json: "},
+        {"[{\"Name\": \"Preview\"}]", "model-overlays.json must hold {\"models\": [...]}"},
+        {"{\"models\": [{\"Name\": \"Preview\", \"Type\": \"Memory\", \"Width\": \"160\", \"Height\": 90}]}",
+         "Pixel overlay model Preview: \"Width\" must be a whole number"},
+        {"{\"models\": [{\"Name\": \"Roof\", \"ChannelCount\": 30}, {\"Name\": \"Roof\", \"ChannelCount\": "
+         "30}]}",
+         "Pixel overlay model Roof exists already"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.json);
+        media.writeConfig("model-overlays.json", c.json);
+        auto t = play();
+        EXPECT_EQ(t->exitCode(), 1) << t->err();
+        EXPECT_NE(t->err().find(c.message), std::string::npos) << t->err();
+        EXPECT_EQ(t->err().find("Playing"), std::string::npos) << t->err();
+        Datagram d;
+        EXPECT_FALSE(rx.receive(d, 100)) << "nothing is sent";
+    }
+}
+
+// A screen that is not there is the world's problem, not the file's.
+TEST_F(TavodConfigTest, AnOverlayModelWhoseScreenIsMissingIsLeftOut) {
+    media.writeOutputs(customUdp(1, 600, rx.port(), "{data}"));
+    media.writeConfig("model-overlays.json",
+                      "{\"models\": [{\"Name\": \"Screen\", \"Type\": \"FB\", \"Device\": \"fb-tavo-none\"}, "
+                      "{\"Name\": \"Preview\", \"Type\": \"Memory\", \"Width\": 16, \"Height\": 9}]}");
+    auto t = play();
+    EXPECT_EQ(t->exitCode(), 0) << t->err();
+    EXPECT_NE(t->err().find("Overlay model Screen of " + media.path() +
+                            "/config/model-overlays.json is left out: cannot open /dev/fb-tavo-none: No such "
+                            "file or directory; the show goes on without it"),
+              std::string::npos)
+        << t->err();
+    EXPECT_NE(t->err().find("1 overlay model(s) from"), std::string::npos) << t->err();
+    int frames = 0;
+    Datagram d;
+    while (rx.receive(d, 200)) {
+        frames++;
+    }
+    EXPECT_EQ(frames, 21); // 20 frames and the blank
+}
+
 TEST_F(TavodConfigTest, WithoutConfigurationTheShowPlaysToNothing) {
     auto t = play();
     EXPECT_EQ(t->exitCode(), 0) << t->err();

@@ -1,4 +1,4 @@
-// tavod's HTTP API over a real socket: status, settings, warnings, the preview page
+// tavod's HTTP API over a real socket: status, settings, warnings, the pages
 // and the answers to bad requests.
 #include "TavodTestSupport.h"
 
@@ -92,7 +92,7 @@ TEST_F(TavodHttpTest, StatusDescribesTheShowAndItsOutputs) {
     EXPECT_EQ(outs[2]["channelCount"].asInt(), 300);
     int previewPort = outs[2]["port"].asInt();
     EXPECT_GT(previewPort, 0);
-    EXPECT_EQ(outs[2]["previewPage"].asString(), "/?port=" + std::to_string(previewPort));
+    EXPECT_EQ(outs[2]["previewPage"].asString(), "/preview?port=" + std::to_string(previewPort));
     EXPECT_EQ(outs[2]["width"].asInt(), 20);
     EXPECT_EQ(outs[2]["height"].asInt(), 5);
     // An output that could never send is listed as failed, with its own reason.
@@ -199,7 +199,14 @@ TEST_F(TavodHttpTest, WarningsAndThePreviewPage) {
     HttpTestResponse page = httpRequest(port, "GET", "/");
     ASSERT_EQ(page.status, 200);
     EXPECT_NE(page.header("content-type").find("text/html"), std::string::npos);
-    EXPECT_EQ(page.body, readFileBytes(std::string(TAVO_SOURCE_DIR) + "/web/index.html"));
+    EXPECT_EQ(page.body, readFileBytes(std::string(TAVO_SOURCE_DIR) + "/web/index.html"))
+        << "the control page";
+    // The preview has a page of its own, where the outputs' "previewPage" points.
+    page = httpRequest(port, "GET", "/preview");
+    ASSERT_EQ(page.status, 200);
+    EXPECT_NE(page.header("content-type").find("text/html"), std::string::npos);
+    EXPECT_EQ(page.body, readFileBytes(std::string(TAVO_SOURCE_DIR) + "/web/preview.html"));
+    EXPECT_EQ(httpRequest(port, "GET", "/preview.html").body, page.body);
 }
 
 TEST(TavodHttpOff, PortZeroTurnsTheApiOffAndABusyPortOnlyWarns) {

@@ -1,14 +1,18 @@
 // Start-up and shutdown of the daemon.
 #include "Daemon.h"
 
+#include "ConfigCheck.h"
 #include "HttpApi.h"
+#include "LogLevels.h"
 #include "Paths.h"
+#include "RealTime.h"
 #include "Sequence.h"
 #include "host/core/Common.h"
 #include "host/core/ListenSockets.h"
 #include "host/core/Log.h"
 #include "host/core/Warnings.h"
 #include "host/output/OutputManager.h"
+#include "host/output/PixelOverlay.h"
 #include "host/player/RunMode.h"
 #include "host/core/Settings.h"
 
@@ -51,13 +55,29 @@ int Daemon::Start() {
     }
     LogInfo(LOGCH_GENERAL, "tavod %s starting; media folder %s\n", getTavoVersion().c_str(),
             m_options.mediaDir.c_str());
+    checkConfiguration();
 
     setTavomode(TAVO_MODE_PLAYER);
     m_sequence.reset(new Sequence());
     sequence = m_sequence.get(); // the host contract's name for the one engine
-    m_outputThread.SetRealTime(getSettingInt("outputThreadRealTime", 1) != 0);
+    tavod::RealTimeChoice rt = tavod::RealTimeFromSettings();
+    if (rt.lockMemory) {
+        tavod::LockMemory();
+    }
+    m_outputThread.SetRealTime(rt.priority, rt.required);
+    m_outputThread.SetFrameDoneHook([this] { m_watchdog.FrameDone(); });
     ChannelOutputManager::INSTANCE.SetOutputThread(&m_outputThread);
 
+    // Declared overlay models first: outputs may draw into them from Init on. A
+    // wrong file stops us before the show; a screen that is missing does not.
+    std::vector<std::string> modelsLeftOut;
+    if (!PixelOverlayManager::INSTANCE.loadModels(getTavoMediaDir("config/model-overlays.json"),
+                                                  &modelsLeftOut)) {
+        return EXIT_FAILURE_RUN;
+    }
+    for (const std::string& text : modelsLeftOut) {
+        WarningHolder::AddWarning(text);
+    }
     // MQTT outputs publish through the client: it exists before their Init.
     m_mqtt.Start(*this);
     std::string pluginDir = m_options.pluginDir.empty() ? tavod::DefaultPluginDir() : m_options.pluginDir;
@@ -69,10 +89,38 @@ int Daemon::Start() {
     createHttpApi();
     m_commands.Start(*this);
     m_gpio.Start(*this);
+    m_testMode.Start(*this);
+    m_control.Start(*this);
     startHttpApi();
     m_statusLine.Begin(stdout, m_options.quiet, [this] { return statusText(); });
     m_started = true;
+    // Idle, no output thread runs to feed the watchdog: the main loop does.
+    m_watchdogHook = AddLoopHook([this] {
+        m_watchdog.MainLoopTick(m_outputThread.IsRunning());
+        loopCheck();
+    });
+    if (m_watchdog.Enabled()) {
+        LogInfo(LOGCH_GENERAL, "Service watchdog: a ping every %lld ms while frames go out\n",
+                (long long)(m_watchdog.PingIntervalUs() / 1000));
+    }
+    // The outputs are up and the API answers: the service manager may call us started.
+    m_notifier.Ready(serviceStatus());
     return EXIT_OK;
+}
+
+void Daemon::checkConfiguration() {
+    // Settings and outputs are checked as they load, and stop the start; what
+    // loading alone would pass over is said here, once, before the show.
+    ConfigCheck check(m_options.mediaDir);
+    check.CheckAtStartup();
+    for (const std::string& p : check.Problems()) {
+        WarningHolder::AddWarning(p);
+    }
+    if (!check.Problems().empty()) {
+        LogWarn(LOGCH_GENERAL,
+                "%zu configuration problem(s), see above; 'tavod --check-config' lists every one\n",
+                check.Problems().size());
+    }
 }
 
 void Daemon::createHttpApi() {
@@ -150,7 +198,14 @@ void Daemon::Shutdown() {
         return;
     }
     m_shutDown = true;
+    m_notifier.Stopping();
     m_statusLine.End();
+    if (m_watchdogHook >= 0) {
+        RemoveLoopHook(m_watchdogHook);
+        m_watchdogHook = -1;
+    }
+    m_control.Stop(*this);
+    m_testMode.Stop(*this);
     // Commands still queued run now, while the pins they may drive are there.
     m_commands.Stop(*this);
     m_gpio.Stop(*this);
@@ -172,12 +227,14 @@ void Daemon::Shutdown() {
         m_http.reset();
     }
     m_outputs.Close();
+    // Framebuffer models let go of their devices before we leave.
+    PixelOverlayManager::INSTANCE.removeAllModels();
     // Last, once no output publishes any more.
     m_mqtt.Stop(*this);
     sequence = nullptr;
     m_sequence.reset();
 
-    unregisterSettingsListener("tavod", "LogLevel");
+    tavod::UnwatchLogLevelSettings();
     logLeftoverThreads();
     if (m_started) {
         OutputThread::Stats s = m_outputThread.GetStats();

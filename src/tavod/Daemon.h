@@ -3,10 +3,15 @@
 // and an orderly shutdown that blanks the outputs before closing them.
 //
 // Where each job lives: Daemon.cpp start-up and shutdown; DaemonSettings.cpp
-// settings and logging; OutputSet.* the outputs; DaemonPlayback.cpp starting,
-// stopping and playing sequences; DaemonLoop.cpp the main loop; DaemonStatus.cpp
-// the status; Signals.* and Paths.* signals and folders; CommandWiring.* and
-// GPIOWiring.* the command and GPIO services on the main loop and the HTTP API;
+// settings and logging (LogLevels.* the run-time log levels); OutputSet.* the
+// outputs, and reloading them; DaemonPlayback.cpp starting, stopping and playing
+// sequences; DaemonControl.cpp what the control page and SIGHUP ask (pause, loop,
+// the sequence list, reloads) and ControlApi.* its HTTP resources; DaemonLoop.cpp the
+// main loop; DaemonStatus.cpp the status; Signals.* and Paths.* signals and folders;
+// CommandWiring.* and GPIOWiring.* the command and GPIO services on the main loop and
+// the HTTP API; ConfigCheck.* the checks of every configuration file (--check-config
+// and start-up); Notify.* and Watchdog.* the service manager's readiness and watchdog;
+// RealTime.* real-time priority and locked memory; TestMode.* the test mode;
 // MQTTWiring.* the MQTT client and tavod's own topics.
 //
 // Threads: Start, Play, RunLoop and Shutdown run on the main thread; StartSequence
@@ -15,11 +20,15 @@
 #pragma once
 
 #include "CommandWiring.h"
+#include "ControlApi.h"
 #include "GPIOWiring.h"
 #include "MQTTWiring.h"
+#include "Notify.h"
 #include "OutputSet.h"
 #include "OutputThread.h"
 #include "StatusLine.h"
+#include "TestMode.h"
+#include "Watchdog.h"
 
 #include <atomic>
 #include <functional>
@@ -84,6 +93,21 @@ public:
     // Closes the running sequence, blanking the outputs.
     void StopSequence();
 
+    // Control (DaemonControl.cpp), on the main thread.
+    // Plays `name` from its start, once or until stopped (`loop`).
+    bool PlaySequence(const std::string& name, bool loop, std::string& error);
+    // Stops the running sequence and any loop or passes still to come.
+    void StopPlaying();
+    // Pauses or resumes the running sequence; false when none runs.
+    bool SetPaused(bool paused);
+    // Whether the running sequence starts again at its end.
+    void SetLoop(bool loop);
+    // Re-reads channeloutputs.json between frames (SIGHUP, POST /api/outputs/reload):
+    // {"reloaded": bool, "kept", "started", "closed", "failed": [...], "problems": [...]}.
+    Json::Value ReloadOutputs();
+    // The sequences of the media folder with what their headers say (GET /api/sequences).
+    Json::Value ListSequences();
+
     // Functions the main loop calls every 10 ms (GPIO, command queues, ...), on
     // the main thread, in the order they were added. Returns an id for RemoveLoopHook.
     int AddLoopHook(std::function<void()> hook);
@@ -94,21 +118,34 @@ public:
     // The HTTP API (serving once Start is done); null when turned off.
     HttpApi* GetHttpApi() { return m_http.get(); }
     OutputThread& GetOutputThread() { return m_outputThread; }
+    OutputSet& GetOutputs() { return m_outputs; }
+    // The engine; null before Start and after Shutdown.
+    Sequence* GetSequence() { return m_sequence.get(); }
+    ServiceNotifier& GetNotifier() { return m_notifier; }
     const DaemonOptions& GetOptions() const { return m_options; }
 
 private:
     // Settings and logging (DaemonSettings.cpp).
     bool loadSettings();
     bool setUpLogging();
+    // The checks of ConfigCheck that loading does not make; problems are warnings.
+    void checkConfiguration();
     void createHttpApi();
     void startHttpApi();
     // One period of the output thread: the engine takes, processes and sends a frame.
     void runFrame(bool skipRead);
     std::string statusText();
+    // One line for the service manager's status ("Playing show.lcsf 0:04 / 0:10").
+    std::string serviceStatus();
+    // Restarts a looping sequence that came to its end (run mode); main loop.
+    void loopCheck();
     void logLeftoverThreads();
 
     DaemonOptions m_options;
     bool m_started = false;
+    // Before the output thread: its frames feed the watchdog.
+    ServiceNotifier m_notifier;
+    Watchdog m_watchdog{m_notifier};
     bool m_shutDown = false;
     // The engine; the global `sequence` points at it while it lives.
     std::unique_ptr<Sequence> m_sequence;
@@ -118,14 +155,21 @@ private:
     CommandWiring m_commands;
     GPIOWiring m_gpio;
     MQTTWiring m_mqtt;
+    TestMode m_testMode;
+    ControlApi m_control;
     StatusLine m_statusLine;
+    std::string m_lastServiceStatus;
+    int m_watchdogHook = -1;
 
     std::mutex m_hooksLock; // guards m_hooks and m_nextHookId
     std::vector<std::pair<int, std::function<void()>>> m_hooks;
     int m_nextHookId = 1;
 
-    std::atomic<int> m_pass{0};   // which pass of the current play, from 1
-    std::atomic<int> m_passes{0}; // passes asked for; 0 while looping
+    std::atomic<int> m_pass{0};             // which pass of the current play, from 1
+    std::atomic<int> m_passes{0};           // passes asked for; 0 while looping
+    std::atomic<bool> m_loop{false};        // the running sequence starts again at its end
+    std::string m_loopSequence;             // what PlaySequence started to loop (main thread)
+    std::atomic<bool> m_playStopped{false}; // StopPlaying ends `tavod play` too
     int64_t m_startTimeMS = 0;
     int64_t m_lastMonitorMS = 0;
 };

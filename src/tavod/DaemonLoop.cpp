@@ -44,11 +44,19 @@ void Daemon::RunLoop(const std::function<bool()>& done) {
                 LogErr(LOGCH_GENERAL, "Main loop hook failed: %s\n", e.what());
             }
         }
+        if (tavod::TakeReloadRequest()) {
+            ReloadOutputs();
+        }
         m_statusLine.Tick();
         int64_t now = GetTimeMS();
         if (now - m_lastMonitorMS >= 1000) {
             m_lastMonitorMS = now;
             m_outputs.Monitor();
+            std::string status = serviceStatus();
+            if (m_notifier.Active() && status != m_lastServiceStatus) {
+                m_lastServiceStatus = status;
+                m_notifier.Status(status);
+            }
         }
         struct timespec ts = {0, 10 * 1000 * 1000};
         nanosleep(&ts, nullptr); // a stop signal cuts it short

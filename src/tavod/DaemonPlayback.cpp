@@ -69,15 +69,18 @@ void Daemon::StopSequence() {
 
 int Daemon::Play(const PlayOptions& options) {
     m_passes = options.loop ? 0 : options.repeat;
+    m_loop = options.loop;
+    m_playStopped = false;
     int rc = EXIT_OK;
-    for (int pass = 1; options.loop || pass <= options.repeat; pass++) {
-        if (tavod::StopRequested()) {
+    // The loop may be turned off (or on) from the control page while it plays.
+    for (int pass = 1; m_loop || pass <= options.repeat; pass++) {
+        if (tavod::StopRequested() || m_playStopped) {
             break;
         }
         m_pass = pass;
         // While another pass follows, the engine keeps the last frame up instead of
         // blanking between passes; before the last one it blanks at the end.
-        bool more = options.loop || pass < options.repeat;
+        bool more = m_loop || pass < options.repeat;
         Player::INSTANCE.SetStatus(more ? PLAYER_STATUS_PLAYING : PLAYER_STATUS_IDLE);
         std::string error;
         if (!StartSequence(options.sequence, pass == 1 ? options.startSecond : -1, error)) {

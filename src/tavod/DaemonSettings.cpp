@@ -1,6 +1,7 @@
 // The daemon's settings (settings.json and --set) and its logging (levels, log file).
 #include "Daemon.h"
 
+#include "LogLevels.h"
 #include "Paths.h"
 #include "host/core/Common.h"
 #include "host/core/Log.h"
@@ -10,38 +11,6 @@
 #include <cstring>
 
 #include <sys/stat.h>
-
-namespace {
-
-std::vector<std::string> split(const std::string& text, char sep) {
-    std::vector<std::string> parts;
-    size_t pos = 0;
-    while (pos <= text.size()) {
-        size_t end = text.find(sep, pos);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        std::string part = text.substr(pos, end - pos);
-        part.erase(0, part.find_first_not_of(" \t"));
-        part.erase(part.find_last_not_of(" \t") + 1);
-        if (!part.empty()) {
-            parts.push_back(part);
-        }
-        pos = end + 1;
-    }
-    return parts;
-}
-
-void applyLogLevelSetting(const std::string& value) {
-    for (const std::string& levels : split(value, ',')) {
-        if (!TavoLogger::INSTANCE.setLevels(levels)) {
-            LogWarn(LOGCH_GENERAL, "Setting LogLevel: '%s' is not [CHANNEL=]LEVEL; ignored\n",
-                    levels.c_str());
-        }
-    }
-}
-
-} // namespace
 
 bool Daemon::loadSettings() {
     std::string path = getTavoMediaDir("config/settings.json");
@@ -62,9 +31,16 @@ bool Daemon::loadSettings() {
 
 bool Daemon::setUpLogging() {
     // Settings first, the command line last: it has the final word at start-up.
-    applyLogLevelSetting(getSetting("LogLevel", ""));
-    // Changed later (over HTTP), the setting takes effect at once.
-    registerSettingsListener("tavod", "LogLevel", applyLogLevelSetting);
+    // "LogLevel" for every channel, then "LogLevel.CHANNEL" for one.
+    tavod::ApplyLogLevelSetting("LogLevel", getSetting("LogLevel", ""));
+    for (LogChannel* c : TavoLogger::INSTANCE.channels()) {
+        std::string name = "LogLevel." + c->name();
+        if (hasSetting(name)) {
+            tavod::ApplyLogLevelSetting(name, getSetting(name.c_str(), ""));
+        }
+    }
+    // Changed later (over HTTP), they take effect at once.
+    tavod::WatchLogLevelSettings();
     for (const std::string& levels : m_options.logLevels) {
         if (!TavoLogger::INSTANCE.setLevels(levels)) {
             LogErr(LOGCH_GENERAL, "--log-level '%s' is not [CHANNEL=]LEVEL\n", levels.c_str());

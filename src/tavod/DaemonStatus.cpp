@@ -3,6 +3,7 @@
 
 #include "Sequence.h"
 #include "host/core/Common.h"
+#include "host/player/ChannelTester.h"
 #include "host/core/Warnings.h"
 
 #include <malloc.h>
@@ -27,6 +28,21 @@ std::string Daemon::statusText() {
     return text;
 }
 
+std::string Daemon::serviceStatus() {
+    Sequence* seq = m_sequence.get();
+    std::string outputs = std::to_string(m_outputs.GetOutputCount()) + " output(s)";
+    if (!seq || !seq->IsSequenceRunning()) {
+        return "Idle, " + outputs;
+    }
+    auto clock = [](int ms) {
+        char t[32];
+        snprintf(t, sizeof(t), "%d:%02d", ms / 60000, (ms / 1000) % 60);
+        return std::string(t);
+    };
+    return std::string(seq->seqPaused ? "Paused " : "Playing ") + seq->GetSequenceName() + " " +
+           clock(seq->seqMSElapsed) + " / " + clock(seq->seqMSDuration) + ", " + outputs;
+}
+
 Json::Value Daemon::GetStatus() {
     // The engine lives from Start to Shutdown, and the HTTP server, which calls
     // this, only within that time.
@@ -35,7 +51,10 @@ Json::Value Daemon::GetStatus() {
     s["version"] = getTavoVersion();
     s["uptimeMs"] = (Json::Int64)(GetTimeMS() - m_startTimeMS);
     bool running = seq && seq->IsSequenceRunning();
-    s["status"] = running ? "playing" : "idle";
+    bool paused = running && seq->seqPaused;
+    s["status"] = running ? (paused ? "paused" : "playing") : "idle";
+    s["paused"] = paused;
+    s["testing"] = ChannelTester::INSTANCE.Testing();
     s["sequence"] = running ? seq->GetSequenceName() : "";
     int step = seq ? seq->seqStepTime.load() : 0;
     int duration = seq ? seq->seqMSDuration.load() : 0;
@@ -47,7 +66,7 @@ Json::Value Daemon::GetStatus() {
     s["remainingMs"] = seq ? seq->seqMSRemaining.load() : 0;
     s["pass"] = m_pass.load();
     s["passes"] = m_passes.load();
-    s["loop"] = m_passes.load() == 0 && m_pass.load() > 0;
+    s["loop"] = m_loop.load();
 
     OutputThread::Stats st = m_outputThread.GetStats();
     s["framesSent"] = (Json::Int64)st.framesSent;

@@ -39,6 +39,16 @@ public:
         return m_warnings.empty() ? otherwise : trimmed(m_warnings.back());
     }
 
+    // Every error line, without line ends.
+    std::vector<std::string> All() {
+        std::lock_guard<std::mutex> l(m_lock);
+        std::vector<std::string> r;
+        for (const std::string& text : m_lines) {
+            r.push_back(trimmed(text));
+        }
+        return r;
+    }
+
 private:
     static std::string trimmed(std::string text) {
         while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {

@@ -1,6 +1,9 @@
 // The HTTP API resources and the server that carries them.
 #include "HttpApi.h"
 
+#include "PngEncoder.h"
+
+#include "LogLevels.h"
 #include "host/core/JsonUtils.h"
 #include "host/core/ListenSockets.h"
 #include "host/core/Log.h"
@@ -59,7 +62,8 @@ public:
 };
 
 // The pixel overlay models, the ones outputs registered of their own pictures
-// included, so that a user can see what a panel output named its model.
+// included, so that a user can see what a panel output named its model; and
+// /api/overlays/models/NAME/image, a model's picture as a PNG image.
 class OverlayModelsResource : public http_resource {
 public:
     OverlayModelsResource() {
@@ -67,8 +71,32 @@ public:
         set_allowing("GET", true);
         set_allowing("HEAD", true);
     }
-    std::shared_ptr<http_response> render(const http_request&) override {
-        return HttpApi::JsonResponse(PixelOverlayManager::INSTANCE.getModelList());
+    std::shared_ptr<http_response> render(const http_request& req) override {
+        std::vector<std::string> pieces = req.get_path_pieces();
+        if (pieces.size() == 3) {
+            return HttpApi::JsonResponse(PixelOverlayManager::INSTANCE.getModelList());
+        }
+        if (pieces.size() != 5 || pieces[4] != "image") {
+            return HttpApi::JsonError(404, "a model's picture is at /api/overlays/models/NAME/image");
+        }
+        const std::string& name = pieces[3];
+        if (!HttpApi::ValidModelName(name)) {
+            return HttpApi::JsonError(400, "bad model name");
+        }
+        int width = 0, height = 0;
+        std::vector<uint8_t> rgb;
+        if (!PixelOverlayManager::INSTANCE.getModelImage(name, width, height, rgb)) {
+            return HttpApi::JsonError(404, "no overlay model named \"" + name + "\"");
+        }
+        std::string png, error;
+        if (!EncodePng(width, height, rgb.data(), png, error)) {
+            LogErr(LOGCH_GENERAL, "Picture of overlay model %s: %s\n", name.c_str(), error.c_str());
+            return HttpApi::JsonError(500, "the picture of \"" + name + "\" cannot be made: " + error);
+        }
+        auto r = std::make_shared<string_response>(std::move(png), 200, "image/png");
+        r->with_header("Cache-Control", "no-store");
+        r->with_header("Access-Control-Allow-Origin", "*");
+        return r;
     }
 };
 
@@ -94,6 +122,14 @@ public:
         if (auto bad = nameFrom(pieces, name)) {
             return bad;
         }
+        std::string level;
+        if (!hasSetting(name) && tavod::CurrentLogLevel(name, level)) {
+            // A channel's level is there to read even when no setting set it.
+            Json::Value v(Json::objectValue);
+            v["name"] = name;
+            v["value"] = level;
+            return HttpApi::JsonResponse(v);
+        }
         if (!hasSetting(name)) {
             return HttpApi::JsonError(404, "no setting named \"" + name + "\"");
         }
@@ -113,6 +149,9 @@ public:
         std::string error;
         if (!HttpApi::SettingValueFromBody(req.get_content(), value, error)) {
             return HttpApi::JsonError(400, error);
+        }
+        if (tavod::IsLogLevelSetting(name) && !tavod::CheckLogLevelSetting(name, value, error)) {
+            return HttpApi::JsonError(400, name + ": " + error);
         }
         if (!hasSetting(name) && getAllSettings().size() >= m_maxSettings) {
             // Each new name is kept for good: a client must not grow the store without end.
@@ -150,7 +189,7 @@ private:
 
 class PageResource : public http_resource {
 public:
-    explicit PageResource(std::string path) : m_path(std::move(path)) {
+    PageResource(std::string path, std::string what) : m_path(std::move(path)), m_what(std::move(what)) {
         disallow_all();
         set_allowing("GET", true);
         set_allowing("HEAD", true);
@@ -159,7 +198,7 @@ public:
         // Read on every request, so that an edited page shows without a restart.
         std::ifstream in(m_path, std::ios::binary);
         if (!in) {
-            return HttpApi::JsonError(404, "the preview page " + m_path + " is missing (see --web-dir)");
+            return HttpApi::JsonError(404, "the " + m_what + " " + m_path + " is missing (see --web-dir)");
         }
         std::stringstream s;
         s << in.rdbuf();
@@ -170,6 +209,7 @@ public:
 
 private:
     std::string m_path;
+    std::string m_what;
 };
 
 } // namespace
@@ -231,12 +271,15 @@ HttpApi::HttpApi(int port, int listenFd, const std::string& webDir, StatusFuncti
     m_resources.emplace_back(new WarningsResource());
     m_server->register_resource("/api/warnings", m_resources.back().get());
     m_resources.emplace_back(new OverlayModelsResource());
-    m_server->register_resource("/api/overlays/models", m_resources.back().get());
+    m_server->register_resource("/api/overlays/models", m_resources.back().get(), true);
     m_resources.emplace_back(new SettingsResource(m_limits.settings));
     m_server->register_resource("/api/settings", m_resources.back().get(), true);
-    m_resources.emplace_back(new PageResource(m_webDir + "/index.html"));
+    m_resources.emplace_back(new PageResource(m_webDir + "/index.html", "control page"));
     m_server->register_resource("/", m_resources.back().get());
     m_server->register_resource("/index.html", m_resources.back().get());
+    m_resources.emplace_back(new PageResource(m_webDir + "/preview.html", "preview page"));
+    m_server->register_resource("/preview", m_resources.back().get());
+    m_server->register_resource("/preview.html", m_resources.back().get());
 }
 
 HttpApi::~HttpApi() {
@@ -303,6 +346,18 @@ bool HttpApi::ValidSettingName(const std::string& name) {
         bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
                   c == '-' || c == '.';
         if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool HttpApi::ValidModelName(const std::string& name) {
+    if (name.empty() || name.size() > 128 || name == "." || name == "..") {
+        return false;
+    }
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7f || c == '/' || c == '\\') {
             return false;
         }
     }

@@ -1,6 +1,7 @@
 // The daemon's HTTP API on one port: show status, settings, user warnings, the
-// pixel overlay models and the preview page. Other modules (the GPIO pin list)
-// register their resources on the same server.
+// pixel overlay models, the control page at / and the preview page at /preview.
+// Other modules (the GPIO pin list, the control page's resources) register their
+// resources on the same server.
 #pragma once
 
 #include <httpserver.hpp>
@@ -62,6 +63,9 @@ public:
 
     // A setting name the API accepts: letters, digits, '_', '-' and '.', at most 64.
     static bool ValidSettingName(const std::string& name);
+    // A model name the API looks up: 1 to 128 bytes, no control characters, no '/'
+    // or '\\', not "." or "..".
+    static bool ValidModelName(const std::string& name);
     // The value a PUT body sets: {"value": V}, a JSON string or number, or plain
     // text. False with `error` set when the body says nothing usable.
     static bool SettingValueFromBody(const std::string& body, std::string& value, std::string& error);

@@ -40,37 +40,189 @@ bool OutputSet::Create(const std::string& pluginDir, const std::string& configPa
         return false;
     }
 
-    std::lock_guard<std::mutex> l(m_lock);
     for (const ConfiguredOutput& c : config.GetOutputs()) {
-        std::string failure;
-        std::unique_ptr<ChannelOutput> out = CreateOutput(c, m_loader, failure);
-        if (!out) {
-            std::string text = "Output " + std::to_string(c.index) + " (type " + c.type + ", channels " +
-                               std::to_string(c.startChannel + 1) + " to " +
-                               std::to_string(c.startChannel + c.channelCount) + ") is left out: " + failure;
-            LogWarn(LOGCH_CHANNELOUT, "%s; the show goes on without it\n", text.c_str());
-            WarningHolder::AddWarning(text);
-            m_failed.push_back(Failed{c, failure});
+        Output out;
+        Failed failed;
+        bool started = startOutput(c, out, failed);
+        std::lock_guard<std::mutex> l(m_lock);
+        if (!started) {
+            m_failed.push_back(failed);
             continue;
         }
-        LogInfo(LOGCH_CHANNELOUT, "Output %d: %s, channels %u to %u\n", c.index, c.type.c_str(),
-                c.startChannel + 1, c.startChannel + c.channelCount);
-        if (WillLog(LOG_DEBUG, LOGCH_CHANNELOUT)) {
-            out->DumpConfig();
-        }
-        ChannelOutputManager::INSTANCE.AddOutput(out.get());
-        m_outputs.push_back(Output{c, std::move(out)});
+        ChannelOutputManager::INSTANCE.AddOutput(out.output.get());
+        m_outputs.push_back(std::move(out));
     }
     // Added last, once every UDP output has handed over its data object: its
     // channel ranges are theirs.
     if (m_udp && m_udp->GetOutputCount() > 0) {
         ChannelOutputManager::INSTANCE.AddOutput(m_udp.get());
     }
-    if (m_outputs.empty()) {
+    if (GetOutputCount() == 0) {
         LogWarn(LOGCH_GENERAL, "No outputs are active (%s); frames go nowhere\n", configPath.c_str());
     }
     reportNewWarnings(warningsBefore);
     return true;
+}
+
+bool OutputSet::startOutput(const ConfiguredOutput& c, Output& out, Failed& failed) {
+    std::vector<UDPOutputData*> udpBefore = m_udp ? m_udp->GetDataObjects() : std::vector<UDPOutputData*>();
+    std::string failure;
+    std::unique_ptr<ChannelOutput> output = CreateOutput(c, m_loader, failure);
+    // Whatever it handed to the UDP engine is its own, to take back when it closes.
+    std::vector<UDPOutputData*> udpData;
+    if (m_udp) {
+        for (UDPOutputData* d : m_udp->GetDataObjects()) {
+            if (std::find(udpBefore.begin(), udpBefore.end(), d) == udpBefore.end()) {
+                udpData.push_back(d);
+            }
+        }
+    }
+    if (!output) {
+        for (UDPOutputData* d : udpData) {
+            m_udp->removeOutput(d);
+        }
+        std::string text = "Output " + std::to_string(c.index) + " (type " + c.type + ", channels " +
+                           std::to_string(c.startChannel + 1) + " to " +
+                           std::to_string(c.startChannel + c.channelCount) + ") is left out: " + failure;
+        LogWarn(LOGCH_CHANNELOUT, "%s; the show goes on without it\n", text.c_str());
+        WarningHolder::AddWarning(text);
+        failed = Failed{c, failure, text};
+        return false;
+    }
+    LogInfo(LOGCH_CHANNELOUT, "Output %d: %s, channels %u to %u\n", c.index, c.type.c_str(),
+            c.startChannel + 1, c.startChannel + c.channelCount);
+    if (WillLog(LOG_DEBUG, LOGCH_CHANNELOUT)) {
+        output->DumpConfig();
+    }
+    out.config = c;
+    out.output = std::move(output);
+    out.udpData = udpData;
+    return true;
+}
+
+void OutputSet::detachOutput(Output& o) {
+    ChannelOutputManager::INSTANCE.RemoveOutput(o.output.get());
+    for (UDPOutputData* d : o.udpData) {
+        if (m_udp) {
+            m_udp->removeOutput(d);
+        }
+    }
+    o.udpData.clear();
+}
+
+void OutputSet::closeOutput(Output& o) {
+    try {
+        o.output->Close();
+    } catch (const std::exception& e) {
+        LogErr(LOGCH_CHANNELOUT, "Closing output %d (%s) failed: %s\n", o.config.index, o.config.type.c_str(),
+               e.what());
+    }
+}
+
+OutputSet::ReloadResult OutputSet::Reload(const std::string& configPath, std::recursive_mutex& frameLock) {
+    ReloadResult r;
+    LogInfo(LOGCH_GENERAL, "Reloading %s\n", configPath.c_str());
+    for (const std::string& w : m_refusalWarnings) {
+        WarningHolder::RemoveWarning(w);
+    }
+    m_refusalWarnings.clear();
+
+    OutputConfig config;
+    bool usable = config.Load(configPath, m_loader.GetChannelOutputTypes());
+    if (!usable || !config.GetErrors().empty()) {
+        r.problems = config.GetErrors();
+        m_refusalWarnings = r.problems;
+        LogErr(LOGCH_GENERAL,
+               "%s: %zu problem(s), see above; not reloaded, the running outputs stay as they were\n",
+               configPath.c_str(), r.problems.size());
+        return r;
+    }
+    ChannelRanges rangesBefore = ChannelOutputManager::INSTANCE.GetOutputRanges(true);
+
+    // Pair each wanted output with a running one of exactly the same configuration;
+    // the running ones left unpaired are closed.
+    const std::vector<ConfiguredOutput>& wanted = config.GetOutputs();
+    std::vector<bool> isKept(wanted.size(), false);
+    std::vector<Output> closing;
+    std::vector<Failed> failedBefore;
+    {
+        // Between two frames: the unpaired ones get no frame from here on.
+        std::lock_guard<std::recursive_mutex> frames(frameLock);
+        std::lock_guard<std::mutex> l(m_lock);
+        std::vector<Output> kept;
+        for (Output& o : m_outputs) {
+            bool paired = false;
+            for (size_t w = 0; w < wanted.size() && !paired; w++) {
+                if (!isKept[w] && o.config.config == wanted[w].config) {
+                    isKept[w] = paired = true;
+                    o.config = wanted[w];
+                }
+            }
+            if (paired) {
+                kept.push_back(std::move(o));
+            } else {
+                detachOutput(o);
+                closing.push_back(std::move(o));
+            }
+        }
+        m_outputs.swap(kept);
+        // Outputs that could not start are tried again: the world may have changed.
+        failedBefore.swap(m_failed);
+    }
+    for (const Failed& f : failedBefore) {
+        WarningHolder::RemoveWarning(f.warning);
+    }
+    r.closed = (int)closing.size();
+    for (Output& o : closing) {
+        closeOutput(o);
+        LogInfo(LOGCH_CHANNELOUT, "Output %d (%s, channels %u to %u) closed\n", o.config.index,
+                o.config.type.c_str(), o.config.startChannel + 1,
+                o.config.startChannel + o.config.channelCount);
+    }
+    closing.clear(); // their threads end here, outside every lock
+
+    // New and changed outputs start outside the frame lock, so no frame waits for a
+    // device to open; they join the frames together, between two of them.
+    std::vector<Output> started;
+    std::vector<Failed> failed;
+    for (size_t w = 0; w < wanted.size(); w++) {
+        if (isKept[w]) {
+            continue;
+        }
+        Output out;
+        Failed f;
+        if (startOutput(wanted[w], out, f)) {
+            started.push_back(std::move(out));
+        } else {
+            r.failed.push_back(f.warning);
+            failed.push_back(f);
+        }
+    }
+    {
+        std::lock_guard<std::recursive_mutex> frames(frameLock);
+        std::lock_guard<std::mutex> l(m_lock);
+        for (Output& o : started) {
+            ChannelOutputManager::INSTANCE.AddOutput(o.output.get());
+            m_outputs.push_back(std::move(o));
+        }
+        m_failed = failed;
+        if (m_udp) {
+            // Added again, so that the manager takes the engine's channel ranges anew.
+            ChannelOutputManager::INSTANCE.RemoveOutput(m_udp.get());
+            if (m_udp->GetOutputCount() > 0) {
+                ChannelOutputManager::INSTANCE.AddOutput(m_udp.get());
+            }
+        }
+        std::sort(m_outputs.begin(), m_outputs.end(),
+                  [](const Output& a, const Output& b) { return a.config.index < b.config.index; });
+        r.kept = (int)(m_outputs.size() - started.size());
+    }
+    r.started = (int)started.size();
+    r.reloaded = true;
+    r.rangesChanged = ChannelOutputManager::INSTANCE.GetOutputRanges(true) != rangesBefore;
+    LogInfo(LOGCH_GENERAL, "Reloaded %s: %d output(s) kept, %d closed, %d started, %zu left out\n",
+            configPath.c_str(), r.kept, r.closed, r.started, r.failed.size());
+    return r;
 }
 
 void OutputSet::reportNewWarnings(const std::vector<std::string>& before) {
@@ -99,12 +251,7 @@ void OutputSet::Close() {
         ChannelOutputManager::INSTANCE.RemoveOutput(m_udp.get());
     }
     for (Output& o : m_outputs) {
-        try {
-            o.output->Close();
-        } catch (const std::exception& e) {
-            LogErr(LOGCH_CHANNELOUT, "Closing output %d (%s) failed: %s\n", o.config.index,
-                   o.config.type.c_str(), e.what());
-        }
+        closeOutput(o);
     }
     // The UDP engine owns data objects made by plug-in code: gone before the plug-ins.
     if (m_udp) {
@@ -126,6 +273,17 @@ size_t OutputSet::GetOutputCount() {
     return m_outputs.size();
 }
 
+std::vector<ChannelOutput*> OutputSet::GetTestableOutputs(int index) {
+    std::lock_guard<std::mutex> l(m_lock);
+    std::vector<ChannelOutput*> r;
+    for (const Output& o : m_outputs) {
+        if ((index < 0 || o.config.index == index) && o.output->SupportsTesting()) {
+            r.push_back(o.output.get());
+        }
+    }
+    return r;
+}
+
 void OutputSet::AddStatus(Json::Value& status) {
     Json::Value outputs(Json::arrayValue);
     Json::Value failed(Json::arrayValue);
@@ -140,6 +298,8 @@ void OutputSet::AddStatus(Json::Value& status) {
                        o.config.type.c_str(), e.what());
             }
             // What the configuration says comes last: an output cannot misreport it.
+            j["index"] = o.config.index;
+            j["supportsTesting"] = o.output->SupportsTesting();
             j["type"] = o.config.type;
             j["startChannel"] = o.config.startChannel + 1;
             j["channelCount"] = o.config.channelCount;
@@ -147,6 +307,7 @@ void OutputSet::AddStatus(Json::Value& status) {
         }
         for (const Failed& f : m_failed) {
             Json::Value j(Json::objectValue);
+            j["index"] = f.config.index;
             j["type"] = f.config.type;
             j["startChannel"] = f.config.startChannel + 1;
             j["channelCount"] = f.config.channelCount;

@@ -3,6 +3,7 @@
 
 #include "host/core/Common.h"
 #include "host/core/Log.h"
+#include "RealTime.h"
 
 #include <algorithm>
 #include <cmath>
@@ -20,24 +21,6 @@ constexpr size_t BUCKETS = 4001; // 0 to 200 ms, then everything later
 
 int64_t toUs(Clock::duration d) {
     return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
-}
-
-void tryRealTime() {
-    // A low real-time priority is enough to keep ordinary work (compilers, the
-    // web browser of the preview) from delaying a frame; it is not granted everywhere.
-    struct sched_param sp;
-    memset(&sp, 0, sizeof(sp));
-    sp.sched_priority = 10;
-    int r = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
-    if (r == 0) {
-        LogDebug(LOGCH_CHANNELOUT, "Channel output thread runs with real-time priority %d\n",
-                 sp.sched_priority);
-    } else {
-        LogDebug(LOGCH_CHANNELOUT,
-                 "Channel output thread runs without real-time priority (%s); grant CAP_SYS_NICE "
-                 "(setcap cap_sys_nice+ep tavod) for steadier timing\n",
-                 strerror(r));
-    }
 }
 
 } // namespace
@@ -191,8 +174,8 @@ void OutputThread::RunFrame(bool skipRead) {
 
 void OutputThread::Run() {
     SetThreadName("Tavo-ChanOut");
-    if (m_realTime) {
-        tryRealTime();
+    if (m_realTimePriority > 0) {
+        m_realTimeGranted = tavod::MakeThreadRealTime(m_realTimePriority, m_realTimeRequired);
     }
 
     // Frame k of the schedule is due at anchor + k * period: computed from the
@@ -229,6 +212,9 @@ void OutputThread::Run() {
             RunFrame(skip);
         }
         int64_t workUs = toUs(Clock::now() - start);
+        if (m_frameDone) {
+            m_frameDone();
+        }
 
         l.lock();
         m_stats.framesSent++;

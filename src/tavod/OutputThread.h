@@ -63,8 +63,20 @@ public:
     // Frame period from a refresh rate in frames per second, in microseconds.
     static int64_t PeriodFromRate(float rate);
 
-    // Tries real-time scheduling for the thread (on by default); must be set before Start.
-    void SetRealTime(bool enabled) { m_realTime = enabled; }
+    // Real-time scheduling of the thread (SCHED_FIFO at `priority`, 0: none), set
+    // before Start. `required`: a refusal is a warning the user sees, not a hint at
+    // debug level.
+    void SetRealTime(int priority, bool required) {
+        m_realTimePriority = priority;
+        m_realTimeRequired = required;
+    }
+    // The quiet try at priority 10 (on by default), or none.
+    void SetRealTime(bool enabled) { SetRealTime(enabled ? 10 : 0, false); }
+    // Whether the thread got the real-time priority it asked for.
+    bool RealTimeGranted() const { return m_realTimeGranted; }
+    // Runs after every frame, on the thread, outside every lock of ours (the service
+    // watchdog); set before Start.
+    void SetFrameDoneHook(std::function<void()> hook) { m_frameDone = std::move(hook); }
 
 private:
     void Run();
@@ -72,7 +84,10 @@ private:
     void Record(int64_t latenessUs, int64_t workUs, int64_t periodUs); // m_lock held
 
     FrameFunction m_frame;
-    bool m_realTime = true;
+    std::function<void()> m_frameDone;
+    int m_realTimePriority = 10;
+    bool m_realTimeRequired = false;
+    std::atomic<bool> m_realTimeGranted{false};
 
     // Held while a frame runs. Recursive: a command run by the engine inside an open
     // may start another sequence.

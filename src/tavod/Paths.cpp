@@ -52,21 +52,35 @@ std::string ListFiles(const std::string& dir, size_t max) {
     return r;
 }
 
-std::string DefaultPluginDir() {
-    // Beside the program first (bin/../plugins), so a copied build finds its own.
+std::string InstallRoot() {
     char exe[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-    if (n > 0) {
-        exe[n] = 0;
-        std::string dir = DirName(DirName(exe)) + "/plugins";
-        if (IsDirectory(dir)) {
-            return dir;
+    if (n <= 0) {
+        return "";
+    }
+    exe[n] = 0;
+    return DirName(DirName(exe));
+}
+
+std::string DefaultPluginDir() {
+    // Beside the program first, so an installed tavod (PREFIX/bin, PREFIX/lib/tavo/
+    // plugins) and a copied build (bin/, plugins/) each find their own.
+    std::string root = InstallRoot();
+    if (!root.empty()) {
+        for (const char* sub : {"/lib/tavo/plugins", "/plugins"}) {
+            if (IsDirectory(root + sub)) {
+                return root + sub;
+            }
         }
     }
     return TAVO_DEFAULT_PLUGIN_DIR;
 }
 
 std::string DefaultWebDir() {
+    std::string root = InstallRoot();
+    if (!root.empty() && IsDirectory(root + "/share/tavo/web")) {
+        return root + "/share/tavo/web";
+    }
     return TAVO_DEFAULT_WEB_DIR;
 }
 

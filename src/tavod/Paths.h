@@ -13,10 +13,14 @@ std::string DirName(const std::string& path);
 // empty): for a message that says what could have been meant.
 std::string ListFiles(const std::string& dir, size_t max = 8);
 
-// The plug-in folder when --plugin-dir does not name one: bin/../plugins beside
-// the program (a build, or a copied build), else the one the build put them in.
+// The folder above the program's bin/ (PREFIX of an install, or the build folder).
+std::string InstallRoot();
+// The plug-in folder when --plugin-dir does not name one: lib/tavo/plugins of an
+// install, or plugins/ of a (copied) build, beside the program; else the one the
+// build put them in.
 std::string DefaultPluginDir();
-// The folder of the pages served at /, when --web-dir does not name one.
+// The folder of the pages when --web-dir does not name one: share/tavo/web of an
+// install beside the program, else the source tree's web/.
 std::string DefaultWebDir();
 
 } // namespace tavod

@@ -14,6 +14,7 @@ namespace tavod {
 namespace {
 
 std::atomic<bool> g_stopRequested{false};
+std::atomic<bool> g_reloadRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
 void onStopSignal(int) {
@@ -26,7 +27,15 @@ void onStopSignal(int) {
     g_stopRequested.store(true);
 }
 
+void onReloadSignal(int) {
+    g_reloadRequested.store(true);
+}
+
 } // namespace
+
+bool TakeReloadRequest() {
+    return g_reloadRequested.exchange(false);
+}
 
 void RequestStop() {
     g_stopRequested.store(true);
@@ -44,6 +53,8 @@ void InstallSignalHandlers() {
     // No SA_RESTART: the main loop's sleep ends at once and it sees the request.
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = onReloadSignal;
+    sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
 

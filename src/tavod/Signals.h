@@ -4,9 +4,11 @@
 
 namespace tavod {
 
-// Installs the stop handlers and ignores SIGPIPE: a write to a closed socket or
+// Installs the stop and reload handlers and ignores SIGPIPE: a write to a closed socket or
 // pipe (a browser gone away) is an error result, not the end of the show.
 void InstallSignalHandlers();
+// SIGHUP asks the main loop to reload the outputs; true once per request.
+bool TakeReloadRequest();
 // Asks the main loop to end; safe from a signal handler and any thread.
 void RequestStop();
 bool StopRequested();

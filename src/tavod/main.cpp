@@ -1,10 +1,12 @@
 // tavod: the command line, and the dispatch to the daemon's commands.
 #include "host/core/Common.h"
+#include "ConfigCheck.h"
 #include "Daemon.h"
 #include "Paths.h"
 #include "PluginLoader.h"
 #include "Signals.h"
 #include "host/core/Log.h"
+#include "host/core/Settings.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -18,36 +20,51 @@ namespace {
 const char* USAGE =
     "usage: tavod [OPTIONS] play SEQUENCE [--loop | --repeat N] [--start-second S]\n"
     "       tavod [OPTIONS] run\n"
+    "       tavod [OPTIONS] --check-config\n"
     "       tavod [--plugin-dir DIR] --list-outputs\n"
     "       tavod --help | --version\n"
     "\n"
-    "Plays a sequence of the media folder's sequences/ to the outputs configured in\n"
-    "config/channeloutputs.json, on time, then blanks the outputs and exits.\n"
+    "Plays lighting-show sequences of a media folder to the outputs configured in its\n"
+    "config/channeloutputs.json, on time, and answers an HTTP API with a control page.\n"
     "\n"
     "commands:\n"
-    "  run                  stay idle, waiting for commands (POST /api/command) and GPIO inputs\n"
-    "                       (config/gpio.json), until stopped\n"
-    "  play SEQUENCE        play media/sequences/SEQUENCE once\n"
+    "  run                  stay up, idle until told to play: by the control page (GET /),\n"
+    "                       POST /api/playback, POST /api/command or GPIO inputs\n"
+    "                       (config/gpio.json); the service runs this\n"
+    "  play SEQUENCE        play media/sequences/SEQUENCE once, then exit\n"
     "    --loop             play it again and again until stopped (Ctrl-C)\n"
     "    --repeat N         play it N times\n"
     "    --start-second S   start the first pass S seconds in\n"
+    "  --check-config       check every configuration file of the media folder and every\n"
+    "                       sequence its presets name; print each problem with its file,\n"
+    "                       entry and key; exit 0 when there is none, else 1\n"
     "\n"
     "options:\n"
     "  --media-dir DIR           media folder (default ./media): config/, sequences/, logs/\n"
-    "  --plugin-dir DIR          output plug-ins (default: the build's plugins/ folder)\n"
-    "  --web-dir DIR             folder of the preview page served at / (default: the source's web/)\n"
+    "  --plugin-dir DIR          output plug-ins (default: lib/tavo/plugins beside an installed\n"
+    "                            tavod, plugins/ beside a built one)\n"
+    "  --web-dir DIR             the pages: control page / and preview /preview (default:\n"
+    "                            share/tavo/web beside an installed tavod, else the source's web/)\n"
     "  --set NAME=VALUE          override a setting of config/settings.json (repeatable)\n"
     "  --log-level [CHANNEL=]LEVEL  error, warning, info, debug or excess (1..5), for every\n"
-    "                            channel or one of general, sequence, channelout, gpio, player\n"
-    "  --http-port N             port of the HTTP API and preview page (default 8080; 0: off)\n"
+    "                            channel or one of general, sequence, channelout, gpio, player;\n"
+    "                            at run time: PUT /api/settings/LogLevel.CHANNEL\n"
+    "  --http-port N             port of the HTTP API and the pages (default 8080; 0: off)\n"
     "  --quiet                   no status line on the terminal\n"
     "  --list-outputs            print the output types of the plug-in folder, then exit\n"
     "  -h, --help                this text\n"
     "  --version                 the version\n"
     "\n"
-    "Ctrl-C or SIGTERM stops the show: the outputs are blanked and closed, exit status 0.\n"
+    "signals: SIGINT or SIGTERM stop the show (outputs blanked and closed, exit status 0);\n"
+    "SIGHUP re-reads config/channeloutputs.json between two frames: unchanged outputs\n"
+    "keep running, changed ones are re-opened, a file with problems changes nothing.\n"
+    "\n"
+    "environment: NOTIFY_SOCKET and WATCHDOG_USEC (readiness, status and watchdog pings\n"
+    "to a service manager); JOURNAL_STREAM (log lines with a <N> priority prefix and\n"
+    "no time stamp); LISTEN_FDS, LISTEN_PID, LISTEN_FDNAMES (an HTTP socket handed over).\n"
+    "\n"
     "Exit status: 0 success, 1 bad configuration, sequence or start-up failure, 2 bad usage.\n"
-    "See docs/tavod.md for the configuration files and the HTTP API.\n";
+    "Manual: tavod(8); the files and the HTTP API: docs/tavod.md.\n";
 
 struct CommandLine {
     DaemonOptions daemon;
@@ -56,6 +73,7 @@ struct CommandLine {
     bool help = false;
     bool version = false;
     bool listOutputs = false;
+    bool checkConfig = false;
 };
 
 bool parseInt(const std::string& text, long min, long max, long& out) {
@@ -121,6 +139,8 @@ bool parseCommandLine(int argc, char** argv, CommandLine& cl, std::string& error
             cl.version = true;
         } else if (name == "--list-outputs") {
             cl.listOutputs = true;
+        } else if (name == "--check-config") {
+            cl.checkConfig = true;
         } else if (name == "--quiet") {
             cl.daemon.quiet = true;
         } else if (name == "--media-dir") {
@@ -255,6 +275,44 @@ int listOutputs(const std::string& pluginDir) {
     return EXIT_OK;
 }
 
+// Every problem of every configuration file, on standard output; 0 when none.
+int checkConfig(const DaemonOptions& options) {
+    if (!tavod::IsDirectory(options.mediaDir)) {
+        printf("%s: the media folder does not exist\n", options.mediaDir.c_str());
+        return EXIT_FAILURE_RUN;
+    }
+    setTavoMediaDir(options.mediaDir);
+    // The checkers' log lines are the problems again: the list below says them once.
+    TavoLogger::INSTANCE.setStderr(false);
+    PluginLoader loader;
+    loader.LoadPluginDir(options.pluginDir.empty() ? tavod::DefaultPluginDir() : options.pluginDir);
+    ConfigCheck check(options.mediaDir);
+    check.CheckSettingsFile();
+    // --set overrides what settings.json says, as it would for the show.
+    for (const auto& s : options.settings) {
+        setSetting(s.first, s.second);
+    }
+    check.CheckSettingValues();
+    check.CheckOutputs(loader.GetChannelOutputTypes());
+    check.CheckPins();
+    check.CheckGPIOInputs();
+    check.CheckPresets();
+    check.CheckModelOverlays();
+    TavoLogger::INSTANCE.setStderr(true);
+    for (const std::string& p : loader.GetErrors()) {
+        printf("warning: %s\n", p.c_str());
+    }
+    for (const std::string& p : check.Problems()) {
+        printf("%s\n", p.c_str());
+    }
+    if (!check.Problems().empty()) {
+        printf("%zu problem(s) in %s\n", check.Problems().size(), options.mediaDir.c_str());
+        return EXIT_FAILURE_RUN;
+    }
+    printf("No problems: %zu file(s) checked in %s\n", check.Checked().size(), options.mediaDir.c_str());
+    return EXIT_OK;
+}
+
 int usageError(const std::string& error) {
     fprintf(stderr, "tavod: %s\nRun 'tavod --help' for the usage.\n", error.c_str());
     return EXIT_USAGE;
@@ -275,6 +333,9 @@ int main(int argc, char** argv) {
     if (cl.version) {
         printf("tavod %s\n", getTavoVersion().c_str());
         return EXIT_OK;
+    }
+    if (cl.checkConfig) {
+        return checkConfig(cl.daemon);
     }
     if (cl.listOutputs) {
         return listOutputs(cl.daemon.pluginDir.empty() ? tavod::DefaultPluginDir() : cl.daemon.pluginDir);

@@ -77,14 +77,15 @@ inline std::string customUdp(int startChannel, int channelCount, int port, const
 
 // tavod as a child process; standard output and error go to files of `dir`. With
 // `httpListenFd` (taken over and closed here), tavod serves its HTTP API on that
-// socket, handed over the way a service manager does (LISTEN_FDS).
+// socket, handed over the way a service manager does (LISTEN_FDS). `program` runs
+// another tavod than the build's (an installed one).
 class Tavod {
 public:
     Tavod(const std::string& dir, const std::vector<std::string>& args, int stderrFd = -1,
-          int httpListenFd = -1) {
+          int httpListenFd = -1, const std::string& program = "") {
         m_out = dir + "/tavod.stdout";
         m_err = dir + "/tavod.stderr";
-        std::vector<std::string> argv = {std::string(TAVO_BIN_DIR) + "/tavod"};
+        std::vector<std::string> argv = {program.empty() ? std::string(TAVO_BIN_DIR) + "/tavod" : program};
         argv.insert(argv.end(), args.begin(), args.end());
         // Everything the child needs is made before the fork: after it, only
         // async-signal-safe calls.

@@ -153,7 +153,7 @@ void WebPreviewOutput::GetStatus(Json::Value& status) {
         status["droppedConnections"] = (Json::UInt64)m_droppedByLimit;
     }
     // The daemon's page draws the stream of the port it is given.
-    status["previewPage"] = "/?port=" + std::to_string(m_port);
+    status["previewPage"] = "/preview?port=" + std::to_string(m_port);
 }
 
 int WebPreviewOutput::Close() {

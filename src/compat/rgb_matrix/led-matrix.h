@@ -1,5 +1,5 @@
 // Stand-in for the HUB75 panel driver library's header: the same header name,
-// namespace and calls the HubPanel output makes, over canvases kept in memory, so
+// namespace and calls a HUB75 panel output makes, over canvases kept in memory, so
 // the output builds and runs where the library is not installed. No panel is
 // driven; tests read the shown canvas back.
 #pragma once

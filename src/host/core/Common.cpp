@@ -70,3 +70,11 @@ std::string getTavoMediaDir(const std::string& sub) {
 std::string getTavoVersion() {
     return TAVO_VERSION;
 }
+
+bool replaceStart(std::string& text, const std::string& from, const std::string& to) {
+    if (from.empty() || text.compare(0, from.size(), from) != 0) {
+        return false;
+    }
+    text.replace(0, from.size(), to);
+    return true;
+}

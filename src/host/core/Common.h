@@ -23,3 +23,7 @@ void setTavoMediaDir(const std::string& dir);
 std::string getTavoMediaDir(const std::string& sub = "");
 
 std::string getTavoVersion();
+
+// Replaces `from` with `to` when `text` begins with it; true when it did. An empty
+// `from` changes nothing.
+bool replaceStart(std::string& text, const std::string& from, const std::string& to);

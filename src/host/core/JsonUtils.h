@@ -17,8 +17,8 @@ std::string SaveJsonToString(const Json::Value& value, const std::string& indent
 
 // Keys of a configuration object, read without exceptions. Each gives the key's
 // value, or `def` when `object` is no object or lacks the key. A key of another
-// type is logged as an error naming `where` (whose key it is: "HubPanel",
-// "HubPanel panel 2") and the key; it clears `ok` and gives `def`.
+// type is logged as an error naming `where` (whose key it is: "output",
+// "output panel 2") and the key; it clears `ok` and gives `def`.
 //
 // Whole numbers may also be given as integral reals (2.0) or as texts ("2"):
 // older configuration pages stored some numbers as texts.

@@ -2,9 +2,12 @@
 #include "host/core/Log.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 TavoLogger TavoLogger::INSTANCE;
 
@@ -111,6 +114,45 @@ void TavoLogger::removeSink(int id) {
     }
 }
 
+bool TavoLogger::stderrIsJournal() {
+    // The service manager names the stream it connected; a stream inherited by a
+    // child that redirected standard error is not the journal any more.
+    const char* js = getenv("JOURNAL_STREAM");
+    if (!js) {
+        return false;
+    }
+    unsigned long long dev = 0, ino = 0;
+    if (sscanf(js, "%llu:%llu", &dev, &ino) != 2) {
+        return false;
+    }
+    struct stat st;
+    if (fstat(STDERR_FILENO, &st) != 0) {
+        return false;
+    }
+    return (unsigned long long)st.st_dev == dev && (unsigned long long)st.st_ino == ino;
+}
+
+int TavoLogger::syslogPriority(int level) {
+    switch (level) {
+    case LOG_ERR:
+        return 3;
+    case LOG_WARN:
+        return 4;
+    case LOG_INFO:
+        return 6;
+    default:
+        return 7;
+    }
+}
+
+std::string TavoLogger::formatForStderr(int level, LogChannel& channel, const std::string& text,
+                                        const std::string& stamp) const {
+    if (m_journal) {
+        return "<" + std::to_string(syslogPriority(level)) + ">[" + channel.name() + "] " + text + "\n";
+    }
+    return stamp + " [" + channel.name() + "] " + levelName(level) + ": " + text + "\n";
+}
+
 void TavoLogger::write(const char* file, int line, int level, LogChannel& channel, const std::string& text) {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
@@ -126,7 +168,7 @@ void TavoLogger::write(const char* file, int line, int level, LogChannel& channe
 
     std::lock_guard<std::mutex> l(m_lock);
     if (m_toStderr) {
-        fputs(out.c_str(), stderr);
+        fputs(m_journal ? formatForStderr(level, channel, text, stamp).c_str() : out.c_str(), stderr);
     }
     if (m_logFile) {
         fputs(out.c_str(), m_logFile);

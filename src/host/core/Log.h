@@ -59,6 +59,18 @@ public:
     static const char* levelName(int level);
 
     void setStderr(bool enabled) { m_toStderr = enabled; }
+    // Lines for the journal: "<N>" syslog priority in front (3 error, 4 warning,
+    // 6 info, 7 debug and excess) and no time stamp, which the journal adds itself.
+    // On from the start when standard error is the journal's stream (JOURNAL_STREAM).
+    void setJournalFormat(bool enabled) { m_journal = enabled; }
+    bool journalFormat() const { return m_journal; }
+    // Whether standard error is the stream JOURNAL_STREAM ("DEVICE:INODE") names.
+    static bool stderrIsJournal();
+    // The syslog priority of a level.
+    static int syslogPriority(int level);
+    // The line as standard error gets it, newline included.
+    std::string formatForStderr(int level, LogChannel& channel, const std::string& text,
+                                const std::string& stamp) const;
     bool openLogFile(const std::string& path);
     void closeLogFile();
 
@@ -74,6 +86,7 @@ private:
     int m_nextSinkId = 1;
     FILE* m_logFile = nullptr;
     std::atomic<bool> m_toStderr{true};
+    std::atomic<bool> m_journal{stderrIsJournal()};
 };
 
 #define LOGCH_GENERAL (TavoLogger::INSTANCE.General)

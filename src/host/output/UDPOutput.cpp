@@ -299,6 +299,24 @@ void UDPOutput::addOutput(UDPOutputData* data) {
     m_outputs.push_back(data);
 }
 
+bool UDPOutput::removeOutput(UDPOutputData* data) {
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        auto it = std::find(m_outputs.begin(), m_outputs.end(), data);
+        if (it == m_outputs.end()) {
+            return false;
+        }
+        m_outputs.erase(it);
+    }
+    delete data;
+    return true;
+}
+
+std::vector<UDPOutputData*> UDPOutput::GetDataObjects() const {
+    std::lock_guard<std::mutex> g(m_lock);
+    return m_outputs;
+}
+
 size_t UDPOutput::GetOutputCount() const {
     std::lock_guard<std::mutex> g(m_lock);
     return m_outputs.size();

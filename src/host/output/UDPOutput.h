@@ -117,6 +117,11 @@ public:
 
     // Takes ownership of `data`; a null pointer is ignored.
     void addOutput(UDPOutputData* data);
+    // Deletes `data` (handed in by addOutput) and sends nothing more for it, for an
+    // output that is closed while the engine goes on; false when it is not ours.
+    bool removeOutput(UDPOutputData* data);
+    // The data objects in the order they were added (borrowed).
+    std::vector<UDPOutputData*> GetDataObjects() const;
     size_t GetOutputCount() const;
     // Calls every data object's Monitor().
     void Monitor();

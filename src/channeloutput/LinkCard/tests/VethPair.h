@@ -44,7 +44,10 @@ public:
             m_reason = "cannot bring the veth pair up: " + m_output;
             return;
         }
-        m_ok = true;
+        m_ok = waitForOperstate();
+        if (!m_ok) {
+            m_reason = "the veth pair did not come up";
+        }
     }
     ~VethPair() {
         if (m_linkMade) {
@@ -61,8 +64,16 @@ public:
     // Why the pair could not be made: for GTEST_SKIP.
     const std::string& reason() const { return m_reason; }
 
-    bool SetHostUp(bool up) { return run("ip link set " + host + (up ? " up" : " down")) == 0; }
-    bool SetCardUp(bool up) { return run("ip -n " + ns + " link set " + card + (up ? " up" : " down")) == 0; }
+    // Each returns once the host end's operational state shows the change: the
+    // kernel publishes it some time after the link is set (up to a second).
+    bool SetHostUp(bool up) {
+        m_hostUp = up;
+        return run("ip link set " + host + (up ? " up" : " down")) == 0 && waitForOperstate();
+    }
+    bool SetCardUp(bool up) {
+        m_cardUp = up;
+        return run("ip -n " + ns + " link set " + card + (up ? " up" : " down")) == 0 && waitForOperstate();
+    }
 
     // Runs `f` with the calling thread in the cards' namespace (sockets made there
     // stay there), then returns the thread to its own.
@@ -104,6 +115,28 @@ public:
     std::string card;
 
 private:
+    // Waits (up to 3 s) until the host end's operstate is "up" exactly when both ends are up.
+    bool waitForOperstate() {
+        bool wantUp = m_hostUp && m_cardUp;
+        for (int i = 0; i < 300; i++) {
+            char state[32] = {0};
+            FILE* f = fopen(("/sys/class/net/" + host + "/operstate").c_str(), "r");
+            if (f) {
+                if (!fgets(state, sizeof(state), f)) {
+                    state[0] = 0;
+                }
+                fclose(f);
+            }
+            if ((strncmp(state, "up", 2) == 0) == wantUp) {
+                return true;
+            }
+            usleep(10 * 1000);
+        }
+        return false;
+    }
+
+    bool m_hostUp = true;
+    bool m_cardUp = true;
     bool m_ok = false;
     bool m_nsMade = false;
     bool m_linkMade = false;

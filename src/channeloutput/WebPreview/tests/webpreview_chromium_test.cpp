@@ -54,7 +54,7 @@ int shownColor(int r, int g, int b) {
     return (shown(r) << 16) | (shown(g) << 8) | shown(b);
 }
 
-// Serves the page at "/" and a status document (or 404) at "/api/status", like tavod's API.
+// Serves the page at "/preview" and a status document (or 404) at "/api/status", like tavod's API.
 class PageServer {
 public:
     PageServer(const std::string& page, const std::string& status) : m_page(page), m_status(status) {
@@ -95,7 +95,7 @@ private:
                     code = "404 Not Found";
                     body = "not here";
                 }
-            } else if (path == "/" || path.compare(0, 2, "/?") == 0) {
+            } else if (path == "/preview" || path.compare(0, 9, "/preview?") == 0) {
                 body = m_page;
             } else {
                 code = "404 Not Found";
@@ -176,7 +176,7 @@ protected:
         m_previewPort = status["port"].asInt();
         ASSERT_GT(m_previewPort, 0) << status.toStyledString();
 
-        FILE* f = fopen((std::string(TAVO_SOURCE_DIR) + "/web/index.html").c_str(), "rb");
+        FILE* f = fopen((std::string(TAVO_SOURCE_DIR) + "/web/preview.html").c_str(), "rb");
         ASSERT_NE(f, nullptr);
         char buf[4096];
         size_t n;
@@ -270,7 +270,7 @@ TEST_F(WebPreviewInChromium, ThePagePaintsTheStreamedPixelsWhereTheyBelong) {
     ASSERT_TRUE(server.ok());
     TempDir profile;
     const std::string dom = runChromium("http://127.0.0.1:" + std::to_string(server.port()) +
-                                            "/?port=" + std::to_string(m_previewPort) + "&readback=20",
+                                            "/preview?port=" + std::to_string(m_previewPort) + "&readback=20",
                                         profile.path());
     ASSERT_NE(dom.find("id=\"readback\""), std::string::npos) << "no page came back:\n" << dom.substr(0, 500);
     expectPicture(elementText(dom, "readback"));
@@ -284,12 +284,13 @@ TEST_F(WebPreviewInChromium, ThePageFindsThePreviewPortAndShowStatusInTheDaemonS
                                "\"outputs\": [{\"type\": \"Other\", \"port\": 1}, {\"type\": \"WebPreview\", "
                                "\"port\": " +
                                std::to_string(m_previewPort) +
-                               ", \"previewPage\": \"/?port=" + std::to_string(m_previewPort) + "\"}]}";
+                               ", \"previewPage\": \"/preview?port=" + std::to_string(m_previewPort) +
+                               "\"}]}";
     PageServer server(m_page, status);
     ASSERT_TRUE(server.ok());
     TempDir profile;
-    const std::string dom =
-        runChromium("http://127.0.0.1:" + std::to_string(server.port()) + "/?readback=20", profile.path());
+    const std::string dom = runChromium(
+        "http://127.0.0.1:" + std::to_string(server.port()) + "/preview?readback=20", profile.path());
     ASSERT_NE(dom.find("id=\"readback\""), std::string::npos) << "no page came back:\n" << dom.substr(0, 500);
     expectPicture(elementText(dom, "readback"));
     EXPECT_EQ(elementText(dom, "show"), "playing: demo.lcsf");
