@@ -270,6 +270,10 @@ uint64_t LCSFFile::tell() {
 }
 
 uint64_t LCSFFile::read(void* ptr, uint64_t size) {
+    if (size == 0) {
+        // Nothing to read, perhaps into an empty buffer whose pointer is null.
+        return 0;
+    }
     if (m_seqFile) {
         return fread(ptr, 1, size, m_seqFile);
     }
@@ -283,6 +287,10 @@ uint64_t LCSFFile::read(void* ptr, uint64_t size) {
 }
 
 uint64_t LCSFFile::write(const void* ptr, uint64_t size) {
+    if (size == 0) {
+        // Nothing to write, perhaps from an empty buffer whose pointer is null.
+        return 0;
+    }
     if (m_seqFile) {
         size_t n = fwrite(ptr, 1, size, m_seqFile);
         if (n != size && !m_writeFailed) {
