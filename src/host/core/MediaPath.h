@@ -4,8 +4,9 @@
 
 #include <string>
 
-// The longest name ResolveMediaPath takes.
-const size_t MEDIA_NAME_MAX = 1024;
+// The longest name ResolveMediaPath takes: as long as a path may be (the callers
+// refuse paths too long for their own buffers with their own messages).
+const size_t MEDIA_NAME_MAX = 4096;
 
 // Resolves `name`, relative to the media folder's sub-folder `folder` ("sequences",
 // "effects"; empty for the media folder itself), into `path` (that folder, "/",
