@@ -28,7 +28,8 @@ BUILD_ONLY=0
 TARGET=lcsf_reader
 EXTRA=()
 ALL_TARGETS=(lcsf_reader output_config udp_template settings_file pins_file gpio_inputs gpio_command
-             command_presets preview_layout preview_request linkcard_discovery http_api mqtt_command)
+             command_presets preview_layout preview_request linkcard_discovery http_api mqtt_command
+             model_overlays)
 while [ $# -gt 0 ]; do
     case "$1" in
         --target) TARGET="$2"; shift 2 ;;
@@ -136,6 +137,7 @@ case "$TARGET" in
         ;;
     preview_layout) GROUPS_USED="webpreviewcore hostoutput hostcore"; MAX_LEN=16384 ;;
     preview_request) GROUPS_USED="webpreviewcore hostcore" ;;
+    model_overlays) GROUPS_USED="hostoutput hostcore" ;;
     linkcard_discovery) GROUPS_USED="linkcardcore hostcore"; MAX_LEN=2048 ;;
     http_api)
         # The whole daemon in the fuzzer's process, requests through its HTTP server.
