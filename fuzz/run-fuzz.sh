@@ -142,13 +142,13 @@ case "$TARGET" in
     http_api)
         # The whole daemon in the fuzzer's process, requests through its HTTP server.
         GROUPS_USED="daemon tavodcore engine gpio lcsf hw hostplayer hostoutput hostmqtt hostcore httpserver"
-        PKGS="jsoncpp libgpiod libmicrohttpd libzstd zlib libmosquitto"
+        PKGS="jsoncpp libgpiod libmicrohttpd libzstd zlib libmosquitto libpng"
         MAX_LEN=8192
         ;;
     mqtt_command)
         # Messages of the MQTT command topic, run by the daemon as it runs them.
         GROUPS_USED="daemon tavodcore engine gpio lcsf hw hostplayer hostoutput hostmqtt hostcore httpserver"
-        PKGS="jsoncpp libgpiod libmicrohttpd libzstd zlib libmosquitto"
+        PKGS="jsoncpp libgpiod libmicrohttpd libzstd zlib libmosquitto libpng"
         ;;
     *) echo "run-fuzz.sh: unknown target $TARGET (--list names them)" >&2; exit 2 ;;
 esac
@@ -171,7 +171,7 @@ for d in "$ROOT"/src/channeloutput/*/; do
     INCLUDES="$INCLUDES -I$d"
 done
 # Only the modules this machine has: a harness links what it needs of them.
-ALL_PKGS="jsoncpp libzstd zlib libgpiod libmicrohttpd libmosquitto"
+ALL_PKGS="jsoncpp libzstd zlib libgpiod libmicrohttpd libmosquitto libpng"
 PKG_CFLAGS=""
 for p in $ALL_PKGS; do
     if pkg-config --exists "$p" 2>/dev/null; then
@@ -189,6 +189,7 @@ for p in $PKGS; do
             libgpiod) PKG_LIBS="$PKG_LIBS -lgpiod" ;;
             libmicrohttpd) PKG_LIBS="$PKG_LIBS -lmicrohttpd" ;;
             libmosquitto) PKG_LIBS="$PKG_LIBS -lmosquitto" ;;
+            libpng) PKG_LIBS="$PKG_LIBS -lpng" ;;
             *) PKG_LIBS="$PKG_LIBS -l${p#lib}" ;;
         esac
     fi
