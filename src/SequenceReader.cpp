@@ -338,8 +338,9 @@ void Sequence::takeFrame() {
         CloseSequenceFile();
         return;
     }
-    // Late: skip the frame being fetched and show the last one again.
-    if (lastFrameRead > 0) {
+    // Late: skip the frame being fetched and show the last one again. Before the
+    // start (the open's take) nothing is late yet, and nothing is skipped.
+    if (lastFrameRead > 0 && seqStarting == 0) {
         lastFrameRead++;
         if (!playedFrames.empty()) {
             LCSFFile::FrameData* f = playedFrames.back();

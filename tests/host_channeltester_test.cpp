@@ -1,5 +1,6 @@
 // The host's channel tester: colour, chase and the outputs' own patterns over the
 // channel buffer, blanking what is not tested, and bad tests refused without a throw.
+#include "JsonText.h"
 #include "LogCapture.h"
 #include "host/output/ChannelOutput.h"
 #include "host/output/OutputManager.h"
@@ -11,15 +12,6 @@
 #include <vector>
 
 namespace {
-
-Json::Value parse(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string errs;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errs)) << errs;
-    return v;
-}
 
 class RecordingOutput : public ChannelOutput {
 public:
@@ -52,7 +44,7 @@ protected:
 };
 
 TEST_F(ChannelTesterTest, AChaseMovesOneNodePerStep) {
-    ASSERT_TRUE(t.SetupTest(parse(R"({"enabled": 1, "mode": "chase", "channelSet": "2-7", "stepMs": 60,
+    ASSERT_TRUE(t.SetupTest(parseJson(R"({"enabled": 1, "mode": "chase", "channelSet": "2-7", "stepMs": 60,
                                       "colors": [[1, 2], [3, 4]]})")));
     // Whichever step the clock is in, the nodes alternate, only the range changes,
     // and both steps come.
@@ -73,8 +65,8 @@ TEST_F(ChannelTesterTest, AChaseMovesOneNodePerStep) {
 TEST_F(ChannelTesterTest, BlankOthersDarkensEveryOutputChannelFirst) {
     RecordingOutput out(0, 6);
     ChannelOutputManager::INSTANCE.AddOutput(&out);
-    ASSERT_TRUE(
-        t.SetupTest(parse(R"({"enabled": true, "channelSet": "3-4", "color": [7], "blankOthers": true})")));
+    ASSERT_TRUE(t.SetupTest(
+        parseJson(R"({"enabled": true, "channelSet": "3-4", "color": [7], "blankOthers": true})")));
     std::vector<uint8_t> buf(8, 5);
     t.OverlayTestData(buf.data());
     EXPECT_EQ(buf, (std::vector<uint8_t>{0, 0, 7, 7, 0, 0, 5, 5}))
@@ -83,10 +75,10 @@ TEST_F(ChannelTesterTest, BlankOthersDarkensEveryOutputChannelFirst) {
 
 TEST_F(ChannelTesterTest, OutputsModeHandsTheOutputsTheirCycle) {
     RecordingOutput a(0, 3), b(3, 3);
-    ASSERT_FALSE(t.SetupTest(parse(R"({"enabled": 1, "mode": "outputs"})")))
+    ASSERT_FALSE(t.SetupTest(parseJson(R"({"enabled": 1, "mode": "outputs"})")))
         << "outputs mode with no output to test";
     ASSERT_TRUE(
-        t.SetupTest(parse(R"({"enabled": 1, "mode": "outputs", "testType": 4, "cycleMs": 50})"), {&b}));
+        t.SetupTest(parseJson(R"({"enabled": 1, "mode": "outputs", "testType": 4, "cycleMs": 50})"), {&b}));
     std::vector<uint8_t> buf(6, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(120));
     t.OverlayTestData(buf.data());
@@ -106,7 +98,7 @@ TEST_F(ChannelTesterTest, OutputsModeHandsTheOutputsTheirCycle) {
 }
 
 TEST_F(ChannelTesterTest, WrongTypesAreRefusedNotThrown) {
-    ASSERT_TRUE(t.SetupTest(parse(R"({"enabled": 1, "channelSet": "1-2", "color": [1, 1]})")));
+    ASSERT_TRUE(t.SetupTest(parseJson(R"({"enabled": 1, "channelSet": "1-2", "color": [1, 1]})")));
     LogCapture log;
     for (const char* bad :
          {R"({"enabled": "on", "channelSet": "1-2"})", R"({"enabled": 1, "channelSet": ["1-2"]})",
@@ -120,7 +112,7 @@ TEST_F(ChannelTesterTest, WrongTypesAreRefusedNotThrown) {
           R"({"enabled": 1, "channelSet": "1-2", "blankOthers": "yes"})",
           R"({"enabled": 1, "channelSet": "1-, 4"})", R"([1])"}) {
         bool ok = true;
-        EXPECT_NO_THROW(ok = t.SetupTest(parse(bad))) << bad;
+        EXPECT_NO_THROW(ok = t.SetupTest(parseJson(bad))) << bad;
         EXPECT_FALSE(ok) << bad;
     }
     EXPECT_EQ(log.count("Channel test: "), 12) << log.text();

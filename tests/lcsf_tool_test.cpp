@@ -1,5 +1,6 @@
 // The lcsf command-line tool, run as a real program: exit codes, one-line messages,
 // and create -> info -> extract round trips for every format option.
+#include "JsonText.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -167,15 +168,6 @@ std::vector<Block> blockIndex(const std::string& bytes) {
         }
     }
     return blocks;
-}
-
-Json::Value parseJson(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string errs;
-    std::istringstream s(text);
-    EXPECT_TRUE(Json::parseFromStream(b, s, &v, &errs)) << errs << "\n" << text;
-    return v;
 }
 
 // What a file made with --pattern ramp holds, read back over channels [0, width):

@@ -1,6 +1,7 @@
 // Overlay models: those outputs register of their own pictures, those users
 // declare (channels, memory-only pictures), their file, and their listing and
 // pictures on tavod's HTTP API.
+#include "JsonText.h"
 #include "host/output/PixelOverlay.h"
 #include "HttpApi.h"
 #include "HttpTestClient.h"
@@ -53,15 +54,6 @@ Json::Value memoryModel(const std::string& name, int width, int height) {
     m["Width"] = width;
     m["Height"] = height;
     return m;
-}
-
-Json::Value parse(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string errs;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errs)) << errs << text;
-    return v;
 }
 
 } // namespace
@@ -139,7 +131,7 @@ TEST_F(OverlayModelsTest, TavodListsTheModelsOverHttp) {
 
     HttpTestResponse r = httpGet((uint16_t)api.GetPort(), "/api/overlays/models");
     ASSERT_EQ(200, r.status);
-    Json::Value list = parse(r.body);
+    Json::Value list = parseJson(r.body);
     ASSERT_EQ(1u, list.size()) << r.body;
     EXPECT_EQ("LED Panels", list[0]["name"].asString());
     EXPECT_EQ(64, list[0]["width"].asInt());
@@ -149,7 +141,7 @@ TEST_F(OverlayModelsTest, TavodListsTheModelsOverHttp) {
     mgr.removeAutoOverlayModel("LED Panels");
     r = httpGet((uint16_t)api.GetPort(), "/api/overlays/models");
     ASSERT_EQ(200, r.status);
-    EXPECT_EQ(0u, parse(r.body).size()) << r.body;
+    EXPECT_EQ(0u, parseJson(r.body).size()) << r.body;
     EXPECT_EQ(405, httpRequest((uint16_t)api.GetPort(), "POST", "/api/overlays/models", "{}").status);
     api.Stop();
 }
@@ -391,7 +383,8 @@ TEST_F(OverlayImageHttpTest, UnknownModelsAndBadNamesAreRefused) {
     HttpTestResponse r = httpGet(port, "/api/overlays/models/preview/image");
     EXPECT_EQ(404, r.status);
     EXPECT_EQ("application/json", r.header("content-type"));
-    EXPECT_NE(std::string::npos, parse(r.body)["error"].asString().find("no overlay model named \"preview\""))
+    EXPECT_NE(std::string::npos,
+              parseJson(r.body)["error"].asString().find("no overlay model named \"preview\""))
         << r.body;
     EXPECT_EQ(404, httpGet(port, "/api/overlays/models/Preview").status);
     EXPECT_EQ(404, httpGet(port, "/api/overlays/models/Preview/picture").status);
@@ -406,7 +399,7 @@ TEST_F(OverlayImageHttpTest, UnknownModelsAndBadNamesAreRefused) {
     // The list is where it was.
     r = httpGet(port, "/api/overlays/models");
     ASSERT_EQ(200, r.status);
-    EXPECT_EQ(1u, parse(r.body).size()) << r.body;
+    EXPECT_EQ(1u, parseJson(r.body).size()) << r.body;
 }
 
 TEST(ModelNames, TheApiTakesOrdinaryNamesOnly) {

@@ -293,6 +293,12 @@ TEST_F(SequencePlayback, ADamagedFirstBlockIsSkippedAndTheRestPlays) {
     damageFirstBlock(path);
     LogCapture log(LOG_WARN);
     ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    // On a busy machine the reader may be past the damaged block before the open
+    // takes its frame: then the open holds frame 10, which a player sends first.
+    std::vector<int> played;
+    if (seq->GetLoadedFrameNumber() >= 0) {
+        played.push_back(seq->GetLoadedFrameNumber());
+    }
     seq->StartSequence();
     // Each period once the reader has a frame (or is done), so none is late.
     for (int periods = 0; seq->IsSequenceRunning() && periods < 100; periods++) {
@@ -301,7 +307,6 @@ TEST_F(SequencePlayback, ADamagedFirstBlockIsSkippedAndTheRestPlays) {
         step();
     }
     ASSERT_FALSE(seq->IsSequenceRunning());
-    std::vector<int> played;
     for (int f : sentFrames()) {
         ASSERT_NE(f, -2) << "a frame was sent that the file does not hold";
         if (f >= 0) {

@@ -1,6 +1,7 @@
 // The control page in a real headless Chromium, served by a running tavod: the test
 // clicks its buttons and reads what it shows, through the browser's DevTools
 // protocol on a pipe (--remote-debugging-pipe: JSON messages ending in a zero byte).
+#include "JsonText.h"
 #include "TavodTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -18,17 +19,6 @@ std::string toJson(const Json::Value& v) {
     Json::StreamWriterBuilder w;
     w["indentation"] = "";
     return Json::writeString(w, v);
-}
-
-Json::Value parseJson(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string errs;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    if (!r->parse(text.data(), text.data() + text.size(), &v, &errs)) {
-        ADD_FAILURE() << "not JSON: " << errs << "\n" << text.substr(0, 500);
-    }
-    return v;
 }
 
 // Headless Chromium driven over its DevTools pipe: one page, JavaScript evaluated in it.

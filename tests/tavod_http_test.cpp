@@ -1,5 +1,6 @@
 // tavod's HTTP API over a real socket: status, settings, warnings, the pages
 // and the answers to bad requests.
+#include "JsonText.h"
 #include "TavodTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -10,17 +11,6 @@
 using namespace tavodtest;
 
 namespace {
-
-Json::Value parseJson(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string errs;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    if (!r->parse(text.data(), text.data() + text.size(), &v, &errs)) {
-        ADD_FAILURE() << "not JSON: " << errs << "\n" << text;
-    }
-    return v;
-}
 
 class TavodHttpTest : public ::testing::Test {
 protected:

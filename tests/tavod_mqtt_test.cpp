@@ -1,6 +1,7 @@
 // tavod's own MQTT topics with a real broker: availability with its last will, what
 // plays, commands on PREFIX/command (run only when accepted), Home Assistant
 // discovery, refused credentials and bad settings, and /api/status's "mqtt".
+#include "JsonText.h"
 #include "MosquittoBroker.h"
 #include "TavodTestSupport.h"
 
@@ -19,15 +20,6 @@ using mqtttest::MosquittoBroker;
 using mqtttest::MqttSubscriber;
 
 namespace {
-
-Json::Value parseJson(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string errs;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    r->parse(text.data(), text.data() + text.size(), &v, &errs);
-    return v;
-}
 
 bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
     int64_t end = nowUs() + (int64_t)timeoutMs * 1000;

@@ -1,6 +1,7 @@
 // Reloading channeloutputs.json under a playing show (SIGHUP and POST
 // /api/outputs/reload): unchanged outputs go on without losing a frame, a changed
 // one switches over, a broken file changes nothing.
+#include "JsonText.h"
 #include "TavodTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,17 +12,6 @@
 using namespace tavodtest;
 
 namespace {
-
-Json::Value parseJson(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string errs;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    if (!r->parse(text.data(), text.data() + text.size(), &v, &errs)) {
-        ADD_FAILURE() << "not JSON: " << errs << "\n" << text;
-    }
-    return v;
-}
 
 // The frame (mod 256) whose channel 0 a datagram of "{data}" carries: test sequences
 // hold 13 * frame there, and 197 is 13's inverse mod 256.

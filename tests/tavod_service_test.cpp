@@ -2,6 +2,7 @@
 // watchdog on a socket standing in for NOTIFY_SOCKET, a stuck output thread that
 // ends the pings, journal-style log lines, log levels changed at run time, and the
 // service unit as systemd-analyze sees it.
+#include "JsonText.h"
 #include "TavodTestSupport.h"
 #include "host/core/Common.h"
 #include "host/core/Log.h"
@@ -115,17 +116,6 @@ public:
 private:
     std::vector<std::pair<std::string, std::string>> m_vars;
 };
-
-Json::Value parseJson(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string errs;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    if (!r->parse(text.data(), text.data() + text.size(), &v, &errs)) {
-        ADD_FAILURE() << "not JSON: " << errs << "\n" << text;
-    }
-    return v;
-}
 
 // tavod with its HTTP API on a socket of the test's, not waited for.
 std::unique_ptr<Tavod> startTavod(const MediaDir& media, const std::vector<std::string>& args, uint16_t& port,

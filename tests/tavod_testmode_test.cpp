@@ -1,6 +1,7 @@
 // Test mode in the running tavod: a colour or a chase over channel ranges reaches a
 // CustomUDP receiver, the outputs' own patterns run, a playing show waits and goes
 // on after; over POST/GET /api/testmode and the command "Test Mode".
+#include "JsonText.h"
 #include "TavodTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,17 +13,6 @@
 using namespace tavodtest;
 
 namespace {
-
-Json::Value parseJson(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string errs;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    if (!r->parse(text.data(), text.data() + text.size(), &v, &errs)) {
-        ADD_FAILURE() << "not JSON: " << errs << "\n" << text;
-    }
-    return v;
-}
 
 int frameOf(const std::vector<uint8_t>& bytes) {
     return bytes.empty() ? -1 : (bytes[0] * 197) & 0xFF;

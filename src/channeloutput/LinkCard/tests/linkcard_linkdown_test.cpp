@@ -1,6 +1,7 @@
 // A link that is down: at start-up (a warning; with "linkCheck" the output is left
 // out while tavod plays on for the others), and in the middle of a show (frames
 // are given up at once, so the other outputs keep their timing).
+#include "JsonText.h"
 #include "host/core/Common.h"
 #include "host/core/Settings.h"
 #include "host/core/Warnings.h"
@@ -32,15 +33,6 @@ int countingSend(int fd, struct mmsghdr* messages, unsigned int count, int flags
 bool hasWarning(const std::string& text) {
     auto w = WarningHolder::GetWarnings();
     return std::find(w.begin(), w.end(), text) != w.end();
-}
-
-Json::Value parse(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string errs;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errs)) << errs << text;
-    return v;
 }
 
 class LinkCardLinkDownTest : public ::testing::Test {
@@ -75,19 +67,19 @@ protected:
 TEST_F(LinkCardLinkDownTest, DownAtStartWarnsAndWithTheLinkCheckRefuses) {
     ASSERT_TRUE(veth.SetHostUp(false));
     LinkCardOutput lenient(0, 0);
-    EXPECT_NE(0, lenient.Init(parse(outputJson(false))));
+    EXPECT_NE(0, lenient.Init(parseJson(outputJson(false))));
     EXPECT_TRUE(hasWarning(w1));
     EXPECT_TRUE(log.contains("Error ColorLight: Configured interface " + veth.host + " does not have link"));
     LinkCardOutput strict(0, 0);
-    EXPECT_EQ(0, strict.Init(parse(outputJson(true))));
+    EXPECT_EQ(0, strict.Init(parseJson(outputJson(true))));
     // The far end down only: no carrier, the same.
     ASSERT_TRUE(veth.SetHostUp(true));
     ASSERT_TRUE(veth.SetCardUp(false));
     LinkCardOutput noCarrier(0, 0);
-    EXPECT_EQ(0, noCarrier.Init(parse(outputJson(true))));
+    EXPECT_EQ(0, noCarrier.Init(parseJson(outputJson(true))));
     ASSERT_TRUE(veth.SetCardUp(true));
     LinkCardOutput up(0, 0);
-    EXPECT_NE(0, up.Init(parse(outputJson(true)))) << log.text();
+    EXPECT_NE(0, up.Init(parseJson(outputJson(true)))) << log.text();
     EXPECT_FALSE(hasWarning(w1));
 }
 
@@ -99,7 +91,7 @@ TEST_F(LinkCardLinkDownTest, GoingDownMidShowDropsFramesAtOnceUntilItIsBack) {
     ASSERT_TRUE(opened) << error;
     LinkCardOutput o(0, 0);
     o.SetSendFunction(countingSend);
-    ASSERT_NE(0, o.Init(parse(outputJson(false))));
+    ASSERT_NE(0, o.Init(parseJson(outputJson(false))));
     std::vector<uint8_t> buffer(TAVO_CHANNEL_BUFFER_SIZE, 3);
     auto frame = [&] {
         g_sends = 0;
@@ -145,7 +137,7 @@ TEST_F(LinkCardLinkDownTest, TavodLeavesTheOutputOutAndPlaysOnForTheOthers) {
         ASSERT_TRUE(rx.receive(d, 3000)) << "the UDP output keeps playing; tavod said:\n" << tavod->err();
     }
     HttpTestResponse r = httpGet(port, "/api/status");
-    Json::Value s = parse(r.body);
+    Json::Value s = parseJson(r.body);
     ASSERT_EQ(1u, s["failedOutputs"].size()) << r.body;
     EXPECT_EQ("LinkCard", s["failedOutputs"][0]["type"].asString());
     tavod->sendSignal(SIGTERM);
@@ -165,13 +157,13 @@ TEST_F(LinkCardLinkDownTest, ALinkGoingDownMidShowCostsTheOtherOutputsNoFrame) {
     ASSERT_TRUE(veth.SetHostUp(false));
     // Every frame of the other output still goes out while the link is down:
     // the LinkCard output gives its frames up at once instead of retrying.
-    Json::Value before = parse(httpGet(port, "/api/status").body);
+    Json::Value before = parseJson(httpGet(port, "/api/status").body);
     int received = 0;
     int64_t end = GetTimeMS() + 2000;
     while (GetTimeMS() < end && rx.receive(d, 1000)) {
         received++;
     }
-    Json::Value after = parse(httpGet(port, "/api/status").body);
+    Json::Value after = parseJson(httpGet(port, "/api/status").body);
     // Frames counted by the second look are already waiting in the socket (a frame
     // is counted once every output has sent it); the show goes on, so take only those.
     while (rx.receive(d, 2)) {

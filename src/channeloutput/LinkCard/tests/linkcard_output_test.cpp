@@ -3,6 +3,7 @@
 // message lists built in Init, the overlay model, and sending with bounded
 // retries through a stand-in for sendmmsg. The socket is a real raw socket on the
 // loopback interface (the tests run as root).
+#include "JsonText.h"
 #include "host/core/Log.h"
 #include "host/core/Settings.h"
 #include "host/core/Warnings.h"
@@ -66,15 +67,6 @@ bool hasWarning(const std::string& text) {
     return std::find(w.begin(), w.end(), text) != w.end();
 }
 
-Json::Value parse(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string errs;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errs)) << errs;
-    return v;
-}
-
 const char* const W1 = "ColorLight: Configured interface lo does not have link";
 const char* const W2 = "ColorLight: Configured interface lo is not 1000Mbps Capable";
 
@@ -110,8 +102,8 @@ protected:
     }
     // A configuration on the loopback interface with the firmware known (no discovery).
     Json::Value config(const std::string& extra = "") {
-        return parse("{\"type\": \"LinkCard\", \"interface\": \"lo\", \"firmwareVersion\": 12" +
-                     (extra.empty() ? "" : ", " + extra) + "}");
+        return parseJson("{\"type\": \"LinkCard\", \"interface\": \"lo\", \"firmwareVersion\": 12" +
+                         (extra.empty() ? "" : ", " + extra) + "}");
     }
     std::unique_ptr<LinkCardOutput> make(unsigned start = 0) {
         std::unique_ptr<LinkCardOutput> o(new LinkCardOutput(start, 999));
@@ -403,10 +395,10 @@ TEST_F(LinkCardOutputTest, LinkCheckKeyOverridesTheSetting) {
 TEST_F(LinkCardOutputTest, FirmwareVersionFromSettingOrKeySkipsDiscovery) {
     setSetting("ColorlightFirmwareVersion", "13");
     auto o = make();
-    ASSERT_NE(0, o->Init(parse("{\"interface\": \"lo\"}")));
+    ASSERT_NE(0, o->Init(parseJson("{\"interface\": \"lo\"}")));
     EXPECT_EQ(13, o->GetFirmwareVersion());
     auto k = make();
-    ASSERT_NE(0, k->Init(parse("{\"interface\": \"lo\", \"firmwareVersion\": 11}")));
+    ASSERT_NE(0, k->Init(parseJson("{\"interface\": \"lo\", \"firmwareVersion\": 11}")));
     EXPECT_EQ(11, k->GetFirmwareVersion());
     EXPECT_FALSE(log.contains("Searching for ColorLight receivers")) << log.text();
 }

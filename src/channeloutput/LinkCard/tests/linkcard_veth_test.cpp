@@ -2,6 +2,7 @@
 // the cards' end (in a network namespace of the test's), and the pictures the
 // simulated receiver card reassembles from them, for every orientation, colour
 // order, inversion and gamma, across outputs and chains.
+#include "JsonText.h"
 #include "host/core/Common.h"
 #include "host/core/Settings.h"
 #include "host/core/Warnings.h"
@@ -22,15 +23,6 @@
 using namespace linkcard;
 
 namespace {
-
-Json::Value parse(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string errs;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errs)) << errs << text;
-    return v;
-}
 
 struct Panel {
     int output, chain;
@@ -97,7 +89,7 @@ protected:
 
     std::unique_ptr<LinkCardOutput> start(const std::string& keys, unsigned startChannel = 0) {
         std::unique_ptr<LinkCardOutput> o(new LinkCardOutput(startChannel, 0));
-        Json::Value c = parse("{\"interface\": \"" + veth.host + "\", " + keys + "}");
+        Json::Value c = parseJson("{\"interface\": \"" + veth.host + "\", " + keys + "}");
         if (!c.isMember("firmwareVersion")) {
             c["firmwareVersion"] = 12;
         }

@@ -1,6 +1,7 @@
 // MQTT outputs in the real tavod with a real broker: without MQTT set up, with the
 // broker started after tavod, and with the broker stopped and started again in the
 // middle of a show while another output keeps its frames on time.
+#include "JsonText.h"
 #include "MosquittoBroker.h"
 #include "TavodTestSupport.h"
 
@@ -17,15 +18,6 @@ using mqtttest::MosquittoBroker;
 using mqtttest::MqttSubscriber;
 
 namespace {
-
-Json::Value parseJson(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string errs;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    r->parse(text.data(), text.data() + text.size(), &v, &errs);
-    return v;
-}
 
 // A sequence whose channel values `value(frame, channel)` gives.
 bool writeSequence(const std::string& path, uint32_t channels, uint32_t frames, uint32_t stepTime,

@@ -2,6 +2,7 @@
 // config/model-overlays.json, a ScreenPreview output drawing a show into it, and
 // the picture fetched as a PNG from tavod's HTTP API, decoded and compared pixel
 // by pixel.
+#include "JsonText.h"
 #include "LCSFFile.h"
 #include "PngTestImage.h"
 #include "TavodTestSupport.h"
@@ -33,17 +34,6 @@ bool writeConstantShow(const std::string& path, const std::vector<uint8_t>& fram
     }
     f->finalize();
     return !f->hasWriteError();
-}
-
-Json::Value parseJson(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string errs;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    if (!r->parse(text.data(), text.data() + text.size(), &v, &errs)) {
-        ADD_FAILURE() << "not JSON: " << errs << "\n" << text;
-    }
-    return v;
 }
 
 class ScreenPreviewTavodTest : public ::testing::Test {
