@@ -427,10 +427,11 @@ void MosquittoClient::onConnect(struct mosquitto*, void* self, int rc) {
     }
     c->m_queueChanged.notify_all();
     uint64_t n = ++c->m_connections;
-    c->m_state = State::Connected;
     c->setWarning("");
     LogInfo(LOGCH_GENERAL, "MQTT: connected to %s:%d%s\n", c->m_settings.host.c_str(), c->m_settings.port,
             n > 1 ? " again" : "");
+    // Last: whoever sees the client connected finds the warning gone and the line logged.
+    c->m_state = State::Connected;
     for (const std::string& t : topics) {
         mosquitto_subscribe(c->m_mosq, nullptr, t.c_str(), 1);
     }
