@@ -218,6 +218,15 @@ TEST_F(OverlayModelsTest, WrongTypedKeysAreReportedNeverThrown) {
     EXPECT_FALSE(mgr.addModel(m));
     EXPECT_TRUE(log.contains("\"Type\" 'Screen' is unknown; use \"Channel\", \"FB\" or \"Memory\""))
         << log.text();
+    // A number beyond a 64-bit integer (found by the models file's fuzzer: undefined
+    // once converted) is a wrong number like any other.
+    Json::Value huge(Json::objectValue);
+    huge["Name"] = "Huge";
+    huge["ChannelCount"] = 30;
+    huge["ChannelCountPerNode"] = 1.1e83;
+    log.clear();
+    EXPECT_FALSE(mgr.addModel(huge));
+    EXPECT_TRUE(log.contains("\"ChannelCountPerNode\" must be a whole number")) << log.text();
     EXPECT_TRUE(mgr.getModelNames().empty());
 }
 

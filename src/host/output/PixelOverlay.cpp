@@ -31,8 +31,9 @@ public:
             out = v.asInt64();
             return true;
         }
-        if (v.isDouble() && v.asDouble() == (double)(long long)v.asDouble() && v.asDouble() > -1e15 &&
-            v.asDouble() < 1e15) {
+        // Range first: converting a double beyond long long is undefined.
+        if (v.isDouble() && v.asDouble() > -1e15 && v.asDouble() < 1e15 &&
+            v.asDouble() == (double)(long long)v.asDouble()) {
             out = (long long)v.asDouble();
             return true;
         }
