@@ -112,6 +112,9 @@ public:
     }
     // SIGTERM, then the exit status (-1 when it did not end within 10 s).
     int stop() {
+        if (m_pid <= 0) {
+            return -1; // no child: kill(-1) would signal every process
+        }
         kill(m_pid, SIGTERM);
         for (int i = 0; i < 1000 && running(); i++) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -155,7 +155,12 @@ public:
         }
     }
     pid_t pid() const { return m_pid; }
-    void sendSignal(int sig) { kill(m_pid, sig); }
+    // Never with no child: kill(-1) would signal every process we may signal.
+    void sendSignal(int sig) {
+        if (m_pid > 0) {
+            kill(m_pid, sig);
+        }
+    }
 
     // Waits for the exit; false on time-out (the process keeps running).
     bool wait(int timeoutMs = 20000) {
