@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -114,7 +115,9 @@ bool handOverSocket() {
 }
 
 // Sends `request` and reads the whole answer (the request asks to close); `hung`
-// when the server neither answered nor closed.
+// when the server neither answered nor closed for 20 s. libFuzzer's time-out alarm
+// interrupts system calls every few seconds: an interrupted call is no answer, so it
+// is made again with the time that is left.
 std::string roundTrip(const std::string& request, bool& hung) {
     hung = false;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -122,34 +125,63 @@ std::string roundTrip(const std::string& request, bool& hung) {
     memset(&a, 0, sizeof(a));
     a.sun_family = AF_UNIX;
     memcpy(a.sun_path, g_socketPath.c_str(), g_socketPath.size());
-    if (fd < 0 || connect(fd, (struct sockaddr*)&a, sizeof(a)) != 0) {
+    int connected = -1;
+    if (fd >= 0) {
+        do {
+            connected = connect(fd, (struct sockaddr*)&a, sizeof(a));
+        } while (connected != 0 && errno == EINTR);
+    }
+    if (connected != 0) {
         fprintf(stderr, "http_api_fuzz: cannot connect: %s\n", strerror(errno));
         abort();
     }
+    using Clock = std::chrono::steady_clock;
+    const auto quiet = std::chrono::seconds(20);
+    auto deadline = Clock::now() + quiet;
     std::string answer;
     size_t sent = 0;
     char buf[16384];
     bool open = true;
     while (open) {
-        struct pollfd p = {fd, (short)(POLLIN | (sent < request.size() ? POLLOUT : 0)), 0};
-        if (poll(&p, 1, 20000) <= 0) {
-            hung = true; // nothing for 20 s
+        const int left =
+            (int)std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            hung = true;
             break;
+        }
+        struct pollfd p = {fd, (short)(POLLIN | (sent < request.size() ? POLLOUT : 0)), 0};
+        const int ready = poll(&p, 1, left);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            fprintf(stderr, "http_api_fuzz: poll failed: %s\n", strerror(errno));
+            abort();
+        }
+        if (ready == 0) {
+            continue; // the deadline decides
         }
         if ((p.revents & POLLOUT) && sent < request.size()) {
             ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
             if (n > 0) {
                 sent += (size_t)n;
+                deadline = Clock::now() + quiet;
+            } else if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+                continue;
             } else {
                 sent = request.size(); // refused the rest: read what it says
             }
         }
         if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
             ssize_t n = recv(fd, buf, sizeof(buf), 0);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+                continue;
+            }
             if (n <= 0) {
                 open = false;
             } else {
                 answer.append(buf, (size_t)n);
+                deadline = Clock::now() + quiet;
             }
         }
     }
