@@ -176,6 +176,8 @@ TEST_F(MosquittoClientTest, TopicsWithWildcardsAreRefused) {
 
     startBroker();
     connectClient(settingsFor(broker->port(), "wild"));
+    // The "online" message of the connection is queued until the broker takes it.
+    ASSERT_TRUE(waitUntil([&] { return client->GetQueuedCount() == 0; }, 10000));
     EXPECT_FALSE(client->PublishRaw("a/+/b", "x", false, 1));
     EXPECT_EQ(client->GetStats().failed, 1u);
     EXPECT_EQ(client->GetQueuedCount(), 0u);
