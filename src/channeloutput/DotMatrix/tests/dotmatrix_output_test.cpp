@@ -5,6 +5,7 @@
 #include "DotMatrixOutput.h"
 
 #include "LogCapture.h"
+#include "SimulatedBusTest.h"
 #include "TempDir.h"
 #include "host/core/Settings.h"
 #include "host/core/Warnings.h"
@@ -44,28 +45,13 @@ Texts concat(std::initializer_list<Texts> parts) {
     return all;
 }
 
-class DotMatrixTest : public ::testing::Test {
+class DotMatrixTest : public SimulatedBusTest {
 protected:
-    void SetUp() override {
-        BusSimulation::INSTANCE.Reset();
-        BusSimulation::INSTANCE.Enable();
-        WarningHolder::ClearWarnings();
-    }
-    void TearDown() override {
-        BusSimulation::INSTANCE.Disable();
-        BusSimulation::INSTANCE.Reset();
-        WarningHolder::ClearWarnings();
-    }
     std::unique_ptr<DotMatrixOutput> started(int panels, int channelsPerPixel, unsigned count) {
         std::unique_ptr<DotMatrixOutput> out(new DotMatrixOutput(0, count));
         EXPECT_NE(0, out->Init(config(panels, channelsPerPixel))) << log.text();
         BusSimulation::INSTANCE.ClearEvents();
         return out;
-    }
-    Texts events() {
-        Texts t = BusSimulation::INSTANCE.EventTexts();
-        BusSimulation::INSTANCE.ClearEvents();
-        return t;
     }
 
     LogCapture log{LOG_EXCESS};

@@ -4,6 +4,7 @@
 #include "PortExpanderPorts.h"
 
 #include "LogCapture.h"
+#include "SimulatedBusTest.h"
 #include "TempDir.h"
 #include "host/core/Settings.h"
 #include "host/core/Warnings.h"
@@ -24,28 +25,13 @@ Json::Value withID(const Json::Value& id) {
     return c;
 }
 
-class PortExpanderTest : public ::testing::Test {
+class PortExpanderTest : public SimulatedBusTest {
 protected:
-    void SetUp() override {
-        BusSimulation::INSTANCE.Reset();
-        BusSimulation::INSTANCE.Enable();
-        WarningHolder::ClearWarnings();
-    }
-    void TearDown() override {
-        BusSimulation::INSTANCE.Disable();
-        BusSimulation::INSTANCE.Reset();
-        WarningHolder::ClearWarnings();
-    }
     std::unique_ptr<PortExpanderOutput> started(unsigned count, const Json::Value& id = 32) {
         std::unique_ptr<PortExpanderOutput> out(new PortExpanderOutput(10, count));
         EXPECT_NE(0, out->Init(withID(id))) << log.text();
         BusSimulation::INSTANCE.ClearEvents();
         return out;
-    }
-    Texts events() {
-        Texts t = BusSimulation::INSTANCE.EventTexts();
-        BusSimulation::INSTANCE.ClearEvents();
-        return t;
     }
 
     LogCapture log{LOG_EXCESS};

@@ -5,6 +5,7 @@
 #include "RadioPacket.h"
 
 #include "LogCapture.h"
+#include "SimulatedBusTest.h"
 #include "TempDir.h"
 #include "host/core/Settings.h"
 #include "host/core/Warnings.h"
@@ -40,24 +41,12 @@ std::vector<uint8_t> frameOf(uint32_t count) {
     return f;
 }
 
-class RadioLinkTest : public ::testing::Test {
+class RadioLinkTest : public SimulatedBusTest {
 protected:
     void SetUp() override {
-        BusSimulation::INSTANCE.Reset();
-        BusSimulation::INSTANCE.Enable();
-        WarningHolder::ClearWarnings();
+        SimulatedBusTest::SetUp();
         chip = std::make_shared<Chip>();
         BusSimulation::INSTANCE.AttachSPIChip(0, 1, chip);
-    }
-    void TearDown() override {
-        BusSimulation::INSTANCE.Disable();
-        BusSimulation::INSTANCE.Reset();
-        WarningHolder::ClearWarnings();
-    }
-    Texts events() {
-        Texts t = BusSimulation::INSTANCE.EventTexts();
-        BusSimulation::INSTANCE.ClearEvents();
-        return t;
     }
 
     std::shared_ptr<Chip> chip;
