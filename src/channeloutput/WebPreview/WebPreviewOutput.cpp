@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -33,6 +34,7 @@ WebPreviewOutput::~WebPreviewOutput() {
     LogDebug(LOGCH_CHANNELOUT, "WebPreviewOutput::~WebPreviewOutput()\n");
     Close();
     m_running = false;
+    WakeSelectThread();
     if (m_connectionThread) {
         m_connectionThread->join();
         m_connectionThread.reset();
@@ -45,10 +47,15 @@ WebPreviewOutput::~WebPreviewOutput() {
         close(m_connections[i - 1]);
     }
     m_connections.clear();
+    m_hasConnections = false;
     m_connectionStates.clear();
     if (m_socket >= 0) {
         close(m_socket);
         m_socket = -1;
+    }
+    if (m_wakeFd >= 0) {
+        close(m_wakeFd);
+        m_wakeFd = -1;
     }
 }
 
@@ -108,6 +115,12 @@ int WebPreviewOutput::Init(Json::Value config) {
                 m_previewHeight);
     }
 
+    m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_wakeFd < 0) {
+        LogErr(LOGCH_CHANNELOUT, "Could not create the preview server's wake-up descriptor: %s\n",
+               strerror(errno));
+        return 0;
+    }
     m_socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_socket < 0) {
         LogErr(LOGCH_CHANNELOUT, "Could not create socket: %s\n", strerror(errno));
@@ -197,13 +210,11 @@ uint64_t WebPreviewOutput::GetDroppedCount() {
 
 void WebPreviewOutput::PrepData(unsigned char* channelData) {
     LogExcess(LOGCH_CHANNELOUT, "WebPreviewOutput::PrepData(%p)\n", channelData);
-    {
-        std::lock_guard<std::mutex> lock(m_connectionLock);
-        if (m_connections.empty()) {
-            // Nobody to send to; an old event must not reach the next browser either.
-            m_sseData.clear();
-            return;
-        }
+    m_sseFull = false;
+    if (!m_hasConnections) {
+        // Nobody to send to; an old event must not reach the next browser either.
+        m_sseData.clear();
+        return;
     }
     if (!m_previewBuffer || !channelData) {
         m_sseData.clear();
@@ -212,6 +223,7 @@ void WebPreviewOutput::PrepData(unsigned char* channelData) {
     if (m_resetPreview.exchange(false)) {
         memset(m_previewBuffer, 0, (size_t)m_bufferSize);
         m_encoder.Invalidate();
+        m_sseFull = true;
     }
     m_changeData.clear();
     const PixelChangeEncoder::Result r =
@@ -227,49 +239,92 @@ void WebPreviewOutput::PrepData(unsigned char* channelData) {
 }
 
 int WebPreviewOutput::SendData(unsigned char*) {
-    if (m_sseData.empty()) {
+    if (m_sseData.empty() && !m_sseFull) {
         return (int)m_channelCount;
     }
-    const std::string chunk = BuildChunk(m_sseData);
-    std::lock_guard<std::mutex> lock(m_connectionLock);
-    for (int fd : m_connections) {
-        WriteChunk(fd, chunk);
+    // The show's thread only hands the event over: writing it to every browser is the
+    // select thread's work, so that browsers cost the other outputs no time.
+    QueuedEvent event;
+    event.full = m_sseFull;
+    if (!m_sseData.empty()) {
+        event.chunk = BuildChunk(m_sseData);
     }
+    {
+        std::lock_guard<std::mutex> l(m_outboxLock);
+        if (m_outboxBytes + event.chunk.size() > MAX_BACKLOG_BYTES) {
+            // The select thread has not run for many frames: what waits is thrown
+            // away, and with it every browser, which reconnects to a whole picture.
+            m_outbox.clear();
+            m_outboxBytes = 0;
+            m_outboxOverflowed = true;
+        } else {
+            m_outboxBytes += event.chunk.size();
+            m_outbox.push_back(std::move(event));
+        }
+    }
+    WakeSelectThread();
     return (int)m_channelCount;
+}
+
+void WebPreviewOutput::SendQueuedEvents() {
+    std::vector<QueuedEvent> events;
+    bool overflowed;
+    {
+        std::lock_guard<std::mutex> l(m_outboxLock);
+        events.swap(m_outbox);
+        m_outboxBytes = 0;
+        overflowed = m_outboxOverflowed;
+        m_outboxOverflowed = false;
+    }
+    if (events.empty() && !overflowed) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_connectionLock);
+    if (overflowed) {
+        for (int fd : m_connections) {
+            ConnectionState& state = m_connectionStates[fd];
+            if (!state.dropped) {
+                DropConnection(fd, state, "the preview server fell more than 2 MiB behind");
+            }
+        }
+    }
+    for (const QueuedEvent& event : events) {
+        for (int fd : m_connections) {
+            ConnectionState& state = m_connectionStates[fd];
+            if (!state.started) {
+                // A newcomer starts with a whole picture: an earlier change event
+                // would leave pixels lit that the picture does not turn off.
+                if (!event.full) {
+                    continue;
+                }
+                state.started = true;
+            }
+            if (!event.chunk.empty()) {
+                WriteChunk(fd, event.chunk);
+            }
+        }
+    }
 }
 
 bool WebPreviewOutput::WriteSSEPacket(int fd, const std::string& text) {
     return WriteChunk(fd, BuildChunk(text));
 }
 
-// Non-blocking write of `data`, retried while `deadline` (GetTime) allows.
-// Returns the bytes taken, or -1 when the connection is broken.
-static ssize_t sendWithin(int fd, const char* data, size_t len, int64_t deadline) {
+// Writes what the socket takes of `data` now, without waiting. Returns the bytes
+// taken, or -1 when the connection is broken.
+static ssize_t sendNow(int fd, const char* data, size_t len) {
     size_t sent = 0;
     while (sent < len) {
         // MSG_NOSIGNAL: a browser that has gone away must not raise SIGPIPE in the daemon.
         ssize_t n = send(fd, data + sent, len - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             sent += (size_t)n;
+        } else if (n < 0 && errno == EINTR) {
             continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             return -1;
-        }
-        const int64_t left = deadline - GetTime();
-        if (left <= 0) {
+        } else {
             break;
-        }
-        struct pollfd pfd = {fd, POLLOUT, 0};
-        struct timespec ts = {(time_t)(left / 1000000), (long)((left % 1000000) * 1000)};
-        if (ppoll(&pfd, 1, &ts, nullptr) < 0 && errno != EINTR) {
-            return -1;
-        }
-        if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) {
-            return -1;
         }
     }
     return (ssize_t)sent;
@@ -292,7 +347,9 @@ bool WebPreviewOutput::WriteChunk(int fd, const std::string& chunk) {
         FlushPending(fd, state, now);
         return !state.dropped;
     }
-    const ssize_t sent = sendWithin(fd, chunk.data(), chunk.size(), now + FRAME_WRITE_BUDGET_US);
+    // Nobody waits for a browser: what its socket does not take now is sent when the
+    // socket has room.
+    const ssize_t sent = sendNow(fd, chunk.data(), chunk.size());
     if (sent < 0) {
         DropConnection(fd, state, strerror(errno));
         return false;
@@ -306,8 +363,15 @@ bool WebPreviewOutput::WriteChunk(int fd, const std::string& chunk) {
     return true;
 }
 
+void WebPreviewOutput::WakeSelectThread() {
+    const uint64_t one = 1;
+    if (m_wakeFd >= 0 && write(m_wakeFd, &one, sizeof(one)) < 0 && errno != EAGAIN) {
+        LogDebug(LOGCH_CHANNELOUT, "Could not wake the preview select thread: %s\n", strerror(errno));
+    }
+}
+
 void WebPreviewOutput::FlushPending(int fd, ConnectionState& state, int64_t now) {
-    const ssize_t sent = sendWithin(fd, state.pending.data(), state.pending.size(), 0);
+    const ssize_t sent = sendNow(fd, state.pending.data(), state.pending.size());
     if (sent < 0) {
         DropConnection(fd, state, strerror(errno));
         return;
@@ -414,6 +478,7 @@ void WebPreviewOutput::RemoveConnection(size_t index) {
     const int fd = m_connections[index];
     close(fd);
     m_connections.erase(m_connections.begin() + (long)index);
+    m_hasConnections = !m_connections.empty();
     m_connectionStates.erase(fd);
     m_connectionsChanged = true;
 }
@@ -489,12 +554,13 @@ void WebPreviewOutput::ConnectionThread() {
             }
             std::lock_guard<std::mutex> lock(m_connectionLock);
             m_connections.push_back(fd);
+            m_hasConnections = true;
             ConnectionState& state = m_connectionStates[fd];
             state = ConnectionState();
             state.address = address;
             state.openedUs = GetTime();
             state.request = RequestWatch(state.openedUs, m_requestTimeoutUs);
-            const ssize_t sent = sendWithin(fd, header.data(), header.size(), 0);
+            const ssize_t sent = sendNow(fd, header.data(), header.size());
             if (sent < 0) {
                 DropConnection(fd, state, strerror(errno));
             } else if ((size_t)sent < header.size()) {
@@ -502,8 +568,8 @@ void WebPreviewOutput::ConnectionThread() {
                 state.behindSince = GetTime();
             }
             m_connectionsChanged = true;
-            // Only now, under the lock: the frame that takes the flag (PrepData, then
-            // SendData) is sent to this browser too, so it starts from every pixel.
+            // The newcomer waits (not started) for the whole picture of the next frame
+            // that takes this flag.
             m_resetPreview = true;
         }
         DrainClosing(false);
@@ -567,8 +633,17 @@ void WebPreviewOutput::SelectThread() {
             }
         }
         fd_set readSet = activeSet;
+        // Woken by each frame's event, and to leave.
+        FD_SET(m_wakeFd, &readSet);
+        maxFd = std::max(maxFd, m_wakeFd);
         struct timeval tv = {1, 0};
         const int ready = select(maxFd + 1, &readSet, &writeSet, nullptr, &tv);
+        if (ready > 0 && FD_ISSET(m_wakeFd, &readSet)) {
+            uint64_t count;
+            while (read(m_wakeFd, &count, sizeof(count)) > 0) {
+            }
+        }
+        SendQueuedEvents();
         if (ready == 0) {
             continue;
         }

@@ -23,9 +23,6 @@ void RunConnectionThread(WebPreviewOutput* output);
 class WebPreviewOutput : public ScreenPreviewBaseOutput {
 public:
     static constexpr int DEFAULT_PORT = 32328;
-    // Longest time one frame may wait for one browser whose socket is full; what is
-    // left over waits in that connection's backlog, sent without further waiting.
-    static constexpr int64_t FRAME_WRITE_BUDGET_US = 4000;
     // A browser further behind than this, or behind for longer, is dropped; its
     // EventSource reconnects and starts again from a full picture.
     static constexpr size_t MAX_BACKLOG_BYTES = 2u * 1024 * 1024;
@@ -76,15 +73,27 @@ private:
         std::string pending;     // bytes of the stream not yet taken by the socket
         int64_t behindSince = 0; // GetTime() when pending last became non-empty
         bool dropped = false;    // shut down; the select thread closes and removes it
+        bool started = false;    // has been sent a whole picture, so may be sent changes
         uint32_t address = 0;    // the browser's IPv4 address, network order
         int64_t openedUs = 0;    // GetTime() when it was accepted
         RequestWatch request;    // what it sent
     };
 
+    // One frame's event handed from the output thread to the select thread.
+    struct QueuedEvent {
+        std::string chunk; // empty when the frame changed nothing visible
+        bool full = false; // it carries every lit pixel, as a newcomer's first event must
+    };
+
     std::string BuildResponseHeader() const;
+    // Select thread: writes the events queued by SendData to every browser.
+    void SendQueuedEvents();
     // All three: caller holds m_connectionLock.
     bool WriteChunk(int fd, const std::string& chunk);
     void FlushPending(int fd, ConnectionState& state, int64_t now);
+    // Any thread: the select thread looks at the queue and the connections now, not at
+    // its next pass (a second away at most).
+    void WakeSelectThread();
     void DropConnection(int fd, ConnectionState& state, const char* why, bool logIt = true);
     void DropForLimit(int fd, ConnectionState& state, RequestWatch::Verdict why);
     void RemoveConnection(size_t index);
@@ -102,7 +111,9 @@ private:
     int m_port = DEFAULT_PORT;
     int m_bufferSize = 0;
     int m_socket = -1;
+    int m_wakeFd = -1; // eventfd the select thread also waits on
     std::string m_sseData;
+    bool m_sseFull = false; // output thread only: m_sseData is a whole picture
     std::atomic<bool> m_running{true};
     std::atomic<bool> m_connectionsChanged{true};
     std::unique_ptr<std::thread> m_connectionThread;
@@ -110,6 +121,11 @@ private:
     std::mutex m_connectionLock;
     std::vector<int> m_connections;                    // guarded by m_connectionLock
     std::map<int, ConnectionState> m_connectionStates; // guarded by m_connectionLock
+    std::atomic<bool> m_hasConnections{false};         // m_connections is not empty
+    std::mutex m_outboxLock;
+    std::vector<QueuedEvent> m_outbox; // guarded by m_outboxLock
+    size_t m_outboxBytes = 0;          // guarded by m_outboxLock
+    bool m_outboxOverflowed = false;   // guarded by m_outboxLock
     int64_t m_requestTimeoutUs = RequestWatch::HEAD_TIMEOUT_US;
     int m_maxConnections = DEFAULT_MAX_CONNECTIONS;
     int m_maxPerAddress = DEFAULT_MAX_PER_ADDRESS;

@@ -253,6 +253,29 @@ TEST_F(WebPreviewServer, ABrowserJoiningDuringAFrameStillGetsTheWholePicture) {
     EXPECT_EQ(eventData(nextEvent(b)), full) << "the newcomer gets every lit pixel";
 }
 
+TEST_F(WebPreviewServer, ABrowserJoiningBetweenPrepareAndSendStartsWithTheWholePicture) {
+    int a = connectClient();
+    setPixel(0, 0, 255, 0, 0);
+    setPixel(1, 0, 255, 0, 0);
+    frame();
+    EXPECT_EQ(eventData(nextEvent(a)), "/00:0001;0101");
+
+    // This frame's change (one pixel off) was prepared before the newcomer came: it
+    // would leave (1, 0) lit on a page that has not seen it lit.
+    setPixel(1, 0, 0, 0, 0);
+    m_output->PrepData(m_channels.data());
+    int b = connectClient();
+    EXPECT_EQ(m_output->SendData(m_channels.data() + START), 24);
+    EXPECT_EQ(eventData(nextEvent(a)), "000:0101");
+
+    frame();
+    EXPECT_EQ(eventData(nextEvent(b)), "/00:0001") << "the newcomer's first event is the whole picture";
+    EXPECT_EQ(eventData(nextEvent(a)), "/00:0001");
+    setPixel(3, 1, 0, 0, 255);
+    frame();
+    EXPECT_EQ(eventData(nextEvent(b)), "00/:0300") << "and changes follow it";
+}
+
 TEST_F(WebPreviewServer, ABrowserThatLeavesIsRemovedAndItsSocketClosed) {
     int a = connectClient();
     int b = connectClient();
