@@ -666,6 +666,10 @@ int main(int argc, char** argv) {
     r["lateness"]["tavodP99Us"] = statusLoad["lateness"]["p99Us"];
     r["lateness"]["tavodMaxUs"] = statusLoad["lateness"]["maxUs"];
     r["lateness"]["tavodLateFrames"] = statusLoad["lateFrames"];
+    // How long the output thread works on a frame: what grows when a door steals its time.
+    r["lateness"]["tavodWorkP99Us"] = statusLoad["frameWork"]["p99Us"];
+    r["lateness"]["tavodWorkMaxUs"] = statusLoad["frameWork"]["maxUs"];
+    r["lateness"]["tavodWorkP99UsBeforeLoad"] = statusBefore["frameWork"]["p99Us"];
     r["lateness"]["tavodLateFramesBeforeLoad"] = statusBefore["lateFrames"];
     if (withWall) {
         r["wall"]["displayFrames"] = (Json::UInt64)wall.displays.size();
