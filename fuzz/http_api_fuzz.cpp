@@ -4,11 +4,8 @@
 // (method, path with query, header lines, body), sent over that socket through the
 // HTTP server's own request handling to whichever resource the path names. Every
 // request must be answered with a status line.
-#include "Daemon.h"
-#include "FuzzSupport.h"
+#include "FuzzDaemon.h"
 #include "HttpApi.h"
-#include "LCSFFile.h"
-#include "host/core/Log.h"
 
 #include <atomic>
 #include <cerrno>
@@ -18,11 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -50,35 +45,6 @@ void stopDaemon() {
         delete g_daemon;
         g_daemon = nullptr;
     }
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f) {
-        abort();
-    }
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
-}
-
-bool writeSequence(const std::string& path) {
-    std::unique_ptr<LCSFFile> f(LCSFFile::createLCSFFile(path, 2, LCSFFile::CompressionType::none, 1));
-    if (!f) {
-        return false;
-    }
-    f->m_seqNumFrames = 40;
-    f->m_seqChannelCount = 64;
-    f->m_seqStepTime = 25;
-    f->writeHeader();
-    std::vector<uint8_t> frame(64);
-    for (uint32_t fr = 0; fr < 40; fr++) {
-        for (uint32_t c = 0; c < 64; c++) {
-            frame[c] = (uint8_t)(fr * 13 + c * 7);
-        }
-        f->addFrame(fr, frame.data());
-    }
-    f->finalize();
-    return !f->hasWriteError();
 }
 
 // A listening UNIX socket handed over the way a service manager does, named "http".
@@ -262,39 +228,24 @@ bool wellFormed(const std::string& method, const std::string& path, const std::v
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     QuietLogs();
     QuietStdout();
-    char tmpl[] = "/tmp/tavo-fuzz-http-XXXXXX";
-    if (!mkdtemp(tmpl)) {
-        abort();
-    }
-    g_media = tmpl;
-    for (const char* d : {"/config", "/sequences", "/effects", "/plugins", "/logs"}) {
-        mkdir((g_media + d).c_str(), 0755);
-    }
-    writeFile(g_media + "/config/pins.json",
-              R"({"provider": "simulated", "simulatedDir": "sim", "pins": [
+    g_media = MakeFuzzMediaFolder("http");
+    WriteFuzzFile(g_media + "/config/pins.json",
+                  R"({"provider": "simulated", "simulatedDir": "sim", "pins": [
                    {"name": "IN1", "gpio": 1}, {"name": "OUT1", "gpio": 2}, {"name": "OUT2"}]})");
-    writeFile(g_media + "/config/gpio.json",
-              R"([{"enabled": true, "pin": "IN1", "rising": {"command": "GPIO", "args": ["OUT1", "On"]}}])");
-    writeFile(g_media + "/config/channeloutputs.json", R"({"channelOutputs": []})");
-    if (!writeSequence(g_media + "/sequences/show.lcsf")) {
-        abort();
-    }
+    WriteFuzzFile(
+        g_media + "/config/gpio.json",
+        R"([{"enabled": true, "pin": "IN1", "rising": {"command": "GPIO", "args": ["OUT1", "On"]}}])");
+    WriteFuzzFile(g_media + "/config/channeloutputs.json", R"({"channelOutputs": []})");
+    WriteFuzzSequence(g_media + "/sequences/show.lcsf", 40, 64);
     g_socketPath = g_media + "/http.sock";
     if (!handOverSocket()) {
         abort();
     }
-    DaemonOptions options;
-    options.mediaDir = g_media;
-    options.pluginDir = g_media + "/plugins";
-    options.httpPort = 0;
-    options.quiet = true;
-    g_daemon = new Daemon(options);
-    if (g_daemon->Start() != EXIT_OK || !g_daemon->GetHttpApi() || !g_daemon->GetHttpApi()->IsRunning()) {
-        fprintf(stderr, "http_api_fuzz: the daemon did not start\n");
+    g_daemon = StartFuzzDaemon(g_media, "http_api_fuzz");
+    if (!g_daemon->GetHttpApi() || !g_daemon->GetHttpApi()->IsRunning()) {
+        fprintf(stderr, "http_api_fuzz: the daemon's API is not running\n");
         abort();
     }
-    TavoLogger::INSTANCE.closeLogFile();
-    QuietLogs();
     // The daemon's main loop, where commands run.
     g_loop = new std::thread([] { g_daemon->RunLoop([] { return g_stopLoop.load(); }); });
     atexit(stopDaemon);

@@ -3,9 +3,7 @@
 // PREFIX/command, run as tavod runs it on its main loop. Whatever the bytes, the
 // answer for PREFIX/command/result is {"command": text, "ok": bool, "result": text},
 // and a message that is not a JSON object is refused with the one text that says so.
-#include "Daemon.h"
-#include "FuzzSupport.h"
-#include "LCSFFile.h"
+#include "FuzzDaemon.h"
 #include "MQTTWiring.h"
 #include "host/core/JsonUtils.h"
 #include "host/core/Log.h"
@@ -13,42 +11,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <string>
-#include <sys/stat.h>
-#include <vector>
 
 namespace {
 
 std::string g_media;
 Daemon* g_daemon = nullptr;
-
-void writeFile(const std::string& path, const std::string& text) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f) {
-        abort();
-    }
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
-}
-
-bool writeSequence(const std::string& path) {
-    std::unique_ptr<LCSFFile> f(LCSFFile::createLCSFFile(path, 2, LCSFFile::CompressionType::none, 1));
-    if (!f) {
-        return false;
-    }
-    f->m_seqNumFrames = 20;
-    f->m_seqChannelCount = 16;
-    f->m_seqStepTime = 25;
-    f->writeHeader();
-    std::vector<uint8_t> frame(16, 0x40);
-    for (uint32_t fr = 0; fr < 20; fr++) {
-        f->addFrame(fr, frame.data());
-    }
-    f->finalize();
-    return !f->hasWriteError();
-}
 
 // Registered after the daemon started, so it runs before the singletons it uses
 // (the GPIO manager, the pins) are destroyed.
@@ -65,35 +33,16 @@ void stopDaemon() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     QuietLogs();
     QuietStdout();
-    char tmpl[] = "/tmp/tavo-fuzz-mqtt-XXXXXX";
-    if (!mkdtemp(tmpl)) {
-        abort();
-    }
-    g_media = tmpl;
-    for (const char* d : {"/config", "/sequences", "/effects", "/plugins", "/logs"}) {
-        mkdir((g_media + d).c_str(), 0755);
-    }
-    writeFile(g_media + "/config/pins.json",
-              R"({"provider": "simulated", "simulatedDir": "sim", "pins": [
+    g_media = MakeFuzzMediaFolder("mqtt");
+    WriteFuzzFile(g_media + "/config/pins.json",
+                  R"({"provider": "simulated", "simulatedDir": "sim", "pins": [
                    {"name": "IN1", "gpio": 1}, {"name": "OUT1", "gpio": 2}]})");
-    writeFile(g_media + "/config/channeloutputs.json", R"({"channelOutputs": []})");
-    writeFile(g_media + "/config/commandPresets.json",
-              R"({"presets": {"LIGHTS": [{"command": "GPIO", "args": ["OUT1", "On"]}]}})");
-    if (!writeSequence(g_media + "/sequences/show.lcsf")) {
-        abort();
-    }
-    DaemonOptions options;
-    options.mediaDir = g_media;
-    options.pluginDir = g_media + "/plugins";
-    options.httpPort = 0; // no HTTP API: the messages come in here
-    options.quiet = true;
-    g_daemon = new Daemon(options);
-    if (g_daemon->Start() != EXIT_OK) {
-        fprintf(stderr, "mqtt_command_fuzz: the daemon did not start\n");
-        abort();
-    }
-    TavoLogger::INSTANCE.closeLogFile();
-    QuietLogs();
+    WriteFuzzFile(g_media + "/config/channeloutputs.json", R"({"channelOutputs": []})");
+    WriteFuzzFile(g_media + "/config/commandPresets.json",
+                  R"({"presets": {"LIGHTS": [{"command": "GPIO", "args": ["OUT1", "On"]}]}})");
+    WriteFuzzSequence(g_media + "/sequences/show.lcsf", 20, 16);
+    // No HTTP API: the messages come in here.
+    g_daemon = StartFuzzDaemon(g_media, "mqtt_command_fuzz");
     atexit(stopDaemon);
     return 0;
 }
