@@ -12,6 +12,8 @@
 // (SCHED_FIFO 50 and locked memory): the figures of docs/performance.md.
 //
 // TAVOD_BENCH_SECONDS sets the length of the show (default 30).
+#include "Lateness.h"
+
 #include <benchmark/benchmark.h>
 #include <json/json.h>
 
@@ -51,13 +53,6 @@ constexpr int OUTPUTS = 120;
 constexpr int CHANNELS_PER_OUTPUT = 1400;
 constexpr int SEQUENCE_CHANNELS = 170000;
 constexpr int STEP_MS = 25;
-
-// Wall-clock microseconds: the clock of the kernel's datagram timestamps.
-int64_t realUs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
-}
 
 int64_t nowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -171,15 +166,6 @@ struct Arrival {
     uint8_t value; // first channel byte: (first channel + frame) mod 256 in the ramp pattern
 };
 
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) {
-        return 0;
-    }
-    std::sort(v.begin(), v.end());
-    size_t i = (size_t)std::min<double>(v.size() - 1, std::ceil(p / 100.0 * v.size()) - 1);
-    return v[i];
-}
-
 // Busy processes at normal priority, ended with the object.
 class CpuLoad {
 public:
@@ -279,33 +265,11 @@ void BM_TavodFrameTiming(benchmark::State& state) {
         std::thread receiver([&] {
             // The kernel's arrival time of each datagram: what the receiver thread's own
             // scheduling adds on a busy machine does not count against the daemon.
-            struct sched_param sp;
-            memset(&sp, 0, sizeof(sp));
-            sp.sched_priority = 20;
-            pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+            RaiseThreadToFifo(20);
             std::vector<uint8_t> buf(2048);
-            char control[256];
             while (!stop) {
-                struct pollfd p = {rx, POLLIN, 0};
-                if (poll(&p, 1, 100) != 1) {
-                    continue;
-                }
-                struct iovec iov = {buf.data(), buf.size()};
-                struct msghdr msg;
-                memset(&msg, 0, sizeof(msg));
-                msg.msg_iov = &iov;
-                msg.msg_iovlen = 1;
-                msg.msg_control = control;
-                msg.msg_controllen = sizeof(control);
-                ssize_t n = recvmsg(rx, &msg, MSG_DONTWAIT);
-                int64_t t = realUs();
-                for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-                    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                        struct timespec ts;
-                        memcpy(&ts, CMSG_DATA(c), sizeof(ts));
-                        t = (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
-                    }
-                }
+                int64_t t = 0;
+                const ssize_t n = ReceiveStamped(rx, buf, t, 100);
                 if (n == CHANNELS_PER_OUTPUT + 1) {
                     arrivals.push_back({t, buf[0], buf[1]});
                 }
@@ -415,10 +379,10 @@ void BM_TavodFrameTiming(benchmark::State& state) {
         state.counters["frames"] = (double)frames;
         state.counters["frames_seen"] = (double)frameTimes.size();
         state.counters["frames_missing"] = (double)(frames - (int)frameTimes.size());
-        state.counters["late_p50_ms"] = percentile(doneLate, 50);
-        state.counters["late_p99_ms"] = percentile(doneLate, 99);
-        state.counters["late_max_ms"] = percentile(doneLate, 100);
-        state.counters["start_late_p99_ms"] = percentile(startLate, 99);
+        state.counters["late_p50_ms"] = Percentile(doneLate, 50);
+        state.counters["late_p99_ms"] = Percentile(doneLate, 99);
+        state.counters["late_max_ms"] = Percentile(doneLate, 100);
+        state.counters["start_late_p99_ms"] = Percentile(startLate, 99);
         state.counters["late_by_period"] = latePeriod;
         // The daemon's own view: how late frames started, and how long one took.
         Json::Value js = parseJson(status);
@@ -434,8 +398,8 @@ void BM_TavodFrameTiming(benchmark::State& state) {
         printf("%d frames of %d x %d channels at %d ms: %zu seen, lateness (last datagram) "
                "p50 %.3f ms, p99 %.3f ms, max %.3f ms; %d late by a period; daemon CPU %.1f %%; "
                "daemon: frame start p99 %d us, work p99 %d us, max %d us\n",
-               frames, OUTPUTS, CHANNELS_PER_OUTPUT, STEP_MS, frameTimes.size(), percentile(doneLate, 50),
-               percentile(doneLate, 99), percentile(doneLate, 100), latePeriod,
+               frames, OUTPUTS, CHANNELS_PER_OUTPUT, STEP_MS, frameTimes.size(), Percentile(doneLate, 50),
+               Percentile(doneLate, 99), Percentile(doneLate, 100), latePeriod,
                state.counters["cpu_percent"].value, js["lateness"]["p99Us"].asInt(),
                js["frameWork"]["p99Us"].asInt(), js["frameWork"]["maxUs"].asInt());
     }

@@ -16,6 +16,7 @@
 // judged too. Exit status 0 when everything checked holds.
 #include "RawTcpClient.h"
 #include "SoakClients.h"
+#include "Lateness.h"
 #include "TavodTestSupport.h"
 #include "TestSequences.h"
 #include "host/core/Common.h"
@@ -76,21 +77,6 @@ struct Plan {
     std::string report;
     bool keep = false;
 };
-
-int64_t realUs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
-}
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) {
-        return 0;
-    }
-    std::sort(v.begin(), v.end());
-    size_t i = (size_t)std::min<double>((double)v.size() - 1, std::ceil(p / 100.0 * (double)v.size()) - 1);
-    return v[i];
-}
 
 // Resident memory (kB) and open descriptors of a process.
 struct Usage {
@@ -174,32 +160,13 @@ public:
 
 private:
     void Run() {
-        struct sched_param sp;
-        memset(&sp, 0, sizeof(sp));
-        sp.sched_priority = 20;
-        pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+        RaiseThreadToFifo(20);
         std::vector<uint8_t> buf(4096);
-        char control[256];
         while (!m_stop) {
-            struct pollfd p = {m_fd, POLLIN, 0};
-            if (poll(&p, 1, 100) != 1) {
+            int64_t t = 0;
+            const ssize_t n = ReceiveStamped(m_fd, buf, t, 100);
+            if (n < 0) {
                 continue;
-            }
-            struct iovec iov = {buf.data(), buf.size()};
-            struct msghdr msg;
-            memset(&msg, 0, sizeof(msg));
-            msg.msg_iov = &iov;
-            msg.msg_iovlen = 1;
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof(control);
-            ssize_t n = recvmsg(m_fd, &msg, MSG_DONTWAIT);
-            int64_t t = realUs();
-            for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                    struct timespec ts;
-                    memcpy(&ts, CMSG_DATA(c), sizeof(ts));
-                    t = (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
-                }
             }
             if (n != UDP_CHANNELS + 1 || buf[0] >= UDP_OUTPUTS) {
                 foreign++;
@@ -303,28 +270,9 @@ private:
     static int run(const std::string& cmd) { return system((cmd + " > /dev/null 2>&1").c_str()); }
     void Run() {
         std::vector<uint8_t> buf(2048);
-        char control[256];
         while (!m_stop) {
-            struct pollfd p = {m_fd, POLLIN, 0};
-            if (poll(&p, 1, 100) != 1) {
-                continue;
-            }
-            struct iovec iov = {buf.data(), buf.size()};
-            struct msghdr msg;
-            memset(&msg, 0, sizeof(msg));
-            msg.msg_iov = &iov;
-            msg.msg_iovlen = 1;
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof(control);
-            ssize_t n = recvmsg(m_fd, &msg, MSG_DONTWAIT);
-            int64_t t = realUs();
-            for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                    struct timespec ts;
-                    memcpy(&ts, CMSG_DATA(c), sizeof(ts));
-                    t = (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
-                }
-            }
+            int64_t t = 0;
+            const ssize_t n = ReceiveStamped(m_fd, buf, t, 100);
             // Byte 12 is the packet's kind: 0x01 shows the picture, 0x55 carries a row.
             if (n > 12 && buf[12] == 0x01) {
                 displays.push_back(t);
@@ -490,7 +438,7 @@ int main(int argc, char** argv) {
     }
     // The first second is the start's, not the baseline's.
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    const int64_t baselineStartReal = realUs();
+    const int64_t baselineStartReal = RealTimeUs();
     std::this_thread::sleep_for(std::chrono::seconds(plan.warmupSeconds - 1));
     const Usage before = usageOf(tavod.pid());
     const Json::Value statusBefore = getStatus(apiPort);
@@ -500,7 +448,7 @@ int main(int argc, char** argv) {
         "load: %d preview connections, %d API requests from %d clients, %d slow clients on each of 2 ports\n",
         plan.previewConnections, plan.apiRequests, plan.apiClients, plan.slowPerPort);
     fflush(stdout);
-    const int64_t loadStartReal = realUs();
+    const int64_t loadStartReal = RealTimeUs();
     const int64_t loadStart = nowUs();
     std::atomic<bool> stopLoad{false};
     ApiCounts api;
@@ -539,7 +487,7 @@ int main(int argc, char** argv) {
     stopLoad = true;
     slowThread.join();
     monitor.join();
-    const int64_t loadEndReal = realUs();
+    const int64_t loadEndReal = RealTimeUs();
     const int64_t loadEnd = nowUs();
 
     // Cool-down: the servers let go of what the load left behind.
@@ -656,12 +604,12 @@ int main(int argc, char** argv) {
     r["frames"]["duringBaseline"] = (Json::Int64)baselineFrames;
     r["frames"]["lostDuringBaseline"] = (Json::Int64)lostInBaseline;
     r["lateness"]["baselineSeconds"] = (double)(loadStartReal - baselineStartReal) / 1e6;
-    r["lateness"]["baselineP50Ms"] = percentile(baselineMs, 50);
-    r["lateness"]["baselineP99Ms"] = percentile(baselineMs, 99);
-    r["lateness"]["baselineMaxMs"] = percentile(baselineMs, 100);
-    r["lateness"]["receiversP50Ms"] = percentile(lateMs, 50);
-    r["lateness"]["receiversP99Ms"] = percentile(lateMs, 99);
-    r["lateness"]["receiversMaxMs"] = percentile(lateMs, 100);
+    r["lateness"]["baselineP50Ms"] = Percentile(baselineMs, 50);
+    r["lateness"]["baselineP99Ms"] = Percentile(baselineMs, 99);
+    r["lateness"]["baselineMaxMs"] = Percentile(baselineMs, 100);
+    r["lateness"]["receiversP50Ms"] = Percentile(lateMs, 50);
+    r["lateness"]["receiversP99Ms"] = Percentile(lateMs, 99);
+    r["lateness"]["receiversMaxMs"] = Percentile(lateMs, 100);
     r["lateness"]["tavodP50Us"] = statusLoad["lateness"]["p50Us"];
     r["lateness"]["tavodP99Us"] = statusLoad["lateness"]["p99Us"];
     r["lateness"]["tavodMaxUs"] = statusLoad["lateness"]["maxUs"];
@@ -681,8 +629,8 @@ int main(int argc, char** argv) {
     r["api"]["requests"] = (Json::UInt64)api.sent;
     r["api"]["unanswered"] = (Json::UInt64)api.unanswered;
     r["api"]["seconds"] = (double)apiSeconds / 1e6;
-    r["api"]["latencyP50Ms"] = percentile(apiLatency, 50);
-    r["api"]["latencyP99Ms"] = percentile(apiLatency, 99);
+    r["api"]["latencyP50Ms"] = Percentile(apiLatency, 50);
+    r["api"]["latencyP99Ms"] = Percentile(apiLatency, 99);
     for (auto& s : api.statuses) {
         r["api"]["statuses"][std::to_string(s.first)] = (Json::UInt64)s.second;
     }
@@ -740,7 +688,7 @@ int main(int argc, char** argv) {
         v.add("no display frame missing at the wall", wallLost == 0);
     }
     if (!plan.isShort) {
-        v.add("p99 lateness under 2 ms during the load (receivers)", percentile(lateMs, 99) < 2.0);
+        v.add("p99 lateness under 2 ms during the load (receivers)", Percentile(lateMs, 99) < 2.0);
         v.add("no frame lost during the load", lostInLoad == 0);
         // Resident memory also counts what the allocator keeps for the next peak; the
         // heap in use is what a leak would grow.
