@@ -67,16 +67,16 @@ int HubPanelOutput::Init(Json::Value config) {
     }
 
     // The canvas is the chains side by side: every chain as long as the longest.
-    int64_t canvasWidth = (int64_t)m_panelWidth * m_longestChain;
-    int64_t canvasHeight = (int64_t)m_panelHeight * m_outputs;
+    int64_t canvasWidth = (int64_t)m_layout.panelWidth * m_layout.longestChain;
+    int64_t canvasHeight = (int64_t)m_layout.panelHeight * m_layout.outputs;
     if (canvasWidth * canvasHeight * 3 > PANEL_IMAGE_MAX_BYTES) {
         LogErr(
             LOGCH_CHANNELOUT,
             "HubPanel: a canvas of %lld x %lld pixels (chains of %d panels of %dx%d on %d outputs) is more "
             "than the %lld MiB a panel output may take; check \"panelWidth\", \"panelHeight\", and the "
             "panels' \"panelNumber\" and \"outputNumber\"\n",
-            (long long)canvasWidth, (long long)canvasHeight, m_longestChain, m_panelWidth, m_panelHeight,
-            m_outputs, (long long)(PANEL_IMAGE_MAX_BYTES >> 20));
+            (long long)canvasWidth, (long long)canvasHeight, m_layout.longestChain, m_layout.panelWidth,
+            m_layout.panelHeight, m_layout.outputs, (long long)(PANEL_IMAGE_MAX_BYTES >> 20));
         return 0;
     }
 
@@ -119,34 +119,23 @@ bool HubPanelOutput::boardAllowsPanels() {
 }
 
 bool HubPanelOutput::readConfig(const Json::Value& config) {
-    PanelLayout layout;
-    if (!ReadPanelLayout(config, m_startChannel, WHO, layout)) {
+    if (!ReadPanelLayout(config, m_startChannel, WHO, m_layout)) {
         return false;
     }
     bool ok = true;
-    m_panelWidth = layout.panelWidth;
-    m_panelHeight = layout.panelHeight;
-    m_invertedData = layout.invertedData;
     m_colorOrder = JsonKeyString(config, "colorOrder", "", WHO, ok);
-    m_outputs = layout.outputs;
-    m_longestChain = layout.longestChain;
-    m_panels = layout.panelMatrix->PanelCount();
-    m_width = layout.panelMatrix->Width();
-    m_height = layout.panelMatrix->Height();
-    m_panelMatrix = std::move(layout.panelMatrix);
-    m_matrix = std::move(layout.matrix);
-    if (m_panels == 0) {
+    if (m_layout.PanelCount() == 0) {
         LogWarn(LOGCH_CHANNELOUT, "HubPanel: no \"panels\" are configured; nothing is drawn\n");
     }
     // The output reads its picture, whatever count it was created with.
-    m_channelCount = (unsigned int)m_width * m_height * 3;
+    m_channelCount = (unsigned int)m_layout.Width() * m_layout.Height() * 3;
 
     m_options = rgb_matrix::RGBMatrix::Options();
     m_runtimeOptions = rgb_matrix::RuntimeOptions();
-    m_options.rows = m_panelHeight;
-    m_options.cols = m_panelWidth;
-    m_options.chain_length = m_longestChain;
-    m_options.parallel = m_outputs;
+    m_options.rows = m_layout.panelHeight;
+    m_options.cols = m_layout.panelWidth;
+    m_options.chain_length = m_layout.longestChain;
+    m_options.parallel = m_layout.outputs;
 
     int depth = JsonKeyInt(config, "panelColorDepth", 8, WHO, ok);
     m_options.pwm_bits = (depth < 6 || depth > 11) ? 11 : depth;
@@ -166,7 +155,7 @@ bool HubPanelOutput::readConfig(const Json::Value& config) {
         m_options.multiplexing = JsonKeyInt(config, "panelInterleave", 0, WHO, ok);
         if (config.isMember("panelScan")) {
             int scan = JsonKeyInt(config, "panelScan", -1, WHO, ok);
-            if (scan == 0 || scan == m_panelHeight / 2) {
+            if (scan == 0 || scan == m_layout.panelHeight / 2) {
                 m_options.multiplexing = 0;
             }
         }
@@ -239,8 +228,9 @@ void HubPanelOutput::registerOverlayModel() {
     for (int n = 1; mgr.getModel(name) && n < 100000; n++) {
         name = m_modelBaseName + "-" + std::to_string(n);
     }
-    m_overlayModelAdded = mgr.addAutoOverlayModel(name, m_startChannel, m_channelCount, 3, "H",
-                                                  m_invertedData ? "BL" : "TL", (uint32_t)m_height, 1);
+    m_overlayModelAdded =
+        mgr.addAutoOverlayModel(name, m_startChannel, m_channelCount, 3, "H",
+                                m_layout.invertedData ? "BL" : "TL", (uint32_t)m_layout.Height(), 1);
     m_overlayModelName = name;
 }
 
@@ -257,22 +247,22 @@ int HubPanelOutput::Close() {
 
 void HubPanelOutput::PrepData(unsigned char* channelData) {
     LogExcess(LOGCH_CHANNELOUT, "HubPanelOutput::PrepData(%p)\n", (void*)channelData);
-    if (!m_canvas || !m_panelMatrix) {
+    if (!m_canvas || !m_layout.panelMatrix) {
         return;
     }
-    m_matrix->OverlaySubMatrices(channelData);
+    m_layout.matrix->OverlaySubMatrices(channelData);
     const unsigned char* s = channelData + m_startChannel;
     const uint8_t* gamma = m_gammaCurve;
     rgb_matrix::FrameCanvas* canvas = m_canvas;
-    for (int o = 0; o < m_outputs; o++) {
-        for (int index : m_panelMatrix->GetOutputPanels(o)) {
-            const LEDPanel& panel = m_panelMatrix->GetPanel(index);
+    for (int o = 0; o < m_layout.outputs; o++) {
+        for (int index : m_layout.panelMatrix->GetOutputPanels(o)) {
+            const LEDPanel& panel = m_layout.panelMatrix->GetPanel(index);
             // Position 0 is nearest the board: last on the canvas.
-            int x0 = (m_longestChain - 1 - panel.chain) * m_panelWidth;
-            int y0 = o * m_panelHeight;
+            int x0 = (m_layout.longestChain - 1 - panel.chain) * m_layout.panelWidth;
+            int y0 = o * m_layout.panelHeight;
             const uint32_t* map = panel.pixelMap.data();
-            for (int y = 0; y < m_panelHeight; y++) {
-                for (int x = 0; x < m_panelWidth; x++, map += 3) {
+            for (int y = 0; y < m_layout.panelHeight; y++) {
+                for (int x = 0; x < m_layout.panelWidth; x++, map += 3) {
                     canvas->SetPixel(x0 + x, y0 + y, gamma[s[map[0]]], gamma[s[map[1]]], gamma[s[map[2]]]);
                 }
             }
@@ -296,12 +286,13 @@ void HubPanelOutput::GetRequiredChannelRanges(const std::function<void(int, int)
 
 void HubPanelOutput::OverlayTestData(unsigned char* channelData, int cycleNum, float, int testType,
                                      const Json::Value&) {
-    if (!m_panelMatrix) {
+    if (!m_layout.panelMatrix) {
         return;
     }
-    for (int o = 0; o < m_outputs; o++) {
-        for (int index : m_panelMatrix->GetOutputPanels(o)) {
-            m_panelMatrix->GetPanel(index).drawTestPattern(channelData + m_startChannel, cycleNum, testType);
+    for (int o = 0; o < m_layout.outputs; o++) {
+        for (int index : m_layout.panelMatrix->GetOutputPanels(o)) {
+            m_layout.panelMatrix->GetPanel(index).drawTestPattern(channelData + m_startChannel, cycleNum,
+                                                                  testType);
         }
     }
 }
@@ -312,9 +303,9 @@ bool HubPanelOutput::SupportsTesting() const {
 
 void HubPanelOutput::DumpConfig() {
     LogDebug(LOGCH_CHANNELOUT, "HubPanelOutput::DumpConfig()\n");
-    LogDebug(LOGCH_CHANNELOUT, "    panels : %d\n", m_panels);
-    LogDebug(LOGCH_CHANNELOUT, "    width  : %d\n", m_width);
-    LogDebug(LOGCH_CHANNELOUT, "    height : %d\n", m_height);
+    LogDebug(LOGCH_CHANNELOUT, "    panels : %d\n", m_layout.PanelCount());
+    LogDebug(LOGCH_CHANNELOUT, "    width  : %d\n", m_layout.Width());
+    LogDebug(LOGCH_CHANNELOUT, "    height : %d\n", m_layout.Height());
     ChannelOutput::DumpConfig();
 }
 
@@ -324,7 +315,7 @@ void HubPanelOutput::GetStatus(Json::Value& status) {
 #else
     status["driver"] = "rpi-rgb-led-matrix";
 #endif
-    status["width"] = m_panelWidth * m_longestChain;
-    status["height"] = m_panelHeight * m_outputs;
-    status["panels"] = m_panels;
+    status["width"] = m_layout.panelWidth * m_layout.longestChain;
+    status["height"] = m_layout.panelHeight * m_layout.outputs;
+    status["panels"] = m_layout.PanelCount();
 }

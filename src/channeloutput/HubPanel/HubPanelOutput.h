@@ -5,6 +5,7 @@
 #pragma once
 
 #include "host/output/ChannelOutput.h"
+#include "host/output/PanelConfig.h"
 
 #include <cstdint>
 #include <memory>
@@ -14,9 +15,6 @@
 #include <json/json.h>
 
 #include "led-matrix.h"
-
-class Matrix;
-class PanelMatrix;
 
 class HubPanelOutput : public ChannelOutput {
 public:
@@ -51,10 +49,10 @@ public:
     const std::string& GetOverlayModelName() const { return m_overlayModelName; }
     bool HasOverlayModel() const { return m_overlayModelAdded; }
     const uint8_t* GetGammaCurve() const { return m_gammaCurve; }
-    int GetWidth() const { return m_width; }
-    int GetHeight() const { return m_height; }
-    int GetOutputs() const { return m_outputs; }
-    int GetLongestChain() const { return m_longestChain; }
+    int GetWidth() const { return m_layout.Width(); }
+    int GetHeight() const { return m_layout.Height(); }
+    int GetOutputs() const { return m_layout.outputs; }
+    int GetLongestChain() const { return m_layout.longestChain; }
 
 private:
     bool readConfig(const Json::Value& config);
@@ -65,16 +63,7 @@ private:
     rgb_matrix::FrameCanvas* m_canvas = nullptr; // drawn by PrepData; owned by m_driver
     std::unique_ptr<rgb_matrix::RGBMatrix> m_driver;
     std::string m_colorOrder = "RGB";
-    int m_panelWidth = 32;
-    int m_panelHeight = 16;
-    int m_panels = 0;
-    int m_width = 0;
-    int m_height = 0;
-    int m_outputs = 0;
-    int m_longestChain = 0;
-    int m_invertedData = 0;
-    std::unique_ptr<Matrix> m_matrix;
-    std::unique_ptr<PanelMatrix> m_panelMatrix;
+    PanelLayout m_layout; // read by Init
     std::string m_overlayModelName;
     uint8_t m_gammaCurve[256];
 

@@ -75,30 +75,19 @@ int WindowPanelOutput::Init(Json::Value config) {
 }
 
 bool WindowPanelOutput::readConfig(const Json::Value& config) {
-    PanelLayout layout;
-    if (!ReadPanelLayout(config, m_startChannel, WHO, layout)) {
+    if (!ReadPanelLayout(config, m_startChannel, WHO, m_layout)) {
         return false;
     }
     bool ok = true;
-    m_panelWidth = layout.panelWidth;
-    m_panelHeight = layout.panelHeight;
-    m_invertedData = layout.invertedData;
     m_colorOrder = JsonKeyString(config, "colorOrder", "", WHO, ok);
-    m_outputs = layout.outputs;
-    m_longestChain = layout.longestChain;
-    m_panels = layout.panelMatrix->PanelCount();
-    m_width = layout.panelMatrix->Width();
-    m_height = layout.panelMatrix->Height();
-    m_panelMatrix = std::move(layout.panelMatrix);
-    m_matrix = std::move(layout.matrix);
-    m_channelCount = (unsigned int)m_width * m_height * 3;
+    m_channelCount = (unsigned int)m_layout.Width() * m_layout.Height() * 3;
     BuildPanelGammaTable(ReadPanelGamma(config, 2.2f, WHO, ok), m_gammaCurve);
     m_scale = JsonKeyInt(config, "scale", 10, WHO, ok);
     m_title = JsonKeyString(config, "title", "WindowPanel", WHO, ok);
     if (!ok) {
         return false;
     }
-    if (m_panels == 0) {
+    if (m_layout.PanelCount() == 0) {
         LogErr(LOGCH_CHANNELOUT,
                "WindowPanel: no \"panels\" are configured: the window would have no pixels\n");
         return false;
@@ -108,20 +97,20 @@ bool WindowPanelOutput::readConfig(const Json::Value& config) {
                "WindowPanel: \"scale\" %d must be 1 or more (screen pixels per panel pixel)\n", m_scale);
         return false;
     }
-    int64_t w = (int64_t)m_width * m_scale;
-    int64_t h = (int64_t)m_height * m_scale;
+    int64_t w = (int64_t)m_layout.Width() * m_scale;
+    int64_t h = (int64_t)m_layout.Height() * m_scale;
     if (w > X_MAX_SIZE || h > X_MAX_SIZE || w * h * 4 > PANEL_IMAGE_MAX_BYTES) {
         LogErr(
             LOGCH_CHANNELOUT,
             "WindowPanel: the %dx%d picture at \"scale\" %d makes a %lldx%lld window, more than %lld MiB of "
             "image or %lld pixels across; lower \"scale\"\n",
-            m_width, m_height, m_scale, (long long)w, (long long)h, (long long)(PANEL_IMAGE_MAX_BYTES >> 20),
-            (long long)X_MAX_SIZE);
+            m_layout.Width(), m_layout.Height(), m_scale, (long long)w, (long long)h,
+            (long long)(PANEL_IMAGE_MAX_BYTES >> 20), (long long)X_MAX_SIZE);
         return false;
     }
     m_scaleWidth = (int)w;
     m_scaleHeight = (int)h;
-    m_painter.Build(*m_panelMatrix);
+    m_painter.Build(*m_layout.panelMatrix);
     return true;
 }
 
@@ -253,8 +242,8 @@ void WindowPanelOutput::reportLost() {
 }
 
 void WindowPanelOutput::PrepData(unsigned char* channelData) {
-    if (m_matrix) {
-        m_matrix->OverlaySubMatrices(channelData);
+    if (m_layout.matrix) {
+        m_layout.matrix->OverlaySubMatrices(channelData);
     }
 }
 
@@ -287,9 +276,9 @@ void WindowPanelOutput::GetRequiredChannelRanges(const std::function<void(int, i
 
 void WindowPanelOutput::DumpConfig() {
     LogDebug(LOGCH_CHANNELOUT, "WindowPanelOutput::DumpConfig()\n");
-    LogDebug(LOGCH_CHANNELOUT, "    Panels        : %d\n", m_panels);
-    LogDebug(LOGCH_CHANNELOUT, "    Width         : %d\n", m_width);
-    LogDebug(LOGCH_CHANNELOUT, "    Height        : %d\n", m_height);
+    LogDebug(LOGCH_CHANNELOUT, "    Panels        : %d\n", m_layout.PanelCount());
+    LogDebug(LOGCH_CHANNELOUT, "    Width         : %d\n", m_layout.Width());
+    LogDebug(LOGCH_CHANNELOUT, "    Height        : %d\n", m_layout.Height());
     LogDebug(LOGCH_CHANNELOUT, "    Scale         : %d\n", m_scale);
     LogDebug(LOGCH_CHANNELOUT, "    Scaled Width  : %d\n", m_scaleWidth);
     LogDebug(LOGCH_CHANNELOUT, "    Scaled Height : %d\n", m_scaleHeight);

@@ -5,6 +5,7 @@
 // closed window) stops the preview with a warning; the show goes on.
 #pragma once
 
+#include "host/output/PanelConfig.h"
 #include "host/output/ThreadedChannelOutput.h"
 #include "PanelPainter.h"
 
@@ -15,8 +16,6 @@
 
 #include <json/json.h>
 
-class Matrix;
-class PanelMatrix;
 // Xlib's types as Xlib declares them (Display is struct _XDisplay, GC a
 // struct _XGC*, windows and pixmaps XIDs): its header's macros (None, Bool,
 // Status) stay out of the files that include this one.
@@ -63,16 +62,7 @@ private:
     std::string lostWarning() const;
 
     std::string m_colorOrder = "RGB";
-    int m_panelWidth = 32;
-    int m_panelHeight = 16;
-    int m_panels = 0;
-    int m_width = 0;
-    int m_height = 0;
-    int m_outputs = 0;
-    int m_longestChain = 0;
-    int m_invertedData = 0;
-    std::unique_ptr<Matrix> m_matrix;
-    std::unique_ptr<PanelMatrix> m_panelMatrix;
+    PanelLayout m_layout; // read by Init
     uint8_t m_gammaCurve[256];
     int m_scale = 10;
     int m_scaleWidth = 0;

@@ -27,6 +27,11 @@ struct PanelLayout {
     int longestChain = 1;                       // highest "panelNumber" + 1; 1 without panels
     std::unique_ptr<PanelMatrix> panelMatrix;
     std::unique_ptr<Matrix> matrix; // the picture from the output's start channel, with its sub-matrices
+
+    // The panels' picture: how many, and its size in pixels (0 before it is read).
+    int PanelCount() const { return panelMatrix ? panelMatrix->PanelCount() : 0; }
+    int Width() const { return panelMatrix ? panelMatrix->Width() : 0; }
+    int Height() const { return panelMatrix ? panelMatrix->Height() : 0; }
 };
 
 // Reads the layout keys of an output whose picture starts at channel
