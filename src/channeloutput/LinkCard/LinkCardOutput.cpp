@@ -3,6 +3,7 @@
 #include "LinkCardOutput.h"
 
 #include "host/core/Common.h"
+#include "host/core/JsonUtils.h"
 #include "host/core/Log.h"
 #include "host/core/Settings.h"
 #include "host/core/Warnings.h"
@@ -41,86 +42,6 @@ bool linkGoneError(int e) {
 // A full socket buffer empties within the frame: worth a retry.
 bool retryableError(int e) {
     return e == EAGAIN || e == EWOULDBLOCK || e == ENOBUFS || e == EINTR || e == 0;
-}
-
-const char* typeName(const Json::Value& v) {
-    switch (v.type()) {
-    case Json::nullValue:
-        return "null";
-    case Json::intValue:
-    case Json::uintValue:
-    case Json::realValue:
-        return "a number";
-    case Json::stringValue:
-        return "a text";
-    case Json::booleanValue:
-        return "true or false";
-    case Json::arrayValue:
-        return "a list";
-    default:
-        return "an object";
-    }
-}
-
-// Configuration keys read without exceptions: a wrong-typed key is logged, naming
-// `where` and the key, and clears `ok`; the default is used then.
-int intKey(const Json::Value& obj, const char* key, int def, const std::string& where, bool& ok) {
-    if (!obj.isMember(key)) {
-        return def;
-    }
-    const Json::Value& v = obj[key];
-    if (v.isInt()) {
-        return v.asInt();
-    }
-    if (v.isDouble() && v.asDouble() == (double)(int64_t)v.asDouble() && v.asDouble() >= -2147483648.0 &&
-        v.asDouble() <= 2147483647.0) {
-        return (int)v.asDouble();
-    }
-    if (v.isString()) {
-        // Older configuration pages stored some numbers as texts.
-        const char* s = v.asCString();
-        char* end = nullptr;
-        errno = 0;
-        long n = strtol(s, &end, 10);
-        if (end != s && *end == '\0' && errno == 0 && n >= -2147483647L && n <= 2147483647L) {
-            return (int)n;
-        }
-    }
-    LogErr(LOGCH_CHANNELOUT, "LinkCard %s: \"%s\" must be a whole number, not %s\n", where.c_str(), key,
-           typeName(v));
-    ok = false;
-    return def;
-}
-
-std::string stringKey(const Json::Value& obj, const char* key, const std::string& def,
-                      const std::string& where, bool& ok) {
-    if (!obj.isMember(key)) {
-        return def;
-    }
-    const Json::Value& v = obj[key];
-    if (v.isString()) {
-        return v.asString();
-    }
-    LogErr(LOGCH_CHANNELOUT, "LinkCard %s: \"%s\" must be a text, not %s\n", where.c_str(), key, typeName(v));
-    ok = false;
-    return def;
-}
-
-bool boolKey(const Json::Value& obj, const char* key, bool def, const std::string& where, bool& ok) {
-    if (!obj.isMember(key)) {
-        return def;
-    }
-    const Json::Value& v = obj[key];
-    if (v.isBool()) {
-        return v.asBool();
-    }
-    if (v.isInt()) {
-        return v.asInt() != 0;
-    }
-    LogErr(LOGCH_CHANNELOUT, "LinkCard %s: \"%s\" must be true or false, not %s\n", where.c_str(), key,
-           typeName(v));
-    ok = false;
-    return def;
 }
 
 // The first whitespace-delimited word of a file; empty when it cannot be read.
@@ -182,7 +103,7 @@ int LinkCardOutput::Init(Json::Value config) {
     }
 
     bool ok = true;
-    int brightness = intKey(config, "brightness", 0, "output", ok);
+    int brightness = JsonKeyInt(config, "brightness", 0, "LinkCard output", ok);
     if (!ok) {
         return 0;
     }
@@ -200,16 +121,16 @@ int LinkCardOutput::Init(Json::Value config) {
 
 bool LinkCardOutput::readLayout(const Json::Value& config) {
     bool ok = true;
-    m_panelWidth = intKey(config, "panelWidth", 0, "output", ok);
-    m_panelHeight = intKey(config, "panelHeight", 0, "output", ok);
+    m_panelWidth = JsonKeyInt(config, "panelWidth", 0, "LinkCard output", ok);
+    m_panelHeight = JsonKeyInt(config, "panelHeight", 0, "LinkCard output", ok);
     if (m_panelWidth == 0) {
         m_panelWidth = 32;
     }
     if (m_panelHeight == 0) {
         m_panelHeight = 16;
     }
-    m_invertedData = intKey(config, "invertedData", 0, "output", ok);
-    std::string order = stringKey(config, "colorOrder", "", "output", ok);
+    m_invertedData = JsonKeyInt(config, "invertedData", 0, "LinkCard output", ok);
+    std::string order = JsonKeyString(config, "colorOrder", "", "LinkCard output", ok);
     bool known = true;
     m_colorOrder = ColorOrderFromString(order, &known);
     if (!known) {
@@ -228,30 +149,31 @@ bool LinkCardOutput::readLayout(const Json::Value& config) {
     }
 
     m_panelMatrix.reset(new PanelMatrix(m_panelWidth, m_panelHeight, m_invertedData));
-    m_legacyLayout = !config.isMember("cfgVersion") || intKey(config, "cfgVersion", 1, "output", ok) <= 1;
+    m_legacyLayout =
+        !config.isMember("cfgVersion") || JsonKeyInt(config, "cfgVersion", 1, "LinkCard output", ok) <= 1;
     int maxOutput = 0;
     int maxChain = 0;
     if (config.isMember("panels")) {
         const Json::Value& panels = config["panels"];
         if (!panels.isArray()) {
             LogErr(LOGCH_CHANNELOUT, "LinkCard: \"panels\" must be a list of panels, not %s\n",
-                   typeName(panels));
+                   JsonTypeName(panels));
             return false;
         }
         for (Json::ArrayIndex i = 0; i < panels.size(); i++) {
-            std::string where = "panel " + std::to_string(i);
+            std::string where = "LinkCard panel " + std::to_string(i);
             if (!panels[i].isObject()) {
-                LogErr(LOGCH_CHANNELOUT, "LinkCard %s: must be an object, not %s\n", where.c_str(),
-                       typeName(panels[i]));
+                LogErr(LOGCH_CHANNELOUT, "%s: must be an object, not %s\n", where.c_str(),
+                       JsonTypeName(panels[i]));
                 return false;
             }
             Json::Value p = panels[i];
-            int output = intKey(p, "outputNumber", 0, where, ok);
-            int chain = intKey(p, "panelNumber", 0, where, ok);
-            int xOffset = intKey(p, "xOffset", 0, where, ok);
-            int yOffset = intKey(p, "yOffset", 0, where, ok);
-            std::string orientation = stringKey(p, "orientation", "", where, ok);
-            std::string panelOrder = stringKey(p, "colorOrder", "", where, ok);
+            int output = JsonKeyInt(p, "outputNumber", 0, where, ok);
+            int chain = JsonKeyInt(p, "panelNumber", 0, where, ok);
+            int xOffset = JsonKeyInt(p, "xOffset", 0, where, ok);
+            int yOffset = JsonKeyInt(p, "yOffset", 0, where, ok);
+            std::string orientation = JsonKeyString(p, "orientation", "", where, ok);
+            std::string panelOrder = JsonKeyString(p, "colorOrder", "", where, ok);
             if (!ok) {
                 return false;
             }
@@ -271,8 +193,8 @@ bool LinkCardOutput::readLayout(const Json::Value& config) {
             std::string error;
             if (!m_panelMatrix->AddPanel(output, chain, letter, xOffset, yOffset,
                                          ColorOrderFromString(panelOrder), &error)) {
-                LogErr(LOGCH_CHANNELOUT, "LinkCard %s (output %d, panel number %d): %s\n", where.c_str(),
-                       output, chain, error.c_str());
+                LogErr(LOGCH_CHANNELOUT, "%s (output %d, panel number %d): %s\n", where.c_str(), output,
+                       chain, error.c_str());
                 return false;
             }
             maxOutput = std::max(maxOutput, output);
@@ -328,30 +250,30 @@ bool LinkCardOutput::readLayout(const Json::Value& config) {
     if (config.isMember("subMatrices")) {
         const Json::Value& subs = config["subMatrices"];
         if (!subs.isArray()) {
-            LogErr(LOGCH_CHANNELOUT, "LinkCard: \"subMatrices\" must be a list, not %s\n", typeName(subs));
+            LogErr(LOGCH_CHANNELOUT, "LinkCard: \"subMatrices\" must be a list, not %s\n",
+                   JsonTypeName(subs));
             return false;
         }
         for (Json::ArrayIndex i = 0; i < subs.size(); i++) {
-            std::string where = "sub-matrix " + std::to_string(i);
+            std::string where = "LinkCard sub-matrix " + std::to_string(i);
             if (!subs[i].isObject()) {
-                LogErr(LOGCH_CHANNELOUT, "LinkCard %s: must be an object, not %s\n", where.c_str(),
-                       typeName(subs[i]));
+                LogErr(LOGCH_CHANNELOUT, "%s: must be an object, not %s\n", where.c_str(),
+                       JsonTypeName(subs[i]));
                 return false;
             }
             const Json::Value& s = subs[i];
-            int enabled = intKey(s, "enabled", 0, where, ok);
-            int start = intKey(s, "startChannel", 1, where, ok);
-            int width = intKey(s, "width", 0, where, ok);
-            int height = intKey(s, "height", 0, where, ok);
-            int xOffset = intKey(s, "xOffset", 0, where, ok);
-            int yOffset = intKey(s, "yOffset", 0, where, ok);
+            int enabled = JsonKeyInt(s, "enabled", 0, where, ok);
+            int start = JsonKeyInt(s, "startChannel", 1, where, ok);
+            int width = JsonKeyInt(s, "width", 0, where, ok);
+            int height = JsonKeyInt(s, "height", 0, where, ok);
+            int xOffset = JsonKeyInt(s, "xOffset", 0, where, ok);
+            int yOffset = JsonKeyInt(s, "yOffset", 0, where, ok);
             if (!ok) {
                 return false;
             }
             std::string error;
             if (!m_matrix->AddSubMatrix(enabled, start - 1, width, height, xOffset, yOffset, &error)) {
-                LogErr(LOGCH_CHANNELOUT, "LinkCard %s (from channel %d): %s\n", where.c_str(), start,
-                       error.c_str());
+                LogErr(LOGCH_CHANNELOUT, "%s (from channel %d): %s\n", where.c_str(), start, error.c_str());
                 return false;
             }
         }
@@ -370,13 +292,13 @@ bool LinkCardOutput::readConfig(const Json::Value& config) {
             gamma = GammaInRange((float)g.asDouble());
         } else {
             LogErr(LOGCH_CHANNELOUT, "LinkCard output: \"gamma\" must be a number such as \"2.2\", not %s\n",
-                   typeName(g));
+                   JsonTypeName(g));
             ok = false;
         }
     }
     BuildGammaTable(gamma, m_gammaTable);
 
-    m_ifName = stringKey(config, "interface", "eth1", "output", ok);
+    m_ifName = JsonKeyString(config, "interface", "eth1", "LinkCard output", ok);
     if (m_ifName.size() > IFNAMSIZ - 1) {
         LogErr(LOGCH_CHANNELOUT,
                "LinkCard: \"interface\" \"%s\" is longer than the %d characters an interface name "
@@ -393,8 +315,8 @@ bool LinkCardOutput::readConfig(const Json::Value& config) {
 
     m_firmwareVersion = getSettingInt("ColorlightFirmwareVersion", 0);
     m_linkDownDisable = getSettingInt("ColorlightLinkDownDisable", 0) == 1;
-    m_linkDownDisable = boolKey(config, "linkCheck", m_linkDownDisable, "output", ok);
-    m_firmwareVersion = intKey(config, "firmwareVersion", m_firmwareVersion, "output", ok);
+    m_linkDownDisable = JsonKeyBool(config, "linkCheck", m_linkDownDisable, "LinkCard output", ok);
+    m_firmwareVersion = JsonKeyInt(config, "firmwareVersion", m_firmwareVersion, "LinkCard output", ok);
     return ok;
 }
 
