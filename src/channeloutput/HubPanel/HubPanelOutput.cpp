@@ -220,18 +220,9 @@ bool HubPanelOutput::soundModuleGone() {
 }
 
 void HubPanelOutput::registerOverlayModel() {
-    PixelOverlayManager& mgr = PixelOverlayManager::INSTANCE;
-    if (!mgr.autoCreateModels.load()) {
-        return;
-    }
-    std::string name = m_modelBaseName;
-    for (int n = 1; mgr.getModel(name) && n < 100000; n++) {
-        name = m_modelBaseName + "-" + std::to_string(n);
-    }
-    m_overlayModelAdded =
-        mgr.addAutoOverlayModel(name, m_startChannel, m_channelCount, 3, "H",
-                                m_layout.invertedData ? "BL" : "TL", (uint32_t)m_layout.Height(), 1);
-    m_overlayModelName = name;
+    m_overlayModelAdded = PixelOverlayManager::INSTANCE.addPanelModel(
+        m_modelBaseName, m_startChannel, m_channelCount, m_layout.invertedData != 0,
+        (uint32_t)m_layout.Height(), m_overlayModelName);
 }
 
 int HubPanelOutput::Close() {

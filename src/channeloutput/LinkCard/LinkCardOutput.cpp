@@ -429,10 +429,6 @@ void LinkCardOutput::buildMessages() {
 }
 
 void LinkCardOutput::registerOverlayModel(const Json::Value& config) {
-    PixelOverlayManager& mgr = PixelOverlayManager::INSTANCE;
-    if (!mgr.autoCreateModels.load()) {
-        return;
-    }
     std::string base = "LED Panels";
     if (config["LEDPanelMatrixName"].isString() && !config["LEDPanelMatrixName"].asString().empty()) {
         base = config["LEDPanelMatrixName"].asString();
@@ -440,19 +436,19 @@ void LinkCardOutput::registerOverlayModel(const Json::Value& config) {
     if (config.isMember("description") && config["description"].isString()) {
         base = config["description"].asString();
     }
-    std::string name = base;
-    for (int n = 1; mgr.getModel(name) && n < 100000; n++) {
-        name = base + "-" + std::to_string(n);
+    m_overlayModelAdded = PixelOverlayManager::INSTANCE.addPanelModel(
+        base, m_startChannel, m_channelCount, m_invertedData != 0, (uint32_t)m_height, m_overlayModelName);
+    if (!m_overlayModelAdded) {
+        m_overlayModelName.clear();
     }
-    mgr.addAutoOverlayModel(name, m_startChannel, m_channelCount, 3, "H", m_invertedData ? "BL" : "TL",
-                            (uint32_t)m_height, 1);
-    m_overlayModelName = name;
 }
 
 int LinkCardOutput::Close() {
     LogDebug(LOGCH_CHANNELOUT, "LinkCardOutput::Close()\n");
-    if (!m_overlayModelName.empty()) {
+    // Checked by the flag: a model may be named "" (an empty "description").
+    if (m_overlayModelAdded) {
         PixelOverlayManager::INSTANCE.removeAutoOverlayModel(m_overlayModelName);
+        m_overlayModelAdded = false;
         m_overlayModelName.clear();
     }
     for (const std::string& w : m_warnings) {

@@ -110,6 +110,7 @@ private:
     struct ifreq m_if;
     struct sockaddr_ll m_sockAddr;
     std::string m_overlayModelName;
+    bool m_overlayModelAdded = false;
     std::vector<std::string> m_warnings;
 
     // The frames, built once in Init; messages point into them.

@@ -319,6 +319,20 @@ bool PixelOverlayManager::loadModels(const std::string& path, std::vector<std::s
     return true;
 }
 
+bool PixelOverlayManager::addPanelModel(const std::string& baseName, uint32_t startChannel,
+                                        uint32_t channelCount, bool invertedData, uint32_t height,
+                                        std::string& name) {
+    if (!autoCreateModels.load()) {
+        return false;
+    }
+    name = baseName;
+    for (int n = 1; getModel(name) && n < 100000; n++) {
+        name = baseName + "-" + std::to_string(n);
+    }
+    return addAutoOverlayModel(name, startChannel, channelCount, 3, "H", invertedData ? "BL" : "TL", height,
+                               1);
+}
+
 bool PixelOverlayManager::addAutoOverlayModel(const std::string& name, uint32_t startChannel,
                                               uint32_t channelCount, uint32_t channelsPerNode,
                                               const std::string& orientation, const std::string& startCorner,

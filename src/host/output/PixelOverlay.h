@@ -212,6 +212,12 @@ public:
     bool addAutoOverlayModel(const std::string& name, uint32_t startChannel, uint32_t channelCount,
                              uint32_t channelsPerNode, const std::string& orientation,
                              const std::string& startCorner, uint32_t strings, uint32_t strandsPerString);
+    // Registers a panel output's picture (RGB, `height` rows from the top, or from
+    // the bottom with `invertedData`) as an automatic model named `baseName`, or
+    // baseName-1, -2, ... when that name is taken; `name` receives the name. False
+    // when automatic models are off or it was not added.
+    bool addPanelModel(const std::string& baseName, uint32_t startChannel, uint32_t channelCount,
+                       bool invertedData, uint32_t height, std::string& name);
     // Drops the automatic model of that name; other models are kept.
     void removeAutoOverlayModel(const std::string& name);
     void removeModel(const std::string& name);

@@ -567,6 +567,14 @@ TEST_F(LinkCardOutputTest, OverlayModelNamesAreMadeUnique) {
     EXPECT_NE(nullptr, PixelOverlayManager::INSTANCE.getModel("LED Panels-1"));
 }
 
+TEST_F(LinkCardOutputTest, AModelNamedByAnEmptyDescriptionIsRemovedByClose) {
+    auto o = make();
+    ASSERT_NE(0, o->Init(config("\"description\": \"\", " + chain(1, 1))));
+    EXPECT_NE(nullptr, PixelOverlayManager::INSTANCE.getModel(""));
+    o->Close();
+    EXPECT_EQ(nullptr, PixelOverlayManager::INSTANCE.getModel(""));
+}
+
 TEST_F(LinkCardOutputTest, NoModelWhileTheSwitchIsOff) {
     PixelOverlayManager::INSTANCE.autoCreateModels = false;
     auto o = make();
