@@ -13,6 +13,7 @@
 #include "host/output/PixelOverlay.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -245,6 +246,7 @@ bool LinkCardOutput::readLayout(const Json::Value& config) {
     m_channelCount = (unsigned int)channels;
     m_rowSize = m_panelWidth * m_longestChain * 3;
     m_outputBuffer.reset(new uint8_t[(size_t)m_rows * m_rowSize]());
+    buildCopyRuns();
 
     m_matrix.reset(new Matrix((int)m_startChannel, m_width, m_height));
     if (config.isMember("subMatrices")) {
@@ -466,28 +468,59 @@ void LinkCardOutput::PrepData(unsigned char* channelData) {
         return;
     }
     m_matrix->OverlaySubMatrices(channelData);
-    const unsigned char* s = channelData + m_startChannel;
+    const unsigned char* src = channelData + m_startChannel;
     const uint8_t* gamma = m_gammaTable;
-    size_t chainBytes = (size_t)m_panelWidth * 3;
-    for (int o = 0; o < m_outputs; o++) {
-        for (int index : m_panelMatrix->GetOutputPanels(o)) {
-            const LEDPanel& panel = m_panelMatrix->GetPanel(index);
-            int q = m_legacyLayout ? panel.chain : m_longestChain - 1 - panel.chain;
-            const uint32_t* map = panel.pixelMap.data();
-            for (int y = 0; y < m_panelHeight; y++) {
-                uint8_t* dst =
-                    m_outputBuffer.get() + (size_t)(o * m_panelHeight + y) * m_rowSize + q * chainBytes;
-                const uint32_t* rowMap = map + (size_t)y * chainBytes;
-                for (size_t b = 0; b < chainBytes; b++) {
-                    dst[b] = gamma[s[rowMap[b]]];
-                }
-            }
+    uint8_t* out = m_outputBuffer.get();
+    for (const CopyRun& r : m_copyRuns) {
+        uint8_t* d = out + r.dst;
+        int64_t at = r.src;
+        for (uint32_t i = 0; i < r.pixels; i++, d += 3, at += r.stride) {
+            d[0] = gamma[src[at]];
+            d[1] = gamma[src[at + r.second]];
+            d[2] = gamma[src[at + r.third]];
         }
     }
     m_lastGaveUp = false;
     SendMessages(m_dataMsgs);
     if (m_lastGaveUp) {
         m_droppedFrames++;
+    }
+}
+
+void LinkCardOutput::buildCopyRuns() {
+    m_copyRuns.clear();
+    const size_t chainBytes = (size_t)m_panelWidth * 3;
+    for (int o = 0; o < m_outputs; o++) {
+        for (int index : m_panelMatrix->GetOutputPanels(o)) {
+            const LEDPanel& panel = m_panelMatrix->GetPanel(index);
+            const int q = m_legacyLayout ? panel.chain : m_longestChain - 1 - panel.chain;
+            for (int y = 0; y < m_panelHeight; y++) {
+                const uint32_t rowStart =
+                    (uint32_t)((size_t)(o * m_panelHeight + y) * m_rowSize + q * chainBytes);
+                const uint32_t* map = panel.pixelMap.data() + (size_t)y * chainBytes;
+                for (int x = 0; x < m_panelWidth; x++, map += 3) {
+                    const uint32_t dst = rowStart + (uint32_t)(3 * x);
+                    const int32_t second = (int32_t)((int64_t)map[1] - map[0]);
+                    const int32_t third = (int32_t)((int64_t)map[2] - map[0]);
+                    if (!m_copyRuns.empty()) {
+                        CopyRun& r = m_copyRuns.back();
+                        const int64_t step = (int64_t)map[0] - r.src;
+                        const bool follows =
+                            r.dst + 3 * r.pixels == dst && r.second == second && r.third == third;
+                        if (follows && r.pixels == 1 && step >= INT32_MIN && step <= INT32_MAX) {
+                            r.stride = (int32_t)step;
+                            r.pixels = 2;
+                            continue;
+                        }
+                        if (follows && r.pixels > 1 && step == (int64_t)r.stride * r.pixels) {
+                            r.pixels++;
+                            continue;
+                        }
+                    }
+                    m_copyRuns.push_back({dst, map[0], 0, second, third, 1});
+                }
+            }
+        }
     }
 }
 

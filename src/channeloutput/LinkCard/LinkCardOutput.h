@@ -96,6 +96,19 @@ private:
     int m_longestChain = 0;
     int m_invertedData = 0;
     std::unique_ptr<uint8_t[]> m_outputBuffer;
+    // The frame copy as runs of pixels whose channels step evenly through the
+    // picture (a panel row, most often), worked out from the panels' pixel maps at
+    // Init, so that each frame reads no map entry per byte.
+    struct CopyRun {
+        uint32_t dst;   // the run's first byte in m_outputBuffer
+        uint32_t src;   // its first pixel's first channel, from the start channel
+        int32_t stride; // from one pixel's channels to the next one's
+        int32_t second; // a pixel's second and third channel, from its first
+        int32_t third;
+        uint32_t pixels;
+    };
+    std::vector<CopyRun> m_copyRuns;
+    void buildCopyRuns();
     std::unique_ptr<Matrix> m_matrix;
     std::unique_ptr<PanelMatrix> m_panelMatrix;
     uint8_t m_gammaTable[256];
