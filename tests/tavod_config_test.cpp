@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <dirent.h>
+#include <fstream>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -337,6 +341,95 @@ TEST_F(TavodConfigTest, SettingsAndLogLevelsFromTheCommandLine) {
     // The log file in the media folder has the same lines.
     std::string log = readFileBytes(media.path() + "/logs/tavod.log");
     EXPECT_NE(log.find("OpenSequenceFile(show.lcsf, 0, -1)"), std::string::npos);
+}
+
+// The processors each thread of `pid` may run on, by thread name (threads of one
+// name merged).
+std::map<std::string, std::set<int>> threadCpus(pid_t pid) {
+    std::map<std::string, std::set<int>> cpus;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* d = opendir(dir.c_str());
+    while (struct dirent* e = d ? readdir(d) : nullptr) {
+        if (e->d_name[0] == '.') {
+            continue;
+        }
+        std::string name, line;
+        std::ifstream(dir + "/" + e->d_name + "/comm") >> name;
+        std::ifstream status(dir + "/" + e->d_name + "/status");
+        while (std::getline(status, line)) {
+            if (line.compare(0, 19, "Cpus_allowed_list:\t") != 0) {
+                continue;
+            }
+            // "0-1,3": ranges and single processors.
+            std::string list = line.substr(19) + ",";
+            for (size_t at = 0, comma; (comma = list.find(',', at)) != std::string::npos; at = comma + 1) {
+                const std::string part = list.substr(at, comma - at);
+                const size_t dash = part.find('-');
+                const int first = atoi(part.c_str());
+                const int last = dash == std::string::npos ? first : atoi(part.c_str() + dash + 1);
+                for (int c = first; c <= last; c++) {
+                    cpus[name].insert(c);
+                }
+            }
+        }
+    }
+    if (d) {
+        closedir(d);
+    }
+    return cpus;
+}
+
+// The processors this test may use, as tavod inherits them.
+std::set<int> allowedCpus() {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    sched_getaffinity(0, sizeof(allowed), &allowed);
+    std::set<int> cpus;
+    for (int c = 0; c < CPU_SETSIZE; c++) {
+        if (CPU_ISSET(c, &allowed)) {
+            cpus.insert(c);
+        }
+    }
+    return cpus;
+}
+
+TEST_F(TavodConfigTest, AProcessorKeptForTheOutputThreadRunsItAlone) {
+    const std::set<int> allowed = allowedCpus();
+    if (allowed.size() < 2) {
+        GTEST_SKIP() << "this machine lets the test use only one processor";
+    }
+    const int kept = *allowed.rbegin();
+    media.writeOutputs(customUdp(1, 600, rx.port(), "{data}"));
+    uint16_t port = 0;
+    auto t = startWithHttp(media, {"--set", "outputThreadCpu=" + std::to_string(kept), "run"}, port);
+    ASSERT_TRUE(t);
+    ASSERT_EQ(httpRequest(port, "POST", "/api/command",
+                          "{\"command\": \"Start Sequence\", \"args\": [\"show.lcsf\"]}")
+                  .status,
+              200);
+    Datagram d;
+    ASSERT_TRUE(rx.receive(d, 5000)) << t->err(); // playing: the read-ahead threads exist too
+    const auto cpus = threadCpus(t->pid());
+    ASSERT_TRUE(cpus.count("Tavo-ChanOut")) << "no output thread";
+    EXPECT_EQ(cpus.at("Tavo-ChanOut"), std::set<int>({kept}));
+    EXPECT_TRUE(cpus.count("Tavo-ReadFrames")) << "the show's reader is checked too";
+    for (const auto& thread : cpus) {
+        if (thread.first != "Tavo-ChanOut") {
+            EXPECT_EQ(thread.second.count(kept), 0u) << thread.first << " may run on the kept processor";
+        }
+    }
+}
+
+TEST_F(TavodConfigTest, AProcessorTavodMayNotUseIsAWarningAndNothingIsKept) {
+    uint16_t port = 0;
+    auto t = startWithHttp(media, {"--set", "outputThreadCpu=1023", "run"}, port);
+    ASSERT_TRUE(t);
+    EXPECT_NE(httpGet(port, "/api/warnings")
+                  .body.find("Setting outputThreadCpu 1023 ignored: tavod may not run on it"),
+              std::string::npos);
+    for (const auto& thread : threadCpus(t->pid())) {
+        EXPECT_EQ(thread.second, allowedCpus()) << thread.first;
+    }
 }
 
 } // namespace

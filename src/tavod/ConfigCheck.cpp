@@ -84,6 +84,7 @@ void ConfigCheck::CheckSettingValues() {
     };
     wholeNumber("outputThreadPriority", 0, 99, "use 0 (off) or a real-time priority from 1 to 99");
     wholeNumber("outputThreadRealTime", 0, 1, "use 0 or 1");
+    wholeNumber("outputThreadCpu", -1, 1023, "use -1 (off) or the number of a processor, from 0");
     wholeNumber("blankBetweenSequences", 0, 1, "use 0 or 1");
 }
 

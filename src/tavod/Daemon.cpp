@@ -65,6 +65,10 @@ int Daemon::Start() {
         tavod::LockMemory();
     }
     m_outputThread.SetRealTime(rt.priority, rt.required);
+    // Before any other thread starts: they all inherit the main thread's processors.
+    if (rt.cpu >= 0 && tavod::ReserveCpu(rt.cpu)) {
+        m_outputThread.SetCpu(rt.cpu);
+    }
     m_outputThread.SetFrameDoneHook([this] { m_watchdog.FrameDone(); });
     ChannelOutputManager::INSTANCE.SetOutputThread(&m_outputThread);
 

@@ -174,6 +174,9 @@ void OutputThread::RunFrame(bool skipRead) {
 
 void OutputThread::Run() {
     SetThreadName("Tavo-ChanOut");
+    if (m_cpu >= 0) {
+        tavod::PinThreadToCpu(m_cpu);
+    }
     if (m_realTimePriority > 0) {
         m_realTimeGranted = tavod::MakeThreadRealTime(m_realTimePriority, m_realTimeRequired);
     }

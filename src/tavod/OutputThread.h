@@ -70,6 +70,8 @@ public:
         m_realTimePriority = priority;
         m_realTimeRequired = required;
     }
+    // The one processor the thread runs on (-1: any), set before Start.
+    void SetCpu(int cpu) { m_cpu = cpu; }
     // The quiet try at priority 10 (on by default), or none.
     void SetRealTime(bool enabled) { SetRealTime(enabled ? 10 : 0, false); }
     // Whether the thread got the real-time priority it asked for.
@@ -87,6 +89,7 @@ private:
     std::function<void()> m_frameDone;
     int m_realTimePriority = 10;
     bool m_realTimeRequired = false;
+    int m_cpu = -1;
     std::atomic<bool> m_realTimeGranted{false};
 
     // Held while a frame runs. Recursive: a command run by the engine inside an open

@@ -36,7 +36,54 @@ RealTimeChoice RealTimeFromSettings() {
     } else if (getSettingInt("outputThreadRealTime", 1) != 0) {
         c.priority = 10;
     }
+    c.cpu = getSettingInt("outputThreadCpu", -1);
+    if (c.cpu < -1) {
+        LogWarn(LOGCH_GENERAL, "Setting outputThreadCpu %d is not -1 (off) or a processor number; ignored\n",
+                c.cpu);
+        c.cpu = -1;
+    }
     return c;
+}
+
+bool ReserveCpu(int cpu) {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0) {
+        CPU_ZERO(&allowed);
+    }
+    std::string why;
+    if (cpu >= CPU_SETSIZE || !CPU_ISSET(cpu, &allowed)) {
+        why = "tavod may not run on it";
+    } else if (CPU_COUNT(&allowed) < 2) {
+        why = "it is the only processor tavod may run on";
+    } else {
+        CPU_CLR(cpu, &allowed);
+        const int r = pthread_setaffinity_np(pthread_self(), sizeof(allowed), &allowed);
+        if (r == 0) {
+            LogInfo(LOGCH_GENERAL, "Processor %d is kept for the channel output thread\n", cpu);
+            return true;
+        }
+        why = strerror(r);
+    }
+    const std::string text = "Setting outputThreadCpu " + std::to_string(cpu) + " ignored: " + why +
+                             " (see /proc/cpuinfo, or the service's CPUAffinity)";
+    LogWarn(LOGCH_GENERAL, "%s\n", text.c_str());
+    WarningHolder::AddWarning(text);
+    return false;
+}
+
+bool PinThreadToCpu(int cpu) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    const int r = pthread_setaffinity_np(pthread_self(), sizeof(one), &one);
+    if (r != 0) {
+        LogWarn(LOGCH_CHANNELOUT, "Channel output thread cannot be kept on processor %d: %s\n", cpu,
+                strerror(r));
+        return false;
+    }
+    LogInfo(LOGCH_CHANNELOUT, "Channel output thread runs on processor %d alone\n", cpu);
+    return true;
 }
 
 bool MakeThreadRealTime(int priority, bool required) {
