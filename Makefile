@@ -46,10 +46,12 @@ run: build
 bench: build
 	@bash bench/run-bench.sh $(BUILD_DIR)
 
-# The load and soak harness at full load (docs/performance.md): make soak SOAK_SECONDS=300
+# The load and soak harness at full load (docs/performance.md): make soak SOAK_SECONDS=300;
+# SOAK_ARGS=--output-cpu gives the output thread a processor of its own.
 SOAK_SECONDS ?= 120
+SOAK_ARGS ?=
 soak: build
-	@$(BUILD_DIR)/bin/tavod_soak --seconds $(SOAK_SECONDS) --report $(BUILD_DIR)/soak-report.json
+	@$(BUILD_DIR)/bin/tavod_soak --seconds $(SOAK_SECONDS) $(SOAK_ARGS) --report $(BUILD_DIR)/soak-report.json
 
 # Every fuzz harness for longer than the short runs of make test, FUZZ_JOBS at a time:
 # make fuzz FUZZ_SECONDS=1800 FUZZ_JOBS=2 (FUZZ_TARGET=NAME for one of them)

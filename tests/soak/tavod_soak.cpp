@@ -7,13 +7,15 @@
 // timestamps), frames lost, every request's fate, and tavod's resident memory and
 // open descriptors before, during and after the load.
 //
-//   tavod_soak [--short] [--seconds N] [--report FILE] [--keep]
+//   tavod_soak [--short] [--seconds N] [--output-cpu] [--report FILE] [--keep]
 //
 // --short (the CTest, well under a minute of load) checks what is not a speed goal:
 // tavod lives and ends cleanly, every request is answered with a status code, no
 // frame is lost, descriptors come back, no sanitizer report. Without it (make soak)
 // the full load runs for N seconds (default 120) and the speed and memory goals are
-// judged too. Exit status 0 when everything checked holds.
+// judged too. --output-cpu gives tavod's output thread a processor of its own
+// ("outputThreadCpu": the last one) and keeps the load's threads off it, as on a
+// board whose clients are other machines. Exit status 0 when everything checked holds.
 #include "RawTcpClient.h"
 #include "SoakClients.h"
 #include "Lateness.h"
@@ -76,7 +78,41 @@ struct Plan {
     int warmupSeconds = 15;
     std::string report;
     bool keep = false;
+    bool outputCpu = false;
 };
+
+// The processors this process may use.
+std::vector<int> usableCpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    sched_getaffinity(0, sizeof(set), &set);
+    std::vector<int> cpus;
+    for (int c = 0; c < CPU_SETSIZE; c++) {
+        if (CPU_ISSET(c, &set)) {
+            cpus.push_back(c);
+        }
+    }
+    return cpus;
+}
+
+// Every thread of this process, and every one it starts later, off processor `cpu`.
+void keepOffCpu(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (int c : usableCpus()) {
+        if (c != cpu) {
+            CPU_SET(c, &set);
+        }
+    }
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (struct dirent* e = readdir(d)) {
+            if (e->d_name[0] != '.') {
+                sched_setaffinity((pid_t)atoi(e->d_name), sizeof(set), &set);
+            }
+        }
+        closedir(d);
+    }
+}
 
 // Resident memory (kB) and open descriptors of a process.
 struct Usage {
@@ -329,7 +365,7 @@ struct Verdicts {
 };
 
 int usage() {
-    fprintf(stderr, "usage: tavod_soak [--short] [--seconds N] [--report FILE] [--keep]\n");
+    fprintf(stderr, "usage: tavod_soak [--short] [--seconds N] [--output-cpu] [--report FILE] [--keep]\n");
     return 2;
 }
 
@@ -354,6 +390,8 @@ int main(int argc, char** argv) {
             plan.report = argv[++i];
         } else if (a == "--keep") {
             plan.keep = true;
+        } else if (a == "--output-cpu") {
+            plan.outputCpu = true;
         } else {
             return usage();
         }
@@ -402,6 +440,17 @@ int main(int argc, char** argv) {
             "32}]}";
     }
     media.writeOutputs(outputs);
+    int outputCpu = -1;
+    if (plan.outputCpu) {
+        const std::vector<int> cpus = usableCpus();
+        if (cpus.size() < 2) {
+            fprintf(stderr, "tavod_soak: --output-cpu needs two processors; this process may use %zu\n",
+                    cpus.size());
+            return 2;
+        }
+        outputCpu = cpus.back();
+        media.writeConfig("settings.json", "{\"outputThreadCpu\": " + std::to_string(outputCpu) + "}");
+    }
     media.writeConfig("pins.json", R"({"provider": "simulated", "simulatedDir": "sim", "pins": [
         {"name": "IN1", "gpio": 1}, {"name": "OUT1", "gpio": 2}]})");
 
@@ -425,6 +474,9 @@ int main(int argc, char** argv) {
     if (status["status"].asString() != "playing") {
         fprintf(stderr, "tavod_soak: tavod did not start playing; it said:\n%s\n", tavod.err().c_str());
         return 1;
+    }
+    if (outputCpu >= 0) {
+        keepOffCpu(outputCpu); // tavod has started: it keeps every processor
     }
     uint16_t previewPort = 0;
     for (const Json::Value& o : status["outputs"]) {
@@ -595,6 +647,7 @@ int main(int argc, char** argv) {
     r["machine"] = machine();
     r["short"] = plan.isShort;
     r["loadSeconds"] = plan.loadSeconds;
+    r["outputThreadCpu"] = outputCpu;
     r["frames"]["atReceivers"] = (Json::Int64)(lastFrame - firstFrame + 1);
     r["frames"]["duringLoad"] = (Json::Int64)loadFrames;
     r["frames"]["lost"] = (Json::Int64)(lost / UDP_OUTPUTS + (lost % UDP_OUTPUTS ? 1 : 0));
