@@ -7,11 +7,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
+#include <dirent.h>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace webpreview_test;
 
@@ -209,5 +214,74 @@ TEST(WebPreviewSlowBrowser, ABrowserThatPausesCatchesUpWithAnIntactStream) {
         EXPECT_EQ(late[i].first, show.sent[i].first);
     }
     EXPECT_EQ(out.GetConnectionCount(), 2u);
+    alarm(0);
+}
+
+namespace {
+
+// Holds the thread that receives SIGUSR2 in its handler until released: a server
+// thread that gets no processor time, without a hook in the server for it.
+std::atomic<bool> g_held{false};
+std::atomic<bool> g_release{false};
+void holdThread(int) {
+    g_held = true;
+    while (!g_release) {
+    }
+}
+
+pid_t threadNamed(const std::string& name) {
+    DIR* d = opendir("/proc/self/task");
+    pid_t found = -1;
+    while (struct dirent* e = d ? readdir(d) : nullptr) {
+        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+        std::string n;
+        if (e->d_name[0] != '.' && (comm >> n) && n == name) {
+            found = (pid_t)atoi(e->d_name);
+        }
+    }
+    if (d) {
+        closedir(d);
+    }
+    return found;
+}
+
+} // namespace
+
+TEST(WebPreviewSlowBrowser, AStarvedServerThreadDropsEveryBrowserAndTheShowNeverWaits) {
+    alarm(120);
+    LogCapture log(LOG_DEBUG);
+    WebPreviewOutput out(0, 3 * WIDTH * HEIGHT);
+    ASSERT_EQ(out.Init(config(0)), 1) << log.text();
+    std::unique_ptr<Reader> reader(new Reader(connectLoopback(out.GetPort())));
+    ASSERT_TRUE(waitFor([&] { return out.GetConnectionCount() == 1; }, 3000));
+    play(out, 4);
+    ASSERT_TRUE(waitFor([&] { return reader->events().size() == 4; }, 3000));
+
+    const pid_t select = threadNamed("Tavo-HTTPVD-Sel");
+    ASSERT_GT(select, 0);
+    struct sigaction hold, old;
+    memset(&hold, 0, sizeof(hold));
+    hold.sa_handler = holdThread;
+    sigaction(SIGUSR2, &hold, &old);
+    g_held = false;
+    g_release = false;
+    ASSERT_EQ(syscall(SYS_tgkill, getpid(), select, SIGUSR2), 0);
+    ASSERT_TRUE(waitFor([] { return g_held.load(); }, 3000));
+    // About 100 KB an event: 30 of them are more than the 2 MiB that may wait.
+    const Show show = play(out, 30, 4);
+    EXPECT_LE(show.longestSendMs, BLOCKED_MS) << "a frame waited for the server's thread";
+    g_release = true;
+
+    EXPECT_TRUE(waitFor([&] { return log.contains("fell more than 2 MiB behind"); }, 3000)) << log.text();
+    EXPECT_TRUE(waitFor([&] { return out.GetConnectionCount() == 0; }, 3000));
+    EXPECT_LT(reader->events().size(), 34u) << "the browser was not dropped";
+    sigaction(SIGUSR2, &old, nullptr);
+
+    // The next browser starts again from a whole picture.
+    std::unique_ptr<Reader> next(new Reader(connectLoopback(out.GetPort())));
+    ASSERT_TRUE(waitFor([&] { return out.GetConnectionCount() == 1; }, 3000));
+    play(out, 2, 34);
+    EXPECT_TRUE(waitFor([&] { return next->events().size() == 2; }, 3000));
+    EXPECT_FALSE(next->bad());
     alarm(0);
 }
