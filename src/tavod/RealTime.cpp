@@ -67,8 +67,7 @@ bool ReserveCpu(int cpu) {
     }
     const std::string text = "Setting outputThreadCpu " + std::to_string(cpu) + " ignored: " + why +
                              " (see /proc/cpuinfo, or the service's CPUAffinity)";
-    LogWarn(LOGCH_GENERAL, "%s\n", text.c_str());
-    WarningHolder::AddWarning(text);
+    WarningHolder::AddWarning(text); // logs it too
     return false;
 }
 
@@ -101,8 +100,7 @@ bool MakeThreadRealTime(int priority, bool required) {
                        "): allow it with AmbientCapabilities=CAP_SYS_NICE in the service, "
                        "'setcap cap_sys_nice,cap_ipc_lock+ep tavod', or LimitRTPRIO";
     if (required) {
-        LogWarn(LOGCH_CHANNELOUT, "%s\n", text.c_str());
-        WarningHolder::AddWarning(text);
+        WarningHolder::AddWarning(text); // logs it too
     } else {
         LogDebug(LOGCH_CHANNELOUT, "%s\n", text.c_str());
     }
@@ -119,8 +117,7 @@ bool LockMemory() {
     std::string text = std::string("Memory not locked (") + strerror(errno) +
                        "): allow it with AmbientCapabilities=CAP_IPC_LOCK or LimitMEMLOCK=infinity in the "
                        "service, or 'setcap cap_sys_nice,cap_ipc_lock+ep tavod'";
-    LogWarn(LOGCH_GENERAL, "%s\n", text.c_str());
-    WarningHolder::AddWarning(text);
+    WarningHolder::AddWarning(text); // logs it too
     return false;
 }
 
