@@ -555,6 +555,10 @@ void WebPreviewOutput::ConnectionThread() {
             std::lock_guard<std::mutex> lock(m_connectionLock);
             m_connections.push_back(fd);
             m_hasConnections = true;
+            // Before the header goes out: a browser that has it gets the next frame,
+            // a whole picture (the newcomer waits, not started, for the next frame
+            // that takes this flag).
+            m_resetPreview = true;
             ConnectionState& state = m_connectionStates[fd];
             state = ConnectionState();
             state.address = address;
@@ -568,9 +572,6 @@ void WebPreviewOutput::ConnectionThread() {
                 state.behindSince = GetTime();
             }
             m_connectionsChanged = true;
-            // The newcomer waits (not started) for the whole picture of the next frame
-            // that takes this flag.
-            m_resetPreview = true;
         }
         DrainClosing(false);
         // The next browser is taken as soon as it comes: the listening queue holds
