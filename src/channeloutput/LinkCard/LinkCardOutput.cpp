@@ -9,6 +9,7 @@
 #include "host/core/Warnings.h"
 #include "host/output/ChannelBuffer.h"
 #include "host/output/Matrix.h"
+#include "host/output/PanelConfig.h"
 #include "host/output/PanelMatrix.h"
 #include "host/output/PixelOverlay.h"
 
@@ -169,15 +170,13 @@ bool LinkCardOutput::readLayout(const Json::Value& config) {
                 return false;
             }
             Json::Value p = panels[i];
-            int output = JsonKeyInt(p, "outputNumber", 0, where, ok);
-            int chain = JsonKeyInt(p, "panelNumber", 0, where, ok);
-            int xOffset = JsonKeyInt(p, "xOffset", 0, where, ok);
-            int yOffset = JsonKeyInt(p, "yOffset", 0, where, ok);
-            std::string orientation = JsonKeyString(p, "orientation", "", where, ok);
-            std::string panelOrder = JsonKeyString(p, "colorOrder", "", where, ok);
+            const PanelEntry entry = ReadPanelEntry(p, where, ok);
             if (!ok) {
                 return false;
             }
+            const int output = entry.output, chain = entry.chain;
+            const std::string& orientation = entry.orientation;
+            std::string panelOrder = entry.colorOrder;
             char letter;
             if (orientation.empty()) {
                 letter = m_legacyLayout ? 'U' : 'N';
@@ -192,7 +191,7 @@ bool LinkCardOutput::readLayout(const Json::Value& config) {
                 p["colorOrder"] = panelOrder;
             }
             std::string error;
-            if (!m_panelMatrix->AddPanel(output, chain, letter, xOffset, yOffset,
+            if (!m_panelMatrix->AddPanel(output, chain, letter, entry.xOffset, entry.yOffset,
                                          ColorOrderFromString(panelOrder), &error)) {
                 LogErr(LOGCH_CHANNELOUT, "%s (output %d, panel number %d): %s\n", where.c_str(), output,
                        chain, error.c_str());
@@ -249,36 +248,8 @@ bool LinkCardOutput::readLayout(const Json::Value& config) {
     buildCopyRuns();
 
     m_matrix.reset(new Matrix((int)m_startChannel, m_width, m_height));
-    if (config.isMember("subMatrices")) {
-        const Json::Value& subs = config["subMatrices"];
-        if (!subs.isArray()) {
-            LogErr(LOGCH_CHANNELOUT, "LinkCard: \"subMatrices\" must be a list, not %s\n",
-                   JsonTypeName(subs));
-            return false;
-        }
-        for (Json::ArrayIndex i = 0; i < subs.size(); i++) {
-            std::string where = "LinkCard sub-matrix " + std::to_string(i);
-            if (!subs[i].isObject()) {
-                LogErr(LOGCH_CHANNELOUT, "%s: must be an object, not %s\n", where.c_str(),
-                       JsonTypeName(subs[i]));
-                return false;
-            }
-            const Json::Value& s = subs[i];
-            int enabled = JsonKeyInt(s, "enabled", 0, where, ok);
-            int start = JsonKeyInt(s, "startChannel", 1, where, ok);
-            int width = JsonKeyInt(s, "width", 0, where, ok);
-            int height = JsonKeyInt(s, "height", 0, where, ok);
-            int xOffset = JsonKeyInt(s, "xOffset", 0, where, ok);
-            int yOffset = JsonKeyInt(s, "yOffset", 0, where, ok);
-            if (!ok) {
-                return false;
-            }
-            std::string error;
-            if (!m_matrix->AddSubMatrix(enabled, start - 1, width, height, xOffset, yOffset, &error)) {
-                LogErr(LOGCH_CHANNELOUT, "%s (from channel %d): %s\n", where.c_str(), start, error.c_str());
-                return false;
-            }
-        }
+    if (!ReadSubMatrices(config, "LinkCard", *m_matrix)) {
+        return false;
     }
     return ok;
 }

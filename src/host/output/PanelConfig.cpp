@@ -30,15 +30,13 @@ bool readPanels(const Json::Value& config, const std::string& who, PanelLayout& 
         // A copy: the colour order is filled in before use, the configuration stays as given.
         Json::Value p = panels[i];
         bool ok = true;
-        int output = JsonKeyInt(p, "outputNumber", 0, where, ok);
-        int chain = JsonKeyInt(p, "panelNumber", 0, where, ok);
-        int xOffset = JsonKeyInt(p, "xOffset", 0, where, ok);
-        int yOffset = JsonKeyInt(p, "yOffset", 0, where, ok);
-        std::string orientation = JsonKeyString(p, "orientation", "", where, ok);
-        std::string order = JsonKeyString(p, "colorOrder", "", where, ok);
+        const PanelEntry entry = ReadPanelEntry(p, where, ok);
         if (!ok) {
             return false;
         }
+        const int output = entry.output, chain = entry.chain;
+        const std::string& orientation = entry.orientation;
+        std::string order = entry.colorOrder;
         if (order.empty()) {
             order = ColorOrderToString(layout.colorOrder);
             p["colorOrder"] = order;
@@ -52,7 +50,8 @@ bool readPanels(const Json::Value& config, const std::string& who, PanelLayout& 
         }
         char letter = orientation.empty() ? 'N' : orientation[0];
         std::string error;
-        if (!layout.panelMatrix->AddPanel(output, chain, letter, xOffset, yOffset, panelOrder, &error)) {
+        if (!layout.panelMatrix->AddPanel(output, chain, letter, entry.xOffset, entry.yOffset, panelOrder,
+                                          &error)) {
             LogErr(LOGCH_CHANNELOUT, "%s (output %d, position %d): %s\n", where.c_str(), output, chain,
                    error.c_str());
             return false;
@@ -61,7 +60,20 @@ bool readPanels(const Json::Value& config, const std::string& who, PanelLayout& 
     return true;
 }
 
-bool readSubMatrices(const Json::Value& config, const std::string& who, PanelLayout& layout) {
+} // namespace
+
+PanelEntry ReadPanelEntry(const Json::Value& panel, const std::string& where, bool& ok) {
+    PanelEntry e;
+    e.output = JsonKeyInt(panel, "outputNumber", 0, where, ok);
+    e.chain = JsonKeyInt(panel, "panelNumber", 0, where, ok);
+    e.xOffset = JsonKeyInt(panel, "xOffset", 0, where, ok);
+    e.yOffset = JsonKeyInt(panel, "yOffset", 0, where, ok);
+    e.orientation = JsonKeyString(panel, "orientation", "", where, ok);
+    e.colorOrder = JsonKeyString(panel, "colorOrder", "", where, ok);
+    return e;
+}
+
+bool ReadSubMatrices(const Json::Value& config, const std::string& who, Matrix& matrix) {
     if (!config.isMember("subMatrices")) {
         return true;
     }
@@ -89,15 +101,13 @@ bool readSubMatrices(const Json::Value& config, const std::string& who, PanelLay
             return false;
         }
         std::string error;
-        if (!layout.matrix->AddSubMatrix(enabled, start - 1, width, height, xOffset, yOffset, &error)) {
+        if (!matrix.AddSubMatrix(enabled, start - 1, width, height, xOffset, yOffset, &error)) {
             LogErr(LOGCH_CHANNELOUT, "%s (from channel %d): %s\n", where.c_str(), start, error.c_str());
             return false;
         }
     }
     return true;
 }
-
-} // namespace
 
 bool ReadPanelLayout(const Json::Value& config, unsigned int startChannel, const std::string& who,
                      PanelLayout& layout) {
@@ -148,7 +158,7 @@ bool ReadPanelLayout(const Json::Value& config, unsigned int startChannel, const
     }
     layout.matrix.reset(
         new Matrix((int)startChannel, layout.panelMatrix->Width(), layout.panelMatrix->Height()));
-    return readSubMatrices(config, who, layout);
+    return ReadSubMatrices(config, who, *layout.matrix);
 }
 
 float ReadPanelGamma(const Json::Value& config, float def, const std::string& who, bool& ok) {

@@ -48,6 +48,25 @@ struct PanelLayout {
 bool ReadPanelLayout(const Json::Value& config, unsigned int startChannel, const std::string& who,
                      PanelLayout& layout);
 
+// One entry of "panels": {"outputNumber", "panelNumber", "xOffset", "yOffset",
+// "orientation", "colorOrder"}, each absent key 0 or empty. A key of the wrong type
+// is logged as an error naming `where` and clears `ok`.
+struct PanelEntry {
+    int output = 0;
+    int chain = 0;
+    int xOffset = 0;
+    int yOffset = 0;
+    std::string orientation;
+    std::string colorOrder;
+};
+PanelEntry ReadPanelEntry(const Json::Value& panel, const std::string& where, bool& ok);
+
+// "subMatrices": [{"enabled", "startChannel" (1-based), "width", "height", "xOffset",
+// "yOffset"}] added to `matrix`; absent, none. False, with the problem logged as an
+// error that starts with `who` (and the sub-matrix's place in the list), for a key of
+// the wrong type or a sub-matrix the matrix refuses.
+bool ReadSubMatrices(const Json::Value& config, const std::string& who, Matrix& matrix);
+
 // "gamma": a decimal number, usually a text ("2.2"). Absent, a text that is no
 // number, or a value below 0.01 or above 50 gives `def`. A key of another type is
 // logged (naming `who`) and clears `ok`.
