@@ -1,5 +1,6 @@
 // tavod facing bad input: configuration files, sequences, outputs that cannot start,
 // and command lines. Each gets one clear message and the documented outcome.
+#include "Lateness.h"
 #include "TavodTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -381,16 +382,8 @@ std::map<std::string, std::set<int>> threadCpus(pid_t pid) {
 
 // The processors this test may use, as tavod inherits them.
 std::set<int> allowedCpus() {
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    sched_getaffinity(0, sizeof(allowed), &allowed);
-    std::set<int> cpus;
-    for (int c = 0; c < CPU_SETSIZE; c++) {
-        if (CPU_ISSET(c, &allowed)) {
-            cpus.insert(c);
-        }
-    }
-    return cpus;
+    const std::vector<int> cpus = UsableCpus();
+    return std::set<int>(cpus.begin(), cpus.end());
 }
 
 TEST_F(TavodConfigTest, AProcessorKeptForTheOutputThreadRunsItAlone) {

@@ -81,25 +81,11 @@ struct Plan {
     bool outputCpu = false;
 };
 
-// The processors this process may use.
-std::vector<int> usableCpus() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    sched_getaffinity(0, sizeof(set), &set);
-    std::vector<int> cpus;
-    for (int c = 0; c < CPU_SETSIZE; c++) {
-        if (CPU_ISSET(c, &set)) {
-            cpus.push_back(c);
-        }
-    }
-    return cpus;
-}
-
 // Every thread of this process, and every one it starts later, off processor `cpu`.
 void keepOffCpu(int cpu) {
     cpu_set_t set;
     CPU_ZERO(&set);
-    for (int c : usableCpus()) {
+    for (int c : UsableCpus()) {
         if (c != cpu) {
             CPU_SET(c, &set);
         }
@@ -442,7 +428,7 @@ int main(int argc, char** argv) {
     media.writeOutputs(outputs);
     int outputCpu = -1;
     if (plan.outputCpu) {
-        const std::vector<int> cpus = usableCpus();
+        const std::vector<int> cpus = UsableCpus();
         if (cpus.size() < 2) {
             fprintf(stderr, "tavod_soak: --output-cpu needs two processors; this process may use %zu\n",
                     cpus.size());

@@ -16,6 +16,19 @@ int64_t RealTimeUs() {
     return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
 }
 
+std::vector<int> UsableCpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    sched_getaffinity(0, sizeof(set), &set);
+    std::vector<int> cpus;
+    for (int c = 0; c < CPU_SETSIZE; c++) {
+        if (CPU_ISSET(c, &set)) {
+            cpus.push_back(c);
+        }
+    }
+    return cpus;
+}
+
 void RaiseThreadToFifo(int priority) {
     struct sched_param sp;
     memset(&sp, 0, sizeof(sp));

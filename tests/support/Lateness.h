@@ -9,6 +9,9 @@
 // Microseconds on the real-time clock, the one the kernel stamps datagrams with.
 int64_t RealTimeUs();
 
+// The processors this process may run on (its affinity), in order.
+std::vector<int> UsableCpus();
+
 // The calling thread at SCHED_FIFO `priority` where allowed (root); else unchanged.
 void RaiseThreadToFifo(int priority);
 
