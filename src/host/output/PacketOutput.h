@@ -1,0 +1,86 @@
+// Base of the outputs that speak a lighting protocol over UDP (E1.31, Art-Net,
+// DDP): the protocol builds its packets from the configuration once, and the UDP
+// engine asks it for the due ones every frame. This base hands the engine its data
+// object, sends what the protocol says on stopping, counts failed sends and warns
+// when they go on.
+//
+// Ownership: the engine owns the data object; the protocol is shared by the data
+// object and the output, so either may go first.
+#pragma once
+
+#include "host/output/ChannelOutput.h"
+#include "host/output/PacketStream.h"
+#include "host/output/UDPOutput.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+
+class PacketProtocol {
+public:
+    virtual ~PacketProtocol() {}
+    // Queues this frame's due packets; `channels` is the whole buffer.
+    virtual void QueueFrame(const uint8_t* channels, UDPOutputMessages& msgs, int64_t nowMs) = 0;
+    // Queues what receivers should get when the stream ends (nothing by default).
+    virtual void QueueStop(UDPOutputMessages&, int64_t) {}
+    // About once a second, off the frame path.
+    virtual void Monitor() {}
+    // What /api/status shows beyond the base's counters.
+    virtual void AddStatus(Json::Value&) {}
+    // The engine groups the protocol's packets go to, for their failure counts.
+    virtual std::vector<uint32_t> GroupKeys() const;
+
+    // Guards everything of the protocol: frames, stopping, Monitor and status
+    // come from different threads.
+    std::mutex lock;
+    PacketStream stream;
+    bool stopped = false; // QueueStop was sent; the next change starts anew
+};
+
+class PacketOutput : public ChannelOutput {
+public:
+    PacketOutput(unsigned int startChannel, unsigned int channelCount, const std::string& typeName);
+    ~PacketOutput() override;
+
+    int Init(Json::Value config) override;
+    // Sends the protocol's stop packets (while the engine is there), then closes.
+    int Close() override;
+    int SendData(unsigned char* channelData) override;
+    void GetRequiredChannelRanges(const std::function<void(int, int)>& addRange) override;
+    void GetStatus(Json::Value& status) override;
+
+    // Range-checked whole-number key: `def` when absent; false with a message in
+    // `errors` (naming the key and the range) when not a whole number in range.
+    static int ReadIntKey(const Json::Value& config, const char* key, int def, int min, int max,
+                          std::vector<std::string>& errors);
+    static std::string ReadStringKey(const Json::Value& config, const char* key, const std::string& def,
+                                     std::vector<std::string>& errors);
+    static bool ReadBoolKey(const Json::Value& config, const char* key, bool def,
+                            std::vector<std::string>& errors);
+    // An IPv4 address or host name; false with a message when it does not resolve.
+    static bool ResolveAddress(const std::string& address, uint32_t& out, std::vector<std::string>& errors);
+
+protected:
+    // Reads the protocol's keys and builds its packets for channels
+    // [m_startChannel, m_startChannel + m_channelCount); null with every mistake
+    // in `errors`.
+    virtual std::shared_ptr<PacketProtocol> CreateProtocol(const Json::Value& config,
+                                                           std::vector<std::string>& errors) = 0;
+
+    std::string m_typeName;
+    std::shared_ptr<PacketProtocol> m_protocol;
+
+private:
+    class Data;
+    Data* m_data = nullptr; // owned by the engine
+    friend class Data;
+    uint64_t m_lastErrors = 0;
+    int m_failingSeconds = 0;
+    std::string m_warning;
+    void monitor();
+};
