@@ -13,6 +13,7 @@
 #include "host/core/Warnings.h"
 #include "host/output/OutputManager.h"
 #include "host/output/PixelOverlay.h"
+#include "host/player/Player.h"
 #include "host/player/RunMode.h"
 #include "host/core/Settings.h"
 
@@ -154,11 +155,23 @@ void Daemon::runFrame(bool skipRead) {
     if (!s) {
         return;
     }
+    bool running = s->IsSequenceRunning();
+    if (running && !m_showRunning) {
+        ChannelOutputManager::INSTANCE.StartingOutput();
+    }
     if (!skipRead) {
         s->ReadSequenceData(false);
     }
     s->ProcessSequenceData(s->seqMSElapsed);
     s->SendSequenceData();
+    // The end of a show (not of one pass of several): one frame later its blank has
+    // surely gone out, and streams that receivers would time out are ended then.
+    bool nowRunning = s->IsSequenceRunning();
+    if (m_stopOutputsPending && !nowRunning && Player::INSTANCE.GetStatus() != PLAYER_STATUS_PLAYING) {
+        ChannelOutputManager::INSTANCE.StoppingOutput();
+    }
+    m_stopOutputsPending = m_showRunning && !nowRunning;
+    m_showRunning = nowRunning;
 }
 
 void Daemon::logLeftoverThreads() {

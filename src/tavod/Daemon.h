@@ -147,6 +147,9 @@ private:
     ServiceNotifier m_notifier;
     Watchdog m_watchdog{m_notifier};
     bool m_shutDown = false;
+    // Only the output thread's frames touch these two.
+    bool m_showRunning = false;
+    bool m_stopOutputsPending = false;
     // The engine; the global `sequence` points at it while it lives.
     std::unique_ptr<Sequence> m_sequence;
     OutputThread m_outputThread;

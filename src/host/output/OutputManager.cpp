@@ -100,6 +100,20 @@ void ChannelOutputManager::SendData(unsigned char* channelData) {
     frameNumber++;
 }
 
+void ChannelOutputManager::StartingOutput() {
+    std::lock_guard<std::mutex> l(m_lock);
+    for (ChannelOutput* o : m_outputs) {
+        o->StartingOutput();
+    }
+}
+
+void ChannelOutputManager::StoppingOutput() {
+    std::lock_guard<std::mutex> l(m_lock);
+    for (ChannelOutput* o : m_outputs) {
+        o->StoppingOutput();
+    }
+}
+
 void ChannelOutputManager::SetOutputThread(ChannelOutputThread* thread) {
     ChannelOutputThread* old;
     {

@@ -44,6 +44,10 @@ public:
 
     void PrepareData(unsigned char* channelData);
     void SendData(unsigned char* channelData);
+    // A show starts, or has ended and its blank went out: every output's
+    // StartingOutput or StoppingOutput (streams that end with a show say so).
+    void StartingOutput();
+    void StoppingOutput();
 
     // Borrowed; null removes it. The previous thread is stopped first.
     void SetOutputThread(ChannelOutputThread* thread);

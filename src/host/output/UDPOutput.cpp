@@ -323,8 +323,10 @@ size_t UDPOutput::GetOutputCount() const {
 }
 
 void UDPOutput::Monitor() {
-    std::lock_guard<std::mutex> g(m_lock);
-    for (UDPOutputData* d : m_outputs) {
+    // Outside the lock, so that a data object may ask the engine (its send errors);
+    // data objects are removed on the thread that calls Monitor, never meanwhile.
+    std::vector<UDPOutputData*> outputs = GetDataObjects();
+    for (UDPOutputData* d : outputs) {
         d->Monitor();
     }
 }
@@ -393,6 +395,7 @@ int UDPOutput::sendGroup(int fd, uint32_t key, std::vector<struct mmsghdr>& msgs
             // The send buffer stayed full; drop the rest of this frame for the group.
             noteFailure(key, msgs[i], err);
             m_errors += msgs.size() - i - 1;
+            m_errorsByKey[key] += msgs.size() - i - 1;
             break;
         }
         // This one message cannot go (too long, no route, ...); carry on with the next.
@@ -408,6 +411,7 @@ int UDPOutput::sendGroup(int fd, uint32_t key, std::vector<struct mmsghdr>& msgs
 
 void UDPOutput::noteFailure(uint32_t key, const struct mmsghdr& msg, int err) {
     m_errors++;
+    m_errorsByKey[key]++;
     if (m_failing.emplace(key, err).second) {
         LogErr(LOGCH_CHANNELOUT, "UDPOutput: sending to %s failed: %s\n", destinationText(msg).c_str(),
                strerror(err));
@@ -479,4 +483,10 @@ uint64_t UDPOutput::GetSentCount() const {
 uint64_t UDPOutput::GetErrorCount() const {
     std::lock_guard<std::mutex> g(m_lock);
     return m_errors;
+}
+
+uint64_t UDPOutput::GetErrorCount(uint32_t key) const {
+    std::lock_guard<std::mutex> g(m_lock);
+    auto it = m_errorsByKey.find(key);
+    return it == m_errorsByKey.end() ? 0 : it->second;
 }

@@ -123,7 +123,8 @@ public:
     // The data objects in the order they were added (borrowed).
     std::vector<UDPOutputData*> GetDataObjects() const;
     size_t GetOutputCount() const;
-    // Calls every data object's Monitor().
+    // Calls every data object's Monitor(), without the engine's lock; call it on the
+    // thread that removes data objects.
     void Monitor();
 
     // Sends every group of `msgs` in batches; returns the datagrams sent.
@@ -131,6 +132,8 @@ public:
 
     uint64_t GetSentCount() const;
     uint64_t GetErrorCount() const;
+    // Datagrams to one group (UDPOutputMessages' key) that could not be sent.
+    uint64_t GetErrorCount(uint32_t key) const;
     bool IsOpen() const;
 
 private:
@@ -148,4 +151,5 @@ private:
     uint64_t m_errors = 0;
     // Destinations whose last send failed, so a dead host is logged once, not per frame.
     std::map<uint32_t, int> m_failing;
+    std::map<uint32_t, uint64_t> m_errorsByKey;
 };
