@@ -587,8 +587,10 @@ void LinkCardOutput::linkBack() {
 }
 
 void LinkCardOutput::GetRequiredChannelRanges(const std::function<void(int, int)>& addRange) {
-    if (m_channelCount) {
-        addRange((int)m_startChannel, (int)(m_startChannel + m_channelCount - 1));
+    ChannelOutput::GetRequiredChannelRanges(addRange);
+    // The blocks the sub-matrices copy in may lie outside the picture's channels.
+    if (m_matrix) {
+        m_matrix->AddSourceRanges(addRange);
     }
 }
 
