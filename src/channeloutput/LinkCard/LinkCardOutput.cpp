@@ -561,6 +561,11 @@ int LinkCardOutput::SendMessages(std::vector<struct mmsghdr>& messages) {
         if (r < 0 && !retryableError(err)) {
             break;
         }
+        if (m_noLink) {
+            // No carrier: a full queue will not empty, and the frame goes nowhere anyway.
+            m_lastGaveUp = true;
+            return r;
+        }
         if (m_clock() - t0 >= SEND_RETRY_MS) {
             break;
         }

@@ -560,6 +560,21 @@ TEST_F(LinkCardOutputTest, AFrameIsSlowWhenEitherOfItsListsGaveUp) {
     }
 }
 
+TEST_F(LinkCardOutputTest, WithoutLinkAFullBufferIsNotRetried) {
+    link("lowerlayerdown", "1000");
+    auto o = make();
+    ASSERT_NE(0, o->Init(config(chain(1, 1))));
+    std::vector<uint8_t> buffer(TAVO_CHANNEL_BUFFER_SIZE, 0);
+    script({3, -ENOBUFS});
+    o->PrepData(buffer.data());
+    EXPECT_EQ(1, g_calls) << "the rest is given up at once, not retried for 22 ms";
+    EXPECT_FALSE(log.contains("sendmmsg() failed")) << log.text();
+    EXPECT_EQ(1u, o->GetDroppedFrames());
+    Json::Value status;
+    o->GetStatus(status);
+    EXPECT_TRUE(status["linkDown"].asBool());
+}
+
 TEST_F(LinkCardOutputTest, OtherErrorsAreNotRetried) {
     auto o = make();
     ASSERT_NE(0, o->Init(config(chain(1, 1))));
