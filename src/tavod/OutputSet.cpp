@@ -89,8 +89,9 @@ bool OutputSet::startOutput(const ConfiguredOutput& c, Output& out, Failed& fail
         failed = Failed{c, failure, text};
         return false;
     }
+    // An output may size itself in Init (a panel picture): its own count is the true one.
     LogInfo(LOGCH_CHANNELOUT, "Output %d: %s, channels %u to %u\n", c.index, c.type.c_str(),
-            c.startChannel + 1, c.startChannel + c.channelCount);
+            c.startChannel + 1, c.startChannel + output->GetChannelCount());
     if (WillLog(LOG_DEBUG, LOGCH_CHANNELOUT)) {
         output->DumpConfig();
     }
@@ -177,7 +178,7 @@ OutputSet::ReloadResult OutputSet::Reload(const std::string& configPath, std::re
         closeOutput(o);
         LogInfo(LOGCH_CHANNELOUT, "Output %d (%s, channels %u to %u) closed\n", o.config.index,
                 o.config.type.c_str(), o.config.startChannel + 1,
-                o.config.startChannel + o.config.channelCount);
+                o.config.startChannel + o.output->GetChannelCount());
     }
     closing.clear(); // their threads end here, outside every lock
 
@@ -297,12 +298,13 @@ void OutputSet::AddStatus(Json::Value& status) {
                 LogErr(LOGCH_CHANNELOUT, "Output %d (%s) could not report its status: %s\n", o.config.index,
                        o.config.type.c_str(), e.what());
             }
-            // What the configuration says comes last: an output cannot misreport it.
+            // What the configuration says comes last: an output cannot misreport it. The
+            // count is the output's own, which Init may have set from its picture.
             j["index"] = o.config.index;
             j["supportsTesting"] = o.output->SupportsTesting();
             j["type"] = o.config.type;
             j["startChannel"] = o.config.startChannel + 1;
-            j["channelCount"] = o.config.channelCount;
+            j["channelCount"] = o.output->GetChannelCount();
             outputs.append(j);
         }
         for (const Failed& f : m_failed) {

@@ -14,6 +14,7 @@
 #include "host/output/PixelOverlay.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +32,8 @@ namespace {
 const char* const DEFAULT_SYSFS_ROOT = "/sys/class/net/";
 // A frame gets this long to go out before the rest is dropped.
 const int64_t SEND_RETRY_MS = 22;
+// How often the watch looks at the interface.
+const std::chrono::milliseconds WATCH_PERIOD(1000);
 
 int systemSendmmsg(int fd, struct mmsghdr* messages, unsigned int count, int flags) {
     return sendmmsg(fd, messages, count, flags);
@@ -59,7 +62,7 @@ std::string firstWord(const std::string& path) {
 } // namespace
 
 LinkCardOutput::LinkCardOutput(unsigned int startChannel, unsigned int channelCount)
-    : ChannelOutput(startChannel, channelCount), m_send(systemSendmmsg) {
+    : ChannelOutput(startChannel, channelCount), m_send(systemSendmmsg), m_clock(GetTimeMS) {
     LogDebug(LOGCH_CHANNELOUT, "LinkCardOutput::LinkCardOutput(%u, %u)\n", startChannel, channelCount);
     memset(m_gammaTable, 0, sizeof(m_gammaTable));
     memset(&m_if, 0, sizeof(m_if));
@@ -68,6 +71,7 @@ LinkCardOutput::LinkCardOutput(unsigned int startChannel, unsigned int channelCo
 
 LinkCardOutput::~LinkCardOutput() {
     LogDebug(LOGCH_CHANNELOUT, "LinkCardOutput::~LinkCardOutput()\n");
+    stopWatch();
     if (m_fd >= 0) {
         close(m_fd);
     }
@@ -118,6 +122,7 @@ int LinkCardOutput::Init(Json::Value config) {
     m_brightness = BrightnessByte(brightness);
     buildMessages();
     registerOverlayModel(config);
+    startWatch();
     return ChannelOutput::Init(config);
 }
 
@@ -255,6 +260,8 @@ bool LinkCardOutput::readLayout(const Json::Value& config) {
 }
 
 bool LinkCardOutput::readConfig(const Json::Value& config) {
+    // Init again: the watch of the last one reads what is read here.
+    stopWatch();
     bool ok = true;
     float gamma = 1.0f;
     if (config.isMember("gamma")) {
@@ -297,6 +304,10 @@ bool LinkCardOutput::checkLink() {
     errno = 0;
     std::string state = firstWord(sysfsPath("operstate"));
     std::string w1 = "ColorLight: Configured interface " + m_ifName + " does not have link";
+    // Said here already: the watch only reports a change from this.
+    m_noLink = state != "up";
+    m_sendsFail = false;
+    m_linkDown = m_noLink.load();
     if (state == "up") {
         WarningHolder::RemoveWarning(w1);
     } else {
@@ -334,6 +345,9 @@ bool LinkCardOutput::checkLink() {
 }
 
 bool LinkCardOutput::openSocket() {
+    if (m_fd >= 0) {
+        close(m_fd);
+    }
     m_fd = socket(AF_PACKET, SOCK_RAW, SEND_PROTOCOL);
     if (m_fd < 0) {
         LogErr(LOGCH_CHANNELOUT, "Error creating raw socket: %s\n", strerror(errno));
@@ -355,6 +369,7 @@ bool LinkCardOutput::openSocket() {
         LogErr(LOGCH_CHANNELOUT, "bind() failed\n");
         return false;
     }
+    m_boundIndex = m_if.ifr_ifindex;
     return true;
 }
 
@@ -418,6 +433,7 @@ void LinkCardOutput::registerOverlayModel(const Json::Value& config) {
 
 int LinkCardOutput::Close() {
     LogDebug(LOGCH_CHANNELOUT, "LinkCardOutput::Close()\n");
+    stopWatch();
     // Checked by the flag: a model may be named "" (an empty "description").
     if (m_overlayModelAdded) {
         PixelOverlayManager::INSTANCE.removeAutoOverlayModel(m_overlayModelName);
@@ -451,9 +467,16 @@ void LinkCardOutput::PrepData(unsigned char* channelData) {
             d[2] = gamma[src[at + r.third]];
         }
     }
+    // A frame is slow when any of its lists gave up, the rows or the display frame
+    // after them: the count starts again only after a frame that went out whole.
+    if (!m_frameSlow) {
+        m_slowFrames = 0;
+    }
+    m_frameSlow = false;
     m_lastGaveUp = false;
     SendMessages(m_dataMsgs);
-    if (m_lastGaveUp) {
+    // Without link the frame goes nowhere, even when the kernel takes it.
+    if (m_lastGaveUp || m_noLink) {
         m_droppedFrames++;
     }
 }
@@ -508,17 +531,21 @@ int LinkCardOutput::SendMessagesHelper(struct mmsghdr* messages, int count) {
 }
 
 int LinkCardOutput::SendMessages(std::vector<struct mmsghdr>& messages) {
-    int64_t t0 = GetTimeMS();
+    int64_t t0 = m_clock();
     int n = (int)messages.size();
     if (n == 0) {
         return 0;
     }
+    auto wentOut = [this] {
+        if (m_sendsFail) {
+            noteLink(m_sendsFail, false, "");
+        }
+    };
     errno = 0;
     int r = SendMessagesHelper(messages.data(), n);
     int sent = r > 0 ? r : 0;
     if (sent == n) {
-        m_slowFrames = 0;
-        linkBack();
+        wentOut();
         return r;
     }
     int retries = 0;
@@ -527,14 +554,19 @@ int LinkCardOutput::SendMessages(std::vector<struct mmsghdr>& messages) {
         if (r < 0 && linkGoneError(err)) {
             // Down or gone: every retry would fail the same way, and the time
             // belongs to the other outputs on this thread.
-            linkGone(err);
+            noteLink(m_sendsFail, true, strerror(err));
             m_lastGaveUp = true;
             return r;
         }
         if (r < 0 && !retryableError(err)) {
             break;
         }
-        if (GetTimeMS() - t0 >= SEND_RETRY_MS) {
+        if (m_noLink) {
+            // No carrier: a full queue will not empty, and the frame goes nowhere anyway.
+            m_lastGaveUp = true;
+            return r;
+        }
+        if (m_clock() - t0 >= SEND_RETRY_MS) {
             break;
         }
         struct timespec pause = {0, 500000};
@@ -547,8 +579,7 @@ int LinkCardOutput::SendMessages(std::vector<struct mmsghdr>& messages) {
             sent += r;
         }
         if (sent == n) {
-            m_slowFrames = 0;
-            linkBack();
+            wentOut();
             return r;
         }
         retries++;
@@ -557,38 +588,100 @@ int LinkCardOutput::SendMessages(std::vector<struct mmsghdr>& messages) {
             "sendmmsg() failed for ColorLight output (Socket: %d   output count: %d/%d   time: %dms) with "
             "error: %d   "
             "%s, errorcount: %d\n",
-            m_fd, sent, n, (int)(GetTimeMS() - t0), err, strerror(err), retries);
+            m_fd, sent, n, (int)(m_clock() - t0), err, strerror(err), retries);
+    frameGaveUp();
+    return r;
+}
+
+void LinkCardOutput::frameGaveUp() {
     m_lastGaveUp = true;
+    // Once per frame, whichever of its lists gave up (PrepData starts the count again).
+    if (m_frameSlow) {
+        return;
+    }
+    m_frameSlow = true;
     m_slowFrames++;
     if (m_slowFrames > 3) {
         std::string text = "Repeated frames taking more than 20ms to send to ColorLight";
         LogWarn(LOGCH_CHANNELOUT, "%s", text.c_str());
         WarningHolder::AddWarningTimeout(text, 30);
     }
-    return r;
 }
 
-void LinkCardOutput::linkGone(int error) {
-    if (!m_linkDown.exchange(true)) {
+void LinkCardOutput::noteLink(std::atomic<bool>& side, bool down, const std::string& why) {
+    std::lock_guard<std::mutex> l(m_linkLock);
+    side = down;
+    bool nowDown = m_sendsFail || m_noLink;
+    if (nowDown == m_linkDown) {
+        return;
+    }
+    m_linkDown = nowDown;
+    std::string w1 = "ColorLight: Configured interface " + m_ifName + " does not have link";
+    if (nowDown) {
         LogErr(LOGCH_CHANNELOUT,
                "LinkCard: interface %s is down or gone (%s); frames are dropped until it is back\n",
-               m_ifName.c_str(), strerror(error));
-        WarningHolder::AddWarning("ColorLight: Configured interface " + m_ifName + " does not have link");
-    }
-}
-
-void LinkCardOutput::linkBack() {
-    if (m_linkDown.exchange(false)) {
+               m_ifName.c_str(), why.c_str());
+        WarningHolder::AddWarning(w1);
+    } else {
         LogInfo(LOGCH_CHANNELOUT,
                 "LinkCard: interface %s is back; %llu frames were dropped while it was down\n",
                 m_ifName.c_str(), (unsigned long long)m_droppedFrames.load());
-        WarningHolder::RemoveWarning("ColorLight: Configured interface " + m_ifName + " does not have link");
+        WarningHolder::RemoveWarning(w1);
+    }
+}
+
+void LinkCardOutput::startWatch() {
+    stopWatch();
+    m_watchStop = false;
+    m_watch = std::thread([this] { watchLink(); });
+}
+
+void LinkCardOutput::stopWatch() {
+    if (!m_watch.joinable()) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> l(m_watchLock);
+        m_watchStop = true;
+    }
+    m_watchWake.notify_all();
+    m_watch.join();
+}
+
+void LinkCardOutput::watchLink() {
+    std::unique_lock<std::mutex> l(m_watchLock);
+    while (!m_watchWake.wait_for(l, WATCH_PERIOD, [this] { return m_watchStop; })) {
+        l.unlock();
+        // An interface removed and made again (an adapter re-enumerating, a driver
+        // reload) comes back under a new index: the socket bound to the old one
+        // would fail every send.
+        struct ifreq ifr;
+        memset(&ifr, 0, sizeof(ifr));
+        strncpy(ifr.ifr_name, m_ifName.c_str(), IFNAMSIZ - 1);
+        if (ioctl(m_fd, SIOCGIFINDEX, &ifr) == 0 && ifr.ifr_ifindex != m_boundIndex) {
+            struct sockaddr_ll at = m_sockAddr;
+            at.sll_ifindex = ifr.ifr_ifindex;
+            if (bind(m_fd, (struct sockaddr*)&at, sizeof(at)) == 0) {
+                LogInfo(LOGCH_CHANNELOUT, "LinkCard: interface %s is there again (index %d); sending to it\n",
+                        m_ifName.c_str(), ifr.ifr_ifindex);
+                m_boundIndex = ifr.ifr_ifindex;
+            }
+        }
+        // A lost carrier fails no send: the kernel drops the frames quietly.
+        std::string state = firstWord(sysfsPath("operstate"));
+        bool down = state != "up";
+        if (down != m_noLink) {
+            noteLink(m_noLink, down, state.empty() ? "no such interface" : "operstate " + state);
+        }
+        l.lock();
     }
 }
 
 void LinkCardOutput::GetRequiredChannelRanges(const std::function<void(int, int)>& addRange) {
-    if (m_channelCount) {
-        addRange((int)m_startChannel, (int)(m_startChannel + m_channelCount - 1));
+    ChannelOutput::GetRequiredChannelRanges(addRange);
+    // The blocks the sub-matrices copy in may lie outside the picture's channels.
+    if (m_matrix) {
+        m_matrix->AddSourceRanges(addRange);
     }
 }
 

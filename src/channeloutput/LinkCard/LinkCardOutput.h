@@ -8,9 +8,12 @@
 #include "LinkCardProtocol.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <json/json.h>
@@ -26,6 +29,8 @@ class LinkCardOutput : public ChannelOutput {
 public:
     // The call that sends a batch: sendmmsg, unless a test puts another in.
     using SendFunction = int (*)(int fd, struct mmsghdr* messages, unsigned int count, int flags);
+    // Milliseconds on a steady clock: GetTimeMS, unless a test puts another in.
+    using ClockFunction = int64_t (*)();
 
     LinkCardOutput(unsigned int startChannel, unsigned int channelCount);
     ~LinkCardOutput() override;
@@ -41,7 +46,7 @@ public:
     bool SupportsTesting() const override;
     void DumpConfig() override;
     // "interface", "linkSpeed", "firmwareVersion", "receivers", "droppedFrames"
-    // (frames given up because the interface was gone), "linkDown".
+    // (frames given up, or sent while the interface had no link), "linkDown".
     void GetStatus(Json::Value& status) override;
 
     void SetHostMACs(void* buffer);
@@ -51,9 +56,11 @@ public:
     int SendMessages(std::vector<struct mmsghdr>& messages);
     void GetReceiverInfo();
 
-    // Test seams: the call that sends batches, and the sysfs folder of network
-    // interfaces (the host setting "LinkCardSysfsRoot" sets it too).
+    // Test seams: the call that sends batches and the clock that bounds its
+    // retrying (the host setting "LinkCardSysfsRoot" sets the sysfs folder of
+    // network interfaces).
     void SetSendFunction(SendFunction send) { m_send = send; }
+    void SetClock(ClockFunction clock) { m_clock = clock; }
 
     // Read by tests and the status.
     int GetFirmwareVersion() const { return m_firmwareVersion; }
@@ -78,8 +85,15 @@ private:
     void buildMessages();
     void registerOverlayModel(const Json::Value& config);
     std::string sysfsPath(const std::string& file) const;
-    void linkGone(int error);
-    void linkBack();
+    // Either side (the sends, the watch) saying the link went or came back; the
+    // warning and the log line follow the two together.
+    void noteLink(std::atomic<bool>& side, bool down, const std::string& why);
+    void frameGaveUp();
+    // The watch: once a second, off the frame path, reads the interface's state and
+    // binds the socket again when the interface has come back under a new index.
+    void startWatch();
+    void stopWatch();
+    void watchLink();
 
     int m_width = 0;
     int m_height = 0;
@@ -133,9 +147,19 @@ private:
     uint8_t m_brightness = 255;
     std::string m_sysfsRoot;
     SendFunction m_send;
-    // Set on the output thread, read by GetStatus on the HTTP threads.
+    ClockFunction m_clock;
     bool m_lastGaveUp = false; // the last SendMessages dropped part of its list
-    std::atomic<bool> m_linkDown{false};
+    bool m_frameSlow = false;  // a list of this frame gave up (counted once in m_slowFrames)
+    // Set on the output thread and the watch's, read by GetStatus on the HTTP threads.
+    std::atomic<bool> m_sendsFail{false}; // the last send said the interface is down or gone
+    std::atomic<bool> m_noLink{false};    // the watch's last look: the interface is not "up"
+    std::atomic<bool> m_linkDown{false};  // either of the two
+    std::mutex m_linkLock;                // one transition of m_linkDown at a time
+    std::atomic<int> m_boundIndex{0};     // the interface index m_fd is bound to
+    std::thread m_watch;
+    std::mutex m_watchLock;
+    std::condition_variable m_watchWake;
+    bool m_watchStop = false;
     std::atomic<uint64_t> m_droppedFrames{0};
     std::atomic<int> m_receiverCount{0};
 };

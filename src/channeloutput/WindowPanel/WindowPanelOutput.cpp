@@ -269,8 +269,10 @@ int WindowPanelOutput::RawSendData(unsigned char* channelData) {
 }
 
 void WindowPanelOutput::GetRequiredChannelRanges(const std::function<void(int, int)>& addRange) {
-    if (m_channelCount) {
-        addRange((int)m_startChannel, (int)(m_startChannel + m_channelCount - 1));
+    ThreadedChannelOutput::GetRequiredChannelRanges(addRange);
+    // The blocks the sub-matrices copy in may lie outside the picture's channels.
+    if (m_layout.matrix) {
+        m_layout.matrix->AddSourceRanges(addRange);
     }
 }
 

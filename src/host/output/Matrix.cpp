@@ -56,3 +56,11 @@ void Matrix::OverlaySubMatrices(unsigned char* channelData) {
         }
     }
 }
+
+void Matrix::AddSourceRanges(const std::function<void(int, int)>& addRange) const {
+    for (const SubMatrix& s : m_subMatrices) {
+        if (s.enabled) {
+            addRange(s.startChannel, s.startChannel + s.width * s.height * 3 - 1);
+        }
+    }
+}

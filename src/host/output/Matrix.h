@@ -3,6 +3,7 @@
 // channels and that are shown at a place of the picture.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,10 @@ public:
     void OverlaySubMatrices(unsigned char* channelData);
 
     int SubMatrixCount() const { return (int)m_subMatrices.size(); }
+
+    // Calls add(first, last), both inclusive, for the channels each enabled
+    // sub-matrix copies from: an output reads these besides its own picture.
+    void AddSourceRanges(const std::function<void(int, int)>& addRange) const;
 
 private:
     struct SubMatrix {

@@ -184,6 +184,11 @@ TEST_F(HubPanelTest, SubMatricesAreCopiedIntoThePictureFirst) {
         }
     }
     EXPECT_EQ(picture(START, 32, 9, 3), shown(*o, 9, 3)) << "beside the block the picture is as it was";
+    // The block's channels are read from the file too, or it would show black.
+    std::vector<std::pair<int, int>> ranges;
+    o->GetRequiredChannelRanges([&](int a, int b) { ranges.emplace_back(a, b); });
+    EXPECT_EQ((std::vector<std::pair<int, int>>{{(int)START, (int)(START + 32 * 16 * 3 - 1)}, {5000, 5023}}),
+              ranges);
 }
 
 TEST_F(HubPanelTest, TestPatternsDrawThroughThePanelMaps) {

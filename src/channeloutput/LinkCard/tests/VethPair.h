@@ -34,20 +34,7 @@ public:
             return;
         }
         m_nsMade = true;
-        if (run("ip link add " + host + " type veth peer name " + card + " netns " + ns) != 0) {
-            m_reason = "'ip link add ... type veth' failed: " + m_output;
-            return;
-        }
-        m_linkMade = true;
-        if (run("ip link set " + host + " up") != 0 ||
-            run("ip -n " + ns + " link set " + card + " up") != 0) {
-            m_reason = "cannot bring the veth pair up: " + m_output;
-            return;
-        }
-        m_ok = waitForOperstate();
-        if (!m_ok) {
-            m_reason = "the veth pair did not come up";
-        }
+        m_ok = Add();
     }
     ~VethPair() {
         if (m_linkMade) {
@@ -73,6 +60,36 @@ public:
     bool SetCardUp(bool up) {
         m_cardUp = up;
         return run("ip -n " + ns + " link set " + card + (up ? " up" : " down")) == 0 && waitForOperstate();
+    }
+
+    // Removes the pair (both ends go), as when an adapter is unplugged or its
+    // driver unloaded.
+    bool Remove() {
+        if (run("ip link del " + host) != 0) {
+            return false;
+        }
+        m_linkMade = false;
+        return true;
+    }
+    // Makes the pair (again) under the same names, both ends up; made again, the
+    // ends have new interface indexes. False with the reason kept for reason().
+    bool Add() {
+        if (run("ip link add " + host + " type veth peer name " + card + " netns " + ns) != 0) {
+            m_reason = "'ip link add ... type veth' failed: " + m_output;
+            return false;
+        }
+        m_linkMade = true;
+        m_hostUp = m_cardUp = true;
+        if (run("ip link set " + host + " up") != 0 ||
+            run("ip -n " + ns + " link set " + card + " up") != 0) {
+            m_reason = "cannot bring the veth pair up: " + m_output;
+            return false;
+        }
+        if (!waitForOperstate()) {
+            m_reason = "the veth pair did not come up";
+            return false;
+        }
+        return true;
     }
 
     // Runs `f` with the calling thread in the cards' namespace (sockets made there

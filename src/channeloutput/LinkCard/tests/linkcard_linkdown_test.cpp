@@ -1,6 +1,8 @@
 // A link that is down: at start-up (a warning; with "linkCheck" the output is left
 // out while tavod plays on for the others), and in the middle of a show (frames
-// are given up at once, so the other outputs keep their timing).
+// are given up at once, so the other outputs keep their timing), by the interface
+// going down, its carrier going away, or the interface being removed and made again.
+#include "EngineTestSupport.h"
 #include "JsonText.h"
 #include "host/core/Common.h"
 #include "host/core/Settings.h"
@@ -33,6 +35,39 @@ int countingSend(int fd, struct mmsghdr* messages, unsigned int count, int flags
 bool hasWarning(const std::string& text) {
     auto w = WarningHolder::GetWarnings();
     return std::find(w.begin(), w.end(), text) != w.end();
+}
+
+// What /api/status shows of the LinkCard output.
+Json::Value linkCardStatus(uint16_t port) {
+    Json::Value s = parseJson(httpGet(port, "/api/status").body);
+    for (const Json::Value& o : s["outputs"]) {
+        if (o["type"].asString() == "LinkCard") {
+            return o;
+        }
+    }
+    return Json::Value();
+}
+
+// Waits (seconds, not a budget) until the card has seen `more` display frames
+// beyond what it had.
+bool cardSeesFrames(ReceiverCardSim& sim, int more = 5) {
+    int want = sim.displayFrames + more;
+    return waitFor(
+        [&] {
+            sim.Poll(20);
+            return sim.displayFrames >= want;
+        },
+        std::chrono::seconds(10));
+}
+
+bool statusSays(uint16_t port, bool linkDown) {
+    return waitFor(
+        [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            Json::Value o = linkCardStatus(port);
+            return o["linkDown"].asBool() == linkDown && (!linkDown || o["droppedFrames"].asUInt64() > 0);
+        },
+        std::chrono::seconds(10));
 }
 
 class LinkCardLinkDownTest : public ::testing::Test {
@@ -114,7 +149,9 @@ TEST_F(LinkCardLinkDownTest, GoingDownMidShowDropsFramesAtOnceUntilItIsBack) {
     ASSERT_TRUE(veth.SetHostUp(true));
     int64_t end = GetTimeMS() + 10000;
     int before = sim.displayFrames;
-    while (sim.displayFrames == before && GetTimeMS() < end) {
+    // The sends go out at once; the warning goes once the interface's state is read
+    // as up again, within about a second.
+    while ((sim.displayFrames == before || hasWarning(w1)) && GetTimeMS() < end) {
         frame();
         sim.Poll(50);
     }
@@ -182,6 +219,67 @@ TEST_F(LinkCardLinkDownTest, ALinkGoingDownMidShowCostsTheOtherOutputsNoFrame) {
     EXPECT_TRUE(lc["linkDown"].asBool()) << after.toStyledString();
     EXPECT_GT(lc["droppedFrames"].asUInt64(), 0u);
     EXPECT_EQ(std::string::npos, tavod->err().find("sendmmsg() failed")) << tavod->err();
+    tavod->sendSignal(SIGTERM);
+    EXPECT_TRUE(tavod->wait(10000));
+}
+
+TEST_F(LinkCardLinkDownTest, TavodNoticesALostCarrierAndShowsAgainWhenItIsBack) {
+    ReceiverCardSim sim;
+    std::string error;
+    bool opened = false;
+    ASSERT_TRUE(veth.InCardNamespace([&] { opened = sim.Open(veth.card, error); }));
+    ASSERT_TRUE(opened) << error;
+    MediaDir media;
+    ASSERT_TRUE(media.writeSequence("show.lcsf", 200, 4000, 25));
+    media.writeOutputs(outputJson(false));
+    uint16_t port = 0;
+    std::unique_ptr<Tavod> tavod = startWithHttp(media, {"play", "show.lcsf", "--loop"}, port);
+    ASSERT_TRUE(tavod);
+    ASSERT_TRUE(cardSeesFrames(sim)) << tavod->err();
+    EXPECT_FALSE(linkCardStatus(port)["linkDown"].asBool());
+
+    // The cards' end goes down: every send still succeeds, the frames go nowhere.
+    ASSERT_TRUE(veth.SetCardUp(false));
+    ASSERT_TRUE(statusSays(port, true)) << linkCardStatus(port).toStyledString() << tavod->err();
+    std::string warnings = httpGet(port, "/api/warnings").body;
+    EXPECT_NE(std::string::npos, warnings.find(w1)) << warnings;
+    EXPECT_NE(std::string::npos, tavod->err().find("LinkCard: interface " + veth.host + " is down or gone"))
+        << tavod->err();
+
+    ASSERT_TRUE(veth.SetCardUp(true));
+    ASSERT_TRUE(statusSays(port, false)) << linkCardStatus(port).toStyledString() << tavod->err();
+    EXPECT_TRUE(cardSeesFrames(sim)) << "frames reach the card again";
+    warnings = httpGet(port, "/api/warnings").body;
+    EXPECT_EQ(std::string::npos, warnings.find(w1)) << warnings;
+    tavod->sendSignal(SIGTERM);
+    EXPECT_TRUE(tavod->wait(10000));
+}
+
+TEST_F(LinkCardLinkDownTest, TavodSendsToTheInterfaceAgainOnceItIsRemovedAndMadeAgain) {
+    std::unique_ptr<ReceiverCardSim> sim(new ReceiverCardSim);
+    std::string error;
+    bool opened = false;
+    ASSERT_TRUE(veth.InCardNamespace([&] { opened = sim->Open(veth.card, error); }));
+    ASSERT_TRUE(opened) << error;
+    MediaDir media;
+    ASSERT_TRUE(media.writeSequence("show.lcsf", 200, 4000, 25));
+    media.writeOutputs(outputJson(false));
+    uint16_t port = 0;
+    std::unique_ptr<Tavod> tavod = startWithHttp(media, {"play", "show.lcsf", "--loop"}, port);
+    ASSERT_TRUE(tavod);
+    ASSERT_TRUE(cardSeesFrames(*sim)) << tavod->err();
+
+    // An adapter re-enumerating: the interface goes, and comes back under a new index.
+    ASSERT_TRUE(veth.Remove());
+    ASSERT_TRUE(statusSays(port, true)) << linkCardStatus(port).toStyledString() << tavod->err();
+    ASSERT_TRUE(veth.Add()) << veth.reason();
+    sim.reset(new ReceiverCardSim);
+    ASSERT_TRUE(veth.InCardNamespace([&] { opened = sim->Open(veth.card, error); }));
+    ASSERT_TRUE(opened) << error;
+    EXPECT_TRUE(cardSeesFrames(*sim)) << "frames reach the new interface; tavod said:\n" << tavod->err();
+    EXPECT_TRUE(statusSays(port, false)) << linkCardStatus(port).toStyledString();
+    EXPECT_NE(std::string::npos, tavod->err().find("LinkCard: interface " + veth.host + " is there again"))
+        << tavod->err();
     tavod->sendSignal(SIGTERM);
     EXPECT_TRUE(tavod->wait(10000));
 }

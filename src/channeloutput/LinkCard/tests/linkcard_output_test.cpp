@@ -1,8 +1,8 @@
 // The LinkCard output in one process: configuration and its refusals, gamma and
 // brightness, link and speed checks read from a simulated sysfs folder, the
 // message lists built in Init, the overlay model, and sending with bounded
-// retries through a stand-in for sendmmsg. The socket is a real raw socket on the
-// loopback interface (the tests run as root).
+// retries through a stand-in for sendmmsg and a clock of the test's. The socket is
+// a real raw socket on the loopback interface (the tests run as root).
 #include "JsonText.h"
 #include "host/core/Log.h"
 #include "host/core/Settings.h"
@@ -62,6 +62,30 @@ void script(std::initializer_list<int> steps) {
     g_asked.clear();
 }
 
+// The outputs' clock: a millisecond passes at each reading, however fast or slow
+// the machine runs, so a retry budget means a number of tries.
+int64_t g_now = 0;
+int64_t testClock() {
+    return ++g_now;
+}
+
+// A link too slow for the wall: one of a frame's lists never gets through, the
+// other always does. The display frame is the list of one.
+int rowsStuckSend(int, struct mmsghdr*, unsigned int count, int) {
+    if (count == 1) {
+        return 1;
+    }
+    errno = EAGAIN;
+    return -1;
+}
+int displayStuckSend(int, struct mmsghdr*, unsigned int count, int) {
+    if (count != 1) {
+        return (int)count;
+    }
+    errno = EAGAIN;
+    return -1;
+}
+
 bool hasWarning(const std::string& text) {
     auto w = WarningHolder::GetWarnings();
     return std::find(w.begin(), w.end(), text) != w.end();
@@ -108,6 +132,7 @@ protected:
     std::unique_ptr<LinkCardOutput> make(unsigned start = 0) {
         std::unique_ptr<LinkCardOutput> o(new LinkCardOutput(start, 999));
         o->SetSendFunction(scriptedSend);
+        o->SetClock(testClock);
         return o;
     }
 
@@ -514,6 +539,40 @@ TEST_F(LinkCardOutputTest, LinkGoneGivesUpAtOnceAndIsCounted) {
     o->PrepData(buffer.data());
     EXPECT_FALSE(hasWarning(W1));
     EXPECT_TRUE(log.contains("LinkCard: interface lo is back; 3 frames were dropped")) << log.text();
+}
+
+TEST_F(LinkCardOutputTest, AFrameIsSlowWhenEitherOfItsListsGaveUp) {
+    const std::string repeated = "Repeated frames taking more than 20ms to send to ColorLight";
+    for (auto send : {rowsStuckSend, displayStuckSend}) {
+        SCOPED_TRACE(send == rowsStuckSend ? "rows stuck" : "display frame stuck");
+        WarningHolder::ClearWarnings();
+        log.clear();
+        auto o = make();
+        ASSERT_NE(0, o->Init(config(chain(1, 1))));
+        o->SetSendFunction(send);
+        std::vector<uint8_t> buffer(TAVO_CHANNEL_BUFFER_SIZE, 0);
+        for (int frame = 1; frame <= 4; frame++) {
+            o->PrepData(buffer.data());
+            o->SendData(buffer.data());
+            EXPECT_EQ(frame, log.count("sendmmsg() failed for ColorLight output")) << log.text();
+            EXPECT_EQ(frame == 4, hasWarning(repeated)) << "frame " << frame << "\n" << log.text();
+        }
+    }
+}
+
+TEST_F(LinkCardOutputTest, WithoutLinkAFullBufferIsNotRetried) {
+    link("lowerlayerdown", "1000");
+    auto o = make();
+    ASSERT_NE(0, o->Init(config(chain(1, 1))));
+    std::vector<uint8_t> buffer(TAVO_CHANNEL_BUFFER_SIZE, 0);
+    script({3, -ENOBUFS});
+    o->PrepData(buffer.data());
+    EXPECT_EQ(1, g_calls) << "the rest is given up at once, not retried for 22 ms";
+    EXPECT_FALSE(log.contains("sendmmsg() failed")) << log.text();
+    EXPECT_EQ(1u, o->GetDroppedFrames());
+    Json::Value status;
+    o->GetStatus(status);
+    EXPECT_TRUE(status["linkDown"].asBool());
 }
 
 TEST_F(LinkCardOutputTest, OtherErrorsAreNotRetried) {

@@ -83,6 +83,9 @@ int main(int argc, char** argv) {
         }
         sim.Poll(noise ? 2 : 50);
     }
+    // What arrived before the signal counts too, however late this process ran.
+    while (sim.Poll(0) > 0) {
+    }
 
     if (!out.empty()) {
         FILE* f = fopen((out + "/summary.json").c_str(), "w");

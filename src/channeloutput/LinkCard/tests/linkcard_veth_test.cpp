@@ -1,7 +1,9 @@
 // The LinkCard output on a real veth pair: the frames captured byte for byte on
 // the cards' end (in a network namespace of the test's), and the pictures the
 // simulated receiver card reassembles from them, for every orientation, colour
-// order, inversion and gamma, across outputs and chains.
+// order, inversion and gamma, across outputs and chains; and through tavod, a
+// sub-matrix taken from channels outside the picture.
+#include "EngineTestSupport.h"
 #include "JsonText.h"
 #include "host/core/Common.h"
 #include "host/core/Settings.h"
@@ -11,6 +13,7 @@
 #include "LinkCardOutput.h"
 #include "LinkCardSim.h"
 #include "LogCapture.h"
+#include "TavodTestSupport.h"
 #include "VethPair.h"
 
 #include <gtest/gtest.h>
@@ -374,4 +377,54 @@ TEST_F(LinkCardVethTest, ReassembledPictureFollowsTheLayout) {
             o->Close();
         }
     }
+}
+
+TEST_F(LinkCardVethTest, TavodShowsASubMatrixFromChannelsOutsideThePicture) {
+    // A 4 x 2 panel from channel 1; a 2 x 1 block kept at channel 1001 shows at (1, 1).
+    // The count in the file is 0: the picture sets it.
+    tavodtest::MediaDir media;
+    ASSERT_TRUE(media.writeSequence("show.lcsf", 2000, 4000, 25));
+    media.writeOutputs(
+        "{\"type\": \"LinkCard\", \"enabled\": 1, \"startChannel\": 1, \"channelCount\": 0, "
+        "\"interface\": \"" +
+        veth.host +
+        "\", \"firmwareVersion\": 12, \"cfgVersion\": 2, \"panelWidth\": 4, \"panelHeight\": "
+        "2, \"panels\": [{\"outputNumber\": 0, \"panelNumber\": 0, \"orientation\": \"N\"}], "
+        "\"subMatrices\": [{\"enabled\": 1, \"startChannel\": 1001, \"width\": 2, \"height\": 1, "
+        "\"xOffset\": 1, \"yOffset\": 1}]}");
+    uint16_t port = 0;
+    std::unique_ptr<tavodtest::Tavod> tavod =
+        tavodtest::startWithHttp(media, {"play", "show.lcsf", "--loop"}, port);
+    ASSERT_TRUE(tavod);
+    sim.SetKeepFrames(false);
+    ASSERT_TRUE(waitFor(
+        [&] {
+            sim.Poll(20);
+            return sim.pictureCount >= 5;
+        },
+        std::chrono::seconds(10)))
+        << tavod->err();
+    // The picture is frame f of the file: its first channel tells which.
+    const std::vector<uint8_t> shown = sim.pictures.back();
+    ASSERT_EQ(24u, shown.size());
+    uint32_t f = 0;
+    while (f < 256 && testChannelValue(f, 0) != shown[0]) {
+        f++;
+    }
+    std::vector<uint8_t> expected(24);
+    for (uint32_t c = 0; c < 24; c++) {
+        expected[c] = testChannelValue(f, c);
+    }
+    for (uint32_t i = 0; i < 6; i++) {
+        expected[(1 * 4 + 1) * 3 + i] = testChannelValue(f, 1000 + i);
+    }
+    EXPECT_EQ(expected, shown);
+
+    // The output's own count, in the log and the status.
+    EXPECT_NE(std::string::npos, tavod->err().find("Output 0: LinkCard, channels 1 to 24")) << tavod->err();
+    Json::Value status = parseJson(httpGet(port, "/api/status").body);
+    ASSERT_EQ(1u, status["outputs"].size()) << status.toStyledString();
+    EXPECT_EQ(24, status["outputs"][0]["channelCount"].asInt());
+    tavod->sendSignal(SIGTERM);
+    EXPECT_TRUE(tavod->wait(10000));
 }

@@ -196,6 +196,12 @@ TEST_F(WindowPanelXTest, SubMatricesAreLaidInBeforeTheFrameIsHandedOver) {
     // The buffer now holds the block in the picture, and the window shows that.
     EXPECT_EQ(block[0], buffer[START + (4 * 32 + 5) * 3]);
     EXPECT_EQ("", firstDifference(expected(*o, 32, 2), probe->pixels(o->GetWindow(), 64, 32), 64));
+    // The block's channels are read from the file too, or it would show black.
+    std::vector<std::pair<int, int>> ranges;
+    o->GetRequiredChannelRanges([&](int a, int b) { ranges.emplace_back(a, b); });
+    EXPECT_EQ(
+        (std::vector<std::pair<int, int>>{{(int)START, (int)(START + 32 * 16 * 3 - 1)}, {70000, 70017}}),
+        ranges);
     o->Close();
 }
 
