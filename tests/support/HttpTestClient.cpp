@@ -13,7 +13,7 @@
 
 namespace {
 
-int connectLoopback(uint16_t port) {
+int connectTo(const std::string& address, uint16_t port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return -1;
@@ -25,7 +25,10 @@ int connectLoopback(uint16_t port) {
     memset(&addr, 0, sizeof(addr));
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+        close(fd);
+        return -1;
+    }
     if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
         close(fd);
         return -1;
@@ -37,13 +40,18 @@ int connectLoopback(uint16_t port) {
 
 HttpTestResponse httpRequest(uint16_t port, const std::string& method, const std::string& target,
                              const std::string& body, const std::string& headers) {
+    return httpRequestTo("127.0.0.1", port, method, target, body, headers);
+}
+
+HttpTestResponse httpRequestTo(const std::string& address, uint16_t port, const std::string& method,
+                               const std::string& target, const std::string& body, const std::string& headers) {
     HttpTestResponse response;
-    int fd = connectLoopback(port);
+    int fd = connectTo(address, port);
     if (fd < 0) {
         return response;
     }
     std::string request =
-        method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + headers;
+        method + " " + target + " HTTP/1.1\r\nHost: " + address + "\r\nConnection: close\r\n" + headers;
     if (!body.empty() || method == "POST" || method == "PUT") {
         request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     }

@@ -1,4 +1,5 @@
-// A small blocking HTTP/1.1 client for tests that talk to a server on 127.0.0.1.
+// A small blocking HTTP/1.1 client for tests that talk to a server on 127.0.0.1
+// (or another address of a test's own).
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,10 @@ struct HttpTestResponse {
 // holds extra request header lines, each ending in "\r\n".
 HttpTestResponse httpRequest(uint16_t port, const std::string& method, const std::string& target,
                              const std::string& body = "", const std::string& headers = "");
+// The same to a server at another IPv4 address (a peer in a test's network namespace).
+HttpTestResponse httpRequestTo(const std::string& address, uint16_t port, const std::string& method,
+                               const std::string& target, const std::string& body = "",
+                               const std::string& headers = "");
 inline HttpTestResponse httpGet(uint16_t port, const std::string& target) {
     return httpRequest(port, "GET", target);
 }

@@ -7,7 +7,7 @@
 #include "host/output/ChannelBuffer.h"
 #include "host/output/PixelOverlay.h"
 #include "LinkCardOutput.h"
-#include "tests/VethPair.h"
+#include "VethPair.h"
 
 #include <benchmark/benchmark.h>
 

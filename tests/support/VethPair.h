@@ -1,4 +1,4 @@
-// A veth pair for LinkCard tests: the output's end in the test's own network
+// A veth pair for tests: the near end in the test's own network
 // namespace, the cards' end in a namespace made for the test, both removed again
 // when the object goes (also when the test fails). Needs root (CAP_NET_ADMIN).
 #pragma once
