@@ -146,15 +146,7 @@ TEST_F(SequencePlayback, ASlowReaderRepeatsTheLastFrameAndSkipsOnePerLatePeriod)
     ASSERT_EQ(seq->OpenSequenceFile("slow.lcsf", 0, -1), 1);
     ASSERT_TRUE(waitFor([this] { return seq->lastFrameRead >= 9; }));
     seq->StartSequence();
-    // Run as the output thread does: one period each, on an absolute schedule.
-    auto next = std::chrono::steady_clock::now();
-    int periods = 0;
-    while (seq->IsSequenceRunning() && periods < 200) {
-        step();
-        periods++;
-        next += std::chrono::milliseconds(stepMS);
-        std::this_thread::sleep_until(next);
-    }
+    playOnSchedule(stepMS, 200);
     ASSERT_FALSE(seq->IsSequenceRunning()) << "the sequence ends by itself";
 
     std::vector<int> sent = sentFrames();
@@ -265,32 +257,11 @@ TEST_F(SequencePlayback, AFrameFetchedFromThePreviousFileIsNotQueuedForTheNext) 
     EXPECT_EQ(sent.back() - sent.front(), 4) << "b.lcsf plays frame after frame";
 }
 
-namespace {
-
-// Overwrites the compressed data of block 0 so that it no longer decodes.
-void damageFirstBlock(const std::string& path) {
-    std::unique_ptr<LCSFFile> f(LCSFFile::openLCSFFile(path));
-    ASSERT_NE(f, nullptr);
-    auto* v2 = dynamic_cast<V2LCSFFile*>(f.get());
-    ASSERT_NE(v2, nullptr);
-    ASSERT_GE(v2->m_frameOffsets.size(), 2u);
-    uint64_t from = v2->m_frameOffsets[0].second, to = v2->m_frameOffsets[1].second;
-    f.reset();
-    std::string bytes = readFileBytes(path);
-    ASSERT_LE(to, bytes.size());
-    for (uint64_t i = from; i < to; i++) {
-        bytes[i] = (char)(0x5A ^ i);
-    }
-    writeFileBytes(path, bytes);
-}
-
-} // namespace
-
 TEST_F(SequencePlayback, ADamagedFirstBlockIsSkippedAndTheRestPlays) {
     const int frames = 60, stepMS = 20;
     // Block 0 holds frames 0-9.
     std::string path = makeSequence("a.lcsf", frames, stepMS, {}, LCSFFile::CompressionType::zstd);
-    damageFirstBlock(path);
+    ASSERT_TRUE(damageBlock(path, 0));
     LogCapture log(LOG_WARN);
     ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
     // On a busy machine the reader may be past the damaged block before the open
@@ -328,7 +299,7 @@ TEST_F(SequencePlayback, AFileWithoutAReadableFrameEndsWithAMessage) {
     const int stepMS = 20;
     // Ten frames: one block, damaged.
     std::string path = makeSequence("a.lcsf", 10, stepMS, {}, LCSFFile::CompressionType::zstd);
-    damageFirstBlock(path);
+    ASSERT_TRUE(damageBlock(path, 0));
     LogCapture log(LOG_WARN);
     ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
     seq->StartSequence();

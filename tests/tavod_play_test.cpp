@@ -58,23 +58,6 @@ int frameOfA(const std::vector<uint8_t>& bytes) {
     return -2;
 }
 
-// Overwrites the compressed data of block 0 (frames 0 to 9) so that it no longer decodes.
-void damageFirstBlock(const std::string& path) {
-    std::unique_ptr<LCSFFile> f(LCSFFile::openLCSFFile(path));
-    ASSERT_NE(f, nullptr);
-    auto* v2 = dynamic_cast<V2LCSFFile*>(f.get());
-    ASSERT_NE(v2, nullptr);
-    ASSERT_GE(v2->m_frameOffsets.size(), 2u);
-    uint64_t from = v2->m_frameOffsets[0].second, to = v2->m_frameOffsets[1].second;
-    f.reset();
-    std::string bytes = readFileBytes(path);
-    ASSERT_LE(to, bytes.size());
-    for (uint64_t i = from; i < to; i++) {
-        bytes[i] = (char)(0x5A ^ i);
-    }
-    writeFileBytes(path, bytes);
-}
-
 class TavodPlayTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -254,7 +237,7 @@ TEST_F(TavodPlayTest, CompressedSequencesPlayTheSameFrames) {
 TEST_F(TavodPlayTest, ADamagedFileEndsWithAFailureThatNamesIt) {
     // Ten frames are one block: damaged, nothing of the file can be read.
     ASSERT_TRUE(media.writeSequence("broken.lcsf", CHANNELS, 10, STEP_MS, LCSFFile::CompressionType::zstd));
-    damageFirstBlock(media.sequencePath("broken.lcsf"));
+    ASSERT_TRUE(damageBlock(media.sequencePath("broken.lcsf"), 0));
     {
         Tavod tavod(media.path(), tavodArgs(media, {"play", "broken.lcsf"}));
         ASSERT_TRUE(tavod.wait(10000)) << "tavod play of a damaged file must end\n" << tavod.err();
@@ -273,7 +256,7 @@ TEST_F(TavodPlayTest, ADamagedFileEndsWithAFailureThatNamesIt) {
 
     // Sixty frames, the first block damaged: the rest plays, and the exit says the file is damaged.
     ASSERT_TRUE(media.writeSequence("hurt.lcsf", CHANNELS, 60, STEP_MS, LCSFFile::CompressionType::zstd));
-    damageFirstBlock(media.sequencePath("hurt.lcsf"));
+    ASSERT_TRUE(damageBlock(media.sequencePath("hurt.lcsf"), 0));
     Tavod tavod(media.path(), tavodArgs(media, {"play", "hurt.lcsf"}));
     // Until the blank frame of the end, after the frames that could be read.
     std::vector<Datagram> a = collect(rxA, 10000, [](const std::vector<Datagram>& g) {
