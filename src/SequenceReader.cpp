@@ -253,7 +253,7 @@ void Sequence::stepBack() {
 
 void Sequence::ReadSequenceData(bool forceRead) {
     LogExcess(LOGCH_SEQUENCE, "ReadSequenceData()\n");
-    std::lock_guard<std::recursive_mutex> seqLock(sequenceLock);
+    std::lock_guard<DeferringMutex> seqLock(sequenceLock);
 
     if (!forceRead && seqStarting != 0) {
         return;
@@ -356,7 +356,7 @@ void Sequence::takeFrame() {
 void Sequence::SeekSequenceFile(int frameNumber) {
     LogDebug(LOGCH_SEQUENCE, "SeekSequenceFile(%d)\n", frameNumber);
     {
-        std::lock_guard<std::recursive_mutex> seqLock(sequenceLock);
+        std::lock_guard<DeferringMutex> seqLock(sequenceLock);
         if (!IsSequenceRunning()) {
             LogDebug(LOGCH_SEQUENCE, "No sequence is running\n");
             return;

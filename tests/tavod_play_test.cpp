@@ -281,4 +281,41 @@ TEST_F(TavodPlayTest, ADamagedFileEndsWithAFailureThatNamesIt) {
     EXPECT_TRUE(std::is_sorted(played.begin(), played.end()));
 }
 
+TEST(TavodStopPreset, StoppingAShowWhoseStopPresetStartsItAgainNeverHangsTheDaemon) {
+    // The show lasts two frames of 1 ms and starts itself again whenever it stops: at
+    // its end on the output thread, and at each stop asked over HTTP on the main loop.
+    // Frames that short keep the output thread in a frame, and in a restart, often.
+    MediaDir media;
+    TimedUdpReceiver rx;
+    ASSERT_TRUE(media.writeSequence("short.lcsf", CHANNELS, 2, 1));
+    media.writeOutputs(customUdp(1, 1000, rx.port(), "AB {s2} {data} 0x7E"));
+    media.writeConfig("commandPresets.json", R"({"presets": {"SEQUENCE_STOPPED": [
+        {"command": "Start Sequence", "args": ["short.lcsf"]}]}})");
+    uint16_t port = 0;
+    std::unique_ptr<Tavod> tavod = startWithHttp(media, {"run"}, port);
+    ASSERT_TRUE(tavod);
+    const std::string start = R"({"command": "Start Sequence", "args": ["short.lcsf"]})";
+    ASSERT_EQ(httpRequest(port, "POST", "/api/command", start).status, 200) << tavod->err();
+    for (int i = 0; i < 500; i++) {
+        HttpTestResponse r = httpRequest(port, "POST", "/api/playback", R"({"action": "stop"})");
+        ASSERT_EQ(r.status, 200) << "stop " << i << " was not served: " << r.body << "\n" << tavod->err();
+    }
+    // Still answering, and still playing: frames keep coming.
+    HttpTestResponse status = httpGet(port, "/api/status");
+    ASSERT_EQ(status.status, 200) << tavod->err();
+    Datagram d;
+    while (rx.receive(d, 0)) {
+    }
+    int frames = 0;
+    for (int i = 0; i < 100 && frames < 10; i++) {
+        if (rx.receive(d, 100) && frameOfA(d.bytes) >= 0) {
+            frames++;
+        }
+    }
+    EXPECT_EQ(frames, 10) << tavod->err();
+    EXPECT_EQ(httpRequest(port, "POST", "/api/playback", R"({"action": "stop"})").status, 200);
+    tavod->sendSignal(SIGTERM);
+    EXPECT_TRUE(tavod->wait(10000)) << tavod->err();
+}
+
 } // namespace
