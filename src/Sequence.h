@@ -126,6 +126,9 @@ public:
     // Counts the files opened and closed, so that a frame fetched from one file is
     // never queued for the next; guarded by frameCacheLock.
     uint64_t fileGeneration = 0;
+    // Counts the seeks and steps back that moved the reader's position, so that a
+    // frame fetched for the old position is not queued; guarded by frameCacheLock.
+    uint64_t positionGeneration = 0;
     std::atomic<bool> shutdownReadThread{false};
     std::thread* readThread = nullptr; // created by the first open, under sequenceLock
     // The two lists, lastFrameData and the action tables below are guarded by frameCacheLock.

@@ -153,6 +153,7 @@ void Sequence::ReadFramesLoop() {
         int last = lastFrameRead;
         int next = last + 1;
         uint64_t generation = fileGeneration;
+        uint64_t position = positionGeneration;
         if ((uint32_t)next >= file->m_seqNumFrames) {
             doneRead = true;
             noteEndOfFile(file);
@@ -190,14 +191,18 @@ void Sequence::ReadFramesLoop() {
         lock.lock();
         // While the generation is the same, `file` is the open file, not deleted.
         bool sameFile = fileGeneration == generation;
+        // Moved by nothing but late periods (each moved it on by one).
+        bool samePosition = sameFile && positionGeneration == position && lastFrameRead >= last;
         if (f) {
             if (sameFile) {
                 noteFrameRead(next, file);
             }
-            // Queued only for the file and the position it was fetched for: a seek,
-            // a late frame or another file meanwhile makes it stale.
-            if (lastFrameRead == last && sameFile) {
-                lastFrameRead = next;
+            // Queued only for the file and the position it was fetched for: a seek
+            // or another file meanwhile makes it stale. Late periods do not: a reader
+            // slower than a step would never queue a frame again. It is shown next,
+            // and the frames of those periods after it are skipped.
+            if (samePosition) {
+                lastFrameRead = lastFrameRead == last ? next : lastFrameRead + 1;
                 frameCache.push_back(f);
                 lock.unlock();
                 frameLoadedCV.notify_all();
@@ -209,7 +214,7 @@ void Sequence::ReadFramesLoop() {
         } else if (!shutdownReadThread) {
             // A frame the codec cannot give is tried again for a while, then skipped:
             // a damaged block must neither stop the show nor leave it stuck.
-            if (sameFile && lastFrameRead == last && skipUnreadable(next, file)) {
+            if (samePosition && lastFrameRead == last && skipUnreadable(next, file)) {
                 continue;
             }
             // A short wait keeps the retries from spinning.
@@ -245,6 +250,7 @@ void Sequence::stepBack() {
         lastFrameRead = -1;
     }
     if (lastFrameRead != before) {
+        positionGeneration++;
         // The reader may have finished at the end of the file: it must fetch again.
         doneRead = false;
         readFramesCV.notify_all();
@@ -338,8 +344,9 @@ void Sequence::takeFrame() {
         CloseSequenceFile();
         return;
     }
-    // Late: skip the frame being fetched and show the last one again. Before the
-    // start (the open's take) nothing is late yet, and nothing is skipped.
+    // Late: show the last frame again and move the position on by one, so that a
+    // frame number is skipped for the period (after the frame being fetched).
+    // Before the start (the open's take) nothing is late yet, and nothing is skipped.
     if (lastFrameRead > 0 && seqStarting == 0) {
         lastFrameRead++;
         if (!playedFrames.empty()) {
@@ -386,6 +393,7 @@ void Sequence::SeekSequenceFile(int frameNumber) {
     clearCaches();
     LogDebug(LOGCH_SEQUENCE, "Seeking to %d.   Last read is %d\n", frameNumber, lastFrameRead.load());
     lastFrameRead = frameNumber - 1;
+    positionGeneration++;
     // A reader that had reached the end reads again from the new position; left
     // done, the next take would find nothing and close the file.
     doneRead = false;
