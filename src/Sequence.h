@@ -158,6 +158,7 @@ private:
     void noteEndOfFile(LCSFFile* file);
     void takeFrame();       // ReadSequenceData's frame taking, sequenceLock held
     void blankAfterClose(); // CloseSequenceFile's blanking by the rules
+    void repeatLastFrame(); // the newest played frame into the buffer again, frameCacheLock held
     // Longest wait of an open for its first frame, beyond the usual one step.
     static constexpr int FIRST_FRAME_WAIT_MS = 2000;
     void waitForFirstFrame(); // sequenceLock held

@@ -20,6 +20,15 @@ const size_t PLAYED_FRAMES_MAX = 20;
 // Step times the codec may fail to give frames before the frame it fails on is
 // given up; the frames right after a given-up one are skipped as soon as they fail.
 const int UNREADABLE_STEPS = 3;
+
+// Holds the place of a frame the codec cannot give: taking it costs the frame's
+// period, the outputs repeating the last frame, so that the frames after it are
+// not shown early.
+class UnreadableFrame : public LCSFFile::FrameData {
+public:
+    explicit UnreadableFrame(uint32_t frame) : FrameData(frame) {}
+    bool readFrame(uint8_t*, uint32_t) override { return false; }
+};
 } // namespace
 
 void ReadSequenceDataThread(Sequence* s) {
@@ -215,6 +224,10 @@ void Sequence::ReadFramesLoop() {
             // A frame the codec cannot give is tried again for a while, then skipped:
             // a damaged block must neither stop the show nor leave it stuck.
             if (samePosition && lastFrameRead == last && skipUnreadable(next, file)) {
+                frameCache.push_back(new UnreadableFrame((uint32_t)next));
+                lock.unlock();
+                frameLoadedCV.notify_all();
+                lock.lock();
                 continue;
             }
             // A short wait keeps the retries from spinning.
@@ -306,6 +319,15 @@ void Sequence::waitForFirstFrame() {
     }
 }
 
+void Sequence::repeatLastFrame() {
+    if (!playedFrames.empty()) {
+        LCSFFile::FrameData* f = playedFrames.back();
+        SetLastFrameData(f);
+        f->readFrame(seqData, TAVO_MAX_CHANNELS);
+        dataProcessed = false;
+    }
+}
+
 void Sequence::takeFrame() {
     idleBlankCount = 0;
     std::unique_lock<std::mutex> lock(frameCacheLock);
@@ -319,22 +341,30 @@ void Sequence::takeFrame() {
     if (!frameCache.empty()) {
         LCSFFile::FrameData* f = frameCache.front();
         frameCache.pop_front();
-        if (playedFrames.size() > PLAYED_FRAMES_MAX) {
-            LCSFFile::FrameData* old = playedFrames.front();
-            playedFrames.pop_front();
-            destroyUnlessLast(old);
+        uint32_t number = f->frame;
+        if (dynamic_cast<UnreadableFrame*>(f)) {
+            delete f;
+            repeatLastFrame();
+            lock.unlock();
+            readFramesCV.notify_all();
+        } else {
+            if (playedFrames.size() > PLAYED_FRAMES_MAX) {
+                LCSFFile::FrameData* old = playedFrames.front();
+                playedFrames.pop_front();
+                destroyUnlessLast(old);
+            }
+            playedFrames.push_back(f);
+            SetLastFrameData(f);
+            frameActionsDue = true;
+            lock.unlock();
+            readFramesCV.notify_all();
+            // f stays alive: it is lastFrameData, which only this lock's holders replace.
+            f->readFrame(seqData, TAVO_MAX_CHANNELS);
+            dataProcessed = false;
         }
-        playedFrames.push_back(f);
-        SetLastFrameData(f);
-        frameActionsDue = true;
-        lock.unlock();
-        readFramesCV.notify_all();
-        // f stays alive: it is lastFrameData, which only this lock's holders replace.
-        f->readFrame(seqData, TAVO_MAX_CHANNELS);
-        SetChannelOutputFrameNumber((int)f->frame);
-        seqMSElapsed = (int)((long long)f->frame * seqStepTime);
+        SetChannelOutputFrameNumber((int)number);
+        seqMSElapsed = (int)((long long)number * seqStepTime);
         seqMSRemaining = seqMSDuration - seqMSElapsed;
-        dataProcessed = false;
         return;
     }
     if (doneRead) {
@@ -349,12 +379,7 @@ void Sequence::takeFrame() {
     // Before the start (the open's take) nothing is late yet, and nothing is skipped.
     if (lastFrameRead > 0 && seqStarting == 0) {
         lastFrameRead++;
-        if (!playedFrames.empty()) {
-            LCSFFile::FrameData* f = playedFrames.back();
-            SetLastFrameData(f);
-            f->readFrame(seqData, TAVO_MAX_CHANNELS);
-            dataProcessed = false;
-        }
+        repeatLastFrame();
     }
     lock.unlock();
     readFramesCV.notify_all();

@@ -341,6 +341,38 @@ TEST_F(SequencePlayback, ADamagedFirstBlockIsSkippedAndTheRestPlays) {
     EXPECT_EQ(RecordingCommand::count("stopped a.lcsf"), 1);
 }
 
+TEST_F(SequencePlayback, EachFrameOfADamagedBlockStillCostsItsPeriod) {
+    const int frames = 60, stepMS = 20;
+    // 6600 channels make blocks of ten frames: block 2 holds frames 20 to 29.
+    TestSequenceOptions o;
+    o.channels = 6600;
+    o.frames = frames;
+    o.stepTime = stepMS;
+    o.compression = LCSFFile::CompressionType::zstd;
+    std::string path = dir.file("sequences/a.lcsf");
+    ASSERT_TRUE(writeTestSequence(path, o));
+    ASSERT_TRUE(damageBlock(path, 2));
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    ASSERT_EQ(seq->GetLoadedFrameNumber(), 0);
+    seq->StartSequence();
+    // Each period once the reader has something for it, so that none is late.
+    for (int periods = 0; seq->IsSequenceRunning() && periods < 100; periods++) {
+        ASSERT_TRUE(waitFor([this] { return seq->CachedFrameCount() > 0 || seq->doneRead; }))
+            << "the show is stuck on the damaged block";
+        step();
+    }
+    ASSERT_FALSE(seq->IsSequenceRunning());
+    // Period p sends frame p + 1 (the open loaded frame 0); the periods of the frames
+    // that cannot be read send the frame before them again, and nothing comes early.
+    std::vector<int> sent = sentFrames();
+    for (int p = 0; p < frames - 1 && p < (int)sent.size(); p++) {
+        int want = p + 1 >= 20 && p + 1 < 30 ? 19 : p + 1;
+        ASSERT_EQ(sent[p], want) << "period " << p;
+    }
+    EXPECT_GE(sent.size(), (size_t)frames - 1);
+    EXPECT_EQ(seq->unreadableFrames, 10);
+}
+
 TEST_F(SequencePlayback, AFileWithoutAReadableFrameEndsWithAMessage) {
     const int stepMS = 20;
     // Ten frames: one block, damaged.

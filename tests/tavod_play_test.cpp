@@ -1,10 +1,12 @@
 // tavod end to end: a generated sequence played to CustomUDP outputs on loopback,
 // frame by frame and on time; stopping by signal; surviving a closed standard error.
+#include "JsonText.h"
 #include "TavodTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <map>
 #include <memory>
 
@@ -279,6 +281,40 @@ TEST_F(TavodPlayTest, ADamagedFileEndsWithAFailureThatNamesIt) {
     ASSERT_FALSE(played.empty());
     EXPECT_GE(played.front(), 10) << "frames of the damaged block are not sent";
     EXPECT_TRUE(std::is_sorted(played.begin(), played.end()));
+}
+
+TEST_F(TavodPlayTest, EachFrameOfADamagedBlockStillCostsItsPeriod) {
+    // 6600 channels make blocks of ten frames: block 2 holds frames 20 to 29.
+    ASSERT_TRUE(media.writeSequence("hurt.lcsf", 6600, 80, STEP_MS, LCSFFile::CompressionType::zstd));
+    ASSERT_TRUE(damageBlock(media.sequencePath("hurt.lcsf"), 2));
+    uint16_t port = 0;
+    std::unique_ptr<Tavod> tavod = startWithHttp(media, {"run"}, port);
+    ASSERT_TRUE(tavod);
+    HttpTestResponse r =
+        httpRequest(port, "POST", "/api/playback", R"({"action": "play", "sequence": "hurt.lcsf"})");
+    ASSERT_EQ(r.status, 200) << r.body;
+    // Every period takes one frame number, shown or not (late, unreadable): the
+    // periods run less the frame on show stay the same after the damaged block. The
+    // smallest of each side, as a status may count the frame on show's period or not.
+    int before = INT_MAX, after = INT_MAX;
+    for (int polls = 0; polls < 2000; polls++) {
+        Json::Value s = parseJson(httpGet(port, "/api/status").body);
+        if (s["status"].asString() != "playing") {
+            break;
+        }
+        int frame = s["frame"].asInt();
+        int lead = s["framesSent"].asInt() - frame;
+        if (frame >= 0 && frame < 20) {
+            before = std::min(before, lead);
+        } else if (frame >= 30) {
+            after = std::min(after, lead);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_NE(before, INT_MAX) << tavod->err();
+    ASSERT_NE(after, INT_MAX) << tavod->err();
+    EXPECT_GE(after, before - 1) << "the frames after the damaged block came " << (before - after)
+                                 << " period(s) early";
 }
 
 TEST(TavodStopPreset, StoppingAShowWhoseStopPresetStartsItAgainNeverHangsTheDaemon) {
