@@ -394,6 +394,11 @@ void Sequence::SeekSequenceFile(int frameNumber) {
             return;
         }
     }
+    if (frameNumber < 0) {
+        // Before the first frame is the first frame; the show goes on from there.
+        LogDebug(LOGCH_SEQUENCE, "Seeking to frame 0 instead of %d\n", frameNumber);
+        frameNumber = 0;
+    }
     std::unique_lock<std::mutex> lock(frameCacheLock);
     uint32_t target = (uint32_t)frameNumber;
     while (!playedFrames.empty() && playedFrames.back()->frame <= target) {

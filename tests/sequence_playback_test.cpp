@@ -502,6 +502,24 @@ TEST_F(SequencePlayback, StepBackThatFetchesAgainAfterTheLastFrameWasRead) {
     EXPECT_EQ(sentFrames().back(), frames - 2);
 }
 
+TEST_F(SequencePlayback, ASeekBeforeTheFirstFrameGoesToTheFirstFrame) {
+    makeSequence("a.lcsf", 100);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    for (int i = 0; i < 30; i++) {
+        waitQueued();
+        step();
+    }
+    ASSERT_EQ(sentFrames().back(), 30);
+    seq->SeekSequenceFile(-5);
+    for (int want = 0; want < 5; want++) {
+        waitQueued();
+        step();
+        ASSERT_TRUE(seq->IsSequenceRunning()) << "a seek must not end the show";
+        EXPECT_EQ(sentFrames().back(), want);
+    }
+}
+
 TEST_F(SequencePlayback, SeekWithoutARunningSequenceIsIgnored) {
     makeSequence("a.lcsf", 100);
     ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
