@@ -27,6 +27,19 @@
 
 Sequence* sequence = nullptr;
 
+void DeferringMutex::unlock() {
+    if (--m_depth > 0 || m_after.empty()) {
+        m_mutex.unlock();
+        return;
+    }
+    std::vector<std::function<void()>> work;
+    work.swap(m_after);
+    m_mutex.unlock();
+    for (auto& w : work) {
+        w();
+    }
+}
+
 namespace {
 
 bool syncEnabled() {
@@ -128,7 +141,7 @@ int Sequence::IsSequenceRunning() {
 }
 
 int Sequence::IsSequenceRunning(const std::string& filename) {
-    std::lock_guard<std::recursive_mutex> l(sequenceLock);
+    std::lock_guard<DeferringMutex> l(sequenceLock);
     return filename == seqFilename && IsSequenceRunning();
 }
 
@@ -139,7 +152,7 @@ int Sequence::OpenSequenceFile(const std::string& filename, int startFrame, int 
         return 0;
     }
 
-    std::unique_lock<std::recursive_mutex> seqLock(sequenceLock);
+    std::unique_lock<DeferringMutex> seqLock(sequenceLock);
     if (seqFile.load() && seqFilename == filename && seqStarting != 0) {
         return 1;
     }
@@ -432,31 +445,28 @@ void Sequence::ProcessVariableHeaders() {
 }
 
 void Sequence::StartSequence() {
-    std::string name;
-    bool playing;
-    {
-        std::lock_guard<std::recursive_mutex> l(sequenceLock);
-        if (!IsSequenceRunning() && seqFile.load()) {
-            if (syncEnabled()) {
-                ResetChannelOutputFrameNumber();
-                multiSync->SendSeqSyncStartPacket(seqFilename);
-            }
-            seqStarting = 0;
-            SetChannelOutputRefreshRate(seqRefreshRate);
-            StartChannelOutputThread();
+    std::lock_guard<DeferringMutex> l(sequenceLock);
+    if (!IsSequenceRunning() && seqFile.load()) {
+        if (syncEnabled()) {
+            ResetChannelOutputFrameNumber();
+            multiSync->SendSeqSyncStartPacket(seqFilename);
         }
-        name = seqFilename;
-        playing = IsSequenceRunning();
+        seqStarting = 0;
+        SetChannelOutputRefreshRate(seqRefreshRate);
+        StartChannelOutputThread();
     }
     // Presets that react to a start (lights, doors, music) must not run for a
     // show that is not playing.
-    if (playing) {
-        CommandManager::INSTANCE.TriggerPreset("SEQUENCE_STARTED", {{"SEQUENCE_NAME", name}});
+    if (IsSequenceRunning()) {
+        std::string name = seqFilename;
+        sequenceLock.runAfterUnlock([name] {
+            CommandManager::INSTANCE.TriggerPreset("SEQUENCE_STARTED", {{"SEQUENCE_NAME", name}});
+        });
     }
 }
 
 void Sequence::StartSequence(const std::string& filename, int startFrame) {
-    std::lock_guard<std::recursive_mutex> l(sequenceLock);
+    std::lock_guard<DeferringMutex> l(sequenceLock);
     if (seqFilename != filename) {
         CloseSequenceFile();
         if (!OpenSequenceFile(filename, startFrame, -1)) {
@@ -476,7 +486,7 @@ void Sequence::CloseSequenceFile() {
         multiSync->SendSeqSyncStopPacket(name);
     }
 
-    std::lock_guard<std::recursive_mutex> seqLock(sequenceLock);
+    std::lock_guard<DeferringMutex> seqLock(sequenceLock);
     name = seqFilename;
     bool closed = false;
     {
@@ -502,17 +512,26 @@ void Sequence::CloseSequenceFile() {
     setSequenceName("");
     seqPaused = 0;
 
-    // Before the blanking decision, which depends on what the preset does (an
-    // effect it starts keeps the last frame up); outside fileLock and with the
-    // close complete, because a preset may open the next sequence on this thread.
-    if (closed) {
-        CommandManager::INSTANCE.TriggerPreset("SEQUENCE_STOPPED", {{"SEQUENCE_NAME", name}});
-        if (seqFile.load()) {
-            // The preset opened the next sequence: its first frame is in the buffer.
-            return;
-        }
+    if (!closed) {
+        blankAfterClose();
+        return;
     }
+    // The preset may start the next sequence, which waits for the host's output
+    // thread, which may be waiting for our locks: it runs once this thread holds
+    // none. Blanking comes after it, as it depends on what the preset does (an
+    // effect it starts keeps the last frame up).
+    sequenceLock.runAfterUnlock([this, name] {
+        CommandManager::INSTANCE.TriggerPreset("SEQUENCE_STOPPED", {{"SEQUENCE_NAME", name}});
+        blankAfterClose();
+    });
+}
 
+void Sequence::blankAfterClose() {
+    std::lock_guard<DeferringMutex> seqLock(sequenceLock);
+    if (seqFile.load()) {
+        // Another sequence was opened since: its first frame is in the buffer.
+        return;
+    }
     if (IsEffectRunning() || getTavomode() == TAVO_MODE_REMOTE ||
         Player::INSTANCE.GetStatus() == PLAYER_STATUS_PLAYING) {
         if (blankBetweenSequences) {
@@ -524,7 +543,7 @@ void Sequence::CloseSequenceFile() {
 }
 
 void Sequence::CloseIfOpen(const std::string& filename) {
-    std::lock_guard<std::recursive_mutex> l(sequenceLock);
+    std::lock_guard<DeferringMutex> l(sequenceLock);
     if (seqFilename == filename) {
         CloseSequenceFile();
     }

@@ -23,6 +23,26 @@
 // Longest sequence path, terminating zero included.
 #define TAVO_SEQUENCE_PATH_MAX 2048
 
+// A recursive mutex whose holder may leave work to run once it has let go of the
+// mutex completely. Presets and commands run that way: one may start a sequence,
+// which waits for the host's output thread, which may be waiting for this mutex.
+class DeferringMutex {
+public:
+    void lock() {
+        m_mutex.lock();
+        m_depth++;
+    }
+    // The last unlock of the holder runs its work, on its thread, after releasing.
+    void unlock();
+    // Holder only.
+    void runAfterUnlock(std::function<void()> work) { m_after.push_back(std::move(work)); }
+
+private:
+    std::recursive_mutex m_mutex;
+    int m_depth = 0;                            // holder only
+    std::vector<std::function<void()>> m_after; // holder only
+};
+
 class Sequence {
 public:
     class BridgeRangeData {
@@ -99,12 +119,16 @@ public:
     std::atomic<bool> dataProcessed{false};
     std::atomic<int> frameSkipCount{0};
     std::atomic<int> blankBetweenSequences{0};
-    std::recursive_mutex sequenceLock;
+    // Presets triggered under it run only once it is free: runAfterUnlock.
+    DeferringMutex sequenceLock;
     std::atomic<int> lastFrameRead{-1};
     std::atomic<bool> doneRead{false};
     // Counts the files opened and closed, so that a frame fetched from one file is
     // never queued for the next; guarded by frameCacheLock.
     uint64_t fileGeneration = 0;
+    // Counts the seeks and steps back that moved the reader's position, so that a
+    // frame fetched for the old position is not queued; guarded by frameCacheLock.
+    uint64_t positionGeneration = 0;
     std::atomic<bool> shutdownReadThread{false};
     std::thread* readThread = nullptr; // created by the first open, under sequenceLock
     // The two lists, lastFrameData and the action tables below are guarded by frameCacheLock.
@@ -132,7 +156,9 @@ private:
     bool skipUnreadable(int frame, LCSFFile* file);
     void noteFrameRead(int frame, LCSFFile* file);
     void noteEndOfFile(LCSFFile* file);
-    void takeFrame(); // ReadSequenceData's frame taking, sequenceLock held
+    void takeFrame();       // ReadSequenceData's frame taking, sequenceLock held
+    void blankAfterClose(); // CloseSequenceFile's blanking by the rules
+    void repeatLastFrame(); // the newest played frame into the buffer again, frameCacheLock held
     // Longest wait of an open for its first frame, beyond the usual one step.
     static constexpr int FIRST_FRAME_WAIT_MS = 2000;
     void waitForFirstFrame(); // sequenceLock held

@@ -25,7 +25,7 @@
 #include <time.h>
 
 void Sequence::ProcessSequenceData(int ms) {
-    std::lock_guard<std::recursive_mutex> seqLock(sequenceLock);
+    std::lock_guard<DeferringMutex> seqLock(sequenceLock);
     if (dataProcessed) {
         // Lay the layers on clean frame data again, not on last time's result.
         std::lock_guard<std::mutex> l(frameCacheLock);
@@ -138,13 +138,13 @@ void Sequence::SendSequenceData() {
     for (const std::string& e : off) {
         StopEffect(e);
     }
-    std::lock_guard<std::recursive_mutex> seqLock(sequenceLock);
+    std::lock_guard<DeferringMutex> seqLock(sequenceLock);
     SendChannelData(seqData);
 }
 
 void Sequence::BlankSequenceData(bool clearBridge) {
     LogExcess(LOGCH_SEQUENCE, "BlankSequenceData()\n");
-    std::lock_guard<std::recursive_mutex> seqLock(sequenceLock);
+    std::lock_guard<DeferringMutex> seqLock(sequenceLock);
     ChannelRanges ranges = GetOutputRanges(true);
     for (auto& r : ranges) {
         if (r.first >= TAVO_MAX_CHANNELS) {

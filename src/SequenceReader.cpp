@@ -20,6 +20,15 @@ const size_t PLAYED_FRAMES_MAX = 20;
 // Step times the codec may fail to give frames before the frame it fails on is
 // given up; the frames right after a given-up one are skipped as soon as they fail.
 const int UNREADABLE_STEPS = 3;
+
+// Holds the place of a frame the codec cannot give: taking it costs the frame's
+// period, the outputs repeating the last frame, so that the frames after it are
+// not shown early.
+class UnreadableFrame : public LCSFFile::FrameData {
+public:
+    explicit UnreadableFrame(uint32_t frame) : FrameData(frame) {}
+    bool readFrame(uint8_t*, uint32_t) override { return false; }
+};
 } // namespace
 
 void ReadSequenceDataThread(Sequence* s) {
@@ -153,6 +162,7 @@ void Sequence::ReadFramesLoop() {
         int last = lastFrameRead;
         int next = last + 1;
         uint64_t generation = fileGeneration;
+        uint64_t position = positionGeneration;
         if ((uint32_t)next >= file->m_seqNumFrames) {
             doneRead = true;
             noteEndOfFile(file);
@@ -190,14 +200,18 @@ void Sequence::ReadFramesLoop() {
         lock.lock();
         // While the generation is the same, `file` is the open file, not deleted.
         bool sameFile = fileGeneration == generation;
+        // Moved by nothing but late periods (each moved it on by one).
+        bool samePosition = sameFile && positionGeneration == position && lastFrameRead >= last;
         if (f) {
             if (sameFile) {
                 noteFrameRead(next, file);
             }
-            // Queued only for the file and the position it was fetched for: a seek,
-            // a late frame or another file meanwhile makes it stale.
-            if (lastFrameRead == last && sameFile) {
-                lastFrameRead = next;
+            // Queued only for the file and the position it was fetched for: a seek
+            // or another file meanwhile makes it stale. Late periods do not: a reader
+            // slower than a step would never queue a frame again. It is shown next,
+            // and the frames of those periods after it are skipped.
+            if (samePosition) {
+                lastFrameRead = lastFrameRead == last ? next : lastFrameRead + 1;
                 frameCache.push_back(f);
                 lock.unlock();
                 frameLoadedCV.notify_all();
@@ -209,7 +223,11 @@ void Sequence::ReadFramesLoop() {
         } else if (!shutdownReadThread) {
             // A frame the codec cannot give is tried again for a while, then skipped:
             // a damaged block must neither stop the show nor leave it stuck.
-            if (sameFile && lastFrameRead == last && skipUnreadable(next, file)) {
+            if (samePosition && lastFrameRead == last && skipUnreadable(next, file)) {
+                frameCache.push_back(new UnreadableFrame((uint32_t)next));
+                lock.unlock();
+                frameLoadedCV.notify_all();
+                lock.lock();
                 continue;
             }
             // A short wait keeps the retries from spinning.
@@ -245,6 +263,7 @@ void Sequence::stepBack() {
         lastFrameRead = -1;
     }
     if (lastFrameRead != before) {
+        positionGeneration++;
         // The reader may have finished at the end of the file: it must fetch again.
         doneRead = false;
         readFramesCV.notify_all();
@@ -253,7 +272,7 @@ void Sequence::stepBack() {
 
 void Sequence::ReadSequenceData(bool forceRead) {
     LogExcess(LOGCH_SEQUENCE, "ReadSequenceData()\n");
-    std::lock_guard<std::recursive_mutex> seqLock(sequenceLock);
+    std::lock_guard<DeferringMutex> seqLock(sequenceLock);
 
     if (!forceRead && seqStarting != 0) {
         return;
@@ -300,6 +319,15 @@ void Sequence::waitForFirstFrame() {
     }
 }
 
+void Sequence::repeatLastFrame() {
+    if (!playedFrames.empty()) {
+        LCSFFile::FrameData* f = playedFrames.back();
+        SetLastFrameData(f);
+        f->readFrame(seqData, TAVO_MAX_CHANNELS);
+        dataProcessed = false;
+    }
+}
+
 void Sequence::takeFrame() {
     idleBlankCount = 0;
     std::unique_lock<std::mutex> lock(frameCacheLock);
@@ -313,22 +341,30 @@ void Sequence::takeFrame() {
     if (!frameCache.empty()) {
         LCSFFile::FrameData* f = frameCache.front();
         frameCache.pop_front();
-        if (playedFrames.size() > PLAYED_FRAMES_MAX) {
-            LCSFFile::FrameData* old = playedFrames.front();
-            playedFrames.pop_front();
-            destroyUnlessLast(old);
+        uint32_t number = f->frame;
+        if (dynamic_cast<UnreadableFrame*>(f)) {
+            delete f;
+            repeatLastFrame();
+            lock.unlock();
+            readFramesCV.notify_all();
+        } else {
+            if (playedFrames.size() > PLAYED_FRAMES_MAX) {
+                LCSFFile::FrameData* old = playedFrames.front();
+                playedFrames.pop_front();
+                destroyUnlessLast(old);
+            }
+            playedFrames.push_back(f);
+            SetLastFrameData(f);
+            frameActionsDue = true;
+            lock.unlock();
+            readFramesCV.notify_all();
+            // f stays alive: it is lastFrameData, which only this lock's holders replace.
+            f->readFrame(seqData, TAVO_MAX_CHANNELS);
+            dataProcessed = false;
         }
-        playedFrames.push_back(f);
-        SetLastFrameData(f);
-        frameActionsDue = true;
-        lock.unlock();
-        readFramesCV.notify_all();
-        // f stays alive: it is lastFrameData, which only this lock's holders replace.
-        f->readFrame(seqData, TAVO_MAX_CHANNELS);
-        SetChannelOutputFrameNumber((int)f->frame);
-        seqMSElapsed = (int)((long long)f->frame * seqStepTime);
+        SetChannelOutputFrameNumber((int)number);
+        seqMSElapsed = (int)((long long)number * seqStepTime);
         seqMSRemaining = seqMSDuration - seqMSElapsed;
-        dataProcessed = false;
         return;
     }
     if (doneRead) {
@@ -338,16 +374,12 @@ void Sequence::takeFrame() {
         CloseSequenceFile();
         return;
     }
-    // Late: skip the frame being fetched and show the last one again. Before the
-    // start (the open's take) nothing is late yet, and nothing is skipped.
+    // Late: show the last frame again and move the position on by one, so that a
+    // frame number is skipped for the period (after the frame being fetched).
+    // Before the start (the open's take) nothing is late yet, and nothing is skipped.
     if (lastFrameRead > 0 && seqStarting == 0) {
         lastFrameRead++;
-        if (!playedFrames.empty()) {
-            LCSFFile::FrameData* f = playedFrames.back();
-            SetLastFrameData(f);
-            f->readFrame(seqData, TAVO_MAX_CHANNELS);
-            dataProcessed = false;
-        }
+        repeatLastFrame();
     }
     lock.unlock();
     readFramesCV.notify_all();
@@ -356,11 +388,16 @@ void Sequence::takeFrame() {
 void Sequence::SeekSequenceFile(int frameNumber) {
     LogDebug(LOGCH_SEQUENCE, "SeekSequenceFile(%d)\n", frameNumber);
     {
-        std::lock_guard<std::recursive_mutex> seqLock(sequenceLock);
+        std::lock_guard<DeferringMutex> seqLock(sequenceLock);
         if (!IsSequenceRunning()) {
             LogDebug(LOGCH_SEQUENCE, "No sequence is running\n");
             return;
         }
+    }
+    if (frameNumber < 0) {
+        // Before the first frame is the first frame; the show goes on from there.
+        LogDebug(LOGCH_SEQUENCE, "Seeking to frame 0 instead of %d\n", frameNumber);
+        frameNumber = 0;
     }
     std::unique_lock<std::mutex> lock(frameCacheLock);
     uint32_t target = (uint32_t)frameNumber;
@@ -386,6 +423,7 @@ void Sequence::SeekSequenceFile(int frameNumber) {
     clearCaches();
     LogDebug(LOGCH_SEQUENCE, "Seeking to %d.   Last read is %d\n", frameNumber, lastFrameRead.load());
     lastFrameRead = frameNumber - 1;
+    positionGeneration++;
     // A reader that had reached the end reads again from the new position; left
     // done, the next take would find nothing and close the file.
     doneRead = false;

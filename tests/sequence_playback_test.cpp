@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <set>
 #include <thread>
 
 using SequencePlayback = SequenceFixture;
@@ -135,6 +136,46 @@ TEST_F(SequencePlayback, AnEffectStartedByTheStopPresetKeepsTheLastFrameUp) {
     EXPECT_EQ(frameOf(slice), shown) << "the last frame stays in the buffer";
 }
 
+namespace {
+
+// What a show played to its end with a slow reader sent, its closing blank frames
+// left out: every frame holds a test frame, and frames never go back.
+struct LatePlay {
+    std::vector<int> sent;
+    int repeats = 0; // periods that sent the frame before again
+    int skipped = 0; // frame numbers never sent, up to the last frame of the file
+    std::set<int> shown;
+};
+
+LatePlay latePlay(std::vector<int> sent, int frames) {
+    LatePlay r;
+    EXPECT_FALSE(sent.empty());
+    while (!sent.empty() && sent.back() == -1) {
+        sent.pop_back();
+    }
+    for (size_t i = 0; i < sent.size(); i++) {
+        EXPECT_GE(sent[i], 0) << "every frame sent holds that frame's data, at " << i;
+        r.shown.insert(sent[i]);
+        if (i == 0) {
+            continue;
+        }
+        EXPECT_GE(sent[i], sent[i - 1]) << "frames never go back, at " << i;
+        if (sent[i] == sent[i - 1]) {
+            r.repeats++;
+        } else if (sent[i] > sent[i - 1]) {
+            r.skipped += sent[i] - sent[i - 1] - 1;
+        }
+    }
+    // Frames skipped at the end (the position pushed past the last frame) count too.
+    if (!sent.empty()) {
+        r.skipped += frames - 1 - sent.back();
+    }
+    r.sent = std::move(sent);
+    return r;
+}
+
+} // namespace
+
 TEST_F(SequencePlayback, ASlowReaderRepeatsTheLastFrameAndSkipsOnePerLatePeriod) {
     const int frames = 40, stepMS = 50;
     makeSequence("slow.lcsf", frames, stepMS);
@@ -146,42 +187,39 @@ TEST_F(SequencePlayback, ASlowReaderRepeatsTheLastFrameAndSkipsOnePerLatePeriod)
     ASSERT_EQ(seq->OpenSequenceFile("slow.lcsf", 0, -1), 1);
     ASSERT_TRUE(waitFor([this] { return seq->lastFrameRead >= 9; }));
     seq->StartSequence();
-    // Run as the output thread does: one period each, on an absolute schedule.
-    auto next = std::chrono::steady_clock::now();
-    int periods = 0;
-    while (seq->IsSequenceRunning() && periods < 200) {
-        step();
-        periods++;
-        next += std::chrono::milliseconds(stepMS);
-        std::this_thread::sleep_until(next);
-    }
+    playOnSchedule(stepMS, 200);
     ASSERT_FALSE(seq->IsSequenceRunning()) << "the sequence ends by itself";
 
-    std::vector<int> sent = sentFrames();
-    ASSERT_GE(sent.size(), 3u);
-    ASSERT_EQ(sent.back(), -1);
-    sent.pop_back();
-    while (!sent.empty() && sent.back() == -1) {
-        sent.pop_back();
-    }
-    int repeats = 0, skipped = 0;
-    for (size_t i = 1; i < sent.size(); i++) {
-        ASSERT_GE(sent[i], 0) << "every frame sent holds that frame's data, at " << i;
-        ASSERT_GE(sent[i], sent[i - 1]) << "frames never go back, at " << i;
-        if (sent[i] == sent[i - 1]) {
-            repeats++;
-        } else {
-            skipped += sent[i] - sent[i - 1] - 1;
-        }
-    }
+    LatePlay play = latePlay(sentFrames(), frames);
+    ASSERT_GE(play.sent.size(), 9u);
     // Frame 0 was loaded by the open; the start goes on with frame 1.
     for (int i = 0; i < 9; i++) {
-        EXPECT_EQ(sent[i], i + 1) << "frames read ahead play in order";
+        EXPECT_EQ(play.sent[i], i + 1) << "frames read ahead play in order";
     }
-    EXPECT_GT(repeats, 0);
-    // Frames skipped at the end (the position pushed past the last frame) count too.
-    EXPECT_EQ(skipped + (frames - 1 - sent.back()), repeats) << "one frame number skipped per late period";
+    EXPECT_GT(play.repeats, 0);
+    EXPECT_EQ(play.skipped, play.repeats) << "one frame number skipped per late period";
     EXPECT_EQ(RecordingCommand::count("stopped slow.lcsf"), 1);
+}
+
+TEST_F(SequencePlayback, AReaderAlwaysSlowerThanAStepStillShowsFrames) {
+    const int frames = 60, stepMS = 20;
+    makeSequence("slow.lcsf", frames, stepMS);
+    // After frame 0, every fetch takes one and a half periods: a slow card.
+    seq->setFileOpener([](const std::string& p) -> LCSFFile* {
+        LCSFFile* f = LCSFFile::openLCSFFile(p);
+        return f ? new SlowLCSFFile(f, [](uint32_t n) { return n > 0 ? 30 : 0; }) : nullptr;
+    });
+    ASSERT_EQ(seq->OpenSequenceFile("slow.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    int periods = playOnSchedule(stepMS, 1000);
+    ASSERT_FALSE(seq->IsSequenceRunning()) << "the sequence ends by itself";
+
+    LatePlay play = latePlay(sentFrames(), frames);
+    // Two frames of three can come in time; a show stuck on one frame shows one.
+    EXPECT_GE(play.shown.size(), 12u) << "the show went on showing frames";
+    // A period takes a frame number, shown or skipped (not yet at the start, while
+    // frame 1 is on its way): the show keeps its length instead of running slow.
+    EXPECT_LT(periods, frames + frames / 4) << "frames are skipped to keep time";
 }
 
 TEST_F(SequencePlayback, AFrameFetchedFromThePreviousFileIsNotQueuedForTheNext) {
@@ -265,32 +303,11 @@ TEST_F(SequencePlayback, AFrameFetchedFromThePreviousFileIsNotQueuedForTheNext) 
     EXPECT_EQ(sent.back() - sent.front(), 4) << "b.lcsf plays frame after frame";
 }
 
-namespace {
-
-// Overwrites the compressed data of block 0 so that it no longer decodes.
-void damageFirstBlock(const std::string& path) {
-    std::unique_ptr<LCSFFile> f(LCSFFile::openLCSFFile(path));
-    ASSERT_NE(f, nullptr);
-    auto* v2 = dynamic_cast<V2LCSFFile*>(f.get());
-    ASSERT_NE(v2, nullptr);
-    ASSERT_GE(v2->m_frameOffsets.size(), 2u);
-    uint64_t from = v2->m_frameOffsets[0].second, to = v2->m_frameOffsets[1].second;
-    f.reset();
-    std::string bytes = readFileBytes(path);
-    ASSERT_LE(to, bytes.size());
-    for (uint64_t i = from; i < to; i++) {
-        bytes[i] = (char)(0x5A ^ i);
-    }
-    writeFileBytes(path, bytes);
-}
-
-} // namespace
-
 TEST_F(SequencePlayback, ADamagedFirstBlockIsSkippedAndTheRestPlays) {
     const int frames = 60, stepMS = 20;
     // Block 0 holds frames 0-9.
     std::string path = makeSequence("a.lcsf", frames, stepMS, {}, LCSFFile::CompressionType::zstd);
-    damageFirstBlock(path);
+    ASSERT_TRUE(damageBlock(path, 0));
     LogCapture log(LOG_WARN);
     ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
     // On a busy machine the reader may be past the damaged block before the open
@@ -324,11 +341,43 @@ TEST_F(SequencePlayback, ADamagedFirstBlockIsSkippedAndTheRestPlays) {
     EXPECT_EQ(RecordingCommand::count("stopped a.lcsf"), 1);
 }
 
+TEST_F(SequencePlayback, EachFrameOfADamagedBlockStillCostsItsPeriod) {
+    const int frames = 60, stepMS = 20;
+    // 6600 channels make blocks of ten frames: block 2 holds frames 20 to 29.
+    TestSequenceOptions o;
+    o.channels = 6600;
+    o.frames = frames;
+    o.stepTime = stepMS;
+    o.compression = LCSFFile::CompressionType::zstd;
+    std::string path = dir.file("sequences/a.lcsf");
+    ASSERT_TRUE(writeTestSequence(path, o));
+    ASSERT_TRUE(damageBlock(path, 2));
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    ASSERT_EQ(seq->GetLoadedFrameNumber(), 0);
+    seq->StartSequence();
+    // Each period once the reader has something for it, so that none is late.
+    for (int periods = 0; seq->IsSequenceRunning() && periods < 100; periods++) {
+        ASSERT_TRUE(waitFor([this] { return seq->CachedFrameCount() > 0 || seq->doneRead; }))
+            << "the show is stuck on the damaged block";
+        step();
+    }
+    ASSERT_FALSE(seq->IsSequenceRunning());
+    // Period p sends frame p + 1 (the open loaded frame 0); the periods of the frames
+    // that cannot be read send the frame before them again, and nothing comes early.
+    std::vector<int> sent = sentFrames();
+    for (int p = 0; p < frames - 1 && p < (int)sent.size(); p++) {
+        int want = p + 1 >= 20 && p + 1 < 30 ? 19 : p + 1;
+        ASSERT_EQ(sent[p], want) << "period " << p;
+    }
+    EXPECT_GE(sent.size(), (size_t)frames - 1);
+    EXPECT_EQ(seq->unreadableFrames, 10);
+}
+
 TEST_F(SequencePlayback, AFileWithoutAReadableFrameEndsWithAMessage) {
     const int stepMS = 20;
     // Ten frames: one block, damaged.
     std::string path = makeSequence("a.lcsf", 10, stepMS, {}, LCSFFile::CompressionType::zstd);
-    damageFirstBlock(path);
+    ASSERT_TRUE(damageBlock(path, 0));
     LogCapture log(LOG_WARN);
     ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
     seq->StartSequence();
@@ -451,6 +500,24 @@ TEST_F(SequencePlayback, StepBackThatFetchesAgainAfterTheLastFrameWasRead) {
     step();
     EXPECT_TRUE(seq->IsSequenceRunning());
     EXPECT_EQ(sentFrames().back(), frames - 2);
+}
+
+TEST_F(SequencePlayback, ASeekBeforeTheFirstFrameGoesToTheFirstFrame) {
+    makeSequence("a.lcsf", 100);
+    ASSERT_EQ(seq->OpenSequenceFile("a.lcsf", 0, -1), 1);
+    seq->StartSequence();
+    for (int i = 0; i < 30; i++) {
+        waitQueued();
+        step();
+    }
+    ASSERT_EQ(sentFrames().back(), 30);
+    seq->SeekSequenceFile(-5);
+    for (int want = 0; want < 5; want++) {
+        waitQueued();
+        step();
+        ASSERT_TRUE(seq->IsSequenceRunning()) << "a seek must not end the show";
+        EXPECT_EQ(sentFrames().back(), want);
+    }
 }
 
 TEST_F(SequencePlayback, SeekWithoutARunningSequenceIsIgnored) {

@@ -1,10 +1,12 @@
 // tavod end to end: a generated sequence played to CustomUDP outputs on loopback,
 // frame by frame and on time; stopping by signal; surviving a closed standard error.
+#include "JsonText.h"
 #include "TavodTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <map>
 #include <memory>
 
@@ -56,23 +58,6 @@ int frameOfA(const std::vector<uint8_t>& bytes) {
         }
     }
     return -2;
-}
-
-// Overwrites the compressed data of block 0 (frames 0 to 9) so that it no longer decodes.
-void damageFirstBlock(const std::string& path) {
-    std::unique_ptr<LCSFFile> f(LCSFFile::openLCSFFile(path));
-    ASSERT_NE(f, nullptr);
-    auto* v2 = dynamic_cast<V2LCSFFile*>(f.get());
-    ASSERT_NE(v2, nullptr);
-    ASSERT_GE(v2->m_frameOffsets.size(), 2u);
-    uint64_t from = v2->m_frameOffsets[0].second, to = v2->m_frameOffsets[1].second;
-    f.reset();
-    std::string bytes = readFileBytes(path);
-    ASSERT_LE(to, bytes.size());
-    for (uint64_t i = from; i < to; i++) {
-        bytes[i] = (char)(0x5A ^ i);
-    }
-    writeFileBytes(path, bytes);
 }
 
 class TavodPlayTest : public ::testing::Test {
@@ -254,7 +239,7 @@ TEST_F(TavodPlayTest, CompressedSequencesPlayTheSameFrames) {
 TEST_F(TavodPlayTest, ADamagedFileEndsWithAFailureThatNamesIt) {
     // Ten frames are one block: damaged, nothing of the file can be read.
     ASSERT_TRUE(media.writeSequence("broken.lcsf", CHANNELS, 10, STEP_MS, LCSFFile::CompressionType::zstd));
-    damageFirstBlock(media.sequencePath("broken.lcsf"));
+    ASSERT_TRUE(damageBlock(media.sequencePath("broken.lcsf"), 0));
     {
         Tavod tavod(media.path(), tavodArgs(media, {"play", "broken.lcsf"}));
         ASSERT_TRUE(tavod.wait(10000)) << "tavod play of a damaged file must end\n" << tavod.err();
@@ -273,7 +258,7 @@ TEST_F(TavodPlayTest, ADamagedFileEndsWithAFailureThatNamesIt) {
 
     // Sixty frames, the first block damaged: the rest plays, and the exit says the file is damaged.
     ASSERT_TRUE(media.writeSequence("hurt.lcsf", CHANNELS, 60, STEP_MS, LCSFFile::CompressionType::zstd));
-    damageFirstBlock(media.sequencePath("hurt.lcsf"));
+    ASSERT_TRUE(damageBlock(media.sequencePath("hurt.lcsf"), 0));
     Tavod tavod(media.path(), tavodArgs(media, {"play", "hurt.lcsf"}));
     // Until the blank frame of the end, after the frames that could be read.
     std::vector<Datagram> a = collect(rxA, 10000, [](const std::vector<Datagram>& g) {
@@ -296,6 +281,77 @@ TEST_F(TavodPlayTest, ADamagedFileEndsWithAFailureThatNamesIt) {
     ASSERT_FALSE(played.empty());
     EXPECT_GE(played.front(), 10) << "frames of the damaged block are not sent";
     EXPECT_TRUE(std::is_sorted(played.begin(), played.end()));
+}
+
+TEST_F(TavodPlayTest, EachFrameOfADamagedBlockStillCostsItsPeriod) {
+    // 6600 channels make blocks of ten frames: block 2 holds frames 20 to 29.
+    ASSERT_TRUE(media.writeSequence("hurt.lcsf", 6600, 80, STEP_MS, LCSFFile::CompressionType::zstd));
+    ASSERT_TRUE(damageBlock(media.sequencePath("hurt.lcsf"), 2));
+    uint16_t port = 0;
+    std::unique_ptr<Tavod> tavod = startWithHttp(media, {"run"}, port);
+    ASSERT_TRUE(tavod);
+    HttpTestResponse r =
+        httpRequest(port, "POST", "/api/playback", R"({"action": "play", "sequence": "hurt.lcsf"})");
+    ASSERT_EQ(r.status, 200) << r.body;
+    // Every period takes one frame number, shown or not (late, unreadable): the
+    // periods run less the frame on show stay the same after the damaged block. The
+    // smallest of each side, as a status may count the frame on show's period or not.
+    int before = INT_MAX, after = INT_MAX;
+    for (int polls = 0; polls < 2000; polls++) {
+        Json::Value s = parseJson(httpGet(port, "/api/status").body);
+        if (s["status"].asString() != "playing") {
+            break;
+        }
+        int frame = s["frame"].asInt();
+        int lead = s["framesSent"].asInt() - frame;
+        if (frame >= 0 && frame < 20) {
+            before = std::min(before, lead);
+        } else if (frame >= 30) {
+            after = std::min(after, lead);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_NE(before, INT_MAX) << tavod->err();
+    ASSERT_NE(after, INT_MAX) << tavod->err();
+    EXPECT_GE(after, before - 1) << "the frames after the damaged block came " << (before - after)
+                                 << " period(s) early";
+}
+
+TEST(TavodStopPreset, StoppingAShowWhoseStopPresetStartsItAgainNeverHangsTheDaemon) {
+    // The show lasts two frames of 1 ms and starts itself again whenever it stops: at
+    // its end on the output thread, and at each stop asked over HTTP on the main loop.
+    // Frames that short keep the output thread in a frame, and in a restart, often.
+    MediaDir media;
+    TimedUdpReceiver rx;
+    ASSERT_TRUE(media.writeSequence("short.lcsf", CHANNELS, 2, 1));
+    media.writeOutputs(customUdp(1, 1000, rx.port(), "AB {s2} {data} 0x7E"));
+    media.writeConfig("commandPresets.json", R"({"presets": {"SEQUENCE_STOPPED": [
+        {"command": "Start Sequence", "args": ["short.lcsf"]}]}})");
+    uint16_t port = 0;
+    std::unique_ptr<Tavod> tavod = startWithHttp(media, {"run"}, port);
+    ASSERT_TRUE(tavod);
+    const std::string start = R"({"command": "Start Sequence", "args": ["short.lcsf"]})";
+    ASSERT_EQ(httpRequest(port, "POST", "/api/command", start).status, 200) << tavod->err();
+    for (int i = 0; i < 500; i++) {
+        HttpTestResponse r = httpRequest(port, "POST", "/api/playback", R"({"action": "stop"})");
+        ASSERT_EQ(r.status, 200) << "stop " << i << " was not served: " << r.body << "\n" << tavod->err();
+    }
+    // Still answering, and still playing: frames keep coming.
+    HttpTestResponse status = httpGet(port, "/api/status");
+    ASSERT_EQ(status.status, 200) << tavod->err();
+    Datagram d;
+    while (rx.receive(d, 0)) {
+    }
+    int frames = 0;
+    for (int i = 0; i < 100 && frames < 10; i++) {
+        if (rx.receive(d, 100) && frameOfA(d.bytes) >= 0) {
+            frames++;
+        }
+    }
+    EXPECT_EQ(frames, 10) << tavod->err();
+    EXPECT_EQ(httpRequest(port, "POST", "/api/playback", R"({"action": "stop"})").status, 200);
+    tavod->sendSignal(SIGTERM);
+    EXPECT_TRUE(tavod->wait(10000)) << tavod->err();
 }
 
 } // namespace

@@ -23,6 +23,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <thread>
+
 class SequenceFixture : public ::testing::Test {
 protected:
     static const uint32_t OUT_CHANNELS = 64;
@@ -97,6 +100,20 @@ protected:
         seq->ReadSequenceData(false);
         seq->ProcessSequenceData(ms);
         seq->SendSequenceData();
+    }
+
+    // Periods as the host's output thread runs them, on an absolute schedule, until
+    // the sequence ends or `maxPeriods` have run; returns the periods run.
+    int playOnSchedule(int stepMS, int maxPeriods) {
+        auto next = std::chrono::steady_clock::now();
+        int periods = 0;
+        while (seq->IsSequenceRunning() && periods < maxPeriods) {
+            step();
+            periods++;
+            next += std::chrono::milliseconds(stepMS);
+            std::this_thread::sleep_until(next);
+        }
+        return periods;
     }
 
     // Waits until the reader has queued a frame (or finished), so that a step

@@ -1,6 +1,8 @@
 // Test sequence files.
 #include "TestSequences.h"
 
+#include "TempDir.h"
+
 #include <memory>
 
 bool writeTestSequence(const std::string& path, const TestSequenceOptions& o, std::vector<uint8_t>* memory) {
@@ -62,4 +64,23 @@ std::vector<std::vector<uint8_t>> readAllFrames(const std::string& path, uint32_
         r.push_back(buf);
     }
     return r;
+}
+
+bool damageBlock(const std::string& path, size_t block) {
+    std::unique_ptr<LCSFFile> f(LCSFFile::openLCSFFile(path));
+    auto* v2 = dynamic_cast<V2LCSFFile*>(f.get());
+    if (!v2 || v2->m_frameOffsets.size() < block + 2) {
+        return false;
+    }
+    uint64_t from = v2->m_frameOffsets[block].second, to = v2->m_frameOffsets[block + 1].second;
+    f.reset();
+    std::string bytes = readFileBytes(path);
+    if (to > bytes.size()) {
+        return false;
+    }
+    for (uint64_t i = from; i < to; i++) {
+        bytes[i] = (char)(0x5A ^ i);
+    }
+    writeFileBytes(path, bytes);
+    return true;
 }

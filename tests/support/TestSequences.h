@@ -34,3 +34,7 @@ bool writeTestSequence(const std::string& path, const TestSequenceOptions& opts,
 std::vector<std::vector<uint8_t>>
 readAllFrames(const std::string& path, uint32_t channels,
               const std::vector<std::pair<uint32_t, uint32_t>>& ranges = {});
+
+// Overwrites the compressed data of block `block` of a version 2 compressed file, so
+// that it no longer decodes. False when the file has no such block.
+bool damageBlock(const std::string& path, size_t block);
