@@ -44,7 +44,8 @@ HttpTestResponse httpRequest(uint16_t port, const std::string& method, const std
 }
 
 HttpTestResponse httpRequestTo(const std::string& address, uint16_t port, const std::string& method,
-                               const std::string& target, const std::string& body, const std::string& headers) {
+                               const std::string& target, const std::string& body,
+                               const std::string& headers) {
     HttpTestResponse response;
     int fd = connectTo(address, port);
     if (fd < 0) {

@@ -45,9 +45,21 @@ public:
             }
         }
         // olad refuses to run as root.
-        std::vector<std::string> argv = {"ip",        "netns", "exec", ns, "setpriv", "--reuid=olad",
-                                         "--regid=" + std::to_string(pw->pw_gid), "--clear-groups", "/usr/bin/olad",
-                                         "-c",        m_dir.path(), "-l", "1", "-p", std::to_string(HTTP_PORT),
+        std::vector<std::string> argv = {"ip",
+                                         "netns",
+                                         "exec",
+                                         ns,
+                                         "setpriv",
+                                         "--reuid=olad",
+                                         "--regid=" + std::to_string(pw->pw_gid),
+                                         "--clear-groups",
+                                         "/usr/bin/olad",
+                                         "-c",
+                                         m_dir.path(),
+                                         "-l",
+                                         "1",
+                                         "-p",
+                                         std::to_string(HTTP_PORT),
                                          "--no-register-with-dns-sd"};
         std::vector<char*> cargs;
         for (std::string& a : argv) {
@@ -103,7 +115,8 @@ public:
     // What olad holds for one of its universes (empty before anything arrived).
     std::vector<int> Dmx(int olaUniverse) {
         std::vector<int> r;
-        HttpTestResponse h = httpRequestTo(m_address, HTTP_PORT, "GET", "/get_dmx?u=" + std::to_string(olaUniverse));
+        HttpTestResponse h =
+            httpRequestTo(m_address, HTTP_PORT, "GET", "/get_dmx?u=" + std::to_string(olaUniverse));
         Json::Value v;
         Json::CharReaderBuilder b;
         std::string errors;
@@ -127,8 +140,9 @@ private:
     }
     bool patch(const std::string& device, int port, int universe) {
         // The device's number, from olad's own list.
-        std::string cmd = "ip netns exec " + m_ns + " ola_dev_info 2>/dev/null | sed -n 's/^Device \\([0-9]*\\): " +
-                          device + ".*/\\1/p'";
+        std::string cmd = "ip netns exec " + m_ns +
+                          " ola_dev_info 2>/dev/null | sed -n 's/^Device \\([0-9]*\\): " + device +
+                          ".*/\\1/p'";
         FILE* p = popen(cmd.c_str(), "r");
         int alias = 0;
         if (!p || fscanf(p, "%d", &alias) != 1) {
@@ -143,10 +157,14 @@ private:
     }
     void writeConfig() {
         // Every plug-in olad knows, off but the two under test.
-        const char* off[] = {"dummy",  "espnet",   "ftdidmx",         "gpio",     "karate",  "kinet",
-                             "milinst", "opendmx", "openpixelcontrol", "osc",      "pathport", "renard",
-                             "sandnet", "shownet", "spi",             "stageprofi", "uartdmx", "usbdmx",
-                             "usbserial", "dmx4linux", "nanoleaf", "e133", "usbpro"};
+        const char* off[] = {"dummy",      "espnet",    "ftdidmx",
+                             "gpio",       "karate",    "kinet",
+                             "milinst",    "opendmx",   "openpixelcontrol",
+                             "osc",        "pathport",  "renard",
+                             "sandnet",    "shownet",   "spi",
+                             "stageprofi", "uartdmx",   "usbdmx",
+                             "usbserial",  "dmx4linux", "nanoleaf",
+                             "e133",       "usbpro"};
         for (const char* name : off) {
             write(std::string("ola-") + name + ".conf", "enabled = false\n");
         }
