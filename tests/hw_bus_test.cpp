@@ -336,3 +336,33 @@ TEST_F(BusTest, FileSimulatedPinsAreFoundByTheirChipAndLine) {
     EXPECT_EQ("1\n", readFileBytes(dir.file("sim/Select.value")));
     EXPECT_EQ("gpio out \n", readFileBytes(dir.file("sim/Select.config")));
 }
+
+TEST_F(BusTest, PinsHandedOutOutliveConfiguringThePinsAgain) {
+    Json::Value config;
+    LoadJsonFromString(R"({"provider": "simulated", "simulatedDir": "sim", "pins": [
+        {"name": "Relay", "line": 17}, {"name": "Select", "line": 8}]})",
+                       config);
+    ASSERT_TRUE(PinCapabilities::ConfigurePins(config, dir.path()));
+    const PinCapabilities* select = PinCapabilities::getPinByGPIO(0, 8).ptr();
+    const PinCapabilities* relay = PinCapabilities::getPinByName("Relay").ptr();
+    ASSERT_NE(nullptr, select);
+    // Loaded again from the same entries: the very same pins.
+    ASSERT_TRUE(PinCapabilities::ConfigurePins(config, dir.path()));
+    EXPECT_EQ(select, PinCapabilities::getPinByGPIO(0, 8).ptr());
+    EXPECT_EQ(relay, PinCapabilities::getPinByName("Relay").ptr());
+
+    // A pin the new configuration drops or changes is no longer found, but whoever
+    // holds it still drives its own line, not another pin.
+    config["pins"].resize(1);
+    config["pins"][0]["gpio"] = 5;
+    ASSERT_TRUE(PinCapabilities::ConfigurePins(config, dir.path()));
+    EXPECT_EQ(nullptr, PinCapabilities::getPinByGPIO(0, 8).ptr());
+    const PinCapabilities* newRelay = PinCapabilities::getPinByName("Relay").ptr();
+    ASSERT_NE(nullptr, newRelay);
+    EXPECT_NE(relay, newRelay) << "made from a changed entry";
+    EXPECT_EQ("Select", select->name);
+    select->setValue(true);
+    relay->setValue(false);
+    EXPECT_EQ("1\n", readFileBytes(dir.file("sim/Select.trace")));
+    EXPECT_EQ("0\n", readFileBytes(dir.file("sim/Relay.trace")));
+}
