@@ -8,6 +8,8 @@
 
 #include <fcntl.h>
 #include <gpiod.h>
+#include <linux/gpio.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -167,7 +170,8 @@ private:
 //   NAME.value   its value as decimal text ("0", "1", "5"); read by getValue,
 //                written by setValue; a missing or unreadable file reads 0
 //   NAME.events  a FIFO that takes kernel line events (struct gpioevent_data,
-//                16 bytes each); it is the pin's event file
+//                16 bytes each); it is the pin's event file, or, when only one
+//                edge is asked for, feeds it with the events of that edge only
 //   NAME.config  "MODE in|out DESCRIPTION", rewritten by each configPin
 //   NAME.trace   every value the line was driven to, one per line, in order
 // Like a line of the character device, a line configured as an output is driven
@@ -220,16 +224,36 @@ public:
             releaseGPIOD();
             return -1;
         }
-        return m_readFd;
+        if (risingEdge && fallingEdge) {
+            return m_readFd;
+        }
+        // A line asked for one edge never reports the other: a thread passes on
+        // only the events of the edge asked for.
+        int deliver[2] = {-1, -1};
+        if (pipe2(deliver, O_NONBLOCK | O_CLOEXEC) != 0 || pipe2(m_stopFds, O_NONBLOCK | O_CLOEXEC) != 0) {
+            LogErr(LOGCH_GPIO, "Cannot make the event pipe of %s: %s\n", name.c_str(), strerror(errno));
+            closeFd(deliver[0]);
+            closeFd(deliver[1]);
+            releaseGPIOD();
+            return -1;
+        }
+        m_deliverFd = deliver[0];
+        m_filter = std::thread(passEdges, m_readFd, deliver[1], m_stopFds[0],
+                               risingEdge ? GPIOEVENT_EVENT_RISING_EDGE : GPIOEVENT_EVENT_FALLING_EDGE);
+        return m_deliverFd;
     }
     void releaseGPIOD() const override {
-        if (m_readFd >= 0) {
-            close(m_readFd);
+        if (m_filter.joinable()) {
+            char stop = 1;
+            ssize_t w = write(m_stopFds[1], &stop, 1);
+            (void)w;
+            m_filter.join();
         }
-        if (m_keepFd >= 0) {
-            close(m_keepFd);
-        }
-        m_readFd = m_keepFd = -1;
+        closeFd(m_stopFds[0]);
+        closeFd(m_stopFds[1]);
+        closeFd(m_deliverFd);
+        closeFd(m_readFd);
+        closeFd(m_keepFd);
     }
     Json::Value toJSON() const override {
         Json::Value v = PinCapabilities::toJSON();
@@ -254,10 +278,52 @@ private:
         trace << (value ? 1 : 0) << "\n";
     }
 
+    static void closeFd(int& fd) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        fd = -1;
+    }
+
+    // Copies the events of edge `id` from `from` to `to` (whose writing end it
+    // closes) until `stop` is readable.
+    static void passEdges(int from, int to, int stop, uint32_t id) {
+        struct gpioevent_data ev;
+        size_t have = 0; // bytes of `ev` read so far
+        while (true) {
+            struct pollfd fds[2] = {{from, POLLIN, 0}, {stop, POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+                break;
+            }
+            if (fds[1].revents) {
+                break;
+            }
+            if (!(fds[0].revents & POLLIN)) {
+                continue;
+            }
+            ssize_t n = read(from, reinterpret_cast<char*>(&ev) + have, sizeof(ev) - have);
+            if (n <= 0) {
+                continue;
+            }
+            have += (size_t)n;
+            if (have == sizeof(ev)) {
+                have = 0;
+                if (ev.id == id) {
+                    ssize_t w = write(to, &ev, sizeof(ev));
+                    (void)w;
+                }
+            }
+        }
+        close(to);
+    }
+
     const std::string m_dir;
     const bool m_edges;
     mutable int m_readFd = -1;
     mutable int m_keepFd = -1;
+    mutable int m_deliverFd = -1;        // the event file handed out when one edge is asked for
+    mutable int m_stopFds[2] = {-1, -1}; // a byte here ends m_filter
+    mutable std::thread m_filter;        // passes on the edge asked for
 };
 
 struct Registry {
