@@ -17,8 +17,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <vector>
 
 namespace {
 
@@ -203,6 +205,44 @@ TEST_F(BusTest, SimulatedSPIKeepsEveryTransferAndAnswersFromItsChip) {
     EXPECT_EQ(-1, without.xfer(tx, nullptr, 0));
     EXPECT_EQ((Texts{"spi 0.1: 01 81 ff", "spi 0.0: 01 81", "spi 0.0: 01"}),
               BusSimulation::INSTANCE.EventTexts());
+}
+
+TEST_F(BusTest, TheSimulationRefusesWhatTheKernelWould) {
+    BusSimulation::INSTANCE.Enable();
+    // No clock, a mode past 3, words the controller does not have.
+    SPIUtils noClock(0, 0);
+    EXPECT_EQ(-1, noClock.getFD());
+    EXPECT_TRUE(log.contains("SPI device simulated SPI 0.0: SPI speed 0 Hz is not a clock rate"))
+        << log.text();
+    EXPECT_EQ(0, BusSimulation::INSTANCE.SPISpeed(0, 0)) << "the port was not opened";
+    errno = 0;
+    EXPECT_EQ(-1, BusSimulation::INSTANCE.SPIOpened(0, 0, 1000000, 4, 8));
+    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(-1, BusSimulation::INSTANCE.SPIOpened(0, 0, 1000000, 0, 16));
+    EXPECT_EQ(0, BusSimulation::INSTANCE.SPIOpened(0, 0, 1000000, 3, 8));
+
+    // spidev's buffer: 4096 bytes in one transfer, not one more.
+    SPIUtils spi(0, 1000000);
+    ASSERT_GE(spi.getFD(), 0);
+    BusSimulation::INSTANCE.ClearEvents();
+    std::vector<uint8_t> tx(BusSimulation::SPI_MAX_TRANSFER + 1, 0x55);
+    EXPECT_EQ(-1, spi.xfer(tx.data(), nullptr, (int)tx.size()));
+    EXPECT_TRUE(log.contains("a transfer of 4097 bytes failed: Message too long")) << log.text();
+    EXPECT_TRUE(BusSimulation::INSTANCE.Events().empty()) << "nothing was sent";
+    EXPECT_EQ(4096, spi.xfer(tx.data(), nullptr, 4096));
+
+    // I2C: 7-bit addresses from 0x03 to 0x77 only.
+    for (int address : {0x02, 0x78, 0x80}) {
+        I2CUtils i2c(1, address);
+        EXPECT_EQ(-1, i2c.getFD()) << address;
+        EXPECT_EQ(-1, i2c.writeByteData(0, 1));
+    }
+    EXPECT_TRUE(
+        log.contains("I2C simulated I2C bus 1 device 0x78: address 0x78 is not a 7-bit device address"))
+        << log.text();
+    EXPECT_TRUE(BusSimulation::INSTANCE.Events().size() == 1u) << "only the 4096-byte transfer";
+    I2CUtils ok(1, 0x77);
+    EXPECT_EQ(0, ok.writeByteData(0, 1));
 }
 
 TEST_F(BusTest, SimulatedI2CKeepsWritesAndFailsForAnAbsentDeviceLoggedOnce) {
