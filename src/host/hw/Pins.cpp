@@ -292,7 +292,10 @@ private:
         size_t have = 0; // bytes of `ev` read so far
         while (true) {
             struct pollfd fds[2] = {{from, POLLIN, 0}, {stop, POLLIN, 0}};
-            if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+            if (poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
                 break;
             }
             if (fds[1].revents) {
