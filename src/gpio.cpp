@@ -200,9 +200,9 @@ void GPIOManager::addState(GPIOState* state) {
     state->lastValue = state->pendingValue = state->pin->getValue();
     state->eventFile = -1;
     if (state->pin->supportsGpiod()) {
-        const Json::Value empty("");
-        state->eventFile =
-            state->pin->requestEventFile(!(state->risingAction == empty), !(state->fallingAction == empty));
+        // Both edges even when one has no action (""): the value is followed through
+        // each change, else every later event of the one edge would equal lastValue.
+        state->eventFile = state->pin->requestEventFile(true, true);
     }
     if (state->eventFile > 0) {
         eventStates.push_back(state);

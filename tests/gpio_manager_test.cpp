@@ -4,6 +4,9 @@
 
 #include "LogCapture.h"
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 class GPIOManagerTest : public GPIOTestBase {};
@@ -94,7 +97,7 @@ TEST_F(GPIOManagerTest, BadEntriesAreSkippedByNameAndTheRestConfigured) {
     EXPECT_TRUE(log.contains("gpio.json entry 10 (pin B1): \"mode\"")) << log.text();
 }
 
-TEST_F(GPIOManagerTest, AnEmptyTextActionLeavesThatEdgeUnwatched) {
+TEST_F(GPIOManagerTest, AnEmptyTextActionRunsNothingOnThatEdgeAndEveryPressRuns) {
     usePins({"B1", "B2", "B3"});
     writeGpioJson(R"([
         {"enabled": true, "pin": "B1", "debounceTime": 0,
@@ -103,6 +106,7 @@ TEST_F(GPIOManagerTest, AnEmptyTextActionLeavesThatEdgeUnwatched) {
          "rising": "", "falling": {"command": "Test Record", "args": ["B2 fall"]}},
         {"enabled": true, "pin": "B3", "rising": "", "falling": ""}
     ])");
+    setValue("B2", 1); // pulled up: a press is a falling edge
     LogCapture log;
     setupInputs();
     EXPECT_TRUE(log.contains("2 GPIO Input(s) enabled")) << log.text();
@@ -113,15 +117,45 @@ TEST_F(GPIOManagerTest, AnEmptyTextActionLeavesThatEdgeUnwatched) {
     EXPECT_EQ(stateOf("B1")->fallingAction, Json::Value(""));
     EXPECT_EQ(stateOf("B2")->risingAction, Json::Value(""));
 
+    // The edge without an action is followed all the same, so each press runs.
+    for (int press = 0; press < 3; press++) {
+        SCOPED_TRACE(press);
+        ASSERT_TRUE(sendEvent("B1", true));
+        ASSERT_EQ(dispatch(), 1);
+        ASSERT_TRUE(sendEvent("B1", false));
+        ASSERT_EQ(dispatch(), 1);
+        ASSERT_TRUE(sendEvent("B2", false));
+        ASSERT_EQ(dispatch(), 1);
+        ASSERT_TRUE(sendEvent("B2", true));
+        ASSERT_EQ(dispatch(), 1);
+    }
+    EXPECT_EQ(m_runs,
+              std::vector<std::string>({"B1 rise", "B2 fall", "B1 rise", "B2 fall", "B1 rise", "B2 fall"}));
+}
+
+TEST_F(GPIOManagerTest, ASimulatedLineDeliversOnlyTheEdgesAskedFor) {
+    usePins({"B1"});
+    const PinCapabilities* b1 = pin("B1");
+    ASSERT_NE(b1, nullptr);
+    int fd = b1->requestEventFile(false, true);
+    ASSERT_GT(fd, 0);
     ASSERT_TRUE(sendEvent("B1", true));
-    ASSERT_EQ(dispatch(), 1);
     ASSERT_TRUE(sendEvent("B1", false));
-    ASSERT_EQ(dispatch(), 1);
-    ASSERT_TRUE(sendEvent("B2", true));
-    ASSERT_EQ(dispatch(), 1);
-    ASSERT_TRUE(sendEvent("B2", false));
-    ASSERT_EQ(dispatch(), 1);
-    EXPECT_EQ(m_runs, std::vector<std::string>({"B1 rise", "B2 fall"}));
+    ASSERT_TRUE(sendEvent("B1", true));
+    ASSERT_TRUE(sendEvent("B1", false));
+    // Read until two events came, or nothing more comes for a while.
+    std::vector<uint32_t> ids;
+    for (int waited = 0; ids.size() < 2 && waited < 5000; waited += 10) {
+        struct gpioevent_data ev;
+        if (read(fd, &ev, sizeof(ev)) == (ssize_t)sizeof(ev)) {
+            ids.push_back(ev.id);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    EXPECT_EQ(ids, std::vector<uint32_t>({GPIOEVENT_EVENT_FALLING_EDGE, GPIOEVENT_EVENT_FALLING_EDGE}));
+    b1->releaseGPIOD();
+    EXPECT_FALSE(sendEvent("B1", true)) << "nothing reads the line any more";
 }
 
 TEST_F(GPIOManagerTest, TopLevelThatIsNotAnArrayIsReported) {

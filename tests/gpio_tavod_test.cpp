@@ -141,6 +141,25 @@ TEST_F(TavodGPIOTest, RisingEdgeStartsASequenceWhileIdle) {
     EXPECT_LT(openEvents("IN1"), 0);
 }
 
+TEST_F(TavodGPIOTest, AnInputWithOneCommandRunsItOnEveryPress) {
+    writePins(R"([{"name": "BUTTON", "gpio": 1}, {"name": "LAMP"}])");
+    // Pulled up: a press is a falling edge, the release a rising one that runs nothing.
+    writeFileBytes(m_media.file("sim/BUTTON.value"), "1");
+    writeFileBytes(m_media.file("config/gpio.json"), R"([
+        {"enabled": true, "pin": "BUTTON", "mode": "gpio_pu", "debounceTime": 0, "rising": "",
+         "falling": {"command": "GPIO", "args": ["LAMP", "Opposite"]}}])");
+    start();
+    for (int press = 1; press <= 4; press++) {
+        SCOPED_TRACE(press);
+        ASSERT_TRUE(sendEvent("BUTTON", false));
+        std::string lit = press % 2 ? "1\n" : "0\n";
+        ASSERT_TRUE(waitFor([&] { return simValue("LAMP") == lit; }))
+            << readFileBytes(m_media.file("logs/tavod.log"));
+        ASSERT_TRUE(sendEvent("BUTTON", true));
+    }
+    EXPECT_EQ(stop(), 0);
+}
+
 TEST_F(TavodGPIOTest, PinListAndCommandsOverHttp) {
     writePins(R"([{"name": "IN1", "gpio": 1}, {"name": "OUT1", "gpio": 3}])");
     start();

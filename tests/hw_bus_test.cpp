@@ -17,8 +17,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <vector>
 
 namespace {
 
@@ -205,6 +207,44 @@ TEST_F(BusTest, SimulatedSPIKeepsEveryTransferAndAnswersFromItsChip) {
               BusSimulation::INSTANCE.EventTexts());
 }
 
+TEST_F(BusTest, TheSimulationRefusesWhatTheKernelWould) {
+    BusSimulation::INSTANCE.Enable();
+    // No clock, a mode past 3, words the controller does not have.
+    SPIUtils noClock(0, 0);
+    EXPECT_EQ(-1, noClock.getFD());
+    EXPECT_TRUE(log.contains("SPI device simulated SPI 0.0: SPI speed 0 Hz is not a clock rate"))
+        << log.text();
+    EXPECT_EQ(0, BusSimulation::INSTANCE.SPISpeed(0, 0)) << "the port was not opened";
+    errno = 0;
+    EXPECT_EQ(-1, BusSimulation::INSTANCE.SPIOpened(0, 0, 1000000, 4, 8));
+    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(-1, BusSimulation::INSTANCE.SPIOpened(0, 0, 1000000, 0, 16));
+    EXPECT_EQ(0, BusSimulation::INSTANCE.SPIOpened(0, 0, 1000000, 3, 8));
+
+    // spidev's buffer: 4096 bytes in one transfer, not one more.
+    SPIUtils spi(0, 1000000);
+    ASSERT_GE(spi.getFD(), 0);
+    BusSimulation::INSTANCE.ClearEvents();
+    std::vector<uint8_t> tx(BusSimulation::SPI_MAX_TRANSFER + 1, 0x55);
+    EXPECT_EQ(-1, spi.xfer(tx.data(), nullptr, (int)tx.size()));
+    EXPECT_TRUE(log.contains("a transfer of 4097 bytes failed: Message too long")) << log.text();
+    EXPECT_TRUE(BusSimulation::INSTANCE.Events().empty()) << "nothing was sent";
+    EXPECT_EQ(4096, spi.xfer(tx.data(), nullptr, 4096));
+
+    // I2C: 7-bit addresses from 0x03 to 0x77 only.
+    for (int address : {0x02, 0x78, 0x80}) {
+        I2CUtils i2c(1, address);
+        EXPECT_EQ(-1, i2c.getFD()) << address;
+        EXPECT_EQ(-1, i2c.writeByteData(0, 1));
+    }
+    EXPECT_TRUE(
+        log.contains("I2C simulated I2C bus 1 device 0x78: address 0x78 is not a 7-bit device address"))
+        << log.text();
+    EXPECT_TRUE(BusSimulation::INSTANCE.Events().size() == 1u) << "only the 4096-byte transfer";
+    I2CUtils ok(1, 0x77);
+    EXPECT_EQ(0, ok.writeByteData(0, 1));
+}
+
 TEST_F(BusTest, SimulatedI2CKeepsWritesAndFailsForAnAbsentDeviceLoggedOnce) {
     BusSimulation::INSTANCE.Enable();
     I2CUtils i2c(1, 0x24);
@@ -335,4 +375,34 @@ TEST_F(BusTest, FileSimulatedPinsAreFoundByTheirChipAndLine) {
     select->setValue(true);
     EXPECT_EQ("1\n", readFileBytes(dir.file("sim/Select.value")));
     EXPECT_EQ("gpio out \n", readFileBytes(dir.file("sim/Select.config")));
+}
+
+TEST_F(BusTest, PinsHandedOutOutliveConfiguringThePinsAgain) {
+    Json::Value config;
+    LoadJsonFromString(R"({"provider": "simulated", "simulatedDir": "sim", "pins": [
+        {"name": "Relay", "line": 17}, {"name": "Select", "line": 8}]})",
+                       config);
+    ASSERT_TRUE(PinCapabilities::ConfigurePins(config, dir.path()));
+    const PinCapabilities* select = PinCapabilities::getPinByGPIO(0, 8).ptr();
+    const PinCapabilities* relay = PinCapabilities::getPinByName("Relay").ptr();
+    ASSERT_NE(nullptr, select);
+    // Loaded again from the same entries: the very same pins.
+    ASSERT_TRUE(PinCapabilities::ConfigurePins(config, dir.path()));
+    EXPECT_EQ(select, PinCapabilities::getPinByGPIO(0, 8).ptr());
+    EXPECT_EQ(relay, PinCapabilities::getPinByName("Relay").ptr());
+
+    // A pin the new configuration drops or changes is no longer found, but whoever
+    // holds it still drives its own line, not another pin.
+    config["pins"].resize(1);
+    config["pins"][0]["gpio"] = 5;
+    ASSERT_TRUE(PinCapabilities::ConfigurePins(config, dir.path()));
+    EXPECT_EQ(nullptr, PinCapabilities::getPinByGPIO(0, 8).ptr());
+    const PinCapabilities* newRelay = PinCapabilities::getPinByName("Relay").ptr();
+    ASSERT_NE(nullptr, newRelay);
+    EXPECT_NE(relay, newRelay) << "made from a changed entry";
+    EXPECT_EQ("Select", select->name);
+    select->setValue(true);
+    relay->setValue(false);
+    EXPECT_EQ("1\n", readFileBytes(dir.file("sim/Select.trace")));
+    EXPECT_EQ("0\n", readFileBytes(dir.file("sim/Relay.trace")));
 }

@@ -4,6 +4,7 @@
 // all of them play.
 #include "TavodTestSupport.h"
 
+#include "host/core/Common.h"
 #include "host/core/JsonUtils.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <climits>
+#include <cstdlib>
 #include <map>
+#include <sstream>
 
 extern char** environ;
 
@@ -245,4 +249,63 @@ TEST_F(TavodBusOutputsTest, WithTheBusSimulatedEveryOneOfThemPlays) {
     EXPECT_GE(count("DotMatrixOutput::SendData("), 20);
     EXPECT_GE(count("Shipping off packet 2 (offset: 60/64, size: 4)"), 20);
     EXPECT_GE(count("PortExpanderOutput::SendData("), 20);
+}
+
+// With the pins of pins.json (the pin objects tavod loads, not the bus simulation's)
+// and an SPI device standing in for spidev, the dot matrix drives its chip-select
+// pin low before each transfer and high after it, frame after frame: the pins tavod
+// loads again when its GPIO services start are the ones the output already holds.
+TEST_F(TavodBusOutputsTest, TheDotMatrixFramesEveryTransferWithItsChipSelectPin) {
+    std::string pins = media.file("pins");
+    // The relay first: a chip-select pin freed and made again would land on it.
+    media.writeConfig("pins.json", "{\"provider\": \"simulated\", \"simulatedDir\": \"" + pins +
+                                       "\", \"pins\": [{\"name\": \"Relay\", \"line\": 17}, "
+                                       "{\"name\": \"CS\", \"line\": 8}]}");
+    writeFileBytes(media.file("spidev0.0"), "");
+    char device[PATH_MAX];
+    ASSERT_NE(nullptr, realpath(media.file("spidev0.0").c_str(), device));
+    media.writeConfig("settings.json", "{\"SPIDevice\": \"" + media.path() + "/spidev{port}.{cs}\"}");
+    media.writeOutputs("{\"type\": \"DotMatrix\", \"startChannel\": 1, \"channelCount\": 64, "
+                       "\"panels\": 1, \"channelsPerPixel\": 1}");
+
+    // The stand-in writes each transfer into the chip-select pin's own trace, in
+    // order with the pin's changes.
+    std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+    setenv("LD_PRELOAD", TAVO_SPIDEV_STANDIN, 1);
+    setenv("SPIDEV_STANDIN", device, 1);
+    setenv("SPIDEV_STANDIN_TRACE", (pins + "/CS.trace").c_str(), 1);
+    setenv("ASAN_OPTIONS", (asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
+    Tavod t(media.path(), tavodArgs(media, {"--log-level", "channelout=excess", "play", "show.lcsf"}));
+    unsetenv("LD_PRELOAD");
+    unsetenv("SPIDEV_STANDIN");
+    unsetenv("SPIDEV_STANDIN_TRACE");
+    if (asan.empty()) {
+        unsetenv("ASAN_OPTIONS");
+    } else {
+        setenv("ASAN_OPTIONS", asan.c_str(), 1);
+    }
+    ASSERT_TRUE(t.wait(60000));
+    ASSERT_EQ(0, t.exitCode()) << t.err();
+
+    std::vector<std::string> lines;
+    std::istringstream trace(readFileBytes(pins + "/CS.trace"));
+    for (std::string line; std::getline(trace, line);) {
+        lines.push_back(line);
+    }
+    // Made an output (which drives it low), then low, one transfer, high, each time.
+    ASSERT_FALSE(lines.empty()) << t.err();
+    EXPECT_EQ("0", lines[0]);
+    int transfers = 0;
+    for (size_t i = 1; i < lines.size(); i += 3, transfers++) {
+        ASSERT_LE(i + 3, lines.size()) << "transfer " << transfers << " is not framed";
+        ASSERT_EQ("0", lines[i]) << "before transfer " << transfers;
+        ASSERT_EQ("spi ", lines[i + 1].substr(0, 4)) << "transfer " << transfers;
+        ASSERT_EQ("1", lines[i + 2]) << "after transfer " << transfers;
+    }
+    // The five set-up commands, and eight rows for each frame played.
+    EXPECT_GE(transfers, 5 + 8);
+    EXPECT_EQ(0, (transfers - 5) % 8) << transfers;
+    EXPECT_NE(std::string::npos, t.err().find("DotMatrixOutput::SendData(")) << t.err();
+    EXPECT_FALSE(FileExists(pins + "/Relay.trace"))
+        << "the relay was driven: " << readFileBytes(pins + "/Relay.trace");
 }

@@ -13,6 +13,8 @@ constexpr int CS_PIN = 7;
 constexpr int SPI_SPEED = 32;
 constexpr uint64_t WRITING_PIPE = 0xF0F0F0F0E1ULL;
 constexpr uint64_t READING_PIPE = 0xF0F0F0F0D2ULL;
+const char* const RADIO_SILENT_WARNING =
+    "RadioLink output: the radio does not report packets sent (check its power and wiring)";
 
 // A configured value as the messages show it: a text as it stands, anything else as JSON.
 std::string shown(const Json::Value& v) {
@@ -145,6 +147,10 @@ int RadioLinkOutput::Init(Json::Value config) {
 
 int RadioLinkOutput::Close() {
     LogDebug(LOGCH_CHANNELOUT, "RadioLinkOutput::Close\n");
+    if (m_radioData && m_radioData->silent) {
+        WarningHolder::RemoveWarning(RADIO_SILENT_WARNING);
+        m_radioData->silent = false;
+    }
     if (m_radioData) {
         delete m_radioData->radio;
         m_radioData->radio = nullptr;
@@ -157,11 +163,21 @@ int RadioLinkOutput::SendData(unsigned char* channelData) {
         return 0;
     }
     uint8_t packet[RADIO_PACKET_SIZE];
+    bool anySent = false;
     for (uint32_t k = 0, offset = 0; offset < m_channelCount; k++, offset += RADIO_CHANNELS_PER_PACKET) {
         uint32_t size = RadioBuildPacket(channelData, m_channelCount, k, packet);
         LogDebug(LOGCH_CHANNELOUT, "Shipping off packet %d (offset: %d/%d, size: %d)\n", (int)k, (int)offset,
                  (int)m_channelCount, (int)size);
-        m_radioData->radio->write(packet, RADIO_PACKET_SIZE);
+        anySent |= m_radioData->radio->write(packet, RADIO_PACKET_SIZE);
+    }
+    // Said once when the radio stops reporting packets sent, taken back when it does again.
+    if (anySent == m_radioData->silent) {
+        m_radioData->silent = !anySent;
+        if (m_radioData->silent) {
+            WarningHolder::AddWarning(RADIO_SILENT_WARNING);
+        } else {
+            WarningHolder::RemoveWarning(RADIO_SILENT_WARNING);
+        }
     }
     return (int)m_channelCount;
 }

@@ -23,7 +23,8 @@ private:
     struct RadioData {
         RF24* radio = nullptr; // owned
         rf24_datarate_e speed = RF24_250KBPS;
-        int channel = 0; // 2400 + channel MHz
+        int channel = 0;     // 2400 + channel MHz
+        bool silent = false; // the last frame's packets were none of them reported sent
     };
     RadioData* m_radioData = nullptr; // owned; made by Init
 };

@@ -234,11 +234,14 @@ bool RF24::write(const void* buffer, uint8_t length) {
     if (!m_spi || m_spi->getFD() < 0) {
         return false;
     }
-    uint8_t tx[33];
-    memset(tx, 0, sizeof(tx));
-    tx[0] = W_TX_PAYLOAD;
-    memcpy(tx + 1, buffer, std::min(length, m_payloadSize));
-    m_spi->xfer(tx, nullptr, 1 + m_payloadSize);
+    if (m_writeFailing && !resumed()) {
+        // The radio has not answered since a packet timed out: the packet is handed
+        // over without waiting, so that a silent radio costs one wait, not one per packet.
+        loadPayload(buffer, length);
+        pulseCE();
+        return false;
+    }
+    loadPayload(buffer, length);
 
     setCE(true);
     uint8_t status = 0;
@@ -254,21 +257,48 @@ bool RF24::write(const void* buffer, uint8_t length) {
     writeRegister(STATUS, STATUS_FLAGS);
 
     if (status & TX_DS) {
-        if (m_writeFailing) {
-            LogInfo(LOGCH_CHANNELOUT, "nRF24L01: packets are sent again\n");
-            m_writeFailing = false;
-        }
         return true;
     }
     flush_tx();
     if (!m_writeFailing) {
-        LogErr(
-            LOGCH_CHANNELOUT, "nRF24L01 on %s: a packet was not sent (%s; not logged again until one is)\n",
-            m_spi->getDevice().c_str(),
-            (status & MAX_RT) ? "no acknowledgement after the retries" : "the chip did not report it sent");
+        LogErr(LOGCH_CHANNELOUT,
+               "nRF24L01 on %s: a packet was not sent (%s; packets are sent without waiting and this is not "
+               "logged again until one is)\n",
+               m_spi->getDevice().c_str(),
+               (status & MAX_RT) ? "no acknowledgement after the retries"
+                                 : "the chip did not report it sent");
         m_writeFailing = true;
     }
     return false;
+}
+
+bool RF24::resumed() {
+    // FLUSH_TX answers with STATUS as it was: whether the packet handed over last went out.
+    uint8_t status = flush_tx();
+    if (status & (TX_DS | MAX_RT)) {
+        writeRegister(STATUS, STATUS_FLAGS);
+    }
+    if (!(status & TX_DS)) {
+        return false;
+    }
+    LogInfo(LOGCH_CHANNELOUT, "nRF24L01: packets are sent again\n");
+    m_writeFailing = false;
+    return true;
+}
+
+void RF24::loadPayload(const void* buffer, uint8_t length) {
+    uint8_t tx[33];
+    memset(tx, 0, sizeof(tx));
+    tx[0] = W_TX_PAYLOAD;
+    memcpy(tx + 1, buffer, std::min(length, m_payloadSize));
+    m_spi->xfer(tx, nullptr, 1 + m_payloadSize);
+}
+
+void RF24::pulseCE() {
+    // The chip starts sending on a CE pulse of 10 us or more.
+    setCE(true);
+    std::this_thread::sleep_for(std::chrono::microseconds(10));
+    setCE(false);
 }
 
 uint8_t RF24::readRegister(uint8_t reg) {

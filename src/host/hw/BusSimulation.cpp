@@ -225,16 +225,25 @@ void BusSimulation::SetPinAbsent(int chip, int line, bool absent) {
     }
 }
 
-void BusSimulation::SPIOpened(int port, int chipSelect, int speed) {
+int BusSimulation::SPIOpened(int port, int chipSelect, int speed, uint8_t mode, uint8_t bitsPerWord) {
+    if (speed <= 0 || mode > 3 || bitsPerWord != 8) {
+        errno = EINVAL;
+        return -1;
+    }
     bool radio = settingMode() == "nrf24l01";
     std::lock_guard<std::mutex> l(m_lock);
     m_spiSpeeds[{port, chipSelect}] = speed;
     if (radio && !m_chips.count({port, chipSelect})) {
         m_chips[{port, chipSelect}] = std::make_shared<SimulatedNRF24L01>();
     }
+    return 0;
 }
 
 int BusSimulation::SPITransfer(int port, int chipSelect, const uint8_t* tx, uint8_t* rx, size_t length) {
+    if (length > SPI_MAX_TRANSFER) {
+        errno = EMSGSIZE;
+        return -1;
+    }
     std::lock_guard<std::mutex> l(m_lock);
     BusEvent e{BusEventType::SPITransfer, port, chipSelect, std::vector<uint8_t>(tx, tx + length), ""};
     addEvent(std::move(e));

@@ -107,9 +107,14 @@ public:
     // An absent pin is not handed out (its ptr() is null), as on a board without that line.
     void SetPinAbsent(int chip, int line, bool absent);
 
-    // ---- the device side: called by the host's bus classes
-    void SPIOpened(int port, int chipSelect, int speed);
-    // Returns `length`; `rx` (may be null) receives the chip's answer.
+    // ---- the device side: called by the host's bus classes. Like the kernel's
+    // spidev on the board's controller, a port takes SPI modes 0 to 3, 8-bit words
+    // and a clock above 0, and a transfer of at most SPI_MAX_TRANSFER bytes.
+    static constexpr size_t SPI_MAX_TRANSFER = 4096;
+    // 0, or -1 with errno EINVAL for what the port cannot do.
+    int SPIOpened(int port, int chipSelect, int speed, uint8_t mode, uint8_t bitsPerWord);
+    // Returns `length`; `rx` (may be null) receives the chip's answer. -1 with
+    // errno EMSGSIZE, and nothing sent, for more than SPI_MAX_TRANSFER bytes.
     int SPITransfer(int port, int chipSelect, const uint8_t* tx, uint8_t* rx, size_t length);
     // 0, or -1 with errno set.
     int I2CWrite(int bus, int address, uint8_t reg, uint8_t value);

@@ -18,20 +18,19 @@
 I2CUtils::I2CUtils(int bus, int address) : m_bus(bus), m_address(address) {
     char at[16];
     snprintf(at, sizeof(at), "0x%02x", (unsigned)address & 0xFFFF);
-    if (BusSimulation::INSTANCE.Active()) {
-        m_simulated = true;
-        m_device = "simulated I2C bus " + std::to_string(bus) + " device " + at;
+    m_simulated = BusSimulation::INSTANCE.Active();
+    std::string path = m_simulated ? "" : BusDevicePath("I2CDevice", "/dev/i2c-{bus}", {{"bus", bus}});
+    m_device = (m_simulated ? "simulated I2C bus " + std::to_string(bus) : path) + " device " + at;
+    if (address < 0x03 || address > 0x77) {
+        m_error = std::string("address ") + at + " is not a 7-bit device address";
+        LogErr(LOGCH_CHANNELOUT, "I2C %s: %s\n", m_device.c_str(), m_error.c_str());
+        return;
+    }
+    if (m_simulated) {
         m_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
         if (m_fd < 0) {
             fail("cannot open /dev/null");
         }
-        return;
-    }
-    std::string path = BusDevicePath("I2CDevice", "/dev/i2c-{bus}", {{"bus", bus}});
-    m_device = path + " device " + at;
-    if (address < 0x03 || address > 0x77) {
-        m_error = std::string("address ") + at + " is not a 7-bit device address";
-        LogErr(LOGCH_CHANNELOUT, "I2C %s: %s\n", m_device.c_str(), m_error.c_str());
         return;
     }
     m_fd = open(path.c_str(), O_RDWR | O_CLOEXEC);

@@ -8,6 +8,8 @@
 
 #include <fcntl.h>
 #include <gpiod.h>
+#include <linux/gpio.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -167,7 +170,8 @@ private:
 //   NAME.value   its value as decimal text ("0", "1", "5"); read by getValue,
 //                written by setValue; a missing or unreadable file reads 0
 //   NAME.events  a FIFO that takes kernel line events (struct gpioevent_data,
-//                16 bytes each); it is the pin's event file
+//                16 bytes each); it is the pin's event file, or, when only one
+//                edge is asked for, feeds it with the events of that edge only
 //   NAME.config  "MODE in|out DESCRIPTION", rewritten by each configPin
 //   NAME.trace   every value the line was driven to, one per line, in order
 // Like a line of the character device, a line configured as an output is driven
@@ -220,16 +224,36 @@ public:
             releaseGPIOD();
             return -1;
         }
-        return m_readFd;
+        if (risingEdge && fallingEdge) {
+            return m_readFd;
+        }
+        // A line asked for one edge never reports the other: a thread passes on
+        // only the events of the edge asked for.
+        int deliver[2] = {-1, -1};
+        if (pipe2(deliver, O_NONBLOCK | O_CLOEXEC) != 0 || pipe2(m_stopFds, O_NONBLOCK | O_CLOEXEC) != 0) {
+            LogErr(LOGCH_GPIO, "Cannot make the event pipe of %s: %s\n", name.c_str(), strerror(errno));
+            closeFd(deliver[0]);
+            closeFd(deliver[1]);
+            releaseGPIOD();
+            return -1;
+        }
+        m_deliverFd = deliver[0];
+        m_filter = std::thread(passEdges, m_readFd, deliver[1], m_stopFds[0],
+                               risingEdge ? GPIOEVENT_EVENT_RISING_EDGE : GPIOEVENT_EVENT_FALLING_EDGE);
+        return m_deliverFd;
     }
     void releaseGPIOD() const override {
-        if (m_readFd >= 0) {
-            close(m_readFd);
+        if (m_filter.joinable()) {
+            char stop = 1;
+            ssize_t w = write(m_stopFds[1], &stop, 1);
+            (void)w;
+            m_filter.join();
         }
-        if (m_keepFd >= 0) {
-            close(m_keepFd);
-        }
-        m_readFd = m_keepFd = -1;
+        closeFd(m_stopFds[0]);
+        closeFd(m_stopFds[1]);
+        closeFd(m_deliverFd);
+        closeFd(m_readFd);
+        closeFd(m_keepFd);
     }
     Json::Value toJSON() const override {
         Json::Value v = PinCapabilities::toJSON();
@@ -254,16 +278,65 @@ private:
         trace << (value ? 1 : 0) << "\n";
     }
 
+    static void closeFd(int& fd) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        fd = -1;
+    }
+
+    // Copies the events of edge `id` from `from` to `to` (whose writing end it
+    // closes) until `stop` is readable.
+    static void passEdges(int from, int to, int stop, uint32_t id) {
+        struct gpioevent_data ev;
+        size_t have = 0; // bytes of `ev` read so far
+        while (true) {
+            struct pollfd fds[2] = {{from, POLLIN, 0}, {stop, POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                break;
+            }
+            if (fds[1].revents) {
+                break;
+            }
+            if (!(fds[0].revents & POLLIN)) {
+                continue;
+            }
+            ssize_t n = read(from, reinterpret_cast<char*>(&ev) + have, sizeof(ev) - have);
+            if (n <= 0) {
+                continue;
+            }
+            have += (size_t)n;
+            if (have == sizeof(ev)) {
+                have = 0;
+                if (ev.id == id) {
+                    ssize_t w = write(to, &ev, sizeof(ev));
+                    (void)w;
+                }
+            }
+        }
+        close(to);
+    }
+
     const std::string m_dir;
     const bool m_edges;
     mutable int m_readFd = -1;
     mutable int m_keepFd = -1;
+    mutable int m_deliverFd = -1;        // the event file handed out when one edge is asked for
+    mutable int m_stopFds[2] = {-1, -1}; // a byte here ends m_filter
+    mutable std::thread m_filter;        // passes on the edge asked for
 };
 
 struct Registry {
     std::mutex lock; // guards everything below
     bool initialised = false;
     std::vector<std::unique_ptr<PinCapabilities>> pins;
+    std::vector<std::string> keys; // what each pin of `pins` is made from (pinKey)
+    // Pins of an earlier configuration that it no longer has: outputs and inputs may
+    // still hold them, so they are kept until ClearPins.
+    std::vector<std::unique_ptr<PinCapabilities>> retired;
     std::map<std::string, const PinCapabilities*> byName;
     std::map<int, const PinCapabilities*> byGPIO;
     std::map<std::pair<int, int>, const PinCapabilities*> byChipLine; // (chip number, line)
@@ -299,11 +372,49 @@ int chipNumber(const std::string& chip) {
     return atoi(digits.c_str());
 }
 
-void addPin(Registry& r, std::unique_ptr<PinCapabilities> pin, int chip = -1, int line = -1) {
-    if (r.byName.count(pin->name)) {
-        LogErr(LOGCH_GPIO, "pins.json: pin name %s is given twice; the first one is kept\n",
-               pin->name.c_str());
+// The pins of the configuration being replaced, by what they were made from.
+using SparePins = std::map<std::string, std::unique_ptr<PinCapabilities>>;
+
+// What a pin is made from: a pin configured again from the same is the same object.
+std::string pinKey(const char* provider, const std::string& name, int gpio, const std::string& where,
+                   long detail) {
+    return std::string(provider) + "\n" + name + "\n" + std::to_string(gpio) + "\n" + where + "\n" +
+           std::to_string(detail);
+}
+
+// Forgets the configured pins; they go into `spare` to be taken up again, or are
+// retired, never freed: whoever holds one keeps a live object.
+void forgetPins(Registry& r, SparePins* spare) {
+    for (size_t i = 0; i < r.pins.size(); i++) {
+        if (spare && !spare->count(r.keys[i])) {
+            (*spare)[r.keys[i]] = std::move(r.pins[i]);
+        } else {
+            r.retired.push_back(std::move(r.pins[i]));
+        }
+    }
+    r.pins.clear();
+    r.keys.clear();
+    r.byName.clear();
+    r.byGPIO.clear();
+    r.byChipLine.clear();
+    r.initialised = true;
+}
+
+// Adds the pin of `key`: the spare one made from the same, else `make()`.
+template <typename Make>
+void addPin(Registry& r, SparePins& spare, const std::string& key, const std::string& name, Make make,
+            int chip = -1, int line = -1) {
+    if (r.byName.count(name)) {
+        LogErr(LOGCH_GPIO, "pins.json: pin name %s is given twice; the first one is kept\n", name.c_str());
         return;
+    }
+    std::unique_ptr<PinCapabilities> pin;
+    auto it = spare.find(key);
+    if (it != spare.end()) {
+        pin = std::move(it->second);
+        spare.erase(it);
+    } else {
+        pin = make();
     }
     r.byName[pin->name] = pin.get();
     if (pin->kernelGpio >= 0 && !r.byGPIO.count(pin->kernelGpio)) {
@@ -313,10 +424,11 @@ void addPin(Registry& r, std::unique_ptr<PinCapabilities> pin, int chip = -1, in
         r.byChipLine[{chip, line}] = pin.get();
     }
     r.pins.push_back(std::move(pin));
+    r.keys.push_back(key);
 }
 
 // Every line of every GPIO chip, named by the kernel's line name where it has one.
-void addBoardPins(Registry& r) {
+void addBoardPins(Registry& r, SparePins& spare) {
     struct gpiod_chip_iter* iter = gpiod_chip_iter_new();
     if (!iter) {
         LogDebug(LOGCH_GPIO, "No GPIO chips found\n");
@@ -335,20 +447,18 @@ void addBoardPins(Registry& r) {
             if (r.byName.count(name)) {
                 name = chipName + "-" + std::to_string(i);
             }
-            addPin(r, std::make_unique<GPIODPin>(name, gpioBase + static_cast<int>(i), chipName, i),
-                   chipNumber(chipName), static_cast<int>(i));
+            int gpio = gpioBase + static_cast<int>(i);
+            addPin(
+                r, spare, pinKey("gpiod", name, gpio, chipName, i), name,
+                [&] { return std::make_unique<GPIODPin>(name, gpio, chipName, i); }, chipNumber(chipName),
+                static_cast<int>(i));
         }
         gpioBase += static_cast<int>(lines);
     }
     gpiod_chip_iter_free(iter);
 }
 
-bool configureLocked(Registry& r, const Json::Value& config, const std::string& baseDir) {
-    r.byName.clear();
-    r.byGPIO.clear();
-    r.byChipLine.clear();
-    r.pins.clear();
-    r.initialised = true;
+bool configureFrom(Registry& r, SparePins& spare, const Json::Value& config, const std::string& baseDir) {
     if (!config.isObject()) {
         LogErr(LOGCH_GPIO, "pins.json: the top level must be an object\n");
         return false;
@@ -375,7 +485,7 @@ bool configureLocked(Registry& r, const Json::Value& config, const std::string& 
     }
     const Json::Value& pins = config["pins"];
     if (pins.isNull() && kind == "gpiod") {
-        addBoardPins(r);
+        addBoardPins(r, spare);
         return true;
     }
     if (!pins.isArray()) {
@@ -413,8 +523,11 @@ bool configureLocked(Registry& r, const Json::Value& config, const std::string& 
             int chipNo = chip.isUInt()     ? (int)chip.asUInt()
                          : chip.isString() ? chipNumber(chip.asString())
                                            : 0;
-            addPin(r, std::make_unique<SimulatedPin>(name, number, dir, edges.isNull() || edges.asBool()),
-                   chipNo, line.isUInt() ? (int)line.asUInt() : -1);
+            bool withEdges = edges.isNull() || edges.asBool();
+            addPin(
+                r, spare, pinKey("simulated", name, number, dir, withEdges), name,
+                [&] { return std::make_unique<SimulatedPin>(name, number, dir, withEdges); }, chipNo,
+                line.isUInt() ? (int)line.asUInt() : -1);
         } else {
             const Json::Value& chip = p["chip"];
             const Json::Value& line = p["line"];
@@ -425,9 +538,22 @@ bool configureLocked(Registry& r, const Json::Value& config, const std::string& 
                 ok = false;
                 continue;
             }
-            addPin(r, std::make_unique<GPIODPin>(name, number, chip.asString(), line.asUInt()),
-                   chipNumber(chip.asString()), (int)line.asUInt());
+            addPin(
+                r, spare, pinKey("gpiod", name, number, chip.asString(), line.asUInt()), name,
+                [&] { return std::make_unique<GPIODPin>(name, number, chip.asString(), line.asUInt()); },
+                chipNumber(chip.asString()), (int)line.asUInt());
         }
+    }
+    return ok;
+}
+
+// Configures the pins anew; a pin made from the same as before is the same object.
+bool configureLocked(Registry& r, const Json::Value& config, const std::string& baseDir) {
+    SparePins spare;
+    forgetPins(r, &spare);
+    bool ok = configureFrom(r, spare, config, baseDir);
+    for (auto& p : spare) {
+        r.retired.push_back(std::move(p.second));
     }
     return ok;
 }
@@ -441,11 +567,7 @@ bool initLocked(Registry& r, const std::string& path) {
     std::string error;
     if (!LoadJsonFromFile(file, config, &error)) {
         LogErr(LOGCH_GPIO, "Cannot read %s: %s\n", file.c_str(), error.c_str());
-        r.byName.clear();
-        r.byGPIO.clear();
-        r.byChipLine.clear();
-        r.pins.clear();
-        r.initialised = true;
+        forgetPins(r, nullptr);
         return false;
     }
     return configureLocked(r, config, getTavoMediaDir());
@@ -538,9 +660,6 @@ bool PinCapabilities::ConfigurePins(const Json::Value& config, const std::string
 void PinCapabilities::ClearPins() {
     Registry& r = registry();
     std::lock_guard<std::mutex> l(r.lock);
-    r.byName.clear();
-    r.byGPIO.clear();
-    r.byChipLine.clear();
-    r.pins.clear();
-    r.initialised = true;
+    forgetPins(r, nullptr);
+    r.retired.clear();
 }

@@ -40,7 +40,8 @@ public:
     const int kernelGpio; // the number the board knows the line by; -1 when it has none
 
     // The pin of that name (or GPIO number); its ptr() is null when there is none.
-    // References stay valid until the pins are configured again.
+    // A pin handed out stays valid until ClearPins, even when the pins are
+    // configured again (outputs take theirs before tavod loads the pins).
     static const PinCapabilities& getPinByName(const std::string& name);
     static const PinCapabilities& getPinByGPIO(int gpio);
     // The pin on line `line` of GPIO chip `chip` (gpiochipN; for simulated pins
@@ -51,12 +52,14 @@ public:
     static std::vector<std::string> getPinNames();
 
     // Loads the pins from `path` (default: the media folder's config/pins.json; the
-    // board's GPIO chips when that file does not exist). Called on first use; call it
-    // again only when nothing holds a pin. False with a log line naming what is
-    // wrong; the pins that could be set up are kept.
+    // board's GPIO chips when that file does not exist). Called on first use. Loaded
+    // again, a pin made from the same entry is the same object as before, and the
+    // pins no longer listed are kept alive (not found any more), for whoever holds
+    // them. False with a log line naming what is wrong; the pins that could be set
+    // up are kept.
     static bool InitPinCapabilities(const std::string& path = "");
     // The same from a parsed configuration; relative folders are taken from `baseDir`.
     static bool ConfigurePins(const Json::Value& config, const std::string& baseDir);
-    // Forgets every pin (they are released and freed).
+    // Forgets every pin, and frees them: only when nothing holds one (tests).
     static void ClearPins();
 };

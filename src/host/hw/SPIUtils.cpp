@@ -13,24 +13,33 @@
 #include <cerrno>
 #include <cstring>
 
+namespace {
+
+constexpr uint8_t MODE = SPI_MODE_0;
+constexpr uint8_t BITS = 8;
+
+} // namespace
+
 SPIUtils::SPIUtils(int port, int speed, int chipSelect)
     : m_port(port), m_chipSelect(chipSelect), m_speed(speed) {
-    if (BusSimulation::INSTANCE.Active()) {
-        m_simulated = true;
-        m_device = "simulated SPI " + std::to_string(port) + "." + std::to_string(chipSelect);
+    m_simulated = BusSimulation::INSTANCE.Active();
+    m_device = m_simulated ? "simulated SPI " + std::to_string(port) + "." + std::to_string(chipSelect)
+                           : BusDevicePath("SPIDevice", "/dev/spidev{port}.{cs}",
+                                           {{"port", port}, {"cs", chipSelect}});
+    if (speed <= 0) {
+        m_error = "SPI speed " + std::to_string(speed) + " Hz is not a clock rate";
+        LogErr(LOGCH_CHANNELOUT, "SPI device %s: %s\n", m_device.c_str(), m_error.c_str());
+        return;
+    }
+    if (m_simulated) {
         // A real descriptor, so that code checking it sees an open device.
         m_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
         if (m_fd < 0) {
             fail("cannot open /dev/null");
-            return;
+        } else if (BusSimulation::INSTANCE.SPIOpened(port, chipSelect, speed, MODE, BITS) != 0) {
+            fail("cannot set SPI mode " + std::to_string(MODE) + " with " + std::to_string(BITS) +
+                 "-bit words");
         }
-        BusSimulation::INSTANCE.SPIOpened(port, chipSelect, speed);
-        return;
-    }
-    m_device = BusDevicePath("SPIDevice", "/dev/spidev{port}.{cs}", {{"port", port}, {"cs", chipSelect}});
-    if (speed <= 0) {
-        m_error = "SPI speed " + std::to_string(speed) + " Hz is not a clock rate";
-        LogErr(LOGCH_CHANNELOUT, "SPI device %s: %s\n", m_device.c_str(), m_error.c_str());
         return;
     }
     m_fd = open(m_device.c_str(), O_RDWR | O_CLOEXEC);
@@ -38,8 +47,8 @@ SPIUtils::SPIUtils(int port, int speed, int chipSelect)
         fail("cannot open");
         return;
     }
-    uint8_t mode = SPI_MODE_0;
-    uint8_t bits = 8;
+    uint8_t mode = MODE;
+    uint8_t bits = BITS;
     uint32_t hz = (uint32_t)speed;
     if (ioctl(m_fd, SPI_IOC_WR_MODE, &mode) < 0) {
         fail("cannot set SPI mode 0 (is it an SPI device?)");
@@ -79,7 +88,7 @@ int SPIUtils::xfer(uint8_t* tx, uint8_t* rx, int length) {
         t.rx_buf = (uintptr_t)rx;
         t.len = (uint32_t)length;
         t.speed_hz = (uint32_t)m_speed;
-        t.bits_per_word = 8;
+        t.bits_per_word = BITS;
         r = ioctl(m_fd, SPI_IOC_MESSAGE(1), &t);
     }
     if (r < 0) {

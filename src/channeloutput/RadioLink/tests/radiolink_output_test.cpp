@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -234,6 +235,43 @@ TEST_F(RadioLinkTest, WithoutTheSPIDeviceInitFailsWithItsMessage) {
         << log.text();
     EXPECT_TRUE(log.contains("Failed to detect nRF Radio by setting speed to 250k!"));
     EXPECT_EQ(1u, WarningHolder::GetWarnings().size());
+}
+
+TEST_F(RadioLinkTest, ARadioThatStopsAnsweringCostsOneWaitAndAWarning) {
+    RadioLinkOutput out(0, 300);
+    ASSERT_NE(0, out.Init(config(2, 10)));
+    std::vector<uint8_t> frame = frameOf(300);
+    ASSERT_EQ(300, out.SendData(frame.data()));
+    ASSERT_EQ(10u, chip->Sent().size());
+    EXPECT_TRUE(WarningHolder::GetWarnings().empty());
+
+    // Silent: every byte on the bus reads 0, no packet is ever reported sent.
+    BusSimulation::INSTANCE.AttachSPIChip(0, 1, nullptr);
+    events();
+    // The driver waits by reading STATUS (NOP) until the chip reports the packet sent.
+    auto statusPolls = [&] {
+        Texts t = events();
+        return std::count(t.begin(), t.end(), "spi 0.1: ff");
+    };
+    EXPECT_EQ(300, out.SendData(frame.data()));
+    EXPECT_GE(statusPolls(), 1) << "the packet that timed out was waited for";
+    for (int f = 1; f <= 3; f++) {
+        EXPECT_EQ(300, out.SendData(frame.data()));
+        EXPECT_EQ(0, statusPolls()) << "frame " << f << " waited for a silent radio";
+    }
+    EXPECT_EQ(1, log.count("a packet was not sent")) << log.text();
+    EXPECT_EQ((std::vector<std::string>{
+                  "RadioLink output: the radio does not report packets sent (check its power and wiring)"}),
+              WarningHolder::GetWarnings());
+
+    // Answering again, it sends every packet and the warning goes.
+    BusSimulation::INSTANCE.AttachSPIChip(0, 1, chip);
+    out.SendData(frame.data());
+    size_t before = chip->Sent().size();
+    EXPECT_EQ(300, out.SendData(frame.data()));
+    EXPECT_EQ(before + 10, chip->Sent().size());
+    EXPECT_TRUE(log.contains("packets are sent again")) << log.text();
+    EXPECT_TRUE(WarningHolder::GetWarnings().empty());
 }
 
 TEST_F(RadioLinkTest, CloseReleasesTheRadioAndFramesStop) {

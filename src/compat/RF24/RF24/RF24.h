@@ -53,7 +53,9 @@ public:
     void printDetails();
     // Sends one packet of the payload size (`length` bytes of `buffer`, the rest
     // zero) and waits until the chip reports it sent, 10 ms at most. False when it
-    // does not (logged once until a packet goes out again).
+    // does not (logged once until a packet goes out again). After such a packet,
+    // packets are handed to the chip without waiting (false) until one of them is
+    // seen sent: a radio that stopped answering costs one wait, not one per packet.
     bool write(const void* buffer, uint8_t length);
 
 private:
@@ -63,6 +65,10 @@ private:
     void writeRegister(uint8_t reg, const uint8_t* data, int length);
     uint8_t command(uint8_t cmd);
     void setCE(bool high);
+    // While failing: whether the packet handed over last was sent (then waiting resumes).
+    bool resumed();
+    void loadPayload(const void* buffer, uint8_t length);
+    void pulseCE();
 
     const uint16_t m_cePin;
     const int m_chipSelect;
@@ -70,5 +76,5 @@ private:
     SPIUtils* m_spi = nullptr;             // owned
     const PinCapabilities* m_ce = nullptr; // the host's; null when there is none
     uint8_t m_payloadSize = 32;
-    bool m_writeFailing = false;
+    bool m_writeFailing = false; // a packet timed out and none has been seen sent since
 };
