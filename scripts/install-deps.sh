@@ -24,6 +24,9 @@ PACKAGES=(
     xvfb
     # Test only: the preview page is checked in headless Chromium (large, about 350 MB installed).
     chromium
+    # Test only: peers for the E1.31 and Art-Net outputs: olad receives what tavod sends,
+    # tshark decodes it.
+    ola tshark
 )
 
 missing=()
