@@ -300,7 +300,7 @@ void WebPreviewOutput::SendQueuedEvents() {
         for (int fd : m_connections) {
             ConnectionState& state = m_connectionStates[fd];
             if (!state.dropped) {
-                DropConnection(fd, state, "the preview server fell more than 2 MiB behind");
+                DropBehind(fd, state, "the preview server fell more than 2 MiB behind");
             }
         }
     }
@@ -360,7 +360,7 @@ bool WebPreviewOutput::WriteChunk(int fd, const std::string& chunk) {
         // Already behind: queue this frame after the rest and wait for nothing,
         // so that one slow browser costs the others no time.
         if (state.pending.size() + chunk.size() > MAX_BACKLOG_BYTES) {
-            DropConnection(fd, state, "more than 2 MiB behind");
+            DropBehind(fd, state, "more than 2 MiB behind");
             return false;
         }
         state.pending += chunk;
@@ -398,8 +398,13 @@ void WebPreviewOutput::FlushPending(int fd, ConnectionState& state, int64_t now)
     }
     state.pending.erase(0, (size_t)sent);
     if (!state.pending.empty() && now - state.behindSince > MAX_BEHIND_US) {
-        DropConnection(fd, state, "behind for more than 5 seconds");
+        DropBehind(fd, state, "behind for more than 5 seconds");
     }
+}
+
+void WebPreviewOutput::DropBehind(int fd, ConnectionState& state, const char* why) {
+    m_droppedByLimit++;
+    DropConnection(fd, state, why);
 }
 
 void WebPreviewOutput::DropConnection(int fd, ConnectionState& state, const char* why, bool logIt) {

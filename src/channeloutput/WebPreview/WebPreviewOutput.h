@@ -61,7 +61,8 @@ public:
     // The port browsers connect to; with "port" 0, the one the system chose.
     int GetPort() const { return m_port; }
     size_t GetConnectionCount();
-    // Connections refused at the limits, and dropped for what they sent (or did not send in time).
+    // Connections refused at the limits; and those dropped for what they sent (or did
+    // not send in time) or for falling behind.
     uint64_t GetRefusedCount();
     // Connections whose request has not ended yet.
     size_t GetUnfinishedRequestCount();
@@ -97,6 +98,8 @@ private:
     void WakeSelectThread();
     void DropConnection(int fd, ConnectionState& state, const char* why, bool logIt = true);
     void DropForLimit(int fd, ConnectionState& state, RequestWatch::Verdict why);
+    // A browser that does not keep up; counted with the drops for limits.
+    void DropBehind(int fd, ConnectionState& state, const char* why);
     void RemoveConnection(size_t index);
     // Caller holds m_connectionLock. Empty when `address` may connect, else why not;
     // when the port is full, the oldest connection whose request is not complete is
