@@ -3,9 +3,10 @@
 // a warning, the other outputs keep every frame, and tavod stops cleanly later. A
 // server that stops answering holds neither reloads nor the stop, and is used
 // again once it answers.
+#include "JsonText.h"
 #include "TavodTestSupport.h"
-#include "WindowPanelTestSupport.h"
 #include "XvfbServer.h"
+#include "host/core/Common.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,6 @@
 #include <memory>
 
 using namespace tavodtest;
-using windowpaneltest::parse;
 
 namespace {
 
@@ -29,7 +29,7 @@ std::string windowPanel() {
 }
 
 Json::Value windowStatus(uint16_t port) {
-    Json::Value s = parse(httpGet(port, "/api/status").body);
+    Json::Value s = parseJson(httpGet(port, "/api/status").body);
     for (const Json::Value& o : s["outputs"]) {
         if (o["type"].asString() == "WindowPanel") {
             return o;
@@ -99,14 +99,14 @@ TEST(WindowPanelTavod, KillingTheXServerMidShowDoesNotEndTavod) {
 
     server.kill();
     // Every frame of the other output still goes out, and tavod stays.
-    Json::Value before = parse(httpGet(port, "/api/status").body);
+    Json::Value before = parseJson(httpGet(port, "/api/status").body);
     int received = 0;
     end = GetTimeMS() + 2000;
     while (GetTimeMS() < end && rx.receive(d, 1000)) {
         received++;
     }
     ASSERT_TRUE(tavod->running()) << tavod->err();
-    Json::Value after = parse(httpGet(port, "/api/status").body);
+    Json::Value after = parseJson(httpGet(port, "/api/status").body);
     int64_t sent = after["framesSent"].asInt64() - before["framesSent"].asInt64();
     EXPECT_GT(sent, 20);
     EXPECT_GE(received, sent - 2) << "frames of the UDP output were lost or held";
@@ -186,7 +186,7 @@ TEST(WindowPanelTavod, AServerThatStopsAnsweringIsLetGoTriedAgainAndNeverHoldsTa
     int64_t end = GetTimeMS() + 60000;
     Json::Value s;
     while (GetTimeMS() < end) {
-        s = parse(httpGet(port, "/api/status").body);
+        s = parseJson(httpGet(port, "/api/status").body);
         if (s["failedOutputs"].size() == 1) {
             break;
         }
@@ -214,7 +214,7 @@ TEST(WindowPanelTavod, WithoutAnXServerTheOutputIsLeftOutAndTheShowGoesOn) {
     for (int i = 0; i < 10; i++) {
         ASSERT_TRUE(rx.receive(d, 3000)) << tavod->err();
     }
-    Json::Value s = parse(httpGet(port, "/api/status").body);
+    Json::Value s = parseJson(httpGet(port, "/api/status").body);
     ASSERT_EQ(1u, s["failedOutputs"].size()) << s.toStyledString();
     EXPECT_EQ("Unable to connect to X Server: tavo-test-no-such-display",
               s["failedOutputs"][0]["reason"].asString());
