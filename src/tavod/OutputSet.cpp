@@ -19,8 +19,6 @@ bool OutputSet::Create(const std::string& pluginDir, const std::string& configPa
         LogWarn(LOGCH_GENERAL, "No output plug-ins loaded from %s (name the folder with --plugin-dir DIR)\n",
                 pluginDir.c_str());
     }
-    std::vector<std::string> warningsBefore = WarningHolder::GetWarnings();
-
     // The UDP engine exists before any output's Init: UDP output types look for it there.
     m_udp.reset(new UDPOutput());
     if (!m_udp->Init(Json::Value(Json::objectValue))) {
@@ -60,7 +58,8 @@ bool OutputSet::Create(const std::string& pluginDir, const std::string& configPa
     if (GetOutputCount() == 0) {
         LogWarn(LOGCH_GENERAL, "No outputs are active (%s); frames go nowhere\n", configPath.c_str());
     }
-    reportNewWarnings(warningsBefore);
+    // A warning an output only raised (an address that does not resolve) was
+    // logged when it was raised.
     return true;
 }
 
@@ -224,23 +223,6 @@ OutputSet::ReloadResult OutputSet::Reload(const std::string& configPath, std::re
     LogInfo(LOGCH_GENERAL, "Reloaded %s: %d output(s) kept, %d closed, %d started, %zu left out\n",
             configPath.c_str(), r.kept, r.closed, r.started, r.failed.size());
     return r;
-}
-
-void OutputSet::reportNewWarnings(const std::vector<std::string>& before) {
-    // Some outputs only add a user warning (an address that does not resolve);
-    // someone starting the daemon by hand should see it too.
-    for (const std::string& w : WarningHolder::GetWarnings()) {
-        if (std::find(before.begin(), before.end(), w) != before.end()) {
-            continue;
-        }
-        bool logged = false;
-        for (const Failed& f : m_failed) {
-            logged = logged || w.find("Output " + std::to_string(f.config.index) + " (") == 0;
-        }
-        if (!logged) {
-            LogWarn(LOGCH_GENERAL, "Warning: %s\n", w.c_str());
-        }
-    }
 }
 
 void OutputSet::Close() {

@@ -80,7 +80,6 @@ private:
     // Stops one output's frames and its UDP data objects; the caller closes it.
     void detachOutput(Output& o);
     void closeOutput(Output& o);
-    void reportNewWarnings(const std::vector<std::string>& before);
 
     PluginLoader m_loader;
 

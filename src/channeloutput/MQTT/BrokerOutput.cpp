@@ -106,10 +106,14 @@ int BrokerOutput::RawSendData(unsigned char* channelData) {
         return 0;
     }
     BrokerColor c = TakeBrokerColor(channelData, channelType);
-    if (c == lastSent) {
+    // After a reconnection the colour goes out again even when unchanged: a device
+    // that joined (or a broker that restarted) meanwhile learns the current state.
+    const uint64_t connection = mqtt->GetConnectionCount();
+    if (c == lastSent && (m_sentOnConnection == 0 || m_sentOnConnection == connection)) {
         return (int)m_channelCount;
     }
     lastSent = c;
+    m_sentOnConnection = connection;
     std::string message = payload;
     ReplaceValues(message, c.r, c.g, c.b, c.w);
     if (mqtt->PublishRaw(topic, message, false, 1)) {

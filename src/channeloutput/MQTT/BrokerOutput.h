@@ -7,6 +7,7 @@
 #include "host/output/ThreadedChannelOutput.h"
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 class BrokerOutput : public ThreadedChannelOutput {
@@ -36,6 +37,7 @@ private:
     int channelType = BROKER_RGB;
     // Touched only by RawSendData.
     BrokerColor lastSent;
+    uint64_t m_sentOnConnection = 0; // the client's connection count at the last publish; 0: none yet
 
     std::atomic<unsigned long long> m_published{0}; // messages handed to the client
 };

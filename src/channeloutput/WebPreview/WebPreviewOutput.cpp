@@ -220,22 +220,34 @@ void WebPreviewOutput::PrepData(unsigned char* channelData) {
         m_sseData.clear();
         return;
     }
-    if (m_resetPreview.exchange(false)) {
-        memset(m_previewBuffer, 0, (size_t)m_bufferSize);
-        m_encoder.Invalidate();
-        m_sseFull = true;
-    }
     m_changeData.clear();
     const PixelChangeEncoder::Result r =
         m_encoder.EncodeChanges(channelData + m_startChannel, m_previewBuffer, m_changeData);
     const uint64_t eventId = id.fetch_add(1);
-    if (!r.colors) {
+    if (r.colors) {
+        BuildSSEEvent(eventId, m_changeData, m_sseData);
+        LogExcess(LOGCH_CHANNELOUT, "PixelsChanged: %d, Colors: %d, Data Size: %d\n", r.pixelsChanged,
+                  r.colors, (int)m_sseData.size());
+    } else {
         m_sseData.clear();
-        return;
     }
-    BuildSSEEvent(eventId, m_changeData, m_sseData);
-    LogExcess(LOGCH_CHANNELOUT, "PixelsChanged: %d, Colors: %d, Data Size: %d\n", r.pixelsChanged, r.colors,
-              (int)m_sseData.size());
+    m_fullData.clear();
+    if (m_resetPreview.exchange(false)) {
+        // A newcomer gets a picture of its own, compared with nothing sent: every lit
+        // pixel. The browsers already watching go on with the changes above, so a
+        // pixel that went dark in this frame goes dark for them too.
+        m_newcomerPreview.assign((size_t)m_bufferSize, 0);
+        m_encoder.Invalidate();
+        m_changeData.clear();
+        const PixelChangeEncoder::Result f =
+            m_encoder.EncodeChanges(channelData + m_startChannel, m_newcomerPreview.data(), m_changeData);
+        if (f.colors) {
+            BuildSSEEvent(eventId, m_changeData, m_fullData);
+        }
+        // Both now hold this frame's colours; the encoder last wrote this one.
+        memcpy(m_previewBuffer, m_newcomerPreview.data(), (size_t)m_bufferSize);
+        m_sseFull = true;
+    }
 }
 
 int WebPreviewOutput::SendData(unsigned char*) {
@@ -249,16 +261,20 @@ int WebPreviewOutput::SendData(unsigned char*) {
     if (!m_sseData.empty()) {
         event.chunk = BuildChunk(m_sseData);
     }
+    if (m_sseFull && !m_fullData.empty()) {
+        event.fullChunk = BuildChunk(m_fullData);
+    }
+    const size_t bytes = event.chunk.size() + event.fullChunk.size();
     {
         std::lock_guard<std::mutex> l(m_outboxLock);
-        if (m_outboxBytes + event.chunk.size() > MAX_BACKLOG_BYTES) {
+        if (m_outboxBytes + bytes > MAX_BACKLOG_BYTES) {
             // The select thread has not run for many frames: what waits is thrown
             // away, and with it every browser, which reconnects to a whole picture.
             m_outbox.clear();
             m_outboxBytes = 0;
             m_outboxOverflowed = true;
         } else {
-            m_outboxBytes += event.chunk.size();
+            m_outboxBytes += bytes;
             m_outbox.push_back(std::move(event));
         }
     }
@@ -284,7 +300,7 @@ void WebPreviewOutput::SendQueuedEvents() {
         for (int fd : m_connections) {
             ConnectionState& state = m_connectionStates[fd];
             if (!state.dropped) {
-                DropConnection(fd, state, "the preview server fell more than 2 MiB behind");
+                DropBehind(fd, state, "the preview server fell more than 2 MiB behind");
             }
         }
     }
@@ -298,6 +314,10 @@ void WebPreviewOutput::SendQueuedEvents() {
                     continue;
                 }
                 state.started = true;
+                if (!event.fullChunk.empty()) {
+                    WriteChunk(fd, event.fullChunk);
+                }
+                continue;
             }
             if (!event.chunk.empty()) {
                 WriteChunk(fd, event.chunk);
@@ -340,7 +360,7 @@ bool WebPreviewOutput::WriteChunk(int fd, const std::string& chunk) {
         // Already behind: queue this frame after the rest and wait for nothing,
         // so that one slow browser costs the others no time.
         if (state.pending.size() + chunk.size() > MAX_BACKLOG_BYTES) {
-            DropConnection(fd, state, "more than 2 MiB behind");
+            DropBehind(fd, state, "more than 2 MiB behind");
             return false;
         }
         state.pending += chunk;
@@ -378,8 +398,13 @@ void WebPreviewOutput::FlushPending(int fd, ConnectionState& state, int64_t now)
     }
     state.pending.erase(0, (size_t)sent);
     if (!state.pending.empty() && now - state.behindSince > MAX_BEHIND_US) {
-        DropConnection(fd, state, "behind for more than 5 seconds");
+        DropBehind(fd, state, "behind for more than 5 seconds");
     }
+}
+
+void WebPreviewOutput::DropBehind(int fd, ConnectionState& state, const char* why) {
+    m_droppedByLimit++;
+    DropConnection(fd, state, why);
 }
 
 void WebPreviewOutput::DropConnection(int fd, ConnectionState& state, const char* why, bool logIt) {

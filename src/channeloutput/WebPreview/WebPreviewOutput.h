@@ -61,7 +61,8 @@ public:
     // The port browsers connect to; with "port" 0, the one the system chose.
     int GetPort() const { return m_port; }
     size_t GetConnectionCount();
-    // Connections refused at the limits, and dropped for what they sent (or did not send in time).
+    // Connections refused at the limits; and those dropped for what they sent (or did
+    // not send in time) or for falling behind.
     uint64_t GetRefusedCount();
     // Connections whose request has not ended yet.
     size_t GetUnfinishedRequestCount();
@@ -81,8 +82,9 @@ private:
 
     // One frame's event handed from the output thread to the select thread.
     struct QueuedEvent {
-        std::string chunk; // empty when the frame changed nothing visible
-        bool full = false; // it carries every lit pixel, as a newcomer's first event must
+        std::string chunk;     // the frame's changes; empty when it changed nothing visible
+        bool full = false;     // a newcomer may start here, with fullChunk
+        std::string fullChunk; // every lit pixel of the frame, for newcomers; empty when all are black
     };
 
     std::string BuildResponseHeader() const;
@@ -96,6 +98,8 @@ private:
     void WakeSelectThread();
     void DropConnection(int fd, ConnectionState& state, const char* why, bool logIt = true);
     void DropForLimit(int fd, ConnectionState& state, RequestWatch::Verdict why);
+    // A browser that does not keep up; counted with the drops for limits.
+    void DropBehind(int fd, ConnectionState& state, const char* why);
     void RemoveConnection(size_t index);
     // Caller holds m_connectionLock. Empty when `address` may connect, else why not;
     // when the port is full, the oldest connection whose request is not complete is
@@ -111,9 +115,10 @@ private:
     int m_port = DEFAULT_PORT;
     int m_bufferSize = 0;
     int m_socket = -1;
-    int m_wakeFd = -1; // eventfd the select thread also waits on
-    std::string m_sseData;
-    bool m_sseFull = false; // output thread only: m_sseData is a whole picture
+    int m_wakeFd = -1;      // eventfd the select thread also waits on
+    std::string m_sseData;  // the frame's changes, for the browsers already watching
+    std::string m_fullData; // output thread only: the frame's whole picture, for newcomers
+    bool m_sseFull = false; // output thread only: m_fullData was made for this frame
     std::atomic<bool> m_running{true};
     std::atomic<bool> m_connectionsChanged{true};
     std::unique_ptr<std::thread> m_connectionThread;
@@ -136,11 +141,13 @@ private:
     // Refused sockets and when they are closed at the latest; connection thread only.
     std::vector<std::pair<int, int64_t>> m_closing;
 
-    // Set by the connection thread; the output thread zeroes the preview buffer
-    // itself before its next comparison, so a reset never tears one.
+    // Set by the connection thread when a browser joins; the output thread then
+    // makes the next frame's whole picture too, beside its changes.
     std::atomic<bool> m_resetPreview{false};
     std::mutex m_hookLock; // guards m_acceptedHook
     std::function<void()> m_acceptedHook;
     PixelChangeEncoder m_encoder; // output thread only
-    std::string m_changeData;     // output thread only: scratch for the event's data
+    // Output thread only: the colours a newcomer has been sent (none) before its first picture.
+    std::vector<unsigned char> m_newcomerPreview;
+    std::string m_changeData; // output thread only: scratch for the event's data
 };

@@ -3,6 +3,7 @@
 #include "WindowPanelOutput.h"
 
 #include "XConnectionWatch.h"
+#include "host/core/Common.h"
 #include "host/core/JsonUtils.h"
 #include "host/core/Log.h"
 #include "host/core/Warnings.h"
@@ -24,8 +25,14 @@ const int64_t X_MAX_SIZE = 32767;
 
 } // namespace
 
+// A failed attempt to open the display again is told only at debug level: the
+// loss was told once.
+#define WINDOW_FAIL(...)                                                                                     \
+    _LogWrite(__FILE__, __LINE__, m_retrying ? LOG_DEBUG : LOG_ERR, LOGCH_CHANNELOUT, __VA_ARGS__)
+
 WindowPanelOutput::WindowPanelOutput(unsigned int startChannel, unsigned int channelCount)
-    : ThreadedChannelOutput(startChannel, channelCount) {
+    : ThreadedChannelOutput(startChannel, channelCount),
+      m_deadline(new windowpanel::DisplayDeadline(X_WAIT_LIMIT_MS)) {
     LogDebug(LOGCH_CHANNELOUT, "WindowPanelOutput::WindowPanelOutput(%u, %u)\n", startChannel, channelCount);
     // The output thread paints while tavod's threads may Init or Close.
     XInitThreads();
@@ -36,9 +43,8 @@ WindowPanelOutput::WindowPanelOutput(unsigned int startChannel, unsigned int cha
 WindowPanelOutput::~WindowPanelOutput() {
     LogDebug(LOGCH_CHANNELOUT, "WindowPanelOutput::~WindowPanelOutput()\n");
     // Without a Close, the thread must still stop before what it paints with goes.
-    if (m_display) {
-        ThreadedChannelOutput::Close();
-    }
+    m_closing = true;
+    StopThread();
     closeDisplay();
 }
 
@@ -52,19 +58,18 @@ int WindowPanelOutput::Init(Json::Value config) {
         LogErr(LOGCH_CHANNELOUT, "WindowPanel: the configuration is not a JSON object\n");
         return 0;
     }
-    if (m_display) {
-        // A second Init without Close: the old window goes first.
-        ThreadedChannelOutput::Close();
-        closeDisplay();
-    }
+    // A second Init without Close: the old window goes first.
+    m_closing = true;
+    StopThread();
+    closeDisplay();
+    m_closing = false;
     if (!readConfig(config)) {
         return 0;
     }
-    m_imageData = (char*)calloc((size_t)m_scaleWidth * m_scaleHeight, 4);
-    if (!m_imageData) {
-        LogErr(LOGCH_CHANNELOUT, "WindowPanel: no memory for a %dx%d image\n", m_scaleWidth, m_scaleHeight);
-        return 0;
-    }
+    const char* env = getenv("DISPLAY");
+    m_displayName = env ? env : ":0";
+    m_lostReported = false;
+    m_retrying = false;
     if (!openWindow()) {
         closeDisplay();
         return 0;
@@ -115,30 +120,39 @@ bool WindowPanelOutput::readConfig(const Json::Value& config) {
 }
 
 bool WindowPanelOutput::openWindow() {
-    const char* env = getenv("DISPLAY");
-    m_displayName = env ? env : ":0";
+    m_imageData = (char*)calloc((size_t)m_scaleWidth * m_scaleHeight, 4);
+    if (!m_imageData) {
+        WINDOW_FAIL("WindowPanel: no memory for a %dx%d image\n", m_scaleWidth, m_scaleHeight);
+        return false;
+    }
     m_connectionLost = false;
-    m_lostReported = false;
-    m_display = XOpenDisplay(m_displayName.c_str());
+    bool timedOut = false;
+    m_display = windowpanel::OpenDisplayWithin(m_displayName, X_WAIT_LIMIT_MS, timedOut);
     if (!m_display) {
-        LogErr(LOGCH_CHANNELOUT, "Unable to connect to X Server: %s\n", m_displayName.c_str());
+        if (timedOut) {
+            WINDOW_FAIL("WindowPanel: the X server %s took the connection but did not answer within %d s\n",
+                        m_displayName.c_str(), X_WAIT_LIMIT_MS / 1000);
+        } else {
+            WINDOW_FAIL("Unable to connect to X Server: %s\n", m_displayName.c_str());
+        }
         return false;
     }
     windowpanel::WatchDisplay(m_display, &m_connectionLost);
+    m_deadline->Watch(m_display);
+    windowpanel::DisplayDeadline::Stretch bounded(*m_deadline);
     m_screenNumber = DefaultScreen(m_display);
     int depth = DefaultDepth(m_display, m_screenNumber);
     if (depth != 24) {
-        LogErr(LOGCH_CHANNELOUT,
-               "WindowPanel: the X server %s shows %d bits per pixel; the preview needs 24\n",
-               m_displayName.c_str(), depth);
+        WINDOW_FAIL("WindowPanel: the X server %s shows %d bits per pixel; the preview needs 24\n",
+                    m_displayName.c_str(), depth);
         return false;
     }
 
     m_image = XCreateImage(m_display, nullptr, 24, ZPixmap, 0, m_imageData, m_scaleWidth, m_scaleHeight, 32,
                            m_scaleWidth * 4);
     if (!m_image || m_image->bits_per_pixel != 32) {
-        LogErr(LOGCH_CHANNELOUT, "WindowPanel: the X server %s keeps no 32-bit pixels for depth 24\n",
-               m_displayName.c_str());
+        WINDOW_FAIL("WindowPanel: the X server %s keeps no 32-bit pixels for depth 24\n",
+                    m_displayName.c_str());
         return false;
     }
     // The bytes are blue, green, red: the low byte first, whatever the server's order.
@@ -149,7 +163,7 @@ bool WindowPanelOutput::openWindow() {
     m_pixmap = XCreatePixmap(m_display, root, m_scaleWidth, m_scaleHeight, 24);
     m_gc = XCreateGC(m_display, m_pixmap, 0, nullptr);
     if (!m_gc) {
-        LogErr(LOGCH_CHANNELOUT, "Unable to create GC\n");
+        WINDOW_FAIL("Unable to create GC\n");
         return false;
     }
 
@@ -166,13 +180,13 @@ bool WindowPanelOutput::openWindow() {
     XSync(m_display, False);
     std::string error = windowpanel::TakeError(m_display);
     if (m_connectionLost) {
-        LogErr(LOGCH_CHANNELOUT, "WindowPanel: the X server %s went away while the window was made\n",
-               m_displayName.c_str());
+        WINDOW_FAIL("WindowPanel: the X server %s went away while the window was made\n",
+                    m_displayName.c_str());
         return false;
     }
     if (!error.empty()) {
-        LogErr(LOGCH_CHANNELOUT, "WindowPanel: the X server %s refused the window: %s\n",
-               m_displayName.c_str(), error.c_str());
+        WINDOW_FAIL("WindowPanel: the X server %s refused the window: %s\n", m_displayName.c_str(),
+                    error.c_str());
         return false;
     }
     return true;
@@ -180,7 +194,9 @@ bool WindowPanelOutput::openWindow() {
 
 int WindowPanelOutput::Close() {
     LogDebug(LOGCH_CHANNELOUT, "WindowPanelOutput::Close()\n");
-    // The output thread stops first: nothing paints while the window goes.
+    // The output thread stops first: nothing paints while the window goes. It
+    // waits on the server for X_WAIT_LIMIT_MS at most.
+    m_closing = true;
     int r = ThreadedChannelOutput::Close();
     closeDisplay();
     return r;
@@ -188,7 +204,9 @@ int WindowPanelOutput::Close() {
 
 void WindowPanelOutput::closeDisplay() {
     m_connected = false;
+    m_nextRetryMS = GetTimeMS() + X_RETRY_MS;
     if (m_display) {
+        windowpanel::DisplayDeadline::Stretch bounded(*m_deadline);
         bool lost = m_connectionLost;
         if (lost) {
             reportLost();
@@ -209,7 +227,11 @@ void WindowPanelOutput::closeDisplay() {
             XUnlockDisplay(m_display);
         }
         XCloseDisplay(m_display);
+        m_deadline->Forget();
         windowpanel::UnwatchDisplay(m_display, &m_connectionLost);
+        if (m_connectionLost) {
+            reportLost(); // met while closing
+        }
     } else if (m_image) {
         XDestroyImage(m_image);
         m_imageData = nullptr;
@@ -233,11 +255,17 @@ void WindowPanelOutput::reportLost() {
     }
     m_lostReported = true;
     m_connected = false;
-    LogErr(
-        LOGCH_CHANNELOUT,
-        "WindowPanel: the connection to the X server %s broke (the server ended, or the window was closed); "
-        "the preview stops drawing, the show goes on\n",
-        m_displayName.c_str());
+    if (m_deadline->Expired()) {
+        LogErr(LOGCH_CHANNELOUT,
+               "WindowPanel: the X server %s stopped answering (nothing for %d s); the preview lets it go "
+               "and stops drawing, the show goes on\n",
+               m_displayName.c_str(), X_WAIT_LIMIT_MS / 1000);
+    } else {
+        LogErr(LOGCH_CHANNELOUT,
+               "WindowPanel: the connection to the X server %s broke (the server ended, or the window was "
+               "closed); the preview stops drawing, the show goes on\n",
+               m_displayName.c_str());
+    }
     WarningHolder::AddWarning(lostWarning());
 }
 
@@ -250,14 +278,20 @@ void WindowPanelOutput::PrepData(unsigned char* channelData) {
 int WindowPanelOutput::RawSendData(unsigned char* channelData) {
     LogExcess(LOGCH_CHANNELOUT, "WindowPanelOutput::RawSendData(%p)\n", (void*)channelData);
     if (!m_display) {
-        return (int)m_channelCount;
+        retryDisplay();
+        if (!m_display) {
+            return (int)m_channelCount;
+        }
     }
     m_painter.Paint(channelData, m_gammaCurve, m_scale, (uint8_t*)m_imageData);
-    XLockDisplay(m_display);
-    XPutImage(m_display, m_window, m_gc, m_image, 0, 0, 0, 0, m_scaleWidth, m_scaleHeight);
-    XSync(m_display, True);
-    XFlush(m_display);
-    XUnlockDisplay(m_display);
+    {
+        windowpanel::DisplayDeadline::Stretch bounded(*m_deadline);
+        XLockDisplay(m_display);
+        XPutImage(m_display, m_window, m_gc, m_image, 0, 0, 0, 0, m_scaleWidth, m_scaleHeight);
+        XSync(m_display, True);
+        XFlush(m_display);
+        XUnlockDisplay(m_display);
+    }
     if (m_connectionLost) {
         // Xlib keeps a broken connection locked for the thread that met the break:
         // any other thread would wait on it for ever. This one lets it go now.
@@ -266,6 +300,30 @@ int WindowPanelOutput::RawSendData(unsigned char* channelData) {
     }
     m_framesDrawn++;
     return (int)m_channelCount;
+}
+
+void WindowPanelOutput::WaitTimedOut() {
+    if (!m_display) {
+        retryDisplay();
+    }
+}
+
+void WindowPanelOutput::retryDisplay() {
+    if (m_closing || GetTimeMS() < m_nextRetryMS) {
+        return;
+    }
+    m_retrying = true;
+    bool opened = openWindow();
+    m_retrying = false;
+    if (!opened) {
+        closeDisplay();
+        return;
+    }
+    m_lostReported = false;
+    WarningHolder::RemoveWarning(lostWarning());
+    m_connected = true;
+    LogInfo(LOGCH_CHANNELOUT, "WindowPanel: the X server %s answers again; the preview draws again\n",
+            m_displayName.c_str());
 }
 
 void WindowPanelOutput::GetRequiredChannelRanges(const std::function<void(int, int)>& addRange) {

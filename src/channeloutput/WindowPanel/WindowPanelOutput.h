@@ -2,7 +2,9 @@
 // previewing shows without panels. It takes the panel layout keys of the HUB75
 // output and, on its own output thread, paints each frame gamma corrected and
 // scaled up into an image that it copies to the window. A lost X server (or a
-// closed window) stops the preview with a warning; the show goes on.
+// closed window) stops the preview with a warning; the show goes on, and the
+// display is tried again every few seconds. No wait on the server is unbounded: one
+// that stops answering is let go as a lost one, and Close never waits for it.
 #pragma once
 
 #include "host/output/PanelConfig.h"
@@ -22,6 +24,9 @@
 struct _XDisplay;
 struct _XGC;
 struct _XImage;
+namespace windowpanel {
+class DisplayDeadline;
+}
 
 class WindowPanelOutput : public ThreadedChannelOutput {
 public:
@@ -37,6 +42,8 @@ public:
     void GetRequiredChannelRanges(const std::function<void(int, int)>& addRange) override;
     void DumpConfig() override;
     int RawSendData(unsigned char* channelData) override;
+    // No frame for a second: a lost display is still tried again.
+    void WaitTimedOut() override;
     // "display", "width" and "height" of the window, "scale", "connected" (false
     // once the X server is lost), "framesDrawn".
     void GetStatus(Json::Value& status) override;
@@ -51,9 +58,18 @@ public:
     bool ConnectionLost() const { return m_connectionLost.load(); }
     long long FramesDrawn() const { return m_framesDrawn.load(); }
 
+    // The longest the output waits on the X server at once, and how often a lost
+    // one is tried again.
+    static constexpr int X_WAIT_LIMIT_MS = 3000;
+    static constexpr int X_RETRY_MS = 3000;
+
 private:
     bool readConfig(const Json::Value& config);
+    // The image buffer, the connection and the window; on failure the caller lets
+    // what was made go with closeDisplay.
     bool openWindow();
+    // Output thread: opens a lost display again, at most every X_RETRY_MS.
+    void retryDisplay();
     // Frees the window, its image and the connection; safe on a lost connection
     // and when nothing is open. On a lost connection only the thread that met the
     // break may call it (Xlib leaves the connection locked for that thread).
@@ -85,6 +101,10 @@ private:
     // Set by Xlib's handlers (on whichever thread meets the broken connection).
     std::atomic<bool> m_connectionLost{false};
     bool m_lostReported = false; // output thread, then Close
+    bool m_retrying = false;     // output thread: openWindow's failures are logged at debug level
+    int64_t m_nextRetryMS = 0;   // output thread
+    std::atomic<bool> m_closing{false};
+    std::unique_ptr<windowpanel::DisplayDeadline> m_deadline;
     std::atomic<bool> m_connected{false};
     std::atomic<long long> m_framesDrawn{0};
 };

@@ -1,8 +1,16 @@
 // Xlib's error handlers, replaced for the displays of the window outputs.
 #include "XConnectionWatch.h"
 
+#include "host/core/Common.h"
+
 #include <map>
+#include <set>
+#include <memory>
 #include <mutex>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace windowpanel {
 
@@ -18,6 +26,8 @@ std::map<Display*, Watch> g_watches;
 std::once_flag g_installed;
 XIOErrorHandler g_previousIOHandler = nullptr;
 XErrorHandler g_previousHandler = nullptr;
+// Displays whose abandoned XOpenDisplay still waits: no second attempt joins it.
+std::set<std::string> g_opening; // guarded by g_lock
 
 void markLost(Display* display) {
     std::lock_guard<std::mutex> l(g_lock);
@@ -93,6 +103,127 @@ std::string TakeError(Display* display) {
     std::string e = it->second.firstError;
     it->second.firstError.clear();
     return e;
+}
+
+Display* OpenDisplayWithin(const std::string& name, int limitMS, bool& timedOut) {
+    struct Attempt {
+        std::mutex lock;
+        std::condition_variable done;
+        bool finished = false;
+        bool abandoned = false;
+        Display* display = nullptr;
+    };
+    timedOut = false;
+    {
+        std::lock_guard<std::mutex> l(g_lock);
+        if (g_opening.count(name)) {
+            timedOut = true;
+            return nullptr;
+        }
+        g_opening.insert(name);
+    }
+    auto attempt = std::make_shared<Attempt>();
+    std::thread([attempt, name] {
+        SetThreadName("Tavo-XOpen");
+        Display* d = XOpenDisplay(name.c_str());
+        std::unique_lock<std::mutex> l(attempt->lock);
+        {
+            std::lock_guard<std::mutex> g(g_lock);
+            g_opening.erase(name);
+        }
+        if (attempt->abandoned) {
+            l.unlock();
+            if (d) {
+                // Nobody waits for it any more; its loss must not end the process either.
+                static std::atomic<bool> ignored{false};
+                WatchDisplay(d, &ignored);
+                XCloseDisplay(d);
+                UnwatchDisplay(d, &ignored);
+            }
+            return;
+        }
+        attempt->display = d;
+        attempt->finished = true;
+        attempt->done.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> l(attempt->lock);
+    if (!attempt->done.wait_for(l, std::chrono::milliseconds(limitMS), [&] { return attempt->finished; })) {
+        attempt->abandoned = true;
+        timedOut = true;
+        return nullptr;
+    }
+    return attempt->display;
+}
+
+DisplayDeadline::DisplayDeadline(int limitMS) : m_limitMS(limitMS) {}
+
+DisplayDeadline::~DisplayDeadline() {
+    {
+        std::lock_guard<std::mutex> l(m_lock);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    if (m_fd >= 0) {
+        close(m_fd);
+    }
+}
+
+void DisplayDeadline::Watch(Display* display) {
+    std::lock_guard<std::mutex> l(m_lock);
+    if (m_fd >= 0) {
+        close(m_fd);
+    }
+    m_fd = fcntl(ConnectionNumber(display), F_DUPFD_CLOEXEC, 0);
+    m_busy = false;
+    m_expired = false;
+    if (!m_thread.joinable()) {
+        m_thread = std::thread(&DisplayDeadline::run, this);
+    }
+}
+
+void DisplayDeadline::Forget() {
+    std::lock_guard<std::mutex> l(m_lock);
+    if (m_fd >= 0) {
+        close(m_fd);
+        m_fd = -1;
+    }
+    m_busy = false;
+}
+
+void DisplayDeadline::Begin() {
+    {
+        std::lock_guard<std::mutex> l(m_lock);
+        m_busy = true;
+        m_stretch++;
+        m_since = std::chrono::steady_clock::now();
+    }
+    m_wake.notify_all();
+}
+
+void DisplayDeadline::End() {
+    std::lock_guard<std::mutex> l(m_lock);
+    m_busy = false;
+}
+
+void DisplayDeadline::run() {
+    SetThreadName("Tavo-XDeadline");
+    std::unique_lock<std::mutex> l(m_lock);
+    while (!m_stop) {
+        if (!m_busy || m_fd < 0 || m_expired) {
+            m_wake.wait(l);
+            continue;
+        }
+        const uint64_t stretch = m_stretch;
+        const auto until = m_since + std::chrono::milliseconds(m_limitMS);
+        if (m_wake.wait_until(l, until, [&] { return m_stop || !m_busy || m_stretch != stretch; })) {
+            continue;
+        }
+        shutdown(m_fd, SHUT_RDWR);
+        m_expired = true;
+    }
 }
 
 } // namespace windowpanel

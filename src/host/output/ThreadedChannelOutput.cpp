@@ -10,10 +10,16 @@ ThreadedChannelOutput::ThreadedChannelOutput(unsigned int startChannel, unsigned
     : ChannelOutput(startChannel, channelCount) {}
 
 ThreadedChannelOutput::~ThreadedChannelOutput() {
-    // A subclass that forgot Close still must not leave a thread behind.
+    // A subclass that forgot Close still must not leave a thread behind. Its part
+    // of the object is gone: no frame may reach its RawSendData now.
+    StopThread(false);
+}
+
+void ThreadedChannelOutput::StopThread(bool sendPending) {
     {
         std::lock_guard<std::mutex> l(m_lock);
         m_stop = true;
+        m_haveFrame = m_haveFrame && sendPending;
     }
     m_signal.notify_all();
     if (m_thread.joinable()) {
@@ -22,6 +28,7 @@ ThreadedChannelOutput::~ThreadedChannelOutput() {
 }
 
 int ThreadedChannelOutput::Init(Json::Value config) {
+    StopThread(); // a second Init without Close
     m_frame.assign(m_channelCount, 0);
     m_sending.assign(m_channelCount, 0);
     m_stop = false;
@@ -31,14 +38,7 @@ int ThreadedChannelOutput::Init(Json::Value config) {
 }
 
 int ThreadedChannelOutput::Close() {
-    {
-        std::lock_guard<std::mutex> l(m_lock);
-        m_stop = true;
-    }
-    m_signal.notify_all();
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
+    StopThread();
     return ChannelOutput::Close();
 }
 
@@ -59,7 +59,8 @@ void ThreadedChannelOutput::WaitTimedOut() {}
 void ThreadedChannelOutput::OutputThread() {
     SetThreadName("Tavo-Output");
     std::unique_lock<std::mutex> l(m_lock);
-    while (!m_stop) {
+    // A frame handed over just before Close (the closing blank) still goes out.
+    while (!m_stop || m_haveFrame) {
         if (!m_haveFrame) {
             if (!m_signal.wait_for(l, std::chrono::seconds(1), [this] { return m_stop || m_haveFrame; })) {
                 l.unlock();

@@ -16,6 +16,7 @@ public:
     ~ThreadedChannelOutput() override;
 
     int Init(Json::Value config) override;
+    // Sends a frame still waiting (the closing blank), then stops the thread.
     int Close() override;
     int SendData(unsigned char* channelData) override;
 
@@ -27,6 +28,10 @@ public:
     long long FramesSent() const { return m_framesSent.load(); }
 
 protected:
+    // Sends a frame still waiting (unless told not to), then ends the thread;
+    // harmless when none runs.
+    void StopThread(bool sendPending = true);
+
     // When 1, the frame is copied into a second buffer so that the thread may take
     // its time sending one frame while the next is handed over.
     int m_useDoubleBuffer = 0;

@@ -182,6 +182,7 @@ TEST(WebPreviewSlowBrowser, AStuckBrowserIsDroppedWhileTheOtherGetsEveryFrame) {
     EXPECT_LE(show.longestSendMs, BLOCKED_MS) << "one frame waited for the stuck browser";
     EXPECT_TRUE(log.contains("Dropping preview connection")) << "the stuck browser is still served";
     EXPECT_TRUE(waitFor([&] { return out.GetConnectionCount() == 1; }, 2500));
+    EXPECT_EQ(out.GetDroppedCount(), 1u);
     close(stuck);
     alarm(0);
 }

@@ -12,7 +12,7 @@
 // Before Xlib, whose macros (None, Bool, Status) would clash with it.
 #include <benchmark/benchmark.h>
 
-#include "tests/XvfbServer.h"
+#include "XvfbServer.h"
 
 #include <X11/Xutil.h>
 

@@ -1,17 +1,21 @@
 // WindowPanel in the real tavod under a real Xvfb: the window shows up and is
 // drawn; killing the X server mid-show does not end tavod: the preview stops with
-// a warning, the other outputs keep every frame, and tavod stops cleanly later.
+// a warning, the other outputs keep every frame, and tavod stops cleanly later. A
+// server that stops answering holds neither reloads nor the stop, and is used
+// again once it answers.
+#include "JsonText.h"
 #include "TavodTestSupport.h"
-#include "WindowPanelTestSupport.h"
 #include "XvfbServer.h"
+#include "host/core/Common.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <memory>
 
 using namespace tavodtest;
-using windowpaneltest::parse;
 
 namespace {
 
@@ -25,7 +29,7 @@ std::string windowPanel() {
 }
 
 Json::Value windowStatus(uint16_t port) {
-    Json::Value s = parse(httpGet(port, "/api/status").body);
+    Json::Value s = parseJson(httpGet(port, "/api/status").body);
     for (const Json::Value& o : s["outputs"]) {
         if (o["type"].asString() == "WindowPanel") {
             return o;
@@ -95,14 +99,14 @@ TEST(WindowPanelTavod, KillingTheXServerMidShowDoesNotEndTavod) {
 
     server.kill();
     // Every frame of the other output still goes out, and tavod stays.
-    Json::Value before = parse(httpGet(port, "/api/status").body);
+    Json::Value before = parseJson(httpGet(port, "/api/status").body);
     int received = 0;
     end = GetTimeMS() + 2000;
     while (GetTimeMS() < end && rx.receive(d, 1000)) {
         received++;
     }
     ASSERT_TRUE(tavod->running()) << tavod->err();
-    Json::Value after = parse(httpGet(port, "/api/status").body);
+    Json::Value after = parseJson(httpGet(port, "/api/status").body);
     int64_t sent = after["framesSent"].asInt64() - before["framesSent"].asInt64();
     EXPECT_GT(sent, 20);
     EXPECT_GE(received, sent - 2) << "frames of the UDP output were lost or held";
@@ -127,6 +131,76 @@ TEST(WindowPanelTavod, KillingTheXServerMidShowDoesNotEndTavod) {
     EXPECT_EQ(std::string::npos, err.find("X connection to")) << "Xlib's own exit message:\n" << err;
 }
 
+TEST(WindowPanelTavod, AServerThatStopsAnsweringIsLetGoTriedAgainAndNeverHoldsTavod) {
+    XvfbServer server;
+    if (!server.ok()) {
+        GTEST_SKIP() << "no X server for the test: " << server.reason();
+    }
+    // A stopped server must go on before it can be ended, whatever the test meets.
+    struct Resume {
+        pid_t pid;
+        ~Resume() { kill(pid, SIGCONT); }
+    } resume{server.pid()};
+    setenv("DISPLAY", server.display().c_str(), 1);
+    MediaDir media;
+    ASSERT_TRUE(media.writeSequence("show.lcsf", 2000, 400, 25));
+    media.writeOutputs(windowPanel());
+    uint16_t port = 0;
+    std::unique_ptr<Tavod> tavod = startWithHttp(media, {"play", "show.lcsf", "--loop"}, port);
+    ASSERT_TRUE(tavod);
+    auto waitStatus = [&](const std::function<bool(const Json::Value&)>& done) {
+        int64_t end = GetTimeMS() + 30000;
+        while (!done(windowStatus(port)) && GetTimeMS() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return done(windowStatus(port));
+    };
+    ASSERT_TRUE(waitStatus([](const Json::Value& w) { return w["framesDrawn"].asInt64() >= 5; }))
+        << tavod->err();
+
+    // Stopped mid-show: the output lets the server go, and takes it again once it answers.
+    ASSERT_EQ(0, kill(server.pid(), SIGSTOP));
+    ASSERT_TRUE(waitStatus([](const Json::Value& w) { return !w["connected"].asBool(); }))
+        << "the output still waits on the stopped server\n"
+        << tavod->err();
+    ASSERT_EQ(0, kill(server.pid(), SIGCONT));
+    long long drawn = windowStatus(port)["framesDrawn"].asInt64();
+    ASSERT_TRUE(waitStatus([&](const Json::Value& w) {
+        return w["connected"].asBool() && w["framesDrawn"].asInt64() > drawn;
+    })) << "the display is tried again and drawn on\n"
+        << tavod->err();
+    {
+        XProbe probe(server.display());
+        ASSERT_NE(nullptr, probe.get());
+        EXPECT_NE(0u, findWindow(probe.get(), TITLE)) << "the window is back";
+    }
+    EXPECT_EQ(std::string::npos, httpGet(port, "/api/warnings").body.find("WindowPanel: lost the X server"));
+
+    // Stopped again: a reload that replaces the output closes the old one and gives
+    // up opening the new one, then tavod stops, all without the server.
+    ASSERT_EQ(0, kill(server.pid(), SIGSTOP));
+    std::string retitled = windowPanel();
+    retitled.replace(retitled.find(TITLE), strlen(TITLE), "another title");
+    media.writeOutputs(retitled);
+    tavod->sendSignal(SIGHUP);
+    int64_t end = GetTimeMS() + 60000;
+    Json::Value s;
+    while (GetTimeMS() < end) {
+        s = parseJson(httpGet(port, "/api/status").body);
+        if (s["failedOutputs"].size() == 1) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_EQ(1u, s["failedOutputs"].size()) << s.toStyledString() << tavod->err();
+    EXPECT_NE(std::string::npos, s["failedOutputs"][0]["reason"].asString().find("did not answer"))
+        << s["failedOutputs"][0]["reason"].asString();
+    tavod->sendSignal(SIGTERM);
+    ASSERT_TRUE(tavod->wait(60000)) << "tavod stops while its X server does not answer\n" << tavod->err();
+    EXPECT_EQ(0, tavod->exitCode()) << tavod->err();
+    EXPECT_EQ(std::string::npos, tavod->err().find("X connection to")) << tavod->err();
+}
+
 TEST(WindowPanelTavod, WithoutAnXServerTheOutputIsLeftOutAndTheShowGoesOn) {
     setenv("DISPLAY", "tavo-test-no-such-display", 1);
     MediaDir media;
@@ -140,7 +214,7 @@ TEST(WindowPanelTavod, WithoutAnXServerTheOutputIsLeftOutAndTheShowGoesOn) {
     for (int i = 0; i < 10; i++) {
         ASSERT_TRUE(rx.receive(d, 3000)) << tavod->err();
     }
-    Json::Value s = parse(httpGet(port, "/api/status").body);
+    Json::Value s = parseJson(httpGet(port, "/api/status").body);
     ASSERT_EQ(1u, s["failedOutputs"].size()) << s.toStyledString();
     EXPECT_EQ("Unable to connect to X Server: tavo-test-no-such-display",
               s["failedOutputs"][0]["reason"].asString());

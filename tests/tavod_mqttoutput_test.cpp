@@ -1,6 +1,7 @@
 // MQTT outputs in the real tavod with a real broker: without MQTT set up, with the
-// broker started after tavod, and with the broker stopped and started again in the
-// middle of a show while another output keeps its frames on time.
+// broker started after tavod, with the broker stopped and started again in the
+// middle of a show while another output keeps its frames on time, and the blank
+// that every output publishes last when tavod stops.
 #include "JsonText.h"
 #include "MosquittoBroker.h"
 #include "TavodTestSupport.h"
@@ -9,6 +10,7 @@
 #include <json/json.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -255,4 +257,50 @@ TEST_F(MqttTavodTest, BrokerRestartedMidShowReconnectsAndOtherOutputsKeepTime) {
     RecordProperty("latenessP99Us", s["lateness"]["p99Us"].asString());
     EXPECT_LT(maxGap, 500000) << "frames stopped for " << maxGap / 1000 << " ms";
     EXPECT_LT(s["lateness"]["maxUs"].asInt64(), 500000) << s["lateness"].toStyledString();
+}
+
+TEST_F(MqttTavodTest, EveryOutputPublishesTheBlankLastWhenTavodStops) {
+    // Many outputs whose colour changes every frame, so that their threads are busy
+    // publishing when the blank is handed over and Close follows.
+    const int mqttOutputs = 20;
+    ASSERT_TRUE(writeSequence(media.sequencePath("lit.lcsf"), 3 * mqttOutputs, 40, 25,
+                              [](uint32_t f, uint32_t) { return (uint8_t)(100 + f); }));
+    std::string outputs;
+    for (int i = 0; i < mqttOutputs; i++) {
+        outputs += (i ? ", " : "") + mqttOutput(1 + 3 * i, "lights/" + std::to_string(i));
+    }
+    media.writeOutputs(outputs);
+
+    MosquittoBroker broker(brokerDir.path());
+    std::string error;
+    ASSERT_TRUE(broker.start(error)) << error;
+    MqttSubscriber sub;
+    ASSERT_TRUE(sub.connect(broker.port(), {"lights/#"}, error)) << error;
+    startTavod(mqttTavodArgs(broker.port(), "lit.lcsf"));
+    for (int i = 0; i < mqttOutputs; i++) {
+        ASSERT_TRUE(sub.waitForPayload("lights/" + std::to_string(i), "110,110,110", 20000)) << tavod->err();
+    }
+
+    tavod->sendSignal(SIGTERM);
+    ASSERT_TRUE(tavod->wait(20000));
+    EXPECT_EQ(tavod->exitCode(), 0) << tavod->err();
+    sub.waitFor(
+        [&](const std::vector<MqttSubscriber::Message>& all) {
+            std::map<std::string, std::string> last;
+            for (const MqttSubscriber::Message& m : all) {
+                last[m.topic] = m.payload;
+            }
+            for (int i = 0; i < mqttOutputs; i++) {
+                if (last["lights/" + std::to_string(i)] != "0,0,0") {
+                    return false;
+                }
+            }
+            return true;
+        },
+        10000);
+    for (int i = 0; i < mqttOutputs; i++) {
+        std::vector<std::string> p = sub.payloads("lights/" + std::to_string(i));
+        ASSERT_FALSE(p.empty());
+        EXPECT_EQ(p.back(), "0,0,0") << "output " << i << " kept its colour after tavod stopped";
+    }
 }
