@@ -17,6 +17,7 @@ PacketStream::Packet& PacketStream::Add(size_t headerSize, size_t channel, size_
     p.destination.sin_family = AF_INET;
     p.destination.sin_addr.s_addr = destination;
     p.destination.sin_port = htons(port);
+    p.groupKey = GroupKey(p.destination);
     return p;
 }
 
@@ -54,7 +55,7 @@ bool PacketStream::IsMulticast(uint32_t address) {
     return (ntohl(address) >> 28) == 0xe;
 }
 
-void PacketStream::queueMessage(struct sockaddr_in& destination, struct iovec& iov, UDPOutputMessages& msgs) {
+struct mmsghdr PacketStream::makeMessage(struct sockaddr_in& destination, struct iovec& iov) const {
     struct mmsghdr m;
     memset(&m, 0, sizeof(m));
     m.msg_hdr.msg_name = &destination;
@@ -62,11 +63,15 @@ void PacketStream::queueMessage(struct sockaddr_in& destination, struct iovec& i
     m.msg_hdr.msg_iov = &iov;
     m.msg_hdr.msg_iovlen = 1;
     if (!m_control.empty() && IsMulticast(destination.sin_addr.s_addr)) {
-        m.msg_hdr.msg_control = m_control.data();
+        m.msg_hdr.msg_control = const_cast<uint8_t*>(m_control.data());
         m.msg_hdr.msg_controllen = m_control.size();
     }
     m.msg_len = (unsigned int)iov.iov_len;
-    msgs.GetMessages(GroupKey(destination)).push_back(m);
+    return m;
+}
+
+void PacketStream::queueMessage(struct sockaddr_in& destination, struct iovec& iov, UDPOutputMessages& msgs) {
+    msgs.GetMessages(GroupKey(destination)).push_back(makeMessage(destination, iov));
     m_packetsQueued++;
 }
 
@@ -86,9 +91,10 @@ void PacketStream::QueueBytes(const uint8_t* bytes, size_t size, struct sockaddr
 
 size_t PacketStream::QueueDue(const uint8_t* channels, UDPOutputMessages& msgs, int64_t nowMs,
                               bool wholeFrame, const std::function<void(Packet&, bool last)>& stamp) {
-    m_due.assign(m_packets.size(), false);
-    bool any = false;
-    for (size_t i = 0; i < m_packets.size(); i++) {
+    size_t n = m_packets.size();
+    m_due.assign(n, 0);
+    size_t last = n;
+    for (size_t i = 0; i < n; i++) {
         Packet& p = m_packets[i];
         uint8_t* data = p.bytes.data() + p.dataOffset;
         const uint8_t* src = channels + p.channel;
@@ -96,31 +102,43 @@ size_t PacketStream::QueueDue(const uint8_t* channels, UDPOutputMessages& msgs, 
         if (changed) {
             memcpy(data, src, p.length);
         }
-        m_due[i] = changed || nowMs - p.lastSentMs >= m_keepAliveMs;
-        any = any || m_due[i];
-    }
-    if (wholeFrame && any) {
-        // The whole frame goes out, so that the receiver never shows one put
-        // together from two of ours.
-        m_due.assign(m_packets.size(), true);
-    }
-    size_t last = m_packets.size();
-    for (size_t i = 0; i < m_packets.size(); i++) {
-        if (m_due[i]) {
+        if (changed || nowMs - p.lastSentMs >= m_keepAliveMs) {
+            m_due[i] = 1;
             last = i;
         }
     }
+    if (wholeFrame && last < n) {
+        // The whole frame goes out, so that the receiver never shows one put
+        // together from two of ours.
+        m_due.assign(n, 1);
+        last = n - 1;
+    }
     size_t queued = 0;
-    for (size_t i = 0; i < m_packets.size(); i++) {
+    m_group = nullptr; // every packet of this call goes to `msgs`
+    for (size_t i = 0; i < n; i++) {
         if (!m_due[i]) {
             continue;
         }
+        Packet& p = m_packets[i];
         if (stamp) {
-            stamp(m_packets[i], i == last);
+            stamp(p, i == last);
         }
-        Queue(m_packets[i], msgs, nowMs);
+        if (p.message.msg_hdr.msg_iov != &p.iov) {
+            // Made once: the packet's place in memory is fixed once the stream is built.
+            p.iov.iov_base = p.bytes.data();
+            p.iov.iov_len = p.bytes.size();
+            p.message = makeMessage(p.destination, p.iov);
+        }
+        if (!m_group || m_groupKey != p.groupKey) {
+            m_group = &msgs.GetMessages(p.groupKey);
+            m_groupKey = p.groupKey;
+        }
+        m_group->push_back(p.message);
+        m_packetsQueued++;
+        p.lastSentMs = nowMs;
         queued++;
     }
+    m_group = nullptr;
     return queued;
 }
 

@@ -28,6 +28,8 @@ public:
         struct sockaddr_in destination {};
         int64_t lastSentMs = -1;
         struct iovec iov {};
+        uint32_t groupKey = 0;     // the engine's group of `destination`
+        struct mmsghdr message {}; // made at the first QueueDue
     };
 
     PacketStream() = default;
@@ -71,6 +73,7 @@ public:
     uint64_t PacketsQueued() const { return m_packetsQueued; }
 
 private:
+    struct mmsghdr makeMessage(struct sockaddr_in& destination, struct iovec& iov) const;
     void queueMessage(struct sockaddr_in& destination, struct iovec& iov, UDPOutputMessages& msgs);
 
     std::vector<Packet> m_packets;
@@ -78,5 +81,8 @@ private:
     // The IP_PKTINFO control message that picks the multicast interface.
     std::vector<uint8_t> m_control;
     uint64_t m_packetsQueued = 0;
-    std::vector<bool> m_due; // kept between frames, so that queueing does not allocate
+    std::vector<uint8_t> m_due; // kept between frames, so that queueing does not allocate
+    // The group the last packet of a QueueDue call went to.
+    uint32_t m_groupKey = 0;
+    std::vector<struct mmsghdr>* m_group = nullptr;
 };
