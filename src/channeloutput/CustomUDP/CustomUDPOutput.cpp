@@ -45,9 +45,12 @@ CustomUDPOutputData::CustomUDPOutputData(const Json::Value& config) : UDPOutputD
     }
     destination.sin_family = AF_INET;
     destination.sin_port = htons((uint16_t)port);
-    destination.sin_addr.s_addr = toInetAddr(ipAddress, valid);
-    if (!valid) {
-        WarningHolder::AddWarning("Could not resolve host name " + ipAddress + " - disabling output");
+    // A host name is looked up by the engine once the object is handed to it: a name
+    // server that does not answer must hold neither the start nor a frame.
+    valid = parseInetAddr(ipAddress, destination.sin_addr.s_addr);
+    if (!valid && !NeedsLookup()) {
+        WarningHolder::AddWarning(UnresolvedWarning());
+        unresolved = true;
         active = false;
     }
 
@@ -55,9 +58,7 @@ CustomUDPOutputData::CustomUDPOutputData(const Json::Value& config) : UDPOutputD
     printf("ip: %s    %X\n", ipAddress.c_str(), (unsigned int)destination.sin_addr.s_addr);
     printf("fp: %d\n", octets[3]);
     printf("fp2: %d\n", octets[0]);
-    if (octets[3] == 255) {
-        isBroadcast = true;
-    }
+    isBroadcast = octets[3] == 255;
 
     UDPTemplate t = CompileUDPTemplate(tokens, channelCount > 0 ? (uint32_t)channelCount : 0);
     buffers = std::move(t.buffers);
@@ -104,6 +105,12 @@ CustomUDPOutputData::CustomUDPOutputData(const Json::Value& config) : UDPOutputD
 }
 
 CustomUDPOutputData::~CustomUDPOutputData() {}
+
+void CustomUDPOutputData::AddressResolved(in_addr_t addr) {
+    destination.sin_addr.s_addr = addr;
+    isBroadcast = reinterpret_cast<const unsigned char*>(&addr)[3] == 255;
+    UDPOutputData::AddressResolved(addr);
+}
 
 bool CustomUDPOutputData::IsPingable() {
     return !isBroadcast;

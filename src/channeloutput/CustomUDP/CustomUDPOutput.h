@@ -19,6 +19,7 @@ public:
     ~CustomUDPOutputData() override;
 
     bool IsPingable() override;
+    void AddressResolved(in_addr_t addr) override;
     void PrepareData(unsigned char* channelData, UDPOutputMessages& msgs) override;
     void DumpConfig() override;
     std::string GetOutputTypeString() const override;
