@@ -43,6 +43,7 @@ public:
     // "interface", "linkSpeed", "firmwareVersion", "receivers", "droppedFrames"
     // (frames given up because the interface was gone), "linkDown".
     void GetStatus(Json::Value& status) override;
+    bool CheckConfig(const Json::Value& config) override;
 
     void SetHostMACs(void* buffer);
     int SendMessagesHelper(struct mmsghdr* messages, int count);
