@@ -17,6 +17,7 @@
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -1049,6 +1050,17 @@ TEST(LcsfToolSafeWrite, ALinkKeepsPointingAtItsFileAndAPipeIsWrittenIntoNotRepla
     ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the pipe was replaced by a file";
     EXPECT_EQ(dirEntries(dir.path()), (std::set<std::string>{"show.lcsf", "link.lcsf", "pipe"}));
+
+    // A device node of our own, like /dev/null (which a test must never risk), where
+    // root may make one: written into, and still a device.
+    std::string dev = dir.file("null");
+    if (mknod(dev.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) {
+        r = lcsf({"create", dev, "--channels", "6", "--frames", "3"});
+        EXPECT_EQ(r.status, 0) << r.describe();
+        ASSERT_EQ(lstat(dev.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device was replaced by a file";
+        unlink(dev.c_str());
+    }
 
     // A link to nothing is refused, and nothing is made.
     std::string dangling = dir.file("dangling.lcsf");
