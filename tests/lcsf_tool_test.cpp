@@ -17,6 +17,7 @@
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -1012,6 +1013,61 @@ TEST(LcsfToolSafeWrite, AFailedWriteLeavesNoFileAndKeepsTheOldOne) {
                        "lcsf: " + dir.file("no/such/x.lcsf") + ": ", "No such file");
     expectOneLineError(lcsf({"create", dir.path(), "--channels", "4", "--frames", "2"}), 1,
                        "lcsf: " + dir.path() + ": ", "is a directory");
+}
+
+TEST(LcsfToolSafeWrite, ALinkKeepsPointingAtItsFileAndAPipeIsWrittenIntoNotReplaced) {
+    TempDir dir;
+    std::string show = dir.file("show.lcsf"), link = dir.file("link.lcsf");
+    writeFileBytes(show, "old");
+    ASSERT_EQ(symlink(show.c_str(), link.c_str()), 0);
+    ToolRun r = lcsf({"create", link, "--channels", "6", "--frames", "3"});
+    ASSERT_EQ(r.status, 0) << r.describe();
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a file";
+    EXPECT_EQ(lcsf({"verify", show}).out, "OK: 3 frames\n") << "the link's file is the new show";
+    EXPECT_EQ(dirEntries(dir.path()), (std::set<std::string>{"show.lcsf", "link.lcsf"}));
+
+    // A named pipe stands for a device here (never a test's /dev/null): the show goes
+    // into it, and it stays a pipe.
+    std::string fifo = dir.file("pipe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(rd, 0);
+    r = lcsf({"create", fifo, "--channels", "6", "--frames", "3"});
+    EXPECT_EQ(r.status, 0) << r.describe();
+    std::string got;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(rd, buf, sizeof(buf))) > 0) {
+        got.append(buf, (size_t)n);
+    }
+    close(rd);
+    writeFileBytes(dir.file("received.lcsf"), got);
+    EXPECT_EQ(lcsf({"verify", dir.file("received.lcsf")}).out, "OK: 3 frames\n")
+        << "the pipe did not get the show";
+    unlink(dir.file("received.lcsf").c_str());
+    ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the pipe was replaced by a file";
+    EXPECT_EQ(dirEntries(dir.path()), (std::set<std::string>{"show.lcsf", "link.lcsf", "pipe"}));
+
+    // A device node of our own, like /dev/null (which a test must never risk), where
+    // root may make one: written into, and still a device.
+    std::string dev = dir.file("null");
+    if (mknod(dev.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) {
+        r = lcsf({"create", dev, "--channels", "6", "--frames", "3"});
+        EXPECT_EQ(r.status, 0) << r.describe();
+        ASSERT_EQ(lstat(dev.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device was replaced by a file";
+        unlink(dev.c_str());
+    }
+
+    // A link to nothing is refused, and nothing is made.
+    std::string dangling = dir.file("dangling.lcsf");
+    ASSERT_EQ(symlink(dir.file("gone.lcsf").c_str(), dangling.c_str()), 0);
+    expectOneLineError(lcsf({"create", dangling, "--channels", "6", "--frames", "3"}), 1,
+                       "lcsf: " + dangling + ": ", "symbolic link");
+    EXPECT_EQ(dirEntries(dir.path()).count("gone.lcsf"), 0u);
 }
 
 TEST(LcsfToolSafeWrite, ExtractToAClosedPipeIsAnErrorNotASignal) {

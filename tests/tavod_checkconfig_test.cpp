@@ -173,6 +173,42 @@ TEST(TavodCheckConfig, AMissingMediaFolderFails) {
     EXPECT_EQ(t->out(), dir.path() + "/nothing: the media folder does not exist\n");
 }
 
+TEST(TavodCheckConfig, EachOutputChecksItsOwnKeysAndTyposAreNamed) {
+    MediaDir media;
+    writeGoodFolder(media);
+    const std::string linkCard = "{\"type\": \"LinkCard\", \"startChannel\": 1, \"channelCount\": 1536, "
+                                 "\"interface\": \"nosuchif0\", \"cfgVersion\": 2, ";
+    const std::string panel = "\"panels\": [{\"outputNumber\": 0, \"panelNumber\": 0, \"orientation\": ";
+    media.writeConfig(
+        "channeloutputs.json",
+        "{\"channelOutput\": [], \"channelOutputs\": [" +
+            // A card whose interface is not there is no problem of the file: the check opens nothing.
+            linkCard + panel + "\"N\"}]}, " + linkCard + "\"brightness\": 50.5, " + panel + "\"N\"}]}, " +
+            linkCard + panel + "\"n\"}]}, " +
+            "{\"type\": \"CustomUDP\", \"startChannel\": 1, \"channelCount\": 3, \"adress\": \"127.0.0.1\", "
+            "\"port\": 7000, \"token\": \"{data}\"}, " +
+            customUdp(1, 3, 70000, "{data}") + "]}");
+    std::unique_ptr<Tavod> t = runCheck(media);
+    EXPECT_EQ(t->exitCode(), 1) << t->out() << t->err();
+    std::string out = t->out();
+    std::string file = media.path() + "/config/channeloutputs.json: ";
+    for (const std::string& want :
+         {file + "unknown key \"channelOutput\"; did you mean \"channelOutputs\"?",
+          file + "channelOutputs[1] (type \"LinkCard\"): LinkCard output: \"brightness\" must be a whole "
+                 "number, not",
+          file + "channelOutputs[2] (type \"LinkCard\"): LinkCard panel 0",
+          file + "channelOutputs[3] (type \"CustomUDP\"): CustomUDP: unknown key \"adress\"; did you mean "
+                 "\"address\"?",
+          file + "channelOutputs[3] (type \"CustomUDP\"): CustomUDP: unknown key \"token\"; did you mean "
+                 "\"tokens\"?",
+          file + "channelOutputs[4] (type \"CustomUDP\"): CustomUDP output to 127.0.0.1: \"port\" 70000 is "
+                 "not a UDP port"}) {
+        EXPECT_NE(out.find(want), std::string::npos) << "missing: " << want << "\nin:\n" << out;
+    }
+    EXPECT_EQ(out.find("channelOutputs[0]"), std::string::npos) << out;
+    EXPECT_EQ(out.find("nosuchif0"), std::string::npos) << "the check must not open the interface\n" << out;
+}
+
 TEST(TavodCheckConfig, StartUpWarnsOfWhatLoadingAloneWouldPassOver) {
     MediaDir media;
     writeGoodFolder(media);

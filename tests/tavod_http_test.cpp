@@ -72,26 +72,30 @@ TEST_F(TavodHttpTest, StatusDescribesTheShowAndItsOutputs) {
     // The outputs that run, with 1-based channels as configured; the preview's port
     // and size for the preview page.
     const Json::Value& outs = s["outputs"];
-    ASSERT_EQ(outs.size(), 3u) << r.body;
+    ASSERT_EQ(outs.size(), 2u) << r.body;
     EXPECT_EQ(outs[0]["type"].asString(), "CustomUDP");
     EXPECT_EQ(outs[0]["startChannel"].asInt(), 1);
     EXPECT_EQ(outs[0]["channelCount"].asInt(), 600);
     EXPECT_FALSE(outs[0].isMember("port"));
-    EXPECT_EQ(outs[2]["type"].asString(), "WebPreview");
-    EXPECT_EQ(outs[2]["startChannel"].asInt(), 601);
-    EXPECT_EQ(outs[2]["channelCount"].asInt(), 300);
-    int previewPort = outs[2]["port"].asInt();
+    EXPECT_EQ(outs[1]["type"].asString(), "WebPreview");
+    EXPECT_EQ(outs[1]["startChannel"].asInt(), 601);
+    EXPECT_EQ(outs[1]["channelCount"].asInt(), 300);
+    int previewPort = outs[1]["port"].asInt();
     EXPECT_GT(previewPort, 0);
-    EXPECT_EQ(outs[2]["previewPage"].asString(), "/preview?port=" + std::to_string(previewPort));
-    EXPECT_EQ(outs[2]["width"].asInt(), 20);
-    EXPECT_EQ(outs[2]["height"].asInt(), 5);
-    // An output that could never send is listed as failed, with its own reason.
+    EXPECT_EQ(outs[1]["previewPage"].asString(), "/preview?port=" + std::to_string(previewPort));
+    EXPECT_EQ(outs[1]["width"].asInt(), 20);
+    EXPECT_EQ(outs[1]["height"].asInt(), 5);
+    // An output that could never send is listed as failed, with its own reason; so is
+    // one whose address does not resolve.
     const Json::Value& failed = s["failedOutputs"];
-    ASSERT_EQ(failed.size(), 1u) << r.body;
-    EXPECT_EQ(failed[0]["type"].asString(), "CustomUDP");
-    EXPECT_EQ(failed[0]["startChannel"].asInt(), 901);
-    EXPECT_NE(failed[0]["reason"].asString().find("\"port\" 70000 is not a UDP port"), std::string::npos)
-        << failed[0]["reason"].asString();
+    ASSERT_EQ(failed.size(), 2u) << r.body;
+    EXPECT_EQ(failed[0]["startChannel"].asInt(), 601);
+    EXPECT_EQ(failed[0]["reason"].asString(),
+              "Could not resolve host name no-such-host.invalid - disabling output");
+    EXPECT_EQ(failed[1]["type"].asString(), "CustomUDP");
+    EXPECT_EQ(failed[1]["startChannel"].asInt(), 901);
+    EXPECT_NE(failed[1]["reason"].asString().find("\"port\" 70000 is not a UDP port"), std::string::npos)
+        << failed[1]["reason"].asString();
 
     // Frames advance between two looks.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <cstdlib>
 #include <memory>
 
 using namespace tavodtest;
@@ -158,6 +159,172 @@ TEST_F(TavodReloadTest, OutputsComeAndGo) {
     ASSERT_EQ(s["failedOutputs"].size(), 1u);
     EXPECT_EQ(s["failedOutputs"][0]["index"].asInt(), 1);
     EXPECT_GT(expectUnbroken(last, 500), 5);
+}
+
+} // namespace
+
+namespace {
+
+// A name server that never answers: a UDP socket on 127.0.0.99:53 that only counts
+// the queries that reach it.
+class SilentNameServer {
+public:
+    SilentNameServer() {
+        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        struct sockaddr_in a;
+        memset(&a, 0, sizeof(a));
+        a.sin_family = AF_INET;
+        a.sin_port = htons(53);
+        a.sin_addr.s_addr = inet_addr("127.0.0.99");
+        m_ok = m_fd >= 0 && bind(m_fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) == 0;
+    }
+    ~SilentNameServer() {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+    }
+    bool ok() const { return m_ok; }
+    // Waits until a query has come; never answers it.
+    bool waitForQuery(int timeoutMs) {
+        struct pollfd p = {m_fd, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) != 1) {
+            return false;
+        }
+        char buf[512];
+        while (recv(m_fd, buf, sizeof(buf), 0) > 0) {
+        }
+        return true;
+    }
+
+private:
+    int m_fd = -1;
+    bool m_ok = false;
+};
+
+// Reads `rx` until the show has started its pass again `wraps` times (frame 39 then
+// frame 0); false when no datagram comes for 5 s.
+bool seeWraps(TimedUdpReceiver& rx, int wraps) {
+    Datagram d;
+    int last = -1;
+    while (wraps > 0) {
+        if (!rx.receive(d, 5000)) {
+            return false;
+        }
+        int f = frameOf(d);
+        wraps -= last == 39 && f == 0 ? 1 : 0;
+        last = f;
+    }
+    return true;
+}
+
+// The "failedOutputs" of /api/status once there are `n` of them (or after 10 s).
+Json::Value waitForFailedOutputs(uint16_t port, Json::ArrayIndex n) {
+    Json::Value failed;
+    for (int i = 0; i < 100 && failed.size() != n; i++) {
+        failed = parseJson(httpGet(port, "/api/status").body)["failedOutputs"];
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return failed;
+}
+
+// A wrapper that runs tavod in a mount namespace of its own whose /etc/resolv.conf
+// and /etc/hosts are these files of the media folder, for the name lookups a test
+// wants. Empty where root and mount namespaces are not to be had.
+std::string tavodWithNames(MediaDir& media, const std::string& resolvConf, const std::string& hosts) {
+    if (geteuid() != 0 || system("unshare --mount true > /dev/null 2>&1") != 0) {
+        return "";
+    }
+    media.writeConfig("resolv.conf", resolvConf);
+    media.writeConfig("hosts", hosts);
+    std::string wrapper = media.file("tavod-with-names");
+    writeFileBytes(wrapper, "#!/bin/sh\nexec unshare --mount --propagation private sh -c "
+                            "'mount --bind \"$0\" /etc/resolv.conf && mount --bind \"$1\" /etc/hosts && "
+                            "shift && exec \"$@\"' " +
+                                media.file("config/resolv.conf") + " " + media.file("config/hosts") + " " +
+                                TAVO_BIN_DIR + "/tavod \"$@\"\n");
+    chmod(wrapper.c_str(), 0755);
+    return wrapper;
+}
+
+TEST(TavodNameLookup, ANameServerThatDoesNotAnswerHoldsNeitherTheShowNorAReload) {
+    SilentNameServer dns;
+    if (!dns.ok()) {
+        GTEST_SKIP() << "cannot bind 127.0.0.99:53 for a silent name server: " << strerror(errno);
+    }
+    MediaDir media;
+    // tavod asks the silent server; the answer would be waited for 30 s.
+    std::string wrapper = tavodWithNames(media, "nameserver 127.0.0.99\noptions timeout:30 attempts:1\n",
+                                         "127.0.0.1 localhost\n");
+    if (wrapper.empty()) {
+        GTEST_SKIP() << "needs root and mount namespaces (unshare --mount) to give tavod a name server";
+    }
+    // 40 frames of 25 ms, 1 s a pass, looping: the main loop starts each pass.
+    ASSERT_TRUE(media.writeSequence("loop.lcsf", 60, 40, 25));
+    TimedUdpReceiver rx;
+    TimedUdpReceiver unused;
+    media.writeOutputs(customUdp(1, 30, unused.port(), "{data}", "board.tavo-test") + ", " +
+                       customUdp(1, 30, rx.port(), "{data}"));
+    uint16_t port = 0;
+    std::unique_ptr<Tavod> tavod =
+        startWithHttp(media, {"play", "loop.lcsf", "--loop"}, port, 15000, wrapper);
+    ASSERT_TRUE(tavod);
+
+    ASSERT_TRUE(dns.waitForQuery(10000)) << "tavod did not ask the name server\n" << tavod->err();
+    EXPECT_TRUE(seeWraps(rx, 2)) << "the show stopped while a name was looked up\n" << tavod->err();
+    // The output whose name does not resolve is listed as failed, with why.
+    Json::Value failed = waitForFailedOutputs(port, 1);
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0]["index"].asInt(), 0);
+    EXPECT_EQ(failed[0]["reason"].asString(),
+              "Could not resolve host name board.tavo-test - disabling output");
+    Json::Value s = parseJson(httpGet(port, "/api/status").body);
+    ASSERT_EQ(s["outputs"].size(), 1u);
+    EXPECT_EQ(s["outputs"][0]["index"].asInt(), 1);
+
+    // A reload that adds another such name does not hold the looping show either.
+    media.writeOutputs(customUdp(1, 30, unused.port(), "{data}", "board.tavo-test") + ", " +
+                       customUdp(1, 30, rx.port(), "{data}") + ", " +
+                       customUdp(31, 30, unused.port(), "{data}", "panel.tavo-test"));
+    tavod->sendSignal(SIGHUP);
+    ASSERT_TRUE(dns.waitForQuery(10000)) << tavod->err();
+    EXPECT_TRUE(seeWraps(rx, 2)) << "the show stopped after the reload\n" << tavod->err();
+
+    tavod->sendSignal(SIGTERM);
+    EXPECT_TRUE(tavod->wait(10000));
+    EXPECT_EQ(tavod->exitCode(), 0) << tavod->err();
+}
+
+TEST(TavodNameLookup, ANameThatDoesNotResolveAtTheStartIsTriedAgainAndThenSentTo) {
+    MediaDir media;
+    // No name server at all (nothing listens there), as on a board whose network is not up.
+    std::string wrapper = tavodWithNames(media, "nameserver 127.0.0.98\n", "127.0.0.1 localhost\n");
+    if (wrapper.empty()) {
+        GTEST_SKIP() << "needs root and mount namespaces (unshare --mount) to give tavod a hosts file";
+    }
+    ASSERT_TRUE(media.writeSequence("loop.lcsf", 60, 40, 25));
+    TimedUdpReceiver rx;
+    media.writeOutputs(customUdp(1, 30, rx.port(), "{data}", "late-board.tavo-test"));
+    uint16_t port = 0;
+    std::unique_ptr<Tavod> tavod =
+        startWithHttp(media, {"play", "loop.lcsf", "--loop"}, port, 15000, wrapper);
+    ASSERT_TRUE(tavod);
+    ASSERT_EQ(waitForFailedOutputs(port, 1).size(), 1u);
+    Datagram d;
+    EXPECT_FALSE(rx.receive(d, 300));
+
+    // The name comes to be known (written in place: the mount is of this file).
+    media.writeConfig("hosts", "127.0.0.1 localhost\n127.0.0.1 late-board.tavo-test\n");
+    ASSERT_TRUE(rx.receive(d, 30000)) << "the name was not tried again\n" << tavod->err();
+    EXPECT_EQ(d.bytes.size(), 30u);
+    Json::Value s = parseJson(httpGet(port, "/api/status").body);
+    EXPECT_EQ(s["failedOutputs"].size(), 0u) << s;
+    EXPECT_EQ(s["outputs"].size(), 1u) << s;
+    std::string warnings = httpGet(port, "/api/warnings").body;
+    EXPECT_EQ(warnings.find("late-board.tavo-test"), std::string::npos) << warnings;
+
+    tavod->sendSignal(SIGTERM);
+    EXPECT_TRUE(tavod->wait(10000));
+    EXPECT_EQ(tavod->exitCode(), 0) << tavod->err();
 }
 
 } // namespace

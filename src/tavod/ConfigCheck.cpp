@@ -5,6 +5,8 @@
 #include "LCSFFile.h"
 #include "LogLevels.h"
 #include "OutputConfig.h"
+#include "PluginLoader.h"
+#include "host/output/ChannelOutput.h"
 #include "gpio.h"
 #include "host/core/Common.h"
 #include "host/core/JsonUtils.h"
@@ -35,10 +37,10 @@ void ConfigCheck::problem(const std::string& text, bool logged) {
     m_problems.push_back(t);
 }
 
-void ConfigCheck::CheckAll(const std::vector<std::string>& outputTypes) {
+void ConfigCheck::CheckAll(const PluginLoader& loader) {
     CheckSettingsFile();
     CheckSettingValues();
-    CheckOutputs(outputTypes);
+    CheckOutputs(loader);
     CheckPins();
     CheckGPIOInputs();
     CheckPresets();
@@ -88,19 +90,41 @@ void ConfigCheck::CheckSettingValues() {
     wholeNumber("blankBetweenSequences", 0, 1, "use 0 or 1");
 }
 
-void ConfigCheck::CheckOutputs(const std::vector<std::string>& outputTypes) {
+void ConfigCheck::CheckOutputs(const PluginLoader& loader) {
     std::string path = file("channeloutputs.json");
     if (!FileExists(path)) {
         return;
     }
     m_checked.push_back(path);
     OutputConfig config;
-    bool usable = config.Load(path, outputTypes);
+    bool usable = config.Load(path, loader.GetChannelOutputTypes());
     for (const std::string& e : config.GetErrors()) {
         problem(e, true);
     }
+    for (const std::string& w : config.GetWarnings()) {
+        problem(w, true);
+    }
     if (!usable && config.GetErrors().empty()) {
         problem(path + ": cannot be used");
+    }
+    for (const ConfiguredOutput& c : config.GetOutputs()) {
+        TavoPlugins::ChannelOutputPlugin* plugin = loader.GetChannelOutputPlugin(c.type);
+        std::string where =
+            path + ": channelOutputs[" + std::to_string(c.index) + "] (type \"" + c.type + "\")";
+        ErrorCollector found;
+        try {
+            std::unique_ptr<ChannelOutput> out(
+                plugin ? plugin->createChannelOutput(c.startChannel, c.channelCount) : nullptr);
+            if (out) {
+                out->CheckConfig(c.config);
+            }
+        } catch (const std::exception& e) {
+            problem(where + ": its configuration could not be read: " + e.what());
+        }
+        // Errors make Init refuse the output; warnings (unknown keys) are mistakes too.
+        for (const std::string& e : found.AllWithWarnings()) {
+            problem(where + ": " + e, true);
+        }
     }
 }
 

@@ -8,17 +8,19 @@
 #include <string>
 #include <vector>
 
+class PluginLoader;
+
 class ConfigCheck {
 public:
     // `mediaDir` is the folder tavod runs on (it must be the host's media folder,
     // setTavoMediaDir, for the checkers that look there).
     explicit ConfigCheck(const std::string& mediaDir);
 
-    // Every file: settings.json, channeloutputs.json (against the plug-in types
-    // `outputTypes`), pins.json, gpio.json, commandPresets.json and the sequences its
+    // Every file: settings.json, channeloutputs.json (against the plug-ins of
+    // `loader`), pins.json, gpio.json, commandPresets.json and the sequences its
     // presets name, model-overlays.json. Loads settings, pins, presets and models into
     // the host as it goes: for a process that checks, then ends.
-    void CheckAll(const std::vector<std::string>& outputTypes);
+    void CheckAll(const PluginLoader& loader);
     // What start-up does not check while loading: the values of the settings it
     // knows and the sequences the presets name. (Start-up loads the model overlays
     // itself, and a wrong file stops it.)
@@ -26,7 +28,8 @@ public:
 
     void CheckSettingsFile();  // the file, loaded into the settings store
     void CheckSettingValues(); // the values of settings tavod knows, as they stand
-    void CheckOutputs(const std::vector<std::string>& outputTypes);
+    // Each output's own check of its keys (its CheckConfig, which opens no device).
+    void CheckOutputs(const PluginLoader& loader);
     void CheckPins();          // loads the pins
     void CheckGPIOInputs();    // after CheckPins: named pins must exist
     void CheckPresets();       // and the sequences they start

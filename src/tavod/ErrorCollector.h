@@ -17,6 +17,7 @@ public:
             if (line.level <= LOG_WARN && std::this_thread::get_id() == m_thread) {
                 std::lock_guard<std::mutex> l(m_lock);
                 (line.level <= LOG_ERR ? m_lines : m_warnings).push_back(line.text);
+                m_both.push_back(line.text);
             }
         });
     }
@@ -40,16 +41,19 @@ public:
     }
 
     // Every error line, without line ends.
-    std::vector<std::string> All() {
+    std::vector<std::string> All() { return trimmedCopy(m_lines); }
+    // Every error and warning line, in the order they came.
+    std::vector<std::string> AllWithWarnings() { return trimmedCopy(m_both); }
+
+private:
+    std::vector<std::string> trimmedCopy(const std::vector<std::string>& lines) {
         std::lock_guard<std::mutex> l(m_lock);
         std::vector<std::string> r;
-        for (const std::string& text : m_lines) {
+        for (const std::string& text : lines) {
             r.push_back(trimmed(text));
         }
         return r;
     }
-
-private:
     static std::string trimmed(std::string text) {
         while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
             text.pop_back();
@@ -59,7 +63,8 @@ private:
 
     std::thread::id m_thread;
     int m_sink = -1;
-    std::mutex m_lock; // guards m_lines, m_warnings
+    std::mutex m_lock; // guards m_lines, m_warnings, m_both
     std::vector<std::string> m_lines;
     std::vector<std::string> m_warnings;
+    std::vector<std::string> m_both;
 };

@@ -3,6 +3,7 @@
 
 #include "ErrorCollector.h"
 
+#include "host/core/ConfigKeys.h"
 #include "host/core/JsonUtils.h"
 #include "host/output/ChannelBuffer.h"
 #include "host/output/ChannelOutput.h"
@@ -74,6 +75,7 @@ bool OutputConfig::Parse(const std::string& text, const std::string& fileName,
                          const std::vector<std::string>& availableTypes) {
     m_outputs.clear();
     m_errors.clear();
+    m_warnings.clear();
 
     Json::Value root;
     std::string errs;
@@ -84,6 +86,13 @@ bool OutputConfig::Parse(const std::string& text, const std::string& fileName,
     if (!root.isObject()) {
         error(fileName + ": expected an object such as {\"channelOutputs\": [ ... ]}");
         return false;
+    }
+    for (const std::string& key : root.getMemberNames()) {
+        if (key != "channelOutputs") {
+            // "channelOutput" would otherwise quietly mean no outputs at all.
+            m_warnings.push_back(fileName + ": " + UnknownKeyText(key, {"channelOutputs"}));
+            LogWarn(LOGCH_CHANNELOUT, "%s\n", m_warnings.back().c_str());
+        }
     }
     if (!root.isMember("channelOutputs")) {
         LogInfo(LOGCH_CHANNELOUT, "%s has no \"channelOutputs\": no outputs configured\n", fileName.c_str());

@@ -32,6 +32,8 @@ public:
     // The enabled outputs that passed every check, in file order.
     const std::vector<ConfiguredOutput>& GetOutputs() const { return m_outputs; }
     const std::vector<std::string>& GetErrors() const { return m_errors; }
+    // Mistakes that leave the file usable (a key it does not know), each logged.
+    const std::vector<std::string>& GetWarnings() const { return m_warnings; }
 
 private:
     void error(const std::string& message);
@@ -40,6 +42,7 @@ private:
 
     std::vector<ConfiguredOutput> m_outputs;
     std::vector<std::string> m_errors;
+    std::vector<std::string> m_warnings;
 };
 
 // Creates one configured output with its plug-in and calls its Init with its JSON

@@ -54,6 +54,9 @@ bool OutputSet::Create(const std::string& pluginDir, const std::string& configPa
     // channel ranges are theirs.
     if (m_udp && m_udp->GetOutputCount() > 0) {
         ChannelOutputManager::INSTANCE.AddOutput(m_udp.get());
+        // Host names are looked up on the engine's threads; the show waits a moment
+        // for them, never for a name server that does not answer.
+        m_udp->WaitForLookups(1000);
     }
     if (GetOutputCount() == 0) {
         LogWarn(LOGCH_GENERAL, "No outputs are active (%s); frames go nowhere\n", configPath.c_str());
@@ -270,10 +273,28 @@ std::vector<ChannelOutput*> OutputSet::GetTestableOutputs(int index) {
 void OutputSet::AddStatus(Json::Value& status) {
     Json::Value outputs(Json::arrayValue);
     Json::Value failed(Json::arrayValue);
+    auto addFailed = [&failed](const ConfiguredOutput& c, const std::string& reason) {
+        Json::Value j(Json::objectValue);
+        j["index"] = c.index;
+        j["type"] = c.type;
+        j["startChannel"] = c.startChannel + 1;
+        j["channelCount"] = c.channelCount;
+        j["reason"] = reason;
+        failed.append(j);
+    };
     {
         std::lock_guard<std::mutex> l(m_lock);
         for (const Output& o : m_outputs) {
             Json::Value j(Json::objectValue);
+            std::string addressProblem;
+            for (UDPOutputData* d : o.udpData) {
+                addressProblem =
+                    m_udp && addressProblem.empty() ? m_udp->GetAddressProblem(d) : addressProblem;
+            }
+            if (!addressProblem.empty()) {
+                addFailed(o.config, addressProblem); // it cannot send until its address resolves
+                continue;
+            }
             try {
                 o.output->GetStatus(j);
             } catch (const std::exception& e) {
@@ -290,13 +311,7 @@ void OutputSet::AddStatus(Json::Value& status) {
             outputs.append(j);
         }
         for (const Failed& f : m_failed) {
-            Json::Value j(Json::objectValue);
-            j["index"] = f.config.index;
-            j["type"] = f.config.type;
-            j["startChannel"] = f.config.startChannel + 1;
-            j["channelCount"] = f.config.channelCount;
-            j["reason"] = f.reason;
-            failed.append(j);
+            addFailed(f.config, f.reason);
         }
         if (m_udp) {
             Json::Value u(Json::objectValue);

@@ -293,7 +293,7 @@ int checkConfig(const DaemonOptions& options) {
         setSetting(s.first, s.second);
     }
     check.CheckSettingValues();
-    check.CheckOutputs(loader.GetChannelOutputTypes());
+    check.CheckOutputs(loader);
     check.CheckPins();
     check.CheckGPIOInputs();
     check.CheckPresets();

@@ -235,14 +235,16 @@ inline std::vector<std::string> tavodArgs(const MediaDir& media, std::vector<std
 // Starts tavod with its HTTP API on a socket of the test's and waits until the API
 // answers; null (with a test failure naming tavod's messages) when it does not.
 inline std::unique_ptr<Tavod> startWithHttp(const MediaDir& media, const std::vector<std::string>& more,
-                                            uint16_t& port, int timeoutMs = 15000) {
+                                            uint16_t& port, int timeoutMs = 15000,
+                                            const std::string& program = "") {
     LoopbackListener listener;
     if (!listener.ok()) {
         ADD_FAILURE() << "no loopback socket: " << strerror(errno);
         return nullptr;
     }
     port = listener.port();
-    std::unique_ptr<Tavod> t(new Tavod(media.path(), tavodArgs(media, more), -1, listener.release()));
+    std::unique_ptr<Tavod> t(
+        new Tavod(media.path(), tavodArgs(media, more), -1, listener.release(), program));
     int64_t end = nowUs() + (int64_t)timeoutMs * 1000;
     while (t->running() && httpGet(port, "/api/status").status != 200) {
         if (nowUs() > end) {

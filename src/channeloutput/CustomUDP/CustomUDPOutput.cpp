@@ -1,6 +1,7 @@
 // The "CustomUDP" output plug-in.
 #include "CustomUDPOutput.h"
 
+#include "host/core/ConfigKeys.h"
 #include "host/core/Log.h"
 #include "UDPTemplate.h"
 #include "host/core/Warnings.h"
@@ -20,34 +21,15 @@ constexpr size_t MAX_UDP_PAYLOAD = 65507;
 
 CustomUDPOutputData::CustomUDPOutputData(const Json::Value& config) : UDPOutputData(config) {
     memset(&destination, 0, sizeof(destination));
-    bool configOk = config.isObject();
-    if (configOk && config.isMember("tokens")) {
-        if (config["tokens"].isString()) {
-            tokens = config["tokens"].asString();
-        } else {
-            LogErr(LOGCH_CHANNELOUT,
-                   "CustomUDP output to %s: \"tokens\" must be a text such as \"#41 {data}\"; "
-                   "output disabled\n",
-                   ipAddress.c_str());
-            configOk = false;
-        }
-    }
-    if (configOk && config.isMember("port")) {
-        if (config["port"].isInt()) {
-            port = config["port"].asInt();
-        } else {
-            LogErr(LOGCH_CHANNELOUT,
-                   "CustomUDP output to %s: \"port\" must be a number from 1 to 65535; "
-                   "output disabled\n",
-                   ipAddress.c_str());
-            configOk = false;
-        }
-    }
+    bool configOk = config.isObject() && ReadKeys(config, ipAddress, tokens, port);
     destination.sin_family = AF_INET;
     destination.sin_port = htons((uint16_t)port);
-    destination.sin_addr.s_addr = toInetAddr(ipAddress, valid);
-    if (!valid) {
-        WarningHolder::AddWarning("Could not resolve host name " + ipAddress + " - disabling output");
+    // A host name is looked up by the engine once the object is handed to it: a name
+    // server that does not answer must hold neither the start nor a frame.
+    valid = parseInetAddr(ipAddress, destination.sin_addr.s_addr);
+    if (!valid && !NeedsLookup()) {
+        WarningHolder::AddWarning(UnresolvedWarning());
+        unresolved = true;
         active = false;
     }
 
@@ -55,9 +37,7 @@ CustomUDPOutputData::CustomUDPOutputData(const Json::Value& config) : UDPOutputD
     printf("ip: %s    %X\n", ipAddress.c_str(), (unsigned int)destination.sin_addr.s_addr);
     printf("fp: %d\n", octets[3]);
     printf("fp2: %d\n", octets[0]);
-    if (octets[3] == 255) {
-        isBroadcast = true;
-    }
+    isBroadcast = octets[3] == 255;
 
     UDPTemplate t = CompileUDPTemplate(tokens, channelCount > 0 ? (uint32_t)channelCount : 0);
     buffers = std::move(t.buffers);
@@ -75,14 +55,6 @@ CustomUDPOutputData::CustomUDPOutputData(const Json::Value& config) : UDPOutputD
         total += v.iov_len;
     }
 
-    if (configOk && (port < 1 || port > 65535)) {
-        // htons would silently send to another port, and port 0 cannot be sent to.
-        LogErr(LOGCH_CHANNELOUT,
-               "CustomUDP output to %s: \"port\" %d is not a UDP port (1 to 65535); "
-               "output disabled\n",
-               ipAddress.c_str(), port);
-        configOk = false;
-    }
     if (segments.size() > IOV_MAX) {
         LogErr(LOGCH_CHANNELOUT,
                "CustomUDP output to %s: the template has %zu pieces, more than the %d a "
@@ -104,6 +76,45 @@ CustomUDPOutputData::CustomUDPOutputData(const Json::Value& config) : UDPOutputD
 }
 
 CustomUDPOutputData::~CustomUDPOutputData() {}
+
+bool CustomUDPOutputData::ReadKeys(const Json::Value& config, const std::string& address, std::string& tokens,
+                                   int& port) {
+    if (config.isMember("tokens")) {
+        if (!config["tokens"].isString()) {
+            LogErr(LOGCH_CHANNELOUT,
+                   "CustomUDP output to %s: \"tokens\" must be a text such as \"#41 {data}\"; "
+                   "output disabled\n",
+                   address.c_str());
+            return false;
+        }
+        tokens = config["tokens"].asString();
+    }
+    if (config.isMember("port")) {
+        if (!config["port"].isInt()) {
+            LogErr(LOGCH_CHANNELOUT,
+                   "CustomUDP output to %s: \"port\" must be a number from 1 to 65535; "
+                   "output disabled\n",
+                   address.c_str());
+            return false;
+        }
+        port = config["port"].asInt();
+    }
+    if (port < 1 || port > 65535) {
+        // htons would silently send to another port, and port 0 cannot be sent to.
+        LogErr(LOGCH_CHANNELOUT,
+               "CustomUDP output to %s: \"port\" %d is not a UDP port (1 to 65535); "
+               "output disabled\n",
+               address.c_str(), port);
+        return false;
+    }
+    return true;
+}
+
+void CustomUDPOutputData::AddressResolved(in_addr_t addr) {
+    destination.sin_addr.s_addr = addr;
+    isBroadcast = reinterpret_cast<const unsigned char*>(&addr)[3] == 255;
+    UDPOutputData::AddressResolved(addr);
+}
 
 bool CustomUDPOutputData::IsPingable() {
     return !isBroadcast;
@@ -160,6 +171,9 @@ CustomUDPOutput::~CustomUDPOutput() {
 
 int CustomUDPOutput::Init(Json::Value config) {
     LogDebug(LOGCH_CHANNELOUT, "CustomUDPOutput::Init(JSON)\n");
+    if (!CheckConfig(config)) {
+        return 0;
+    }
     // An output that could never send fails here, so that it is listed as failed
     // with a warning instead of looking as if it worked.
     if (!UDPOutput::INSTANCE) {
@@ -178,6 +192,31 @@ int CustomUDPOutput::Init(Json::Value config) {
     }
     UDPOutput::INSTANCE->addOutput(data.release());
     return ChannelOutput::Init(config);
+}
+
+bool CustomUDPOutput::CheckConfig(const Json::Value& config) {
+    static const std::vector<ConfigKey> keys = {
+        {"address", ConfigKey::ANY},
+        {"port", ConfigKey::ANY},
+        {"tokens", ConfigKey::ANY},
+    };
+    if (!CheckConfigKeys(config, keys, "CustomUDP")) {
+        return false;
+    }
+    const Json::Value& address = config["address"];
+    std::string addressText = address.isString() ? address.asString() : "";
+    std::string tokens;
+    int port = 0;
+    if (!CustomUDPOutputData::ReadKeys(config, addressText, tokens, port)) {
+        return false;
+    }
+    if (addressText.empty()) {
+        LogWarn(LOGCH_CHANNELOUT, "CustomUDP: \"address\" is missing: nothing can be sent\n");
+    }
+    if (tokens.empty()) {
+        LogWarn(LOGCH_CHANNELOUT, "CustomUDP: \"tokens\" is empty: every datagram would be empty\n");
+    }
+    return true;
 }
 
 int CustomUDPOutput::Close() {

@@ -19,6 +19,11 @@ public:
     ~CustomUDPOutputData() override;
 
     bool IsPingable() override;
+    void AddressResolved(in_addr_t addr) override;
+    // Reads "tokens" and "port" (absent: "" and 0) as the constructor does; false,
+    // logged, for a key of the wrong type or a port outside 1 to 65535.
+    static bool ReadKeys(const Json::Value& config, const std::string& address, std::string& tokens,
+                         int& port);
     void PrepareData(unsigned char* channelData, UDPOutputMessages& msgs) override;
     void DumpConfig() override;
     std::string GetOutputTypeString() const override;
@@ -41,6 +46,7 @@ public:
 
     int Init(Json::Value config) override;
     int Close() override;
+    bool CheckConfig(const Json::Value& config) override;
     int SendData(unsigned char* channelData) override;
     void GetRequiredChannelRanges(const std::function<void(int, int)>& addRange) override;
 };

@@ -2,6 +2,7 @@
 #include "DotMatrixOutput.h"
 
 #include "DotMatrixFrame.h"
+#include "host/core/ConfigKeys.h"
 #include "host/core/JsonUtils.h"
 #include "host/core/Log.h"
 #include "host/core/Warnings.h"
@@ -52,6 +53,9 @@ bool DotMatrixOutput::readCount(const Json::Value& config, const char* key, cons
 
 int DotMatrixOutput::Init(Json::Value config) {
     LogDebug(LOGCH_CHANNELOUT, "DotMatrixOutput::Init(JSON)\n");
+    if (!CheckConfig(config)) {
+        return 0;
+    }
     if (!config.isObject()) {
         LogErr(LOGCH_CHANNELOUT, "DotMatrix: the configuration is not a JSON object\n");
         return 0;
@@ -157,4 +161,13 @@ void DotMatrixOutput::GetRequiredChannelRanges(const std::function<void(int, int
 void DotMatrixOutput::DumpConfig() {
     LogDebug(LOGCH_CHANNELOUT, "DotMatrixOutput::DumpConfig()\n");
     ChannelOutput::DumpConfig();
+}
+
+bool DotMatrixOutput::CheckConfig(const Json::Value& config) {
+    // The values are read, and checked, by Init; this names keys it does not know.
+    static const std::vector<ConfigKey> keys = {
+        {"panels", ConfigKey::ANY},
+        {"channelsPerPixel", ConfigKey::ANY},
+    };
+    return CheckConfigKeys(config, keys, "DotMatrix");
 }

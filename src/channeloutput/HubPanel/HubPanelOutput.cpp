@@ -3,6 +3,7 @@
 #include "HubPanelOutput.h"
 
 #include "HubPanelBoard.h"
+#include "host/core/ConfigKeys.h"
 #include "host/core/JsonUtils.h"
 #include "host/core/Log.h"
 #include "host/core/Settings.h"
@@ -41,6 +42,9 @@ std::string HubPanelOutput::GetOutputType() const {
 
 int HubPanelOutput::Init(Json::Value config) {
     LogDebug(LOGCH_CHANNELOUT, "HubPanelOutput::Init(JSON)\n");
+    if (!CheckConfig(config)) {
+        return 0;
+    }
     if (!config.isObject()) {
         LogErr(LOGCH_CHANNELOUT, "HubPanel: the configuration is not a JSON object\n");
         return 0;
@@ -311,4 +315,22 @@ void HubPanelOutput::GetStatus(Json::Value& status) {
     status["width"] = m_layout.panelWidth * m_layout.longestChain;
     status["height"] = m_layout.panelHeight * m_layout.outputs;
     status["panels"] = m_layout.PanelCount();
+}
+
+bool HubPanelOutput::CheckConfig(const Json::Value& config) {
+    // The values are read, and checked, by Init; this names keys it does not know.
+    static const std::vector<ConfigKey> keys = PanelOutputKeys({
+        {"brightness", ConfigKey::ANY},
+        {"panelColorDepth", ConfigKey::ANY},
+        {"gpioSlowdown", ConfigKey::ANY},
+        {"wiringPinout", ConfigKey::ANY},
+        {"cpuPWM", ConfigKey::ANY},
+        {"panelInterleave", ConfigKey::ANY},
+        {"panelScan", ConfigKey::ANY},
+        {"panelRowAddressType", ConfigKey::ANY},
+        {"panelType", ConfigKey::ANY},
+        {"LEDPanelMatrixName", ConfigKey::ANY},
+        {"description", ConfigKey::ANY},
+    });
+    return CheckConfigKeys(config, keys, "HubPanel");
 }

@@ -28,6 +28,7 @@ public:
 
     std::string GetOutputType() const override;
     int Init(Json::Value config) override;
+    bool CheckConfig(const Json::Value& config) override;
     int Close() override;
     void PrepData(unsigned char* channelData) override;
     int SendData(unsigned char* channelData) override;

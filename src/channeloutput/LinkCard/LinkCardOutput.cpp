@@ -91,11 +91,7 @@ std::string LinkCardOutput::sysfsPath(const std::string& file) const {
 
 int LinkCardOutput::Init(Json::Value config) {
     LogDebug(LOGCH_CHANNELOUT, "LinkCardOutput::Init(JSON)\n");
-    if (!config.isObject()) {
-        LogErr(LOGCH_CHANNELOUT, "LinkCard: the configuration is not a JSON object\n");
-        return 0;
-    }
-    if (!readLayout(config) || !readConfig(config)) {
+    if (!CheckConfig(config)) {
         return 0;
     }
     if (!checkLink() || !openSocket()) {
@@ -722,4 +718,19 @@ void LinkCardOutput::GetStatus(Json::Value& status) {
     status["receivers"] = m_receiverCount.load();
     status["droppedFrames"] = (Json::UInt64)m_droppedFrames.load();
     status["linkDown"] = m_linkDown.load();
+}
+
+bool LinkCardOutput::CheckConfig(const Json::Value& config) {
+    // readLayout and readConfig check the values they read; "brightness" is read later.
+    static const std::vector<ConfigKey> keys = PanelOutputKeys({
+        {"interface", ConfigKey::ANY},
+        {"cfgVersion", ConfigKey::ANY},
+        {"brightness", ConfigKey::WHOLE},
+        {"linkCheck", ConfigKey::ANY},
+        {"firmwareVersion", ConfigKey::ANY},
+        {"LEDPanelMatrixName", ConfigKey::ANY},
+        {"description", ConfigKey::ANY},
+    });
+    // The layout and keys as Init reads them: nothing here touches the interface.
+    return CheckConfigKeys(config, keys, "LinkCard output") && readLayout(config) && readConfig(config);
 }

@@ -48,6 +48,7 @@ public:
     // "interface", "linkSpeed", "firmwareVersion", "receivers", "droppedFrames"
     // (frames given up, or sent while the interface had no link), "linkDown".
     void GetStatus(Json::Value& status) override;
+    bool CheckConfig(const Json::Value& config) override;
 
     void SetHostMACs(void* buffer);
     int SendMessagesHelper(struct mmsghdr* messages, int count);

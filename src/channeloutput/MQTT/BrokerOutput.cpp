@@ -1,6 +1,7 @@
 // The "MQTT" output.
 #include "BrokerOutput.h"
 
+#include "host/core/ConfigKeys.h"
 #include "host/core/Log.h"
 #include "host/mqtt/MosquittoClient.h"
 
@@ -16,6 +17,9 @@ BrokerOutput::~BrokerOutput() {
 
 int BrokerOutput::Init(Json::Value config) {
     LogDebug(LOGCH_CHANNELOUT, "BrokerOutput::Init()\n");
+    if (!CheckConfig(config)) {
+        return 0;
+    }
     if (!mqtt) {
         LogWarn(LOGCH_CHANNELOUT, "MQTT Not Configured, cannot start MQTT Output");
         return 0;
@@ -127,4 +131,14 @@ void BrokerOutput::GetStatus(Json::Value& status) {
     status["channelType"] = BrokerChannelTypeName(channelType);
     status["published"] = (Json::UInt64)m_published.load();
     status["connected"] = mqtt != nullptr && mqtt->IsConnected();
+}
+
+bool BrokerOutput::CheckConfig(const Json::Value& config) {
+    // The values are read, and checked, by Init; this names keys it does not know.
+    static const std::vector<ConfigKey> keys = {
+        {"topic", ConfigKey::ANY},
+        {"payload", ConfigKey::ANY},
+        {"channelType", ConfigKey::ANY},
+    };
+    return CheckConfigKeys(config, keys, "MQTT");
 }

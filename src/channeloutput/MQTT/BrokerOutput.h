@@ -16,6 +16,7 @@ public:
     ~BrokerOutput() override;
 
     int Init(Json::Value config) override;
+    bool CheckConfig(const Json::Value& config) override;
     int Close() override;
     void GetRequiredChannelRanges(const std::function<void(int, int)>& addRange) override;
     void DumpConfig() override;

@@ -2,6 +2,7 @@
 #include "PortExpanderOutput.h"
 
 #include "PortExpanderPorts.h"
+#include "host/core/ConfigKeys.h"
 #include "host/core/Log.h"
 #include "host/core/Warnings.h"
 #include "host/hw/I2CUtils.h"
@@ -19,6 +20,9 @@ PortExpanderOutput::~PortExpanderOutput() {
 
 int PortExpanderOutput::Init(Json::Value config) {
     LogDebug(LOGCH_CHANNELOUT, "PortExpanderOutput::Init(JSON)\n");
+    if (!CheckConfig(config)) {
+        return 0;
+    }
     if (!config.isObject()) {
         LogErr(LOGCH_CHANNELOUT, "PortExpander: the configuration is not a JSON object\n");
         return 0;
@@ -82,4 +86,12 @@ void PortExpanderOutput::DumpConfig() {
     LogDebug(LOGCH_CHANNELOUT, "PortExpanderOutput::DumpConfig()\n");
     LogDebug(LOGCH_CHANNELOUT, "    deviceID: %X\n", (unsigned)m_deviceID);
     ChannelOutput::DumpConfig();
+}
+
+bool PortExpanderOutput::CheckConfig(const Json::Value& config) {
+    // The values are read, and checked, by Init; this names keys it does not know.
+    static const std::vector<ConfigKey> keys = {
+        {"deviceID", ConfigKey::ANY},
+    };
+    return CheckConfigKeys(config, keys, "PortExpander");
 }

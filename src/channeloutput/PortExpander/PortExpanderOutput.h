@@ -13,6 +13,7 @@ public:
     ~PortExpanderOutput() override;
 
     int Init(Json::Value config) override;
+    bool CheckConfig(const Json::Value& config) override;
     int Close() override;
     int SendData(unsigned char* channelData) override;
     void GetRequiredChannelRanges(const std::function<void(int, int)>& addRange) override;

@@ -2,6 +2,7 @@
 #include "RadioLinkOutput.h"
 
 #include "RadioPacket.h"
+#include "host/core/ConfigKeys.h"
 #include "host/core/JsonUtils.h"
 #include "host/core/Log.h"
 #include "host/core/Warnings.h"
@@ -65,6 +66,9 @@ RadioLinkOutput::~RadioLinkOutput() {
 
 int RadioLinkOutput::Init(Json::Value config) {
     LogDebug(LOGCH_CHANNELOUT, "RadioLinkOutput::Init(JSON)\n");
+    if (!CheckConfig(config)) {
+        return 0;
+    }
     if (!config.isObject()) {
         LogErr(LOGCH_CHANNELOUT, "RadioLink: the configuration is not a JSON object\n");
         return 0;
@@ -204,4 +208,13 @@ void RadioLinkOutput::DumpConfig() {
         }
         LogDebug(LOGCH_CHANNELOUT, "    channel : %d\n", m_radioData->channel);
     }
+}
+
+bool RadioLinkOutput::CheckConfig(const Json::Value& config) {
+    // The values are read, and checked, by Init; this names keys it does not know.
+    static const std::vector<ConfigKey> keys = {
+        {"speed", ConfigKey::ANY},
+        {"channel", ConfigKey::ANY},
+    };
+    return CheckConfigKeys(config, keys, "RadioLink");
 }

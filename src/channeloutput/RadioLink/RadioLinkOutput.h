@@ -14,6 +14,7 @@ public:
     ~RadioLinkOutput() override;
 
     int Init(Json::Value config) override;
+    bool CheckConfig(const Json::Value& config) override;
     int Close() override;
     int SendData(unsigned char* channelData) override;
     void GetRequiredChannelRanges(const std::function<void(int, int)>& addRange) override;

@@ -2,6 +2,7 @@
 // per-frame drawing.
 #include "ScreenPreviewOutput.h"
 
+#include "host/core/ConfigKeys.h"
 #include "host/core/Common.h"
 #include "host/core/Log.h"
 
@@ -83,6 +84,9 @@ ScreenPreviewOutput::~ScreenPreviewOutput() {
 
 int ScreenPreviewOutput::Init(Json::Value config) {
     LogDebug(LOGCH_CHANNELOUT, "ScreenPreviewOutput::Init()\n");
+    if (!CheckConfig(config)) {
+        return 0;
+    }
     if (model || m_previewBuffer) {
         LogErr(LOGCH_CHANNELOUT, "ScreenPreviewOutput::Init called again without Close\n");
         return 0;
@@ -243,4 +247,14 @@ void ScreenPreviewOutput::GetStatus(Json::Value& status) {
     ScreenPreviewBaseOutput::GetStatus(status);
     status["modelName"] = modelName;
     status["previewImage"] = "/api/overlays/models/" + urlPiece(modelName) + "/image";
+}
+
+bool ScreenPreviewOutput::CheckConfig(const Json::Value& config) {
+    // The values are read, and checked, by Init; this names keys it does not know.
+    static const std::vector<ConfigKey> keys = {
+        {"modelName", ConfigKey::ANY}, {"ModelName", ConfigKey::ANY}, {"pixelSize", ConfigKey::ANY},
+        {"PixelSize", ConfigKey::ANY}, {"device", ConfigKey::ANY},    {"width", ConfigKey::ANY},
+        {"height", ConfigKey::ANY},    {"layout", ConfigKey::ANY},
+    };
+    return CheckConfigKeys(config, keys, "ScreenPreview");
 }

@@ -20,6 +20,7 @@ public:
     ~ScreenPreviewOutput() override;
 
     int Init(Json::Value config) override;
+    bool CheckConfig(const Json::Value& config) override;
     int Close() override;
     int SendData(unsigned char* channelData) override;
     // Adds "modelName" and "previewImage", where tavod serves the model's picture.

@@ -2,6 +2,7 @@
 #include "TftPanelOutput.h"
 
 #include "TftBus.h"
+#include "host/core/ConfigKeys.h"
 #include "host/core/JsonUtils.h"
 #include "host/core/Log.h"
 #include "host/core/Warnings.h"
@@ -46,6 +47,9 @@ uint32_t TftPanelOutput::channelsRead() const {
 
 int TftPanelOutput::Init(Json::Value config) {
     LogDebug(LOGCH_CHANNELOUT, "TftPanelOutput::Init(JSON)\n");
+    if (!CheckConfig(config)) {
+        return 0;
+    }
     if (!config.isObject()) {
         LogErr(LOGCH_CHANNELOUT, "TftPanel: the configuration is not a JSON object\n");
         return 0;
@@ -175,4 +179,12 @@ void TftPanelOutput::DumpConfig() {
     LogDebug(LOGCH_CHANNELOUT, "    Rows   : %d\n", m_rows);
     LogDebug(LOGCH_CHANNELOUT, "    Pixels : %d\n", m_pixels);
     ThreadedChannelOutput::DumpConfig();
+}
+
+bool TftPanelOutput::CheckConfig(const Json::Value& config) {
+    // The values are read, and checked, by Init; this names keys it does not know.
+    static const std::vector<ConfigKey> keys = {
+        {"bpp", ConfigKey::ANY},
+    };
+    return CheckConfigKeys(config, keys, "TftPanel");
 }

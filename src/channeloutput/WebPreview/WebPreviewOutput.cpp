@@ -2,6 +2,7 @@
 // the event-stream response and chunked writing.
 #include "WebPreviewOutput.h"
 
+#include "host/core/ConfigKeys.h"
 #include "host/core/Common.h"
 #include "host/core/ListenSockets.h"
 #include "host/core/Log.h"
@@ -61,6 +62,9 @@ WebPreviewOutput::~WebPreviewOutput() {
 
 int WebPreviewOutput::Init(Json::Value config) {
     LogDebug(LOGCH_CHANNELOUT, "WebPreviewOutput::Init()\n");
+    if (!CheckConfig(config)) {
+        return 0;
+    }
     if (m_socket >= 0 || m_connectionThread) {
         LogErr(LOGCH_CHANNELOUT, "WebPreviewOutput::Init called twice\n");
         return 0;
@@ -728,4 +732,14 @@ void WebPreviewOutput::DropForLimit(int fd, ConnectionState& state, RequestWatch
     m_droppedByLimit++;
     DropConnection(fd, state, RequestWatch::Describe(why), false);
     LogLimit(std::string("dropped a connection: ") + RequestWatch::Describe(why));
+}
+
+bool WebPreviewOutput::CheckConfig(const Json::Value& config) {
+    // The values are read, and checked, by Init; this names keys it does not know.
+    static const std::vector<ConfigKey> keys = {
+        {"port", ConfigKey::ANY},           {"layout", ConfigKey::ANY},
+        {"maxConnections", ConfigKey::ANY}, {"maxConnectionsPerAddress", ConfigKey::ANY},
+        {"requestTimeout", ConfigKey::ANY},
+    };
+    return CheckConfigKeys(config, keys, "WebPreview");
 }

@@ -42,6 +42,7 @@ public:
     ~WebPreviewOutput() override;
 
     int Init(Json::Value config) override;
+    bool CheckConfig(const Json::Value& config) override;
     int Close() override;
     void PrepData(unsigned char* channelData) override;
     int SendData(unsigned char* channelData) override;

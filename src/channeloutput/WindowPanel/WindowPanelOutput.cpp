@@ -4,6 +4,7 @@
 
 #include "XConnectionWatch.h"
 #include "host/core/Common.h"
+#include "host/core/ConfigKeys.h"
 #include "host/core/JsonUtils.h"
 #include "host/core/Log.h"
 #include "host/core/Warnings.h"
@@ -54,6 +55,9 @@ std::string WindowPanelOutput::GetOutputType() const {
 
 int WindowPanelOutput::Init(Json::Value config) {
     LogDebug(LOGCH_CHANNELOUT, "WindowPanelOutput::Init(JSON)\n");
+    if (!CheckConfig(config)) {
+        return 0;
+    }
     if (!config.isObject()) {
         LogErr(LOGCH_CHANNELOUT, "WindowPanel: the configuration is not a JSON object\n");
         return 0;
@@ -352,4 +356,13 @@ void WindowPanelOutput::GetStatus(Json::Value& status) {
     status["scale"] = m_scale;
     status["connected"] = m_connected.load();
     status["framesDrawn"] = (Json::Int64)m_framesDrawn.load();
+}
+
+bool WindowPanelOutput::CheckConfig(const Json::Value& config) {
+    // The values are read, and checked, by Init; this names keys it does not know.
+    static const std::vector<ConfigKey> keys = PanelOutputKeys({
+        {"scale", ConfigKey::ANY},
+        {"title", ConfigKey::ANY},
+    });
+    return CheckConfigKeys(config, keys, "WindowPanel");
 }

@@ -35,6 +35,7 @@ public:
 
     std::string GetOutputType() const override;
     int Init(Json::Value config) override;
+    bool CheckConfig(const Json::Value& config) override;
     int Close() override;
     // Lays the sub-matrices into the whole channel buffer before SendData hands
     // the output's slice of it to the output thread.

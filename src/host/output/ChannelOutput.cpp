@@ -62,6 +62,10 @@ void ChannelOutput::DumpConfig() {
 
 void ChannelOutput::GetStatus(Json::Value&) {}
 
+bool ChannelOutput::CheckConfig(const Json::Value&) {
+    return true;
+}
+
 void ChannelOutput::ConvertToCSV(Json::Value config, char* csv) {
     if (!csv) {
         return;

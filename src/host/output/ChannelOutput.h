@@ -35,6 +35,10 @@ public:
     // server), a link's state. Runs on the HTTP server's threads while frames are
     // sent: read only what is safe to read from another thread.
     virtual void GetStatus(Json::Value& status);
+    // Checks the configuration the way Init reads it, without opening any device:
+    // problems that make Init refuse are logged as errors (false), unknown keys as
+    // warnings. Init calls it first; tavod --check-config calls it alone.
+    virtual bool CheckConfig(const Json::Value& config);
 
     unsigned int GetStartChannel() const { return m_startChannel; }
     unsigned int GetChannelCount() const { return m_channelCount; }

@@ -182,3 +182,27 @@ void BuildPanelGammaTable(float gamma, uint8_t table[256]) {
         }
     }
 }
+
+// Only the names: the values are checked where they are read.
+const std::vector<ConfigKey> PANEL_ENTRY_KEYS = {
+    {"outputNumber", ConfigKey::ANY}, {"panelNumber", ConfigKey::ANY}, {"xOffset", ConfigKey::ANY},
+    {"yOffset", ConfigKey::ANY},      {"orientation", ConfigKey::ANY}, {"colorOrder", ConfigKey::ANY},
+};
+const std::vector<ConfigKey> SUB_MATRIX_KEYS = {
+    {"enabled", ConfigKey::ANY}, {"startChannel", ConfigKey::ANY}, {"width", ConfigKey::ANY},
+    {"height", ConfigKey::ANY},  {"xOffset", ConfigKey::ANY},      {"yOffset", ConfigKey::ANY},
+};
+
+std::vector<ConfigKey> PanelOutputKeys(std::vector<ConfigKey> own) {
+    std::vector<ConfigKey> keys = {
+        {"panelWidth", ConfigKey::ANY},
+        {"panelHeight", ConfigKey::ANY},
+        {"invertedData", ConfigKey::ANY},
+        {"colorOrder", ConfigKey::ANY},
+        {"panels", ConfigKey::LIST, LLONG_MIN, LLONG_MAX, nullptr, &PANEL_ENTRY_KEYS},
+        {"subMatrices", ConfigKey::LIST, LLONG_MIN, LLONG_MAX, nullptr, &SUB_MATRIX_KEYS},
+        {"gamma", ConfigKey::ANY},
+    };
+    keys.insert(keys.end(), own.begin(), own.end());
+    return keys;
+}

@@ -3,6 +3,7 @@
 // "subMatrices") read into a PanelMatrix and a Matrix, and the gamma table.
 #pragma once
 
+#include "host/core/ConfigKeys.h"
 #include "host/output/ColorOrder.h"
 #include "host/output/Matrix.h"
 #include "host/output/PanelMatrix.h"
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <json/json.h>
 
@@ -75,3 +77,11 @@ float ReadPanelGamma(const Json::Value& config, float def, const std::string& wh
 // table[i] = round(255 x (i / 255) ^ gamma), clipped to 0..255: 1.0 is the identity,
 // 2.2 maps 128 to 56.
 void BuildPanelGammaTable(float gamma, uint8_t table[256]);
+
+// The keys of one "panels" entry and of one "subMatrices" entry, for the outputs'
+// key tables (ConfigKey::entries).
+extern const std::vector<ConfigKey> PANEL_ENTRY_KEYS;
+extern const std::vector<ConfigKey> SUB_MATRIX_KEYS;
+// The layout keys above ("panelWidth" ... "subMatrices", and "gamma"), only named,
+// followed by an output's `own` keys: a panel output's key table.
+std::vector<ConfigKey> PanelOutputKeys(std::vector<ConfigKey> own);

@@ -3,9 +3,12 @@
 
 #include "host/core/Common.h"
 #include "host/core/Log.h"
+#include "host/core/Warnings.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include <arpa/inet.h>
@@ -19,6 +22,12 @@ namespace {
 
 // The kernel takes at most this many messages per sendmmsg call.
 constexpr size_t MAX_MESSAGES_PER_CALL = 1024;
+
+// A name whose lookup has not answered in this time counts as not resolving (the
+// lookup goes on, and its answer is still taken); a failed name is tried again
+// after the retry time, for a board that came up before its network.
+constexpr int64_t LOOKUP_WAIT_MS = 1000;
+constexpr int64_t LOOKUP_RETRY_MS = 10000;
 
 std::string destinationText(const struct mmsghdr& msg) {
     const struct msghdr& h = msg.msg_hdr;
@@ -171,15 +180,38 @@ void UDPOutputData::SaveFrame(const unsigned char* channelData, int count) {
     lastSendTimeMS = GetTimeMS();
 }
 
+bool UDPOutputData::parseInetAddr(const std::string& address, in_addr_t& out) {
+    struct in_addr a;
+    if (address.empty() || inet_pton(AF_INET, address.c_str(), &a) != 1) {
+        return false;
+    }
+    out = a.s_addr;
+    return true;
+}
+
+bool UDPOutputData::NeedsLookup() const {
+    in_addr_t a;
+    return !ipAddress.empty() && !parseInetAddr(ipAddress, a);
+}
+
+void UDPOutputData::AddressResolved(in_addr_t) {
+    valid = true;
+    unresolved = false;
+}
+
+std::string UDPOutputData::UnresolvedWarning() const {
+    return "Could not resolve host name " + ipAddress + " - disabling output";
+}
+
 in_addr_t UDPOutputData::toInetAddr(const std::string& address, bool& valid) {
     valid = false;
+    in_addr_t literal = 0;
+    if (parseInetAddr(address, literal)) {
+        valid = true;
+        return literal;
+    }
     if (address.empty()) {
         return 0;
-    }
-    struct in_addr a;
-    if (inet_pton(AF_INET, address.c_str(), &a) == 1) {
-        valid = true;
-        return a.s_addr;
     }
     struct addrinfo hints;
     memset(&hints, 0, sizeof(hints));
@@ -216,7 +248,21 @@ UDPOutput::~UDPOutput() {
     if (INSTANCE == this) {
         INSTANCE = nullptr;
     }
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_stopLookups = true;
+    }
+    m_lookupWake.notify_all();
+    if (m_lookupThread.joinable()) {
+        m_lookupThread.join();
+    }
     std::lock_guard<std::mutex> g(m_lock);
+    for (auto& p : m_lookups) {
+        if (p.first->unresolved) {
+            WarningHolder::RemoveWarning(p.first->UnresolvedWarning());
+        }
+    }
+    m_lookups.clear();
     if (m_socket >= 0) {
         close(m_socket);
     }
@@ -297,6 +343,13 @@ void UDPOutput::addOutput(UDPOutputData* data) {
     }
     std::lock_guard<std::mutex> g(m_lock);
     m_outputs.push_back(data);
+    if (data->active && !data->valid && data->NeedsLookup()) {
+        m_lookups[data] = PendingLookup();
+        if (!m_lookupThread.joinable()) {
+            m_lookupThread = std::thread(&UDPOutput::lookupLoop, this);
+        }
+        m_lookupWake.notify_all();
+    }
 }
 
 bool UDPOutput::removeOutput(UDPOutputData* data) {
@@ -307,9 +360,107 @@ bool UDPOutput::removeOutput(UDPOutputData* data) {
             return false;
         }
         m_outputs.erase(it);
+        // A lookup still in flight ends on its own thread; its answer is dropped.
+        m_lookups.erase(data);
+        if (data->unresolved) {
+            WarningHolder::RemoveWarning(data->UnresolvedWarning());
+        }
     }
     delete data;
     return true;
+}
+
+// One getaddrinfo on a thread of its own that only this record ties to the engine,
+// so an engine that goes away never waits for a name server that does not answer.
+struct UDPOutput::Lookup {
+    explicit Lookup(const std::string& n) : name(n) {}
+    const std::string name;
+    std::atomic<bool> done{false};
+    bool found = false; // written before `done`
+    in_addr_t addr = 0;
+};
+
+void UDPOutput::markUnresolved(UDPOutputData* d) {
+    if (!d->unresolved) {
+        d->unresolved = true;
+        LogWarn(LOGCH_CHANNELOUT, "UDP output to %s: the host name does not resolve; trying again later\n",
+                d->ipAddress.c_str());
+        WarningHolder::AddWarning(d->UnresolvedWarning());
+    }
+}
+
+void UDPOutput::lookupStep(int64_t nowMS) {
+    for (auto& entry : m_lookups) {
+        UDPOutputData* d = entry.first;
+        PendingLookup& p = entry.second;
+        if (p.lookup && p.lookup->done.load(std::memory_order_acquire)) {
+            if (p.lookup->found) {
+                if (d->unresolved) {
+                    WarningHolder::RemoveWarning(d->UnresolvedWarning());
+                    LogInfo(LOGCH_CHANNELOUT, "UDP output to %s: the host name resolves now\n",
+                            d->ipAddress.c_str());
+                }
+                d->AddressResolved(p.lookup->addr);
+            } else {
+                markUnresolved(d);
+                p.nextTryMS = nowMS + LOOKUP_RETRY_MS;
+            }
+            p.lookup.reset();
+        } else if (p.lookup && nowMS - p.startedMS >= LOOKUP_WAIT_MS) {
+            markUnresolved(d);
+        } else if (!p.lookup && !d->valid && nowMS >= p.nextTryMS) {
+            std::shared_ptr<Lookup> lk = std::make_shared<Lookup>(d->ipAddress);
+            p.lookup = lk;
+            p.startedMS = nowMS;
+            std::thread([lk]() {
+                SetThreadName("Tavo-UDPLookup");
+                bool found = false;
+                in_addr_t a = UDPOutputData::toInetAddr(lk->name, found);
+                lk->addr = a;
+                lk->found = found;
+                lk->done.store(true, std::memory_order_release);
+            }).detach();
+        }
+    }
+    for (auto it = m_lookups.begin(); it != m_lookups.end();) {
+        it = it->first->valid ? m_lookups.erase(it) : std::next(it);
+    }
+}
+
+void UDPOutput::lookupLoop() {
+    SetThreadName("Tavo-UDPNames");
+    std::unique_lock<std::mutex> l(m_lock);
+    while (!m_stopLookups) {
+        lookupStep(GetTimeMS());
+        m_lookupDone.notify_all();
+        bool inFlight = false;
+        for (const auto& p : m_lookups) {
+            inFlight = inFlight || p.second.lookup;
+        }
+        // A lookup's end is seen by looking: a short step while one is in flight.
+        m_lookupWake.wait_for(l, std::chrono::milliseconds(inFlight ? 20 : m_lookups.empty() ? 60000 : 1000));
+    }
+}
+
+bool UDPOutput::WaitForLookups(int timeoutMs) {
+    std::unique_lock<std::mutex> l(m_lock);
+    auto settled = [this]() {
+        for (const auto& p : m_lookups) {
+            if (!p.first->unresolved) {
+                return false;
+            }
+        }
+        return true;
+    };
+    return m_lookupDone.wait_for(l, std::chrono::milliseconds(timeoutMs), settled);
+}
+
+std::string UDPOutput::GetAddressProblem(UDPOutputData* data) const {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (std::find(m_outputs.begin(), m_outputs.end(), data) == m_outputs.end() || !data->unresolved) {
+        return "";
+    }
+    return data->UnresolvedWarning();
 }
 
 std::vector<UDPOutputData*> UDPOutput::GetDataObjects() const {

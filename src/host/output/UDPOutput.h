@@ -5,11 +5,14 @@
 
 #include "host/output/ChannelOutput.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/output/ChannelBuffer.h"
@@ -69,8 +72,20 @@ public:
     void SaveFrame(const unsigned char* channelData, int count);
 
     // IPv4 address of a dotted address or a host name, in network byte order.
-    // `valid` tells whether it resolved; 0 is returned when not.
+    // `valid` tells whether it resolved; 0 is returned when not. A name may take the
+    // resolver's whole time-out: only the engine's lookup threads call it for names.
     static in_addr_t toInetAddr(const std::string& address, bool& valid);
+    // The same for a dotted address only, at once; false for anything else.
+    static bool parseInetAddr(const std::string& address, in_addr_t& out);
+
+    // A host name (not a dotted address) for the engine to look up when added to it.
+    bool NeedsLookup() const;
+    // The engine's lookup found `addr` for the address text (with the engine's lock
+    // held, between frames): sets `valid`. An override keeps its own copy of the
+    // address and calls this one.
+    virtual void AddressResolved(in_addr_t addr);
+    // The text of the user warning shown while the address does not resolve.
+    std::string UnresolvedWarning() const;
 
     // True when startChannel (1-based) and channelCount lie within the channel buffer.
     bool HasValidRange() const;
@@ -82,7 +97,10 @@ public:
     // False when the configuration has a mistake (logged): such an object can never
     // send, and its output should not start at all.
     bool usable = false;
-    bool valid = false;    // the address resolved (set through toInetAddr)
+    bool valid = false; // the address resolved (set through toInetAddr or AddressResolved)
+    // The address did not resolve, or its lookup did not answer in time: the output
+    // is listed as failed until a later lookup finds it.
+    bool unresolved = false;
     int skippedFrames = 0; // frames not sent since the last one that was
 
     // Last frame sent and when (GetTimeMS()); -1 before the first.
@@ -126,6 +144,11 @@ public:
     // Calls every data object's Monitor(), without the engine's lock; call it on the
     // thread that removes data objects.
     void Monitor();
+    // Waits at most `timeoutMs` for the host names of the data objects to be looked
+    // up (found or failed); false when some lookup is still going on.
+    bool WaitForLookups(int timeoutMs);
+    // Empty, or why the data object `data` cannot send now (its address does not resolve).
+    std::string GetAddressProblem(UDPOutputData* data) const;
 
     // Sends every group of `msgs` in batches; returns the datagrams sent.
     int SendMessages(UDPOutputMessages& msgs);
@@ -142,7 +165,24 @@ private:
     void noteFailure(uint32_t key, const struct mmsghdr& msg, int err);
     void noteSuccess(uint32_t key);
 
-    mutable std::mutex m_lock; // guards every member below
+    // Host names are looked up on threads of their own, each with the engine's lock
+    // free, so neither a frame nor the daemon's main loop waits for a name server.
+    struct Lookup;
+    struct PendingLookup {
+        std::shared_ptr<Lookup> lookup; // the one in flight, if any
+        int64_t startedMS = 0;
+        int64_t nextTryMS = 0;
+    };
+    void lookupLoop();
+    void lookupStep(int64_t nowMS); // m_lock held
+    void markUnresolved(UDPOutputData* d);
+
+    mutable std::mutex m_lock;            // guards every member below
+    std::condition_variable m_lookupWake; // a lookup ended, a name came, or stop
+    std::condition_variable m_lookupDone; // for WaitForLookups
+    std::map<UDPOutputData*, PendingLookup> m_lookups;
+    std::thread m_lookupThread;
+    bool m_stopLookups = false;
     std::vector<UDPOutputData*> m_outputs;
     UDPOutputMessages m_messages;
     int m_socket = -1;

@@ -10,6 +10,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -163,14 +164,45 @@ SafeOutput::~SafeOutput() {
 
 bool SafeOutput::begin(const std::string& finalPath, std::string& problem) {
     m_finalPath = finalPath;
+    m_inPlace = false;
+    // Only a regular file (or a missing one) is replaced by renaming: a device, a
+    // pipe or a socket is written into, and a symbolic link keeps pointing at its
+    // file, which is the one replaced.
+    std::string replaced = finalPath;
     struct stat st;
-    if (stat(finalPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    struct stat lst;
+    bool exists = lstat(finalPath.c_str(), &lst) == 0;
+    if (exists && stat(finalPath.c_str(), &st) != 0) {
+        problem = "is a symbolic link to a file that does not exist";
+        return false;
+    }
+    if (exists && S_ISDIR(st.st_mode)) {
         problem = "is a directory";
         return false;
     }
-    size_t slash = finalPath.rfind('/');
-    std::string dir = slash == std::string::npos ? "" : finalPath.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
+    if (exists && S_ISLNK(lst.st_mode) && S_ISREG(st.st_mode)) {
+        char target[PATH_MAX];
+        if (realpath(finalPath.c_str(), target)) {
+            replaced = target;
+        } else {
+            m_inPlace = true;
+        }
+    } else if (exists && !S_ISREG(st.st_mode)) {
+        m_inPlace = true;
+    }
+    std::string dir;
+    std::string base;
+    if (m_inPlace) {
+        // Nothing is made beside a device: the file is written in the temporary folder.
+        const char* tmp = getenv("TMPDIR");
+        dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/";
+        base = "lcsf";
+    } else {
+        size_t slash = replaced.rfind('/');
+        dir = slash == std::string::npos ? "" : replaced.substr(0, slash + 1);
+        base = slash == std::string::npos ? replaced : replaced.substr(slash + 1);
+    }
+    m_renameTarget = replaced;
     std::string pattern = dir + "." + base + ".tmp-XXXXXX";
     if (pattern.size() >= sizeof(g_signalTempPath)) {
         problem = "path too long";
@@ -180,7 +212,9 @@ bool SafeOutput::begin(const std::string& finalPath, std::string& problem) {
     name.push_back(0);
     int fd = mkstemp(name.data());
     if (fd < 0) {
-        problem = std::string("cannot create a file beside it: ") + strerror(errno);
+        problem = std::string(m_inPlace ? "cannot create a temporary file in " + dir + ": "
+                                        : "cannot create a file beside it: ") +
+                  strerror(errno);
         return false;
     }
     // mkstemp makes the file private; the finished file gets the usual permissions.
@@ -197,12 +231,61 @@ bool SafeOutput::begin(const std::string& finalPath, std::string& problem) {
     return true;
 }
 
+bool SafeOutput::copyIntoPlace(std::string& problem) {
+    int in = open(m_tempPath.c_str(), O_RDONLY | O_CLOEXEC);
+    int out = in < 0 ? -1 : open(m_finalPath.c_str(), O_WRONLY | O_CLOEXEC);
+    if (in < 0 || out < 0) {
+        problem = std::string("cannot open it for writing: ") + strerror(errno);
+        if (in >= 0) {
+            close(in);
+        }
+        return false;
+    }
+    std::vector<char> buf(65536);
+    bool ok = true;
+    for (;;) {
+        ssize_t n = read(in, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        for (ssize_t done = 0; ok && done < n;) {
+            ssize_t w = write(out, buf.data() + done, (size_t)(n - done));
+            if (w < 0 && errno == EINTR) {
+                continue;
+            }
+            ok = w > 0;
+            done += w > 0 ? w : 0;
+        }
+        if (!ok) {
+            break;
+        }
+    }
+    if (!ok) {
+        problem = std::string("write failed: ") + strerror(errno);
+    }
+    close(in);
+    if (close(out) != 0 && ok) {
+        problem = std::string("write failed: ") + strerror(errno);
+        ok = false;
+    }
+    return ok;
+}
+
 bool SafeOutput::commit(std::string& problem) {
     if (!m_active) {
         problem = "nothing to write";
         return false;
     }
-    if (rename(m_tempPath.c_str(), m_finalPath.c_str()) != 0) {
+    if (m_inPlace) {
+        bool ok = copyIntoPlace(problem);
+        abandon(); // the temporary copy goes either way
+        return ok;
+    }
+    if (rename(m_tempPath.c_str(), m_renameTarget.c_str()) != 0) {
         problem = std::string("cannot move the finished file into place: ") + strerror(errno);
         abandon();
         return false;

@@ -82,8 +82,11 @@ private:
 
 // A file written under a temporary name beside its final path and renamed into place
 // only by commit(), so that a failure never leaves a half-written file under the
-// final name. The temporary file is removed when the object goes without commit(),
-// and by SIGINT/SIGTERM/SIGHUP while it exists.
+// final name. A symbolic link is followed: its file is the one replaced. A path that
+// is no regular file (a device, a pipe) is never replaced: the temporary file is made
+// in the temporary folder and commit() copies it into the path. The temporary file
+// is removed when the object goes without commit(), and by SIGINT/SIGTERM/SIGHUP
+// while it exists.
 class SafeOutput {
 public:
     SafeOutput() = default;
@@ -100,9 +103,13 @@ public:
     void abandon();
 
 private:
+    bool copyIntoPlace(std::string& problem);
+
     std::string m_finalPath;
+    std::string m_renameTarget; // the regular file the finished one replaces
     std::string m_tempPath;
     bool m_active = false;
+    bool m_inPlace = false; // written into, not renamed over
 };
 
 // True when both paths exist and name the same file (hard links and symbolic links included).

@@ -109,7 +109,8 @@ void printHelp(FILE* out, const std::string& command) {
           "\n"
           "Exit status: 0 success, 1 bad input or failure (one line on standard error\n"
           "naming the file), 2 bad usage. New files are written under a temporary name\n"
-          "and renamed into place only when complete.\n"
+          "and renamed into place only when complete (over the file a symbolic link\n"
+          "names); a device or a pipe is written into, never replaced.\n"
           "Run 'lcsf help COMMAND' for a command's options.\n",
           out);
 }

@@ -10,6 +10,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -265,19 +266,40 @@ TEST_F(CustomUDPDataTest, UnchangedFramesAreSkippedButRefreshedEverySecond) {
 
 TEST_F(CustomUDPDataTest, UnresolvableHostWarnsAndOnlyCountsSkippedFrames) {
     testing::internal::CaptureStdout();
-    CustomUDPOutputData d(udpConfig("nosuchhost.invalid", 9000, 1, 3, "{data}"));
+    CustomUDPOutputData* d = new CustomUDPOutputData(udpConfig("nosuchhost.invalid", 9000, 1, 3, "{data}"));
     testing::internal::GetCapturedStdout();
-    EXPECT_FALSE(d.valid);
-    EXPECT_FALSE(d.active);
+    EXPECT_FALSE(d->valid);
+    // The name is looked up by the engine, on a thread of its own.
+    UDPOutput engine;
+    engine.addOutput(d);
+    EXPECT_TRUE(engine.WaitForLookups(20000));
+    const std::string warning = "Could not resolve host name nosuchhost.invalid - disabling output";
+    EXPECT_FALSE(d->valid);
     auto w = WarningHolder::GetWarnings();
-    EXPECT_NE(
-        std::find(w.begin(), w.end(), "Could not resolve host name nosuchhost.invalid - disabling output"),
-        w.end());
+    EXPECT_NE(std::find(w.begin(), w.end(), warning), w.end());
+    EXPECT_EQ(engine.GetAddressProblem(d), warning);
     for (int i = 0; i < 3; i++) {
-        d.PrepareData(buf.data(), msgs);
+        d->PrepareData(buf.data(), msgs);
     }
     EXPECT_EQ(msgs.size(), 0u);
-    EXPECT_EQ(d.skippedFrames, 3);
+    EXPECT_EQ(d->skippedFrames, 3);
+    engine.removeOutput(d);
+    w = WarningHolder::GetWarnings();
+    EXPECT_EQ(std::find(w.begin(), w.end(), warning), w.end()) << "the warning goes with the output";
+}
+
+TEST_F(CustomUDPDataTest, AHostNameIsLookedUpByTheEngineAndThenSentTo) {
+    testing::internal::CaptureStdout();
+    CustomUDPOutputData* d = new CustomUDPOutputData(udpConfig("localhost", 9000, 1, 3, "{data}"));
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(d->valid) << "no name is looked up where the output is made";
+    UDPOutput engine;
+    engine.addOutput(d);
+    ASSERT_TRUE(engine.WaitForLookups(20000));
+    engine.PrepData(buf.data());
+    EXPECT_TRUE(d->valid);
+    EXPECT_EQ(d->destination.sin_addr.s_addr, inet_addr("127.0.0.1"));
+    EXPECT_EQ(engine.GetAddressProblem(d), "");
 }
 
 struct BadConfigCase {
