@@ -195,8 +195,9 @@ TEST_F(LightingNetTest, ArtNetAndDdpCarryEveryFrameInOrder) {
     media.writeOutputs(
         "{\"type\": \"ArtNet\", \"enabled\": 1, \"startChannel\": 1, \"channelCount\": 1020, \"address\": "
         "\"127.0.0.1\", \"universe\": 16, \"sync\": true}, "
+        // A host name: the engine looks it up off the frame path, then the output sends.
         "{\"type\": \"DDP\", \"enabled\": 1, \"startChannel\": 1, \"channelCount\": 2000, \"address\": "
-        "\"127.0.0.1\", \"destinationId\": 3}");
+        "\"localhost\", \"destinationId\": 3}");
     PortReceiver art(artnet::PORT);
     PortReceiver ddpRx(ddp::PORT);
     ASSERT_TRUE(art.ok() && ddpRx.ok());
@@ -427,4 +428,35 @@ TEST(LightingNetOlad, OladReadsBackEveryUniverseTavodSends) {
     t.sendSignal(SIGTERM);
     EXPECT_TRUE(t.wait());
     EXPECT_EQ(0, t.exitCode());
+}
+
+TEST(LightingNetConfig, BadKeysAreNamedWithTheirRangeByTheCheckAndAtStart) {
+    MediaDir media;
+    ASSERT_TRUE(media.writeSequence("show.lcsf", 600, 4, 25));
+    media.writeOutputs(
+        e131Output(1, 510, ", \"universe\": 0, \"address\": \"127.0.0.1\"") + ", " +
+        e131Output(1, 600, ", \"universe\": 63999, \"address\": \"127.0.0.1\"") +
+        ", {\"type\": \"ArtNet\", \"startChannel\": 1, \"channelCount\": 510, \"address\": "
+        "\"127.0.0.1\", \"universeSize\": 511}, "
+        "{\"type\": \"DDP\", \"startChannel\": 1, \"channelCount\": 510, \"adress\": \"127.0.0.1\", "
+        "\"port\": 70000}");
+    Tavod check(media.path(),
+                {"--media-dir", media.path(), "--plugin-dir", TAVO_PLUGIN_DIR, "--check-config"});
+    ASSERT_TRUE(check.wait());
+    EXPECT_EQ(1, check.exitCode());
+    std::string out = check.out() + check.err();
+    for (const char* want :
+         {"E131 output: \"universe\" 0 is outside 1 to 63999",
+          "\"channelCount\" 600 needs 2 universes of 510 from \"universe\" 63999, past the last "
+          "universe 63999",
+          "ArtNet output: \"universeSize\" must be even", "DDP output: \"port\" 70000 is outside 1 to 65535",
+          "unknown key \"adress\"; did you mean \"address\"?"}) {
+        EXPECT_NE(std::string::npos, out.find(want)) << "missing: " << want << "\nin:\n" << out;
+    }
+    // At start the same outputs are left out, and the show plays without them.
+    Tavod t(media.path(), tavodArgs(media, {"play", "show.lcsf"}));
+    ASSERT_TRUE(t.wait());
+    EXPECT_EQ(0, t.exitCode()) << t.err();
+    EXPECT_NE(std::string::npos, t.err().find("E131 output: \"universe\" 0 is outside 1 to 63999"))
+        << t.err();
 }

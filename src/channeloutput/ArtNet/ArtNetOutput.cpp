@@ -2,6 +2,7 @@
 #include "ArtNetOutput.h"
 
 #include "host/core/Common.h"
+#include "host/core/JsonUtils.h"
 #include "host/core/Log.h"
 
 #include <algorithm>
@@ -102,6 +103,12 @@ void ArtNetProtocol::Monitor() {
     }
 }
 
+void ArtNetProtocol::AddressResolved(uint32_t address) {
+    PacketProtocol::AddressResolved(address);
+    destination = address;
+    syncPacket.destination.sin_addr.s_addr = address;
+}
+
 void ArtNetProtocol::AddStatus(Json::Value& status) {
     status["address"] = address;
     status["firstUniverse"] = universes.empty() ? 0 : universes.front();
@@ -142,23 +149,40 @@ void ArtNetProtocol::AddStatus(Json::Value& status) {
 ArtNetOutput::ArtNetOutput(unsigned int startChannel, unsigned int channelCount)
     : PacketOutput(startChannel, channelCount, "ArtNet") {}
 
-std::shared_ptr<PacketProtocol> ArtNetOutput::CreateProtocol(const Json::Value& config,
+const std::vector<ConfigKey>& ArtNetOutput::Keys() const {
+    static const std::vector<ConfigKey> keys = {
+        {"address", ConfigKey::TEXT},
+        {"universe", ConfigKey::WHOLE, 0, artnet::MAX_PORT_ADDRESS},
+        {"net", ConfigKey::WHOLE, 0, 127},
+        {"subnet", ConfigKey::WHOLE, 0, 15},
+        {"universeSize", ConfigKey::WHOLE, 2, (long long)artnet::MAX_DMX_LENGTH},
+        {"sync", ConfigKey::BOOL},
+        {"keepAliveMs", ConfigKey::WHOLE, 0, 60000},
+        {"discover", ConfigKey::BOOL},
+    };
+    return keys;
+}
+
+std::shared_ptr<PacketProtocol> ArtNetOutput::CreateProtocol(const Json::Value& config, bool checkOnly,
                                                              std::vector<std::string>& errors) {
     auto p = std::make_shared<ArtNetProtocol>();
-    int portAddress = 0;
+    bool ok = true; // the key table has checked types and ranges
+    const std::string who = "ArtNet output";
+    int portAddress = JsonKeyInt(config, "universe", 0, who, ok);
     if (config.isMember("net") || config.isMember("subnet")) {
-        int net = ReadIntKey(config, "net", 0, 0, 127, errors);
-        int subnet = ReadIntKey(config, "subnet", 0, 0, 15, errors);
-        int universe = ReadIntKey(config, "universe", 0, 0, 15, errors);
-        portAddress = artnet::portAddress((unsigned)net, (unsigned)subnet, (unsigned)universe);
-    } else {
-        portAddress = ReadIntKey(config, "universe", 0, 0, artnet::MAX_PORT_ADDRESS, errors);
+        int net = JsonKeyInt(config, "net", 0, who, ok);
+        int subnet = JsonKeyInt(config, "subnet", 0, who, ok);
+        if (portAddress > 15) {
+            errors.push_back("with \"net\" and \"subnet\", \"universe\" is 0 to 15, not " +
+                             std::to_string(portAddress));
+        }
+        portAddress = artnet::portAddress((unsigned)net, (unsigned)subnet, (unsigned)portAddress);
     }
-    int universeSize = ReadIntKey(config, "universeSize", 510, 2, (int)artnet::MAX_DMX_LENGTH, errors);
-    int keepAlive = ReadIntKey(config, "keepAliveMs", 1000, 0, 60000, errors);
-    p->sync = ReadBoolKey(config, "sync", false, errors);
-    p->discover = ReadBoolKey(config, "discover", false, errors);
-    p->address = ReadStringKey(config, "address", "", errors);
+    int universeSize = JsonKeyInt(config, "universeSize", 510, who, ok);
+    int keepAlive = JsonKeyInt(config, "keepAliveMs", 1000, who, ok);
+    p->sync = JsonKeyBool(config, "sync", false, who, ok);
+    p->discover = JsonKeyBool(config, "discover", false, who, ok);
+    p->address = JsonKeyString(config, "address", "", who, ok);
     if (universeSize % 2) {
         errors.push_back("\"universeSize\" must be even (ArtDmx carries an even number of channels), not " +
                          std::to_string(universeSize));
@@ -177,8 +201,11 @@ std::shared_ptr<PacketProtocol> ArtNetOutput::CreateProtocol(const Json::Value& 
                          ", past the last port-address 32767");
         return nullptr;
     }
-    if (!ResolveAddress(p->address, p->destination, errors)) {
+    if (!UnicastAddress(p->address, p->destination, errors)) {
         return nullptr;
+    }
+    if (checkOnly) {
+        return p;
     }
     p->stream.SetKeepAliveMs(keepAlive == 0 ? INT32_MAX : keepAlive);
     for (size_t i = 0; i < count; i++) {

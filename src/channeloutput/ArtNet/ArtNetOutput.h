@@ -18,6 +18,7 @@ public:
     // Polls every few seconds and reads the replies, when discovery is on.
     void Monitor() override;
     void AddStatus(Json::Value& status) override;
+    void AddressResolved(uint32_t address) override;
 
     std::vector<uint16_t> universes; // port-address of each packet of `stream`
     std::vector<uint8_t> sequences;  // 1 to 255
@@ -48,6 +49,7 @@ public:
     ArtNetOutput(unsigned int startChannel, unsigned int channelCount);
 
 protected:
-    std::shared_ptr<PacketProtocol> CreateProtocol(const Json::Value& config,
+    const std::vector<ConfigKey>& Keys() const override;
+    std::shared_ptr<PacketProtocol> CreateProtocol(const Json::Value& config, bool checkOnly,
                                                    std::vector<std::string>& errors) override;
 };

@@ -1,6 +1,7 @@
 // The "DDP" output plug-in.
 #include "DDPOutput.h"
 
+#include "host/core/JsonUtils.h"
 #include "host/core/Log.h"
 #include "protocols/DDP.h"
 
@@ -30,19 +31,28 @@ void DDPProtocol::AddStatus(Json::Value& status) {
 DDPOutput::DDPOutput(unsigned int startChannel, unsigned int channelCount)
     : PacketOutput(startChannel, channelCount, "DDP") {}
 
-std::shared_ptr<PacketProtocol> DDPOutput::CreateProtocol(const Json::Value& config,
+const std::vector<ConfigKey>& DDPOutput::Keys() const {
+    static const std::vector<ConfigKey> keys = {
+        {"address", ConfigKey::TEXT},
+        {"port", ConfigKey::WHOLE, 1, 65535},
+        {"destinationId", ConfigKey::WHOLE, 1, 255},
+        {"keepAliveMs", ConfigKey::WHOLE, 0, 60000},
+    };
+    return keys;
+}
+
+std::shared_ptr<PacketProtocol> DDPOutput::CreateProtocol(const Json::Value& config, bool checkOnly,
                                                           std::vector<std::string>& errors) {
     auto p = std::make_shared<DDPProtocol>();
-    p->address = ReadStringKey(config, "address", "", errors);
-    p->port = ReadIntKey(config, "port", ddp::PORT, 1, 65535, errors);
-    p->destinationId = (uint8_t)ReadIntKey(config, "destinationId", ddp::DEFAULT_DESTINATION, 1, 255, errors);
-    int keepAlive = ReadIntKey(config, "keepAliveMs", 1000, 0, 60000, errors);
-    if (p->address.empty()) {
-        errors.push_back("\"address\" is missing: the receiver's address, such as \"192.168.1.60\"");
-    }
+    bool ok = true; // the key table has checked types and ranges
+    const std::string who = "DDP output";
+    p->address = JsonKeyString(config, "address", "", who, ok);
+    p->port = JsonKeyInt(config, "port", ddp::PORT, who, ok);
+    p->destinationId = (uint8_t)JsonKeyInt(config, "destinationId", ddp::DEFAULT_DESTINATION, who, ok);
+    int keepAlive = JsonKeyInt(config, "keepAliveMs", 1000, who, ok);
     uint32_t destination = 0;
-    if (!errors.empty() || !ResolveAddress(p->address, destination, errors)) {
-        return nullptr;
+    if (!UnicastAddress(p->address, destination, errors) || checkOnly) {
+        return errors.empty() ? p : nullptr;
     }
     p->stream.SetKeepAliveMs(keepAlive == 0 ? INT32_MAX : keepAlive);
     for (size_t offset = 0; offset < m_channelCount; offset += ddp::MAX_DATA) {

@@ -26,6 +26,7 @@ public:
     DDPOutput(unsigned int startChannel, unsigned int channelCount);
 
 protected:
-    std::shared_ptr<PacketProtocol> CreateProtocol(const Json::Value& config,
+    const std::vector<ConfigKey>& Keys() const override;
+    std::shared_ptr<PacketProtocol> CreateProtocol(const Json::Value& config, bool checkOnly,
                                                    std::vector<std::string>& errors) override;
 };

@@ -2,6 +2,7 @@
 #include "E131Output.h"
 
 #include "StreamId.h"
+#include "host/core/JsonUtils.h"
 #include "host/core/Log.h"
 #include "host/core/Settings.h"
 #include "host/core/Warnings.h"
@@ -83,6 +84,13 @@ void E131Protocol::QueueStop(UDPOutputMessages& msgs, int64_t nowMs) {
     terminations++;
 }
 
+void E131Protocol::AddressResolved(uint32_t address) {
+    PacketProtocol::AddressResolved(address);
+    if (syncPacket.destination.sin_addr.s_addr == 0) {
+        syncPacket.destination.sin_addr.s_addr = address;
+    }
+}
+
 std::vector<uint32_t> E131Protocol::GroupKeys() const {
     std::vector<uint32_t> keys = PacketProtocol::GroupKeys();
     if (syncUniverse) {
@@ -112,21 +120,35 @@ void E131Protocol::AddStatus(Json::Value& status) {
 E131Output::E131Output(unsigned int startChannel, unsigned int channelCount)
     : PacketOutput(startChannel, channelCount, "E131") {}
 
-std::shared_ptr<PacketProtocol> E131Output::CreateProtocol(const Json::Value& config,
+const std::vector<ConfigKey>& E131Output::Keys() const {
+    static const std::vector<ConfigKey> keys = {
+        {"universe", ConfigKey::WHOLE, e131::MIN_UNIVERSE, e131::MAX_UNIVERSE},
+        {"universeSize", ConfigKey::WHOLE, 1, (long long)e131::MAX_SLOTS},
+        {"address", ConfigKey::TEXT},
+        {"interface", ConfigKey::TEXT},
+        {"priority", ConfigKey::WHOLE, 0, e131::MAX_PRIORITY},
+        {"sourceName", ConfigKey::TEXT},
+        {"syncUniverse", ConfigKey::WHOLE, 0, e131::MAX_UNIVERSE},
+        {"keepAliveMs", ConfigKey::WHOLE, 0, 60000},
+        {"preview", ConfigKey::BOOL},
+    };
+    return keys;
+}
+
+std::shared_ptr<PacketProtocol> E131Output::CreateProtocol(const Json::Value& config, bool checkOnly,
                                                            std::vector<std::string>& errors) {
     auto p = std::make_shared<E131Protocol>();
-    int universe = ReadIntKey(config, "universe", 1, e131::MIN_UNIVERSE, e131::MAX_UNIVERSE, errors);
-    int universeSize = ReadIntKey(config, "universeSize", 510, 1, (int)e131::MAX_SLOTS, errors);
-    int priority = ReadIntKey(config, "priority", 100, 0, e131::MAX_PRIORITY, errors);
-    int syncUniverse = ReadIntKey(config, "syncUniverse", 0, 0, e131::MAX_UNIVERSE, errors);
-    int keepAlive = ReadIntKey(config, "keepAliveMs", 1000, 0, 60000, errors);
-    bool preview = ReadBoolKey(config, "preview", false, errors);
-    p->address = ReadStringKey(config, "address", "", errors);
-    p->interfaceName = ReadStringKey(config, "interface", "", errors);
-    std::string sourceName = ReadStringKey(config, "sourceName", defaultSourceName(), errors);
-    if (!errors.empty()) {
-        return nullptr;
-    }
+    bool ok = true; // the key table has checked types and ranges
+    const std::string who = "E131 output";
+    int universe = JsonKeyInt(config, "universe", 1, who, ok);
+    int universeSize = JsonKeyInt(config, "universeSize", 510, who, ok);
+    int priority = JsonKeyInt(config, "priority", 100, who, ok);
+    int syncUniverse = JsonKeyInt(config, "syncUniverse", 0, who, ok);
+    int keepAlive = JsonKeyInt(config, "keepAliveMs", 1000, who, ok);
+    bool preview = JsonKeyBool(config, "preview", false, who, ok);
+    p->address = JsonKeyString(config, "address", "", who, ok);
+    p->interfaceName = JsonKeyString(config, "interface", "", who, ok);
+    std::string sourceName = JsonKeyString(config, "sourceName", defaultSourceName(), who, ok);
     size_t count = (m_channelCount + (unsigned)universeSize - 1) / (unsigned)universeSize;
     if ((size_t)universe + count - 1 > e131::MAX_UNIVERSE) {
         errors.push_back("\"channelCount\" " + std::to_string(m_channelCount) + " needs " +
@@ -135,13 +157,16 @@ std::shared_ptr<PacketProtocol> E131Output::CreateProtocol(const Json::Value& co
         return nullptr;
     }
     uint32_t unicast = 0;
-    if (!p->address.empty() && !ResolveAddress(p->address, unicast, errors)) {
+    if (!p->address.empty() && !UnicastAddress(p->address, unicast, errors)) {
         return nullptr;
     }
     std::string why;
     if (!p->stream.SetInterface(p->interfaceName, why)) {
         errors.push_back("\"interface\": " + why);
         return nullptr;
+    }
+    if (checkOnly) {
+        return p;
     }
     p->stream.SetKeepAliveMs(keepAlive == 0 ? INT32_MAX : keepAlive);
 

@@ -17,6 +17,7 @@ public:
     void QueueStop(UDPOutputMessages& msgs, int64_t nowMs) override;
     void AddStatus(Json::Value& status) override;
     std::vector<uint32_t> GroupKeys() const override;
+    void AddressResolved(uint32_t address) override;
 
     protocols::e131::DataHeader header; // the universe and sequence are set per packet
     std::vector<uint16_t> universes;    // of each packet of `stream`
@@ -39,6 +40,7 @@ public:
     E131Output(unsigned int startChannel, unsigned int channelCount);
 
 protected:
-    std::shared_ptr<PacketProtocol> CreateProtocol(const Json::Value& config,
+    const std::vector<ConfigKey>& Keys() const override;
+    std::shared_ptr<PacketProtocol> CreateProtocol(const Json::Value& config, bool checkOnly,
                                                    std::vector<std::string>& errors) override;
 };

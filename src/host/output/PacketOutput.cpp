@@ -2,7 +2,6 @@
 #include "host/output/PacketOutput.h"
 
 #include "host/core/Common.h"
-#include "host/core/JsonUtils.h"
 #include "host/core/Log.h"
 #include "host/core/Warnings.h"
 
@@ -15,10 +14,14 @@ class PacketOutput::Data : public UDPOutputData {
 public:
     Data(const Json::Value& config, std::shared_ptr<PacketProtocol> protocol, PacketOutput* owner,
          std::string type)
-        : UDPOutputData(config), m_protocol(std::move(protocol)), m_owner(owner), m_type(std::move(type)) {}
+        : UDPOutputData(config), m_protocol(std::move(protocol)), m_owner(owner), m_type(std::move(type)) {
+        // Multicast and dotted addresses send at once; a name waits for the engine's lookup.
+        in_addr_t literal;
+        valid = ipAddress.empty() || parseInetAddr(ipAddress, literal);
+    }
 
     void PrepareData(unsigned char* channelData, UDPOutputMessages& msgs) override {
-        if (!active) {
+        if (!active || !valid) {
             return;
         }
         std::lock_guard<std::mutex> l(m_protocol->lock);
@@ -56,6 +59,13 @@ public:
         m_protocol->QueueStop(msgs, GetTimeMS());
         m_protocol->stopped = true;
     }
+    void AddressResolved(in_addr_t addr) override {
+        {
+            std::lock_guard<std::mutex> l(m_protocol->lock);
+            m_protocol->AddressResolved(addr);
+        }
+        UDPOutputData::AddressResolved(addr);
+    }
     std::string GetOutputTypeString() const override { return m_type; }
     void Detach() {
         std::lock_guard<std::mutex> l(ownerLock);
@@ -82,6 +92,16 @@ std::vector<uint32_t> PacketProtocol::GroupKeys() const {
     return keys;
 }
 
+void PacketProtocol::AddressResolved(uint32_t address) {
+    for (PacketStream::Packet& p : stream.Packets()) {
+        if (p.destination.sin_addr.s_addr == 0) {
+            p.destination.sin_addr.s_addr = address;
+            p.groupKey = PacketStream::GroupKey(p.destination);
+            p.message.msg_hdr.msg_iov = nullptr; // made again with the new address
+        }
+    }
+}
+
 PacketOutput::PacketOutput(unsigned int startChannel, unsigned int channelCount, const std::string& typeName)
     : ChannelOutput(startChannel, channelCount), m_typeName(typeName) {
     LogDebug(LOGCH_CHANNELOUT, "%sOutput::%sOutput(%u, %u)\n", typeName.c_str(), typeName.c_str(),
@@ -103,61 +123,31 @@ PacketOutput::~PacketOutput() {
     }
 }
 
-int PacketOutput::ReadIntKey(const Json::Value& config, const char* key, int def, int min, int max,
-                             std::vector<std::string>& errors) {
-    if (!config.isMember(key)) {
-        return def;
-    }
-    const Json::Value& v = config[key];
-    bool whole = v.isInt() || (v.isDouble() && v.asDouble() == (double)(int64_t)v.asDouble() &&
-                               v.asDouble() >= -2147483648.0 && v.asDouble() <= 2147483647.0);
-    if (!whole || v.asInt() < min || v.asInt() > max) {
-        std::string got = v.isString() ? "\"" + v.asString() + "\"" : SaveJsonToString(v, "");
-        errors.push_back("\"" + std::string(key) + "\" must be a whole number from " + std::to_string(min) +
-                         " to " + std::to_string(max) + ", not " + got);
-        return def;
-    }
-    return v.asInt();
-}
-
-std::string PacketOutput::ReadStringKey(const Json::Value& config, const char* key, const std::string& def,
-                                        std::vector<std::string>& errors) {
-    if (!config.isMember(key)) {
-        return def;
-    }
-    if (!config[key].isString()) {
-        errors.push_back("\"" + std::string(key) + "\" must be a text, not " + JsonTypeName(config[key]));
-        return def;
-    }
-    return config[key].asString();
-}
-
-bool PacketOutput::ReadBoolKey(const Json::Value& config, const char* key, bool def,
-                               std::vector<std::string>& errors) {
-    if (!config.isMember(key)) {
-        return def;
-    }
-    const Json::Value& v = config[key];
-    if (v.isBool()) {
-        return v.asBool();
-    }
-    if (v.isInt()) {
-        return v.asInt() != 0;
-    }
-    errors.push_back("\"" + std::string(key) + "\" must be true or false (or 1 or 0), not " +
-                     JsonTypeName(v));
-    return def;
-}
-
-bool PacketOutput::ResolveAddress(const std::string& address, uint32_t& out,
+bool PacketOutput::UnicastAddress(const std::string& address, uint32_t& out,
                                   std::vector<std::string>& errors) {
-    bool valid = false;
-    out = UDPOutputData::toInetAddr(address, valid);
-    if (!valid) {
-        errors.push_back("\"address\" \"" + address +
-                         "\" is neither an IPv4 address nor a host name that resolves");
+    out = 0;
+    if (address.empty()) {
+        errors.push_back(
+            "\"address\" is missing: the receiver's address or host name, such as \"192.168.1.60\"");
+        return false;
     }
-    return valid;
+    in_addr_t literal = 0;
+    if (UDPOutputData::parseInetAddr(address, literal)) {
+        out = literal;
+    }
+    return true;
+}
+
+bool PacketOutput::CheckConfig(const Json::Value& config) {
+    if (!CheckConfigKeys(config, Keys(), m_typeName + " output")) {
+        return false;
+    }
+    std::vector<std::string> errors;
+    CreateProtocol(config, true, errors);
+    for (const std::string& e : errors) {
+        LogErr(LOGCH_CHANNELOUT, "%s output: %s\n", m_typeName.c_str(), e.c_str());
+    }
+    return errors.empty();
 }
 
 int PacketOutput::Init(Json::Value config) {
@@ -167,16 +157,15 @@ int PacketOutput::Init(Json::Value config) {
                m_typeName.c_str());
         return 0;
     }
-    if (!config.isObject()) {
-        LogErr(LOGCH_CHANNELOUT, "%s output: the configuration is not a JSON object\n", m_typeName.c_str());
-        return 0;
-    }
     if (m_channelCount == 0) {
         LogErr(LOGCH_CHANNELOUT, "%s output: \"channelCount\" must be at least 1\n", m_typeName.c_str());
         return 0;
     }
+    if (!CheckConfig(config)) {
+        return 0; // the reasons are logged
+    }
     std::vector<std::string> errors;
-    std::shared_ptr<PacketProtocol> protocol = CreateProtocol(config, errors);
+    std::shared_ptr<PacketProtocol> protocol = CreateProtocol(config, false, errors);
     if (!protocol || !errors.empty()) {
         for (const std::string& e : errors) {
             LogErr(LOGCH_CHANNELOUT, "%s output: %s\n", m_typeName.c_str(), e.c_str());

@@ -8,6 +8,7 @@
 // object and the output, so either may go first.
 #pragma once
 
+#include "host/core/ConfigKeys.h"
 #include "host/output/ChannelOutput.h"
 #include "host/output/PacketStream.h"
 #include "host/output/UDPOutput.h"
@@ -34,6 +35,9 @@ public:
     virtual void AddStatus(Json::Value&) {}
     // The engine groups the protocol's packets go to, for their failure counts.
     virtual std::vector<uint32_t> GroupKeys() const;
+    // The unicast host name was looked up (by the engine, between frames): packets
+    // built for it (address 0) go there from now on.
+    virtual void AddressResolved(uint32_t address);
 
     // Guards everything of the protocol: frames, stopping, Monitor and status
     // come from different threads.
@@ -54,23 +58,24 @@ public:
     void GetRequiredChannelRanges(const std::function<void(int, int)>& addRange) override;
     void GetStatus(Json::Value& status) override;
 
-    // Range-checked whole-number key: `def` when absent; false with a message in
-    // `errors` (naming the key and the range) when not a whole number in range.
-    static int ReadIntKey(const Json::Value& config, const char* key, int def, int min, int max,
-                          std::vector<std::string>& errors);
-    static std::string ReadStringKey(const Json::Value& config, const char* key, const std::string& def,
-                                     std::vector<std::string>& errors);
-    static bool ReadBoolKey(const Json::Value& config, const char* key, bool def,
-                            std::vector<std::string>& errors);
-    // An IPv4 address or host name; false with a message when it does not resolve.
-    static bool ResolveAddress(const std::string& address, uint32_t& out, std::vector<std::string>& errors);
+    // The key table's types and ranges, then what the protocol checks beyond them
+    // (universes past the last, a missing address), without opening or sending
+    // anything. Init calls it first; tavod --check-config calls it alone.
+    bool CheckConfig(const Json::Value& config) override;
 
 protected:
-    // Reads the protocol's keys and builds its packets for channels
-    // [m_startChannel, m_startChannel + m_channelCount); null with every mistake
-    // in `errors`.
-    virtual std::shared_ptr<PacketProtocol> CreateProtocol(const Json::Value& config,
+    // The output's keys, beyond those of every output.
+    virtual const std::vector<ConfigKey>& Keys() const = 0;
+    // Reads the protocol's keys (already checked against Keys()) and builds its
+    // packets for channels [m_startChannel, m_startChannel + m_channelCount); null
+    // with every mistake in `errors`. `checkOnly`: for the check, with no side
+    // effects (no socket, no file).
+    virtual std::shared_ptr<PacketProtocol> CreateProtocol(const Json::Value& config, bool checkOnly,
                                                            std::vector<std::string>& errors) = 0;
+
+    // The destination of "address": a dotted address at once; a host name gives 0,
+    // and the engine looks it up (AddressResolved). False, with a message, when empty.
+    static bool UnicastAddress(const std::string& address, uint32_t& out, std::vector<std::string>& errors);
 
     std::string m_typeName;
     std::shared_ptr<PacketProtocol> m_protocol;
