@@ -23,6 +23,7 @@
 #include "TestSequences.h"
 #include "host/core/Common.h"
 #include "host/core/JsonUtils.h"
+#include "protocols/E131.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -41,6 +42,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -311,6 +313,98 @@ private:
     std::thread m_thread;
 };
 
+// The E1.31 outputs' universes, unicast to 127.0.0.1 and multicast on the loopback:
+// every frame changes every universe, so a gap in a universe's sequence numbers is
+// a packet lost.
+const int E131_UNICAST_UNIVERSES = 64;
+const int E131_MULTICAST_UNIVERSES = 16;
+const int E131_MULTICAST_FIRST = 1001;
+
+class E131Sink {
+public:
+    ~E131Sink() { Stop(); }
+    // False (with the reason) when port 5568 cannot be had here.
+    bool Open(std::string& why) {
+        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int on = 1;
+        setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+        int size = 32 * 1024 * 1024;
+        if (setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0) {
+            setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+        }
+        struct sockaddr_in a;
+        memset(&a, 0, sizeof(a));
+        a.sin_family = AF_INET;
+        a.sin_port = htons(protocols::e131::PORT);
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (bind(m_fd, (struct sockaddr*)&a, sizeof(a)) != 0) {
+            why = std::string("UDP port 5568 is taken: ") + strerror(errno);
+            return false;
+        }
+        for (int u = 0; u < E131_MULTICAST_UNIVERSES; u++) {
+            std::array<uint8_t, 4> g = protocols::e131::multicastGroup((uint16_t)(E131_MULTICAST_FIRST + u));
+            struct ip_mreq m;
+            memcpy(&m.imr_multiaddr, g.data(), 4);
+            m.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
+            if (setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m)) != 0) {
+                why = std::string("cannot join an E1.31 group on the loopback: ") + strerror(errno);
+                return false;
+            }
+        }
+        m_thread = std::thread([this] { Run(); });
+        return true;
+    }
+    void Stop() {
+        m_stop = true;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        if (m_fd >= 0) {
+            close(m_fd);
+            m_fd = -1;
+        }
+    }
+    struct Universe {
+        int64_t packets = 0;
+        int64_t lost = 0; // from gaps in the sequence numbers
+        int last = -1;
+    };
+    std::map<uint16_t, Universe> universes; // read after Stop
+    int64_t invalid = 0;
+
+private:
+    void Run() {
+        RaiseThreadToFifo(20);
+        std::vector<uint8_t> buf(1024);
+        while (!m_stop) {
+            struct pollfd p = {m_fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) {
+                continue;
+            }
+            ssize_t n = recv(m_fd, buf.data(), buf.size(), 0);
+            if (n <= 0) {
+                continue;
+            }
+            protocols::e131::Packet pk = protocols::e131::decode(buf.data(), (size_t)n);
+            if (pk.kind != protocols::e131::PacketKind::data) {
+                invalid += pk.kind == protocols::e131::PacketKind::invalid ? 1 : 0;
+                continue;
+            }
+            Universe& u = universes[pk.universe];
+            u.packets++;
+            if (u.last >= 0) {
+                int gap = (uint8_t)(pk.sequence - (uint8_t)u.last);
+                u.lost += gap > 1 && gap < 200 ? gap - 1 : 0;
+            }
+            u.last = pk.sequence;
+        }
+    }
+
+    int m_fd = -1;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
 std::string udpOutput(int o, uint16_t port) {
     char tokens[32];
     snprintf(tokens, sizeof(tokens), "0x%02X {data}", o);
@@ -406,6 +500,19 @@ int main(int argc, char** argv) {
     std::string outputs;
     for (int o = 0; o < UDP_OUTPUTS; o++) {
         outputs += (o ? ",\n" : "") + udpOutput(o, udp.Port());
+    }
+    E131Sink e131;
+    std::string noE131;
+    const bool withE131 = e131.Open(noE131);
+    if (withE131) {
+        outputs += ",\n{\"type\": \"E131\", \"enabled\": 1, \"startChannel\": 1, \"channelCount\": " +
+                   std::to_string(E131_UNICAST_UNIVERSES * 510) +
+                   ", \"universe\": 1, \"address\": \"127.0.0.1\"}";
+        outputs += ",\n{\"type\": \"E131\", \"enabled\": 1, \"startChannel\": 40001, \"channelCount\": " +
+                   std::to_string(E131_MULTICAST_UNIVERSES * 510) +
+                   ", \"universe\": " + std::to_string(E131_MULTICAST_FIRST) + ", \"interface\": \"lo\"}";
+    } else {
+        fprintf(stderr, "tavod_soak: no E1.31 outputs: %s\n", noE131.c_str());
     }
     outputs += ",\n{\"type\": \"WebPreview\", \"enabled\": 1, \"startChannel\": 1, \"channelCount\": 9000, "
                "\"port\": 0, \"layout\": {\"type\": \"matrix\", \"width\": 100, \"height\": 30}}";
@@ -551,6 +658,14 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     udp.Stop();
     wall.Stop();
+    e131.Stop();
+    int64_t e131Lost = 0, e131Packets = 0;
+    size_t e131Universes = 0;
+    for (const auto& u : e131.universes) {
+        e131Lost += u.second.lost;
+        e131Packets += u.second.packets;
+        e131Universes += u.second.packets > 0 ? 1 : 0;
+    }
 
     // Frames at the receivers: each output's datagrams in order, frame numbers unwrapped.
     std::map<int64_t, int64_t> frameLast; // frame -> last arrival over the outputs
@@ -639,6 +754,11 @@ int main(int argc, char** argv) {
     r["frames"]["lost"] = (Json::Int64)(lost / UDP_OUTPUTS + (lost % UDP_OUTPUTS ? 1 : 0));
     r["frames"]["datagramsMissing"] = (Json::Int64)lost;
     r["frames"]["lostDuringLoad"] = (Json::Int64)lostInLoad;
+    if (withE131) {
+        r["e131"]["universes"] = (Json::UInt64)e131Universes;
+        r["e131"]["packets"] = (Json::Int64)e131Packets;
+        r["e131"]["lost"] = (Json::Int64)e131Lost;
+    }
     r["frames"]["repeated"] = (Json::UInt64)repeats;
     r["frames"]["duringBaseline"] = (Json::Int64)baselineFrames;
     r["frames"]["lostDuringBaseline"] = (Json::Int64)lostInBaseline;
@@ -723,6 +843,11 @@ int main(int argc, char** argv) {
     v.add("every preview connection answered (200 or 503)", preview.noAnswer == 0);
     v.add("no frame lost at the receivers", lost == 0 && lastFrame > firstFrame);
     v.add("descriptors back to their start (+2)", after.fds <= before.fds + 2);
+    if (withE131) {
+        v.add("every E1.31 universe (64 unicast, 16 multicast) arrived, no packet lost",
+              e131Universes == (size_t)(E131_UNICAST_UNIVERSES + E131_MULTICAST_UNIVERSES) && e131Lost == 0 &&
+                  e131.invalid == 0);
+    }
     if (withWall) {
         v.add("no display frame missing at the wall", wallLost == 0);
     }
