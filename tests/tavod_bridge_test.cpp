@@ -1,0 +1,208 @@
+// Bridge mode through the real daemon: E1.31, Art-Net and DDP sent to tavod on the
+// private loopback, and what its CustomUDP output sends read back byte for byte.
+#include "JsonText.h"
+#include "PrivateNetwork.h"
+#include "TavodTestSupport.h"
+#include "protocols/ArtNet.h"
+#include "protocols/DDP.h"
+#include "protocols/E131.h"
+
+#include <gtest/gtest.h>
+
+using namespace tavodtest;
+using namespace protocols;
+
+namespace {
+
+// Sends datagrams to tavod's fixed ports on the loopback.
+class Sender {
+public:
+    Sender() { m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+    ~Sender() { close(m_fd); }
+    void send(uint16_t port, const uint8_t* data, size_t size) {
+        struct sockaddr_in a;
+        memset(&a, 0, sizeof(a));
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ((ssize_t)size,
+                  sendto(m_fd, data, size, 0, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)));
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// One E1.31 source: a CID, a priority and its own sequence numbers.
+struct E131Source {
+    e131::DataHeader h;
+    E131Source(uint8_t id, uint8_t priority) {
+        h.cid.fill(id);
+        h.sourceName = "source " + std::to_string(id);
+        h.priority = priority;
+    }
+    void send(Sender& s, const std::vector<uint8_t>& slots, uint8_t options = 0) {
+        uint8_t p[e131::MAX_PACKET_SIZE];
+        h.options = options;
+        size_t n = e131::encodeData(p, h, slots.data(), slots.size());
+        s.send(e131::PORT, p, n);
+        h.sequence++;
+    }
+};
+
+class BridgeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!net.ok()) {
+            GTEST_SKIP() << net.reason();
+        }
+        ASSERT_TRUE(rx.bound());
+    }
+    // Runs `send` until an output datagram equals `expected`; false (with what came
+    // last) after 15 s.
+    bool waitForOutput(const std::vector<uint8_t>& expected, const std::function<void()>& send,
+                       std::vector<uint8_t>* last = nullptr) {
+        int64_t end = nowUs() + 15000000LL;
+        std::vector<uint8_t> got;
+        while (nowUs() < end) {
+            if (send) {
+                send();
+            }
+            int64_t until = nowUs() + 50000;
+            while (nowUs() < until) {
+                if (rx.receive(got, 20) && got == expected) {
+                    return true;
+                }
+            }
+        }
+        if (last) {
+            *last = got;
+        }
+        return false;
+    }
+    Json::Value status() { return parseJson(httpGet(port, "/api/status").body); }
+
+    PrivateNetwork net;
+    MediaDir media;
+    UdpReceiver rx{"127.0.0.1", 8 * 1024 * 1024};
+    uint16_t port = 0;
+};
+
+std::vector<uint8_t> filled(size_t n, uint8_t first) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; i++) {
+        v[i] = (uint8_t)(first + i);
+    }
+    return v;
+}
+
+} // namespace
+
+TEST_F(BridgeTest, E131HigherPriorityWinsAndTheLowerTakesOverWhenItTerminates) {
+    media.writeConfig("bridge.json", "{\"e131\": {\"enabled\": true, \"universes\": [{\"universe\": 7, "
+                                     "\"count\": 2, \"universeSize\": 10, \"startChannel\": 5}]}}");
+    media.writeOutputs(customUdp(1, 30, rx.port(), "{data}"));
+    std::unique_ptr<Tavod> t = startWithHttp(media, {"run"}, port);
+    ASSERT_TRUE(t);
+    Sender s;
+    E131Source low(1, 100), high(2, 150);
+    // Universe 8 lands ten channels after universe 7: channels 15 to 24.
+    // The lower source's values are the higher: a merge that ignored priority would show them.
+    std::vector<uint8_t> lowSlots = filled(10, 150), highSlots = filled(10, 100);
+    std::vector<uint8_t> expected(30, 0);
+    std::copy(highSlots.begin(), highSlots.end(), expected.begin() + 14);
+    std::vector<uint8_t> last;
+    auto both = [&] {
+        low.h.universe = high.h.universe = 8;
+        low.send(s, lowSlots);
+        high.send(s, highSlots);
+    };
+    ASSERT_TRUE(waitForOutput(expected, both, &last)) << "the higher priority does not win";
+
+    // A late packet of the higher source is dropped and counted.
+    high.h.sequence = (uint8_t)(high.h.sequence - 5);
+    high.send(s, filled(10, 200));
+    high.h.sequence = (uint8_t)(high.h.sequence + 5);
+    // It ends its stream and is dropped at once: a new stream of it, at a sequence
+    // number the old one would refuse (and keeps refusing while it is sent), is taken.
+    high.send(s, highSlots, e131::OPTION_STREAM_TERMINATED);
+    uint8_t restart = (uint8_t)(high.h.sequence - 10);
+    std::vector<uint8_t> again = filled(10, 50);
+    std::copy(again.begin(), again.end(), expected.begin() + 14);
+    ASSERT_TRUE(waitForOutput(expected, [&] {
+        high.h.sequence = restart;
+        high.send(s, again);
+        low.send(s, lowSlots);
+    })) << "the ended source was not dropped";
+
+    // It ends again: the lower takes over.
+    high.send(s, again, e131::OPTION_STREAM_TERMINATED);
+    std::copy(lowSlots.begin(), lowSlots.end(), expected.begin() + 14);
+    ASSERT_TRUE(waitForOutput(expected, [&] { low.send(s, lowSlots); }))
+        << "the lower source does not take over";
+
+    Json::Value e = status()["bridge"]["e131"];
+    ASSERT_EQ(1u, e["universes"].size()) << e;
+    EXPECT_EQ(8, e["universes"][0]["universe"].asInt());
+    // The late packet, and the repeats of the restarted stream's first.
+    EXPECT_GE(e["universes"][0]["sequenceErrors"].asInt(), 1) << e;
+    EXPECT_EQ(1u, e["universes"][0]["sources"].size()) << e;
+}
+
+TEST_F(BridgeTest, ArtNetAndDdpFramesReachTheOutputsAndAreBlankedWhenTheyExpire) {
+    media.writeConfig(
+        "bridge.json",
+        "{\"timeoutMs\": 1000, \"artnet\": {\"enabled\": true, \"universes\": [{\"universe\": 3, "
+        "\"count\": 1, \"universeSize\": 510, \"startChannel\": 21}]}, "
+        "\"ddp\": {\"enabled\": true, \"port\": 4048, \"startChannel\": 41}}");
+    media.writeOutputs(customUdp(1, 60, rx.port(), "{data}"));
+    std::unique_ptr<Tavod> t = startWithHttp(media, {"run"}, port);
+    ASSERT_TRUE(t);
+    Sender s;
+
+    // DDP: a frame in two packets is handed on only at the PUSH of the second.
+    std::vector<uint8_t> pixels = filled(12, 60);
+    uint8_t p[ddp::HEADER_SIZE + 6];
+    ddp::Header h;
+    h.sequence = 1;
+    h.length = 6;
+    ddp::encodeHeader(p, h);
+    memcpy(p + ddp::HEADER_SIZE, pixels.data(), 6);
+    s.send(ddp::PORT, p, sizeof(p));
+    int64_t end = nowUs() + 10000000LL;
+    while (status()["bridge"]["ddp"]["packets"].asInt() < 1 && nowUs() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    Json::Value d = status()["bridge"]["ddp"];
+    ASSERT_EQ(1, d["packets"].asInt()) << d;
+    EXPECT_EQ(0, d["frames"].asInt()) << "a frame was handed on without its PUSH";
+    h.flags |= ddp::FLAG_PUSH;
+    h.sequence = 2;
+    h.offset = 6;
+    ddp::encodeHeader(p, h);
+    memcpy(p + ddp::HEADER_SIZE, pixels.data() + 6, 6);
+    s.send(ddp::PORT, p, sizeof(p));
+
+    // Art-Net: 10 channels of port-address 3.
+    std::vector<uint8_t> dmx = filled(10, 1);
+    std::vector<uint8_t> expected(60, 0);
+    std::copy(dmx.begin(), dmx.end(), expected.begin() + 20);
+    std::copy(pixels.begin(), pixels.end(), expected.begin() + 40);
+    std::vector<uint8_t> last;
+    ASSERT_TRUE(waitForOutput(
+        expected,
+        [&] {
+            uint8_t a[artnet::DMX_HEADER_SIZE + 10];
+            size_t n = artnet::encodeDmx(a, 3, 0, dmx.data(), dmx.size());
+            s.send(artnet::PORT, a, n);
+        },
+        &last))
+        << "the output does not carry both";
+    EXPECT_EQ(1, status()["bridge"]["ddp"]["frames"].asInt());
+
+    // Nothing more comes: the data expires and the outputs go dark.
+    ASSERT_TRUE(waitForOutput(std::vector<uint8_t>(60, 0), nullptr)) << "the outputs were not blanked";
+    t->sendSignal(SIGTERM);
+    ASSERT_TRUE(t->wait());
+    EXPECT_EQ(0, t->exitCode()) << t->err();
+}
