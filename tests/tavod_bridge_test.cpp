@@ -112,10 +112,13 @@ TEST_F(BridgeTest, E131HigherPriorityWinsAndTheLowerTakesOverWhenItTerminates) {
     std::vector<uint8_t> expected(30, 0);
     std::copy(highSlots.begin(), highSlots.end(), expected.begin() + 14);
     std::vector<uint8_t> last;
+    // Preview data is not for the show, whatever its priority.
+    E131Source preview(3, 200);
     auto both = [&] {
-        low.h.universe = high.h.universe = 8;
+        low.h.universe = high.h.universe = preview.h.universe = 8;
         low.send(s, lowSlots);
         high.send(s, highSlots);
+        preview.send(s, filled(10, 220), e131::OPTION_PREVIEW);
     };
     ASSERT_TRUE(waitForOutput(expected, both, &last)) << "the higher priority does not win";
 
@@ -156,7 +159,7 @@ TEST_F(BridgeTest, ArtNetAndDdpFramesReachTheOutputsAndAreBlankedWhenTheyExpire)
         "\"count\": 1, \"universeSize\": 510, \"startChannel\": 21}]}, "
         "\"ddp\": {\"enabled\": true, \"port\": 4048, \"startChannel\": 41}}");
     media.writeOutputs(customUdp(1, 60, rx.port(), "{data}"));
-    std::unique_ptr<Tavod> t = startWithHttp(media, {"run"}, port);
+    std::unique_ptr<Tavod> t = startWithHttp(media, {"--set", "HostName=stagebox", "run"}, port);
     ASSERT_TRUE(t);
     Sender s;
 
@@ -199,6 +202,35 @@ TEST_F(BridgeTest, ArtNetAndDdpFramesReachTheOutputsAndAreBlankedWhenTheyExpire)
         &last))
         << "the output does not carry both";
     EXPECT_EQ(1, status()["bridge"]["ddp"]["frames"].asInt());
+
+    // A controller polls (from port 6454 of another address, where the reply goes):
+    // the board answers with its name and universe.
+    int poller = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(poller, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    struct sockaddr_in me;
+    memset(&me, 0, sizeof(me));
+    me.sin_family = AF_INET;
+    me.sin_port = htons(artnet::PORT);
+    me.sin_addr.s_addr = htonl(0x7f000002);
+    ASSERT_EQ(0, bind(poller, reinterpret_cast<struct sockaddr*>(&me), sizeof(me))) << strerror(errno);
+    struct sockaddr_in board = me;
+    board.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    uint8_t poll[artnet::POLL_SIZE];
+    size_t pollSize = artnet::encodePoll(poll);
+    ASSERT_EQ((ssize_t)pollSize,
+              sendto(poller, poll, pollSize, 0, reinterpret_cast<struct sockaddr*>(&board), sizeof(board)));
+    struct pollfd pf = {poller, POLLIN, 0};
+    ASSERT_EQ(1, ::poll(&pf, 1, 10000)) << "no ArtPollReply";
+    uint8_t reply[1024];
+    ssize_t n = recv(poller, reply, sizeof(reply), 0);
+    close(poller);
+    artnet::Packet r = artnet::decode(reply, n > 0 ? (size_t)n : 0);
+    ASSERT_EQ(artnet::PacketKind::pollReply, r.kind);
+    EXPECT_EQ("stagebox", r.reply.shortName);
+    ASSERT_EQ(1u, r.reply.outputs.size());
+    EXPECT_EQ(3, r.reply.outputs[0]);
+    EXPECT_EQ(127, r.reply.address[0]);
 
     // Nothing more comes: the data expires and the outputs go dark.
     ASSERT_TRUE(waitForOutput(std::vector<uint8_t>(60, 0), nullptr)) << "the outputs were not blanked";
