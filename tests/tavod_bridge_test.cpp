@@ -1,10 +1,12 @@
 // Bridge mode through the real daemon: E1.31, Art-Net and DDP sent to tavod on the
 // private loopback, and what its CustomUDP output sends read back byte for byte.
 #include "JsonText.h"
+#include "OladPeer.h"
 #include "PrivateNetwork.h"
 #include "TavodTestSupport.h"
 #include "protocols/ArtNet.h"
 #include "protocols/DDP.h"
+#include "VethPair.h"
 #include "protocols/E131.h"
 
 #include <gtest/gtest.h>
@@ -50,6 +52,29 @@ struct E131Source {
     }
 };
 
+// Runs `send` until a datagram on `rx` equals `expected`; false (with what came
+// last) after 15 s.
+bool waitForDatagram(UdpReceiver& rx, const std::vector<uint8_t>& expected, const std::function<void()>& send,
+                     std::vector<uint8_t>* last = nullptr) {
+    int64_t end = nowUs() + 15000000LL;
+    std::vector<uint8_t> got;
+    while (nowUs() < end) {
+        if (send) {
+            send();
+        }
+        int64_t until = nowUs() + 50000;
+        while (nowUs() < until) {
+            if (rx.receive(got, 20) && got == expected) {
+                return true;
+            }
+        }
+    }
+    if (last) {
+        *last = got;
+    }
+    return false;
+}
+
 class BridgeTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -58,27 +83,9 @@ protected:
         }
         ASSERT_TRUE(rx.bound());
     }
-    // Runs `send` until an output datagram equals `expected`; false (with what came
-    // last) after 15 s.
     bool waitForOutput(const std::vector<uint8_t>& expected, const std::function<void()>& send,
                        std::vector<uint8_t>* last = nullptr) {
-        int64_t end = nowUs() + 15000000LL;
-        std::vector<uint8_t> got;
-        while (nowUs() < end) {
-            if (send) {
-                send();
-            }
-            int64_t until = nowUs() + 50000;
-            while (nowUs() < until) {
-                if (rx.receive(got, 20) && got == expected) {
-                    return true;
-                }
-            }
-        }
-        if (last) {
-            *last = got;
-        }
-        return false;
+        return waitForDatagram(rx, expected, send, last);
     }
     Json::Value status() { return parseJson(httpGet(port, "/api/status").body); }
 
@@ -237,4 +244,64 @@ TEST_F(BridgeTest, ArtNetAndDdpFramesReachTheOutputsAndAreBlankedWhenTheyExpire)
     t->sendSignal(SIGTERM);
     ASSERT_TRUE(t->wait());
     EXPECT_EQ(0, t->exitCode()) << t->err();
+}
+
+TEST(BridgeOlad, OladStreamsE131IntoTheBridgeAndTheOutputCarriesItByteForByte) {
+    // In the process's own namespace, as the veth pair's operational state is read
+    // from /sys; olad in the pair's namespace sends multicast over it.
+    VethPair veth;
+    if (!veth.ok()) {
+        GTEST_SKIP() << veth.reason();
+    }
+    std::string net = "169.254." + std::to_string(20 + getpid() % 200) + ".";
+    std::string peer = net + "2";
+    ASSERT_EQ(0, veth.run("ip addr add " + net + "1/30 dev " + veth.host));
+    ASSERT_EQ(0, veth.run("ip -n " + veth.ns + " addr add " + peer + "/30 dev " + veth.card));
+    ASSERT_EQ(0, veth.run("ip -n " + veth.ns + " link set lo up"));
+    ASSERT_EQ(0, veth.run("ip -n " + veth.ns + " route add 239.255.0.0/16 dev " + veth.card));
+    OladPeer olad(veth.ns, peer);
+    if (!olad.ok()) {
+        if (olad.reason().find("not installed") != std::string::npos) {
+            GTEST_SKIP() << olad.reason();
+        }
+        FAIL() << olad.reason();
+    }
+    ASSERT_TRUE(olad.SendE131(3, 0)) << olad.readLog();
+
+    MediaDir media;
+    UdpReceiver rx("127.0.0.1", 8 * 1024 * 1024);
+    ASSERT_TRUE(rx.bound());
+    media.writeConfig("bridge.json", "{\"e131\": {\"interface\": \"" + veth.host +
+                                         "\", \"universes\": [{\"universe\": 3, \"universeSize\": 510, "
+                                         "\"startChannel\": 11}]}}");
+    media.writeOutputs(customUdp(1, 40, rx.port(), "{data}"));
+    uint16_t port = 0;
+    std::unique_ptr<Tavod> t = startWithHttp(media, {"run"}, port);
+    ASSERT_TRUE(t);
+
+    std::vector<int> values = {1, 2, 3, 250, 128, 0, 77, 9};
+    std::vector<uint8_t> expected(40, 0);
+    for (size_t i = 0; i < values.size(); i++) {
+        expected[10 + i] = (uint8_t)values[i];
+    }
+    // olad sends a universe when it changes: alternate with another frame.
+    bool other = false;
+    std::vector<uint8_t> last;
+    ASSERT_TRUE(waitForDatagram(
+        rx, expected,
+        [&] {
+            std::vector<int> v = values;
+            if ((other = !other)) {
+                v[0] = 200;
+            }
+            olad.SetDmx(3, v);
+        },
+        &last))
+        << "tavod:\n"
+        << t->err() << "\nolad:\n"
+        << olad.readLog();
+    Json::Value e = parseJson(httpGet(port, "/api/status").body)["bridge"]["e131"]["universes"];
+    ASSERT_EQ(1u, e.size()) << e;
+    ASSERT_GE(e[0]["sources"].size(), 1u) << e;
+    EXPECT_EQ(peer, e[0]["sources"][0]["address"].asString()) << e;
 }
