@@ -117,6 +117,32 @@ TEST(TavodCheckConfig, FiveMistakesInFiveFilesAreAllListed) {
     EXPECT_EQ(got.back(), "8 problem(s) in " + media.path());
 }
 
+TEST(TavodCheckConfig, BridgeMistakesAreListedAndStopTheStart) {
+    MediaDir media;
+    writeGoodFolder(media);
+    media.writeConfig("bridge.json", "{\"timeoutMs\": \"long\", \"e131\": {\"universes\": [{\"universe\": 1, "
+                                     "\"count\": 0}]}, \"ddp\": {\"startChannel\": 0}}");
+    std::unique_ptr<Tavod> t = runCheck(media);
+    EXPECT_EQ(t->exitCode(), 1) << t->out();
+    std::string file = media.path() + "/config/bridge.json: ";
+    std::vector<std::string> want = {
+        file + "\"timeoutMs\" must be a whole number from 1 to 3600000",
+        file + "\"e131\" universe entry 1: \"count\" must be a whole number from 1 to 63999",
+        file + "\"ddp\" \"startChannel\" must be a whole number from 1 to 8388608",
+    };
+    std::vector<std::string> got = lines(t->out());
+    ASSERT_EQ(got.size(), want.size() + 1) << t->out();
+    for (size_t i = 0; i < want.size(); i++) {
+        EXPECT_EQ(got[i].compare(0, want[i].size(), want[i]), 0)
+            << "want: " << want[i] << "\ngot:  " << got[i];
+    }
+    // Start-up reads it the same way, and does not start with it.
+    Tavod run(media.path(), tavodArgs(media, {"run"}));
+    ASSERT_TRUE(run.wait());
+    EXPECT_EQ(1, run.exitCode());
+    EXPECT_NE(std::string::npos, run.err().find(want[1])) << run.err();
+}
+
 TEST(TavodCheckConfig, FilesThatAreNotJsonAndSequencesThatCannotPlay) {
     MediaDir media;
     writeGoodFolder(media);

@@ -1,6 +1,7 @@
 // The configuration check.
 #include "ConfigCheck.h"
 
+#include "BridgeWiring.h"
 #include "ErrorCollector.h"
 #include "LCSFFile.h"
 #include "LogLevels.h"
@@ -45,6 +46,7 @@ void ConfigCheck::CheckAll(const PluginLoader& loader) {
     CheckGPIOInputs();
     CheckPresets();
     CheckModelOverlays();
+    CheckBridge();
 }
 
 void ConfigCheck::CheckAtStartup() {
@@ -300,5 +302,19 @@ void ConfigCheck::CheckModelOverlays() {
         if (!PixelOverlayManager::INSTANCE.addModel(m)) {
             problem(where + ": " + why.Last("not added"), true);
         }
+    }
+}
+
+void ConfigCheck::CheckBridge() {
+    std::string path = file("bridge.json");
+    bridge::Config config;
+    std::vector<std::string> problems;
+    bool present = false;
+    BridgeWiring::LoadConfig(path, config, problems, present);
+    if (present) {
+        m_checked.push_back(path);
+    }
+    for (const std::string& p : problems) {
+        problem(p);
     }
 }

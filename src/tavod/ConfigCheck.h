@@ -34,6 +34,7 @@ public:
     void CheckGPIOInputs();    // after CheckPins: named pins must exist
     void CheckPresets();       // and the sequences they start
     void CheckModelOverlays(); // loads them into the host's overlay manager
+    void CheckBridge();        // bridge.json, as start-up reads it
     // One sequence of sequences/: there, readable, and playable.
     void CheckSequence(const std::string& name, const std::string& where);
 

@@ -91,6 +91,9 @@ int Daemon::Start() {
     }
     // The API answers only once everything behind it is ready: a client that sees
     // it answer may drive GPIO inputs and commands at once.
+    if (!m_bridge.Start(*this)) {
+        return EXIT_FAILURE_RUN;
+    }
     createHttpApi();
     m_commands.Start(*this);
     m_gpio.Start(*this);
@@ -226,6 +229,7 @@ void Daemon::Shutdown() {
     // Commands still queued run now, while the pins they may drive are there.
     m_commands.Stop(*this);
     m_gpio.Stop(*this);
+    m_bridge.Stop();
 
     StopSequence();
     // Stop sends a forced frame still pending: the blank the close asked for.

@@ -12,13 +12,15 @@
 // the HTTP API; ConfigCheck.* the checks of every configuration file (--check-config
 // and start-up); Notify.* and Watchdog.* the service manager's readiness and watchdog;
 // RealTime.* real-time priority and locked memory; TestMode.* the test mode;
-// MQTTWiring.* the MQTT client and tavod's own topics.
+// MQTTWiring.* the MQTT client and tavod's own topics; BridgeWiring.* bridge mode
+// (the network input feeding the engine's bridge data).
 //
 // Threads: Start, Play, RunLoop and Shutdown run on the main thread; StartSequence
 // and StopSequence on the main thread (commands run there too); GetStatus on the
 // HTTP server's threads; the engine's frames on the output thread.
 #pragma once
 
+#include "BridgeWiring.h"
 #include "CommandWiring.h"
 #include "ControlApi.h"
 #include "GPIOWiring.h"
@@ -158,6 +160,7 @@ private:
     CommandWiring m_commands;
     GPIOWiring m_gpio;
     MQTTWiring m_mqtt;
+    BridgeWiring m_bridge;
     TestMode m_testMode;
     ControlApi m_control;
     StatusLine m_statusLine;

@@ -91,6 +91,7 @@ Json::Value Daemon::GetStatus() {
 
     m_outputs.AddStatus(s);
     m_mqtt.AddStatus(s);
+    m_bridge.AddStatus(s);
     s["warnings"] = (Json::UInt64)WarningHolder::GetWarnings().size();
     return s;
 }

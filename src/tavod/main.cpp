@@ -298,6 +298,7 @@ int checkConfig(const DaemonOptions& options) {
     check.CheckGPIOInputs();
     check.CheckPresets();
     check.CheckModelOverlays();
+    check.CheckBridge();
     TavoLogger::INSTANCE.setStderr(true);
     for (const std::string& p : loader.GetErrors()) {
         printf("warning: %s\n", p.c_str());

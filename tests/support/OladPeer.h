@@ -1,6 +1,7 @@
-// Debian's olad as a peer that receives E1.31 and Art-Net: started as its own
-// unprivileged user in a network namespace of the test's, with every other
-// plug-in off, and read back through its HTTP server (/get_dmx?u=N).
+// Debian's olad as a peer that receives and sends E1.31 and Art-Net: started as
+// its own unprivileged user in a network namespace of the test's, with every other
+// plug-in off, read back through its HTTP server (/get_dmx?u=N) and fed with
+// ola_streaming_client.
 #pragma once
 
 #include "HttpTestClient.h"
@@ -112,6 +113,20 @@ public:
     // on input port `port` (0 to 3) into olad's universe `olaUniverse`.
     bool ReceiveArtNet(int olaUniverse, int port) { return patch("ArtNet", port, olaUniverse); }
 
+    // Sends olad's universe `universe` as E1.31 universe `universe` (multicast) from
+    // output port `port` (0 to 3).
+    bool SendE131(int universe, int port) { return patch("E1.31", port, universe, false); }
+    // Sets olad's universe to `values` (at most 512, each 0 to 255); olad sends it
+    // on the patched output ports when it changed.
+    bool SetDmx(int olaUniverse, const std::vector<int>& values) {
+        std::string list;
+        for (int v : values) {
+            list += (list.empty() ? "" : ",") + std::to_string(v);
+        }
+        return run("ip netns exec " + m_ns + " ola_streaming_client -u " + std::to_string(olaUniverse) +
+                   " -d " + list) == 0;
+    }
+
     // What olad holds for one of its universes (empty before anything arrived).
     std::vector<int> Dmx(int olaUniverse) {
         std::vector<int> r;
@@ -138,7 +153,7 @@ private:
         int st = system((command + " > /dev/null 2>&1").c_str());
         return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     }
-    bool patch(const std::string& device, int port, int universe) {
+    bool patch(const std::string& device, int port, int universe, bool input = true) {
         // The device's number, from olad's own list.
         std::string cmd = "ip netns exec " + m_ns +
                           " ola_dev_info 2>/dev/null | sed -n 's/^Device \\([0-9]*\\): " + device +
@@ -153,7 +168,7 @@ private:
         }
         pclose(p);
         return run("ip netns exec " + m_ns + " ola_patch -d " + std::to_string(alias) + " -p " +
-                   std::to_string(port) + " -i -u " + std::to_string(universe)) == 0;
+                   std::to_string(port) + (input ? " -i" : "") + " -u " + std::to_string(universe)) == 0;
     }
     void writeConfig() {
         // Every plug-in olad knows, off but the two under test.
@@ -169,7 +184,7 @@ private:
             write(std::string("ola-") + name + ".conf", "enabled = false\n");
         }
         write("ola-e131.conf", "enabled = true\nip = " + m_address +
-                                   "\ninput_ports = 8\noutput_ports = 0\nignore_preview = true\n");
+                                   "\ninput_ports = 8\noutput_ports = 4\nignore_preview = true\n");
         write("ola-artnet.conf", "enabled = true\nip = " + m_address +
                                      "\nnet = 0\nsubnet = 0\noutput_ports = 4\nshort_name = olad peer\n");
     }

@@ -1,0 +1,307 @@
+// Bridge mode through the real daemon: E1.31, Art-Net and DDP sent to tavod on the
+// private loopback, and what its CustomUDP output sends read back byte for byte.
+#include "JsonText.h"
+#include "OladPeer.h"
+#include "PrivateNetwork.h"
+#include "TavodTestSupport.h"
+#include "protocols/ArtNet.h"
+#include "protocols/DDP.h"
+#include "VethPair.h"
+#include "protocols/E131.h"
+
+#include <gtest/gtest.h>
+
+using namespace tavodtest;
+using namespace protocols;
+
+namespace {
+
+// Sends datagrams to tavod's fixed ports on the loopback.
+class Sender {
+public:
+    Sender() { m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+    ~Sender() { close(m_fd); }
+    void send(uint16_t port, const uint8_t* data, size_t size) {
+        struct sockaddr_in a;
+        memset(&a, 0, sizeof(a));
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ((ssize_t)size,
+                  sendto(m_fd, data, size, 0, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)));
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// One E1.31 source: a CID, a priority and its own sequence numbers.
+struct E131Source {
+    e131::DataHeader h;
+    E131Source(uint8_t id, uint8_t priority) {
+        h.cid.fill(id);
+        h.sourceName = "source " + std::to_string(id);
+        h.priority = priority;
+    }
+    void send(Sender& s, const std::vector<uint8_t>& slots, uint8_t options = 0) {
+        uint8_t p[e131::MAX_PACKET_SIZE];
+        h.options = options;
+        size_t n = e131::encodeData(p, h, slots.data(), slots.size());
+        s.send(e131::PORT, p, n);
+        h.sequence++;
+    }
+};
+
+// Runs `send` until a datagram on `rx` equals `expected`; false (with what came
+// last) after 15 s.
+bool waitForDatagram(UdpReceiver& rx, const std::vector<uint8_t>& expected, const std::function<void()>& send,
+                     std::vector<uint8_t>* last = nullptr) {
+    int64_t end = nowUs() + 15000000LL;
+    std::vector<uint8_t> got;
+    while (nowUs() < end) {
+        if (send) {
+            send();
+        }
+        int64_t until = nowUs() + 50000;
+        while (nowUs() < until) {
+            if (rx.receive(got, 20) && got == expected) {
+                return true;
+            }
+        }
+    }
+    if (last) {
+        *last = got;
+    }
+    return false;
+}
+
+class BridgeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!net.ok()) {
+            GTEST_SKIP() << net.reason();
+        }
+        ASSERT_TRUE(rx.bound());
+    }
+    bool waitForOutput(const std::vector<uint8_t>& expected, const std::function<void()>& send,
+                       std::vector<uint8_t>* last = nullptr) {
+        return waitForDatagram(rx, expected, send, last);
+    }
+    Json::Value status() { return parseJson(httpGet(port, "/api/status").body); }
+
+    PrivateNetwork net;
+    MediaDir media;
+    UdpReceiver rx{"127.0.0.1", 8 * 1024 * 1024};
+    uint16_t port = 0;
+};
+
+std::vector<uint8_t> filled(size_t n, uint8_t first) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; i++) {
+        v[i] = (uint8_t)(first + i);
+    }
+    return v;
+}
+
+} // namespace
+
+TEST_F(BridgeTest, E131HigherPriorityWinsAndTheLowerTakesOverWhenItTerminates) {
+    media.writeConfig("bridge.json", "{\"e131\": {\"enabled\": true, \"universes\": [{\"universe\": 7, "
+                                     "\"count\": 2, \"universeSize\": 10, \"startChannel\": 5}]}}");
+    media.writeOutputs(customUdp(1, 30, rx.port(), "{data}"));
+    std::unique_ptr<Tavod> t = startWithHttp(media, {"run"}, port);
+    ASSERT_TRUE(t);
+    Sender s;
+    E131Source low(1, 100), high(2, 150);
+    // Universe 8 lands ten channels after universe 7: channels 15 to 24.
+    // The lower source's values are the higher: a merge that ignored priority would show them.
+    std::vector<uint8_t> lowSlots = filled(10, 150), highSlots = filled(10, 100);
+    std::vector<uint8_t> expected(30, 0);
+    std::copy(highSlots.begin(), highSlots.end(), expected.begin() + 14);
+    std::vector<uint8_t> last;
+    // Preview data is not for the show, whatever its priority.
+    E131Source preview(3, 200);
+    auto both = [&] {
+        low.h.universe = high.h.universe = preview.h.universe = 8;
+        low.send(s, lowSlots);
+        high.send(s, highSlots);
+        preview.send(s, filled(10, 220), e131::OPTION_PREVIEW);
+    };
+    ASSERT_TRUE(waitForOutput(expected, both, &last)) << "the higher priority does not win";
+
+    // A late packet of the higher source is dropped and counted.
+    high.h.sequence = (uint8_t)(high.h.sequence - 5);
+    high.send(s, filled(10, 200));
+    high.h.sequence = (uint8_t)(high.h.sequence + 5);
+    // It ends its stream and is dropped at once: a new stream of it, at a sequence
+    // number the old one would refuse (and keeps refusing while it is sent), is taken.
+    high.send(s, highSlots, e131::OPTION_STREAM_TERMINATED);
+    uint8_t restart = (uint8_t)(high.h.sequence - 10);
+    std::vector<uint8_t> again = filled(10, 50);
+    std::copy(again.begin(), again.end(), expected.begin() + 14);
+    ASSERT_TRUE(waitForOutput(expected, [&] {
+        high.h.sequence = restart;
+        high.send(s, again);
+        low.send(s, lowSlots);
+    })) << "the ended source was not dropped";
+
+    // It ends again: the lower takes over.
+    high.send(s, again, e131::OPTION_STREAM_TERMINATED);
+    std::copy(lowSlots.begin(), lowSlots.end(), expected.begin() + 14);
+    ASSERT_TRUE(waitForOutput(expected, [&] { low.send(s, lowSlots); }))
+        << "the lower source does not take over";
+
+    Json::Value e = status()["bridge"]["e131"];
+    ASSERT_EQ(1u, e["universes"].size()) << e;
+    EXPECT_EQ(8, e["universes"][0]["universe"].asInt());
+    // The late packet, and the repeats of the restarted stream's first.
+    EXPECT_GE(e["universes"][0]["sequenceErrors"].asInt(), 1) << e;
+    EXPECT_EQ(1u, e["universes"][0]["sources"].size()) << e;
+}
+
+TEST_F(BridgeTest, ArtNetAndDdpFramesReachTheOutputsAndAreBlankedWhenTheyExpire) {
+    media.writeConfig(
+        "bridge.json",
+        "{\"timeoutMs\": 1000, \"artnet\": {\"enabled\": true, \"universes\": [{\"universe\": 3, "
+        "\"count\": 1, \"universeSize\": 510, \"startChannel\": 21}]}, "
+        "\"ddp\": {\"enabled\": true, \"port\": 4048, \"startChannel\": 41}}");
+    media.writeOutputs(customUdp(1, 60, rx.port(), "{data}"));
+    std::unique_ptr<Tavod> t = startWithHttp(media, {"--set", "HostName=stagebox", "run"}, port);
+    ASSERT_TRUE(t);
+    Sender s;
+
+    // DDP: a frame in two packets is handed on only at the PUSH of the second.
+    std::vector<uint8_t> pixels = filled(12, 60);
+    uint8_t p[ddp::HEADER_SIZE + 6];
+    ddp::Header h;
+    h.sequence = 1;
+    h.length = 6;
+    ddp::encodeHeader(p, h);
+    memcpy(p + ddp::HEADER_SIZE, pixels.data(), 6);
+    s.send(ddp::PORT, p, sizeof(p));
+    int64_t end = nowUs() + 10000000LL;
+    while (status()["bridge"]["ddp"]["packets"].asInt() < 1 && nowUs() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    Json::Value d = status()["bridge"]["ddp"];
+    ASSERT_EQ(1, d["packets"].asInt()) << d;
+    EXPECT_EQ(0, d["frames"].asInt()) << "a frame was handed on without its PUSH";
+    h.flags |= ddp::FLAG_PUSH;
+    h.sequence = 2;
+    h.offset = 6;
+    ddp::encodeHeader(p, h);
+    memcpy(p + ddp::HEADER_SIZE, pixels.data() + 6, 6);
+    s.send(ddp::PORT, p, sizeof(p));
+
+    // Art-Net: 10 channels of port-address 3.
+    std::vector<uint8_t> dmx = filled(10, 1);
+    std::vector<uint8_t> expected(60, 0);
+    std::copy(dmx.begin(), dmx.end(), expected.begin() + 20);
+    std::copy(pixels.begin(), pixels.end(), expected.begin() + 40);
+    std::vector<uint8_t> last;
+    ASSERT_TRUE(waitForOutput(
+        expected,
+        [&] {
+            uint8_t a[artnet::DMX_HEADER_SIZE + 10];
+            size_t n = artnet::encodeDmx(a, 3, 0, dmx.data(), dmx.size());
+            s.send(artnet::PORT, a, n);
+        },
+        &last))
+        << "the output does not carry both";
+    EXPECT_EQ(1, status()["bridge"]["ddp"]["frames"].asInt());
+
+    // A controller polls (from port 6454 of another address, where the reply goes):
+    // the board answers with its name and universe.
+    int poller = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(poller, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    struct sockaddr_in me;
+    memset(&me, 0, sizeof(me));
+    me.sin_family = AF_INET;
+    me.sin_port = htons(artnet::PORT);
+    me.sin_addr.s_addr = htonl(0x7f000002);
+    ASSERT_EQ(0, bind(poller, reinterpret_cast<struct sockaddr*>(&me), sizeof(me))) << strerror(errno);
+    struct sockaddr_in board = me;
+    board.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    uint8_t poll[artnet::POLL_SIZE];
+    size_t pollSize = artnet::encodePoll(poll);
+    ASSERT_EQ((ssize_t)pollSize,
+              sendto(poller, poll, pollSize, 0, reinterpret_cast<struct sockaddr*>(&board), sizeof(board)));
+    struct pollfd pf = {poller, POLLIN, 0};
+    ASSERT_EQ(1, ::poll(&pf, 1, 10000)) << "no ArtPollReply";
+    uint8_t reply[1024];
+    ssize_t n = recv(poller, reply, sizeof(reply), 0);
+    close(poller);
+    artnet::Packet r = artnet::decode(reply, n > 0 ? (size_t)n : 0);
+    ASSERT_EQ(artnet::PacketKind::pollReply, r.kind);
+    EXPECT_EQ("stagebox", r.reply.shortName);
+    ASSERT_EQ(1u, r.reply.outputs.size());
+    EXPECT_EQ(3, r.reply.outputs[0]);
+    EXPECT_EQ(127, r.reply.address[0]);
+
+    // Nothing more comes: the data expires and the outputs go dark.
+    ASSERT_TRUE(waitForOutput(std::vector<uint8_t>(60, 0), nullptr)) << "the outputs were not blanked";
+    t->sendSignal(SIGTERM);
+    ASSERT_TRUE(t->wait());
+    EXPECT_EQ(0, t->exitCode()) << t->err();
+}
+
+TEST(BridgeOlad, OladStreamsE131IntoTheBridgeAndTheOutputCarriesItByteForByte) {
+    // In the process's own namespace, as the veth pair's operational state is read
+    // from /sys; olad in the pair's namespace sends multicast over it.
+    VethPair veth;
+    if (!veth.ok()) {
+        GTEST_SKIP() << veth.reason();
+    }
+    std::string net = "169.254." + std::to_string(20 + getpid() % 200) + ".";
+    std::string peer = net + "2";
+    ASSERT_EQ(0, veth.run("ip addr add " + net + "1/30 dev " + veth.host));
+    ASSERT_EQ(0, veth.run("ip -n " + veth.ns + " addr add " + peer + "/30 dev " + veth.card));
+    ASSERT_EQ(0, veth.run("ip -n " + veth.ns + " link set lo up"));
+    ASSERT_EQ(0, veth.run("ip -n " + veth.ns + " route add 239.255.0.0/16 dev " + veth.card));
+    OladPeer olad(veth.ns, peer);
+    if (!olad.ok()) {
+        if (olad.reason().find("not installed") != std::string::npos) {
+            GTEST_SKIP() << olad.reason();
+        }
+        FAIL() << olad.reason();
+    }
+    ASSERT_TRUE(olad.SendE131(3, 0)) << olad.readLog();
+
+    MediaDir media;
+    UdpReceiver rx("127.0.0.1", 8 * 1024 * 1024);
+    ASSERT_TRUE(rx.bound());
+    media.writeConfig("bridge.json", "{\"e131\": {\"interface\": \"" + veth.host +
+                                         "\", \"universes\": [{\"universe\": 3, \"universeSize\": 510, "
+                                         "\"startChannel\": 11}]}}");
+    media.writeOutputs(customUdp(1, 40, rx.port(), "{data}"));
+    uint16_t port = 0;
+    std::unique_ptr<Tavod> t = startWithHttp(media, {"run"}, port);
+    ASSERT_TRUE(t);
+
+    std::vector<int> values = {1, 2, 3, 250, 128, 0, 77, 9};
+    std::vector<uint8_t> expected(40, 0);
+    for (size_t i = 0; i < values.size(); i++) {
+        expected[10 + i] = (uint8_t)values[i];
+    }
+    // olad sends a universe when it changes: alternate with another frame.
+    bool other = false;
+    std::vector<uint8_t> last;
+    ASSERT_TRUE(waitForDatagram(
+        rx, expected,
+        [&] {
+            std::vector<int> v = values;
+            if ((other = !other)) {
+                v[0] = 200;
+            }
+            olad.SetDmx(3, v);
+        },
+        &last))
+        << "tavod:\n"
+        << t->err() << "\nolad:\n"
+        << olad.readLog();
+    Json::Value e = parseJson(httpGet(port, "/api/status").body)["bridge"]["e131"]["universes"];
+    ASSERT_EQ(1u, e.size()) << e;
+    ASSERT_GE(e[0]["sources"].size(), 1u) << e;
+    EXPECT_EQ(peer, e[0]["sources"][0]["address"].asString()) << e;
+}
