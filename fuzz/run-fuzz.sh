@@ -95,6 +95,8 @@ group_sources() {
         hostplayer) ls "$ROOT"/src/host/player/*.cpp ;;
         hw) ls "$ROOT"/src/host/hw/*.cpp ;;
         hostmqtt) ls "$ROOT"/src/host/mqtt/*.cpp ;;
+        bridge) ls "$ROOT"/src/host/bridge/*.cpp ;;
+        protocols) ls "$ROOT"/src/protocols/*.cpp ;;
         engine) ls "$ROOT"/src/Sequence*.cpp "$ROOT/src/Effects.cpp" ;;
         gpio) ls "$ROOT"/src/gpio*.cpp ;;
         httpserver) ls "$ROOT"/src/compat/httpserver/*.cpp ;;
@@ -141,13 +143,13 @@ case "$TARGET" in
     linkcard_discovery) GROUPS_USED="linkcardcore hostcore"; MAX_LEN=2048 ;;
     http_api)
         # The whole daemon in the fuzzer's process, requests through its HTTP server.
-        GROUPS_USED="daemon tavodcore engine gpio lcsf hw hostplayer hostoutput hostmqtt hostcore httpserver"
+        GROUPS_USED="daemon tavodcore engine gpio lcsf hw hostplayer hostoutput hostmqtt bridge protocols hostcore httpserver"
         PKGS="jsoncpp libgpiod libmicrohttpd libzstd zlib libmosquitto libpng"
         MAX_LEN=8192
         ;;
     mqtt_command)
         # Messages of the MQTT command topic, run by the daemon as it runs them.
-        GROUPS_USED="daemon tavodcore engine gpio lcsf hw hostplayer hostoutput hostmqtt hostcore httpserver"
+        GROUPS_USED="daemon tavodcore engine gpio lcsf hw hostplayer hostoutput hostmqtt bridge protocols hostcore httpserver"
         PKGS="jsoncpp libgpiod libmicrohttpd libzstd zlib libmosquitto libpng"
         ;;
     *) echo "run-fuzz.sh: unknown target $TARGET (--list names them)" >&2; exit 2 ;;
