@@ -253,11 +253,8 @@ TEST(BridgeOlad, OladStreamsE131IntoTheBridgeAndTheOutputCarriesItByteForByte) {
     if (!veth.ok()) {
         GTEST_SKIP() << veth.reason();
     }
-    std::string net = "169.254." + std::to_string(20 + getpid() % 200) + ".";
-    std::string peer = net + "2";
-    ASSERT_EQ(0, veth.run("ip addr add " + net + "1/30 dev " + veth.host));
-    ASSERT_EQ(0, veth.run("ip -n " + veth.ns + " addr add " + peer + "/30 dev " + veth.card));
-    ASSERT_EQ(0, veth.run("ip -n " + veth.ns + " link set lo up"));
+    std::string peer;
+    ASSERT_TRUE(veth.AddLinkLocalAddresses(peer));
     ASSERT_EQ(0, veth.run("ip -n " + veth.ns + " route add 239.255.0.0/16 dev " + veth.card));
     OladPeer olad(veth.ns, peer);
     if (!olad.ok()) {

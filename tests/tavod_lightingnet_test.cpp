@@ -123,7 +123,6 @@ TEST_F(LightingNetTest, E131StreamsCarrySequenceSyncKeepAliveAndEndWithTerminati
     ASSERT_EQ(0, t.exitCode()) << t.err();
 
     std::map<uint16_t, std::vector<e131::Packet>> byUniverse;
-    std::map<uint16_t, std::vector<int64_t>> times;
     std::set<std::string> cids;
     size_t syncs = 0;
     bool dataSinceSync = false;
@@ -154,7 +153,6 @@ TEST_F(LightingNetTest, E131StreamsCarrySequenceSyncKeepAliveAndEndWithTerminati
         }
         EXPECT_EQ(510u, p.slotCount);
         byUniverse[p.universe].push_back(p);
-        times[p.universe].push_back(d.timeUs);
     }
     // Each output has one CID (two outputs: two sources).
     EXPECT_EQ(2u, cids.size());
@@ -179,13 +177,9 @@ TEST_F(LightingNetTest, E131StreamsCarrySequenceSyncKeepAliveAndEndWithTerminati
                 << "the last data of universe " << u.first << " is not the blank";
         }
     }
-    // Universe 10 never changed: it went out on keep-alive alone, never 2.5 s
-    // apart (when receivers drop a silent source).
-    const std::vector<int64_t>& kt = times[10];
-    EXPECT_GE(kt.size(), 3u + 3u);
-    for (size_t i = 1; i + 3 < kt.size(); i++) {
-        EXPECT_LT(kt[i] - kt[i - 1], 2500000) << "keep-alive gap before packet " << i;
-    }
+    // Universe 10 never changed: it went out on keep-alive alone (at least its first
+    // packet and three more in the show's 1.5 s at 200 ms), then its terminations.
+    EXPECT_GE(byUniverse[10].size(), 4u + 3u);
 }
 
 TEST_F(LightingNetTest, ArtNetAndDdpCarryEveryFrameInOrder) {
@@ -378,12 +372,8 @@ TEST(LightingNetOlad, OladReadsBackEveryUniverseTavodSends) {
     if (!veth.ok()) {
         GTEST_SKIP() << veth.reason();
     }
-    // A link-local /30 of this process's own, gone with the pair.
-    std::string net = "169.254." + std::to_string(20 + getpid() % 200) + ".";
-    std::string peer = net + "2";
-    ASSERT_EQ(0, veth.run("ip addr add " + net + "1/30 dev " + veth.host));
-    ASSERT_EQ(0, veth.run("ip -n " + veth.ns + " addr add " + peer + "/30 dev " + veth.card));
-    ASSERT_EQ(0, veth.run("ip -n " + veth.ns + " link set lo up"));
+    std::string peer;
+    ASSERT_TRUE(veth.AddLinkLocalAddresses(peer));
     OladPeer olad(veth.ns, peer);
     if (!olad.ok()) {
         if (olad.reason().find("not installed") != std::string::npos) {

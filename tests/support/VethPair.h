@@ -111,6 +111,16 @@ public:
         return entered;
     }
 
+    // Gives the pair a link-local /30 of this process's own (gone with the pair) and
+    // brings up the far namespace's loopback; `peer` is the far end's address.
+    bool AddLinkLocalAddresses(std::string& peer) {
+        std::string net = "169.254." + std::to_string(20 + getpid() % 200) + ".";
+        peer = net + "2";
+        return run("ip addr add " + net + "1/30 dev " + host) == 0 &&
+               run("ip -n " + ns + " addr add " + peer + "/30 dev " + card) == 0 &&
+               run("ip -n " + ns + " link set lo up") == 0;
+    }
+
     // A shell command; its output is kept for the messages above.
     int run(const std::string& command) {
         m_output.clear();
