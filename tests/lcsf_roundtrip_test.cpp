@@ -149,8 +149,8 @@ TEST(LcsfReadRanges, RangeOutsideTheFileFallsBackToTheWholeFrame) {
     ASSERT_NE(nullptr, f);
     f->prepareRead({{600, 10}}, 0);
     EXPECT_EQ(512u, static_cast<V2LCSFFile*>(f.get())->m_dataBlockSize);
-    EXPECT_TRUE(
-        log.contains("Requested ouput range outside read ranges. Requested 10 channels starting at 600"));
+    EXPECT_TRUE(log.contains(
+        "Requested output range outside read ranges. Requested 10 channels starting at channel 601"));
 }
 
 TEST(LcsfReadRanges, Version1RangeIsClippedToTheChannels) {

@@ -174,7 +174,7 @@ TEST_F(TavodConfigTest, AnUnresolvableHostWarnsAndTheOtherOutputsPlay) {
     auto t = play();
     EXPECT_EQ(t->exitCode(), 0) << t->err();
     const std::string warning =
-        "Warning: Could not resolve host name no-such-host.invalid - disabling output";
+        "warning: Could not resolve host name no-such-host.invalid - disabling output";
     const size_t first = t->err().find(warning);
     EXPECT_NE(first, std::string::npos) << t->err();
     EXPECT_EQ(t->err().find(warning, first + 1), std::string::npos) << "logged twice:\n" << t->err();
@@ -318,6 +318,7 @@ TEST_F(TavodConfigTest, BadCommandLinesAreUsageErrors) {
     auto list = run({"--list-outputs"});
     EXPECT_EQ(list->exitCode(), 0) << list->err();
     EXPECT_NE(list->out().find("CustomUDP\n"), std::string::npos) << list->out();
+    EXPECT_EQ(list->err(), "") << "a command that lists something prints the list alone";
     auto none = run({"--plugin-dir", media.path(), "--list-outputs"});
     EXPECT_EQ(none->exitCode(), 1);
     EXPECT_NE(none->err().find("no output plug-ins in " + media.path()), std::string::npos) << none->err();

@@ -151,6 +151,11 @@ TEST_F(TavodPlayTest, RepeatPlaysTheSequenceThatManyTimes) {
     }
     want.push_back(-1);
     EXPECT_EQ(frames, want);
+    // Said once for the show, not again at every pass.
+    const std::string playing = "Playing short.lcsf";
+    const size_t first = tavod.err().find(playing);
+    EXPECT_NE(first, std::string::npos) << tavod.err();
+    EXPECT_EQ(tavod.err().find(playing, first + 1), std::string::npos) << tavod.err();
 }
 
 TEST_F(TavodPlayTest, StartSecondSkipsTheFirstFrames) {

@@ -188,9 +188,10 @@ void V2LCSFFile::prepareRead(const std::vector<std::pair<uint32_t, uint32_t>>& r
     }
     for (auto& r : ranges) {
         if (!isWithinRange(m_rangesToRead, r.first, r.second)) {
-            LogErr(LOGCH_SEQUENCE,
-                   "Requested ouput range outside read ranges. Requested %d channels starting at %d\n",
-                   (int)r.second, (int)r.first);
+            LogErr(
+                LOGCH_SEQUENCE,
+                "Requested output range outside read ranges. Requested %d channels starting at channel %d\n",
+                (int)r.second, (int)r.first + 1);
         }
     }
     if (m_handler) {

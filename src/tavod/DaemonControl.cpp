@@ -68,7 +68,7 @@ void Daemon::loopCheck() {
         return;
     }
     std::string error;
-    if (!StartSequence(m_loopSequence, -1, error)) {
+    if (!StartSequence(m_loopSequence, -1, error, true)) {
         LogErr(LOGCH_PLAYER, "%s; no longer looping\n", error.c_str());
         m_loopSequence.clear();
         m_loop = false;

@@ -13,7 +13,7 @@
 
 #include <thread>
 
-bool Daemon::StartSequence(const std::string& name, int startSecond, std::string& error) {
+bool Daemon::StartSequence(const std::string& name, int startSecond, std::string& error, bool again) {
     if (!m_sequence) {
         error = "the daemon is not started";
         return false;
@@ -48,7 +48,9 @@ bool Daemon::StartSequence(const std::string& name, int startSecond, std::string
     if (!ok && error.empty()) {
         error = "cannot play " + name + ": " + reasons.Last("the file could not be opened");
     }
-    if (ok) {
+    if (ok && again) {
+        LogDebug(LOGCH_PLAYER, "Playing %s again\n", name.c_str());
+    } else if (ok) {
         LogInfo(LOGCH_PLAYER, "Playing %s: %d frames of %d ms\n", name.c_str(),
                 m_sequence->seqStepTime > 0 ? m_sequence->seqMSDuration / m_sequence->seqStepTime : 0,
                 m_sequence->seqStepTime.load());
@@ -83,7 +85,7 @@ int Daemon::Play(const PlayOptions& options) {
         bool more = m_loop || pass < options.repeat;
         Player::INSTANCE.SetStatus(more ? PLAYER_STATUS_PLAYING : PLAYER_STATUS_IDLE);
         std::string error;
-        if (!StartSequence(options.sequence, pass == 1 ? options.startSecond : -1, error)) {
+        if (!StartSequence(options.sequence, pass == 1 ? options.startSecond : -1, error, pass > 1)) {
             LogErr(LOGCH_PLAYER, "%s\n", error.c_str());
             rc = EXIT_FAILURE_RUN;
             break;

@@ -260,7 +260,12 @@ bool parsePlayArgs(const std::vector<std::string>& args, PlayOptions& play, std:
 }
 
 // The plug-in names a "type" in channeloutputs.json may use, one a line.
-int listOutputs(const std::string& pluginDir) {
+int listOutputs(const std::string& pluginDir, const std::vector<std::string>& logLevels) {
+    // The list is the answer: what was loaded from where only with --log-level info.
+    TavoLogger::INSTANCE.setLevels("warning");
+    for (const std::string& l : logLevels) {
+        TavoLogger::INSTANCE.setLevels(l);
+    }
     PluginLoader loader;
     loader.LoadPluginDir(pluginDir); // a library that cannot load says why on standard error
     std::vector<std::string> types = loader.GetChannelOutputTypes();
@@ -339,7 +344,8 @@ int main(int argc, char** argv) {
         return checkConfig(cl.daemon);
     }
     if (cl.listOutputs) {
-        return listOutputs(cl.daemon.pluginDir.empty() ? tavod::DefaultPluginDir() : cl.daemon.pluginDir);
+        return listOutputs(cl.daemon.pluginDir.empty() ? tavod::DefaultPluginDir() : cl.daemon.pluginDir,
+                           cl.daemon.logLevels);
     }
     if (cl.command.empty()) {
         return usageError("no command given");

@@ -46,7 +46,7 @@ void WarningHolder::AddWarningTimeout(const std::string& text, int seconds) {
         warnings()[text] = seconds > 0 ? GetTimeMS() + seconds * 1000LL : 0;
     }
     if (isNew) {
-        LogWarn(LOGCH_GENERAL, "Warning: %s", text.c_str());
+        LogWarn(LOGCH_GENERAL, "%s", text.c_str());
     }
 }
 
