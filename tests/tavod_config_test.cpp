@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <map>
@@ -165,6 +167,23 @@ TEST_F(TavodConfigTest, WithoutConfigurationTheShowPlaysToNothing) {
     auto t = play();
     EXPECT_EQ(t->exitCode(), 0) << t->err();
     EXPECT_NE(t->err().find("No outputs are active"), std::string::npos) << t->err();
+}
+
+// Root trying a board's media folder by hand leaves nothing its service user cannot write.
+TEST_F(TavodConfigTest, RunAsRootTheLogBelongsToTheMediaFolderOwner) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run tavod on a folder another user owns";
+    }
+    const uid_t user = 65534;
+    ASSERT_EQ(chown(media.path().c_str(), user, user), 0) << strerror(errno);
+    auto t = play();
+    EXPECT_EQ(t->exitCode(), 0) << t->err();
+    for (const std::string& made : {media.file("logs"), media.file("logs/tavod.log")}) {
+        struct stat st;
+        ASSERT_EQ(stat(made.c_str(), &st), 0) << made;
+        EXPECT_EQ(st.st_uid, user) << made;
+        EXPECT_EQ(st.st_gid, user) << made;
+    }
 }
 
 // Problems of the world rather than of the file leave one output out; the show goes on.

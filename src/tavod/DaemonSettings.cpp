@@ -11,6 +11,24 @@
 #include <cstring>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// tavod run by hand as root on a board's media folder must not leave files the
+// service's user cannot write: what it makes there belongs to the folder's owner.
+void giveToFolderOwner(const std::string& path, const std::string& folder) {
+    struct stat st;
+    if (geteuid() != 0 || stat(folder.c_str(), &st) != 0 || st.st_uid == 0) {
+        return;
+    }
+    if (chown(path.c_str(), st.st_uid, st.st_gid) != 0) {
+        LogWarn(LOGCH_GENERAL, "Cannot give %s to the owner of %s: %s\n", path.c_str(), folder.c_str(),
+                strerror(errno));
+    }
+}
+
+} // namespace
 
 bool Daemon::loadSettings() {
     std::string path = getTavoMediaDir("config/settings.json");
@@ -48,14 +66,20 @@ bool Daemon::setUpLogging() {
         }
     }
     std::string logs = getTavoMediaDir("logs");
-    if (!tavod::IsDirectory(logs) && mkdir(logs.c_str(), 0755) != 0) {
-        LogWarn(LOGCH_GENERAL, "Cannot create %s: %s; logging to standard error only\n", logs.c_str(),
+    if (!tavod::IsDirectory(logs)) {
+        if (mkdir(logs.c_str(), 0755) != 0) {
+            LogWarn(LOGCH_GENERAL, "Cannot create %s: %s; logging to standard error only\n", logs.c_str(),
+                    strerror(errno));
+            return true;
+        }
+        giveToFolderOwner(logs, getTavoMediaDir(""));
+    }
+    const std::string file = logs + "/tavod.log";
+    if (!TavoLogger::INSTANCE.openLogFile(file)) {
+        LogWarn(LOGCH_GENERAL, "Cannot open %s: %s; logging to standard error only\n", file.c_str(),
                 strerror(errno));
         return true;
     }
-    if (!TavoLogger::INSTANCE.openLogFile(logs + "/tavod.log")) {
-        LogWarn(LOGCH_GENERAL, "Cannot open %s/tavod.log: %s; logging to standard error only\n", logs.c_str(),
-                strerror(errno));
-    }
+    giveToFolderOwner(file, logs);
     return true;
 }
