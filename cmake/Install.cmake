@@ -4,7 +4,8 @@
 #   lib/tavo/plugins/               the output plug-ins (tavo_add_output_plugin installs each)
 #   share/tavo/web/                 the control and preview pages
 #   lib/systemd/system/tavod.service, lib/udev/rules.d/60-tavo.rules
-#   share/man/man8/tavod.8, share/man/man1/lcsf.1, share/doc/tavo/
+#   share/man/man8/tavod.8, share/man/man1/lcsf.1
+#   share/doc/tavo/                 the guides, outputs/TYPE.md (each output's keys), examples/media, copyright
 # tavod finds lib/tavo/plugins and share/tavo/web beside its own bin/ without options.
 set(TAVO_INSTALL_LIBDIR lib/tavo)
 set(TAVO_INSTALL_PLUGINDIR lib/tavo/plugins)
@@ -20,7 +21,10 @@ install(TARGETS tavohost tavohw tavomqtt LIBRARY DESTINATION ${TAVO_INSTALL_LIBD
 install(FILES web/index.html web/preview.html DESTINATION share/tavo/web)
 install(FILES docs/man/tavod.8 DESTINATION share/man/man8)
 install(FILES docs/man/lcsf.1 DESTINATION share/man/man1)
-install(FILES README.md docs/tavod.md docs/gpio.md docs/lcsf.md docs/plugins.md docs/bus.md DESTINATION share/doc/tavo)
+install(FILES README.md docs/tavod.md docs/gpio.md docs/lcsf.md docs/plugins.md docs/bus.md
+              packaging/debian/copyright DESTINATION share/doc/tavo)
+# A media folder to copy and start from (its sequences/ is empty: lcsf makes one).
+install(DIRECTORY packaging/examples/media DESTINATION share/doc/tavo/examples PATTERN .keep EXCLUDE)
 install(FILES packaging/60-tavo.rules DESTINATION lib/udev/rules.d)
 # The unit names the program where this install puts it; the prefix is known only
 # when installing (make package installs below /usr, make install below PREFIX).

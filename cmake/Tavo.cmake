@@ -88,8 +88,12 @@ function(tavo_add_output_plugin Name)
     set_target_properties(${Name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${TAVO_PLUGIN_DIR}
                           INSTALL_RPATH "$ORIGIN/..")
     set_property(GLOBAL APPEND PROPERTY TAVO_OUTPUT_PLUGINS ${Name})
-    # Installed beside the host's libraries (lib/tavo), where tavod looks for them.
+    # Installed beside the host's libraries (lib/tavo), where tavod looks for them;
+    # its README (the keys, defaults and ranges of the output) with the guides.
     install(TARGETS ${Name} LIBRARY DESTINATION lib/tavo/plugins)
+    if(EXISTS ${dir}/README.md)
+        install(FILES ${dir}/README.md DESTINATION share/doc/tavo/outputs RENAME ${Name}.md)
+    endif()
 
     if(TAVO_BUILD_TESTS)
         file(GLOB tests CONFIGURE_DEPENDS ${dir}/tests/*_test.cpp)

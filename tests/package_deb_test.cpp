@@ -101,13 +101,16 @@ TEST_F(DebPackageTest, ItHoldsProgramsPluginsPagesUnitRulesAndManuals) {
          {"/usr/bin/tavod", "/usr/bin/lcsf", "/usr/lib/tavo/libtavohost.so", "/usr/lib/tavo/libtavohw.so",
           "/usr/share/tavo/web/index.html", "/usr/share/tavo/web/preview.html",
           "/usr/lib/systemd/system/tavod.service", "/usr/lib/udev/rules.d/60-tavo.rules",
-          "/usr/share/man/man8/tavod.8", "/usr/share/man/man1/lcsf.1", "/usr/share/doc/tavo/tavod.md"}) {
+          "/usr/share/man/man8/tavod.8", "/usr/share/man/man1/lcsf.1", "/usr/share/doc/tavo/tavod.md",
+          "/usr/share/doc/tavo/copyright", "/usr/share/doc/tavo/examples/media/config/channeloutputs.json"}) {
         EXPECT_TRUE(files.count(f)) << f << " is missing:\n" << list;
     }
     std::vector<std::string> plugins = pluginFiles();
     ASSERT_FALSE(plugins.empty());
     for (const std::string& p : plugins) {
         EXPECT_TRUE(files.count("/usr/lib/tavo/plugins/" + p)) << "every plug-in the build makes: " << p;
+        const std::string keys = "/usr/share/doc/tavo/outputs/" + p.substr(0, p.size() - 3) + ".md";
+        EXPECT_TRUE(files.count(keys)) << "the reference of its keys: " << keys;
     }
 
     // The maintainer scripts: executable, sound shell, and doing what the install needs.
@@ -142,6 +145,12 @@ TEST_F(DebPackageTest, ItsProgramsRunFromWhereThePackagePutsThem) {
         << ldd;
     EXPECT_EQ(ldd.find("not found"), std::string::npos) << ldd;
     EXPECT_NE(run(root.path() + "/usr/bin/lcsf help info").find("usage: lcsf info"), std::string::npos);
+    // The example media folder is one the packaged tavod accepts as it stands.
+    int status = -1;
+    std::string checked = run("cp -r " + root.path() + "/usr/share/doc/tavo/examples/media " + root.path() +
+                                  "/try && " + tavod + " --media-dir " + root.path() + "/try --check-config",
+                              &status);
+    EXPECT_EQ(status, 0) << checked;
 
     // Plug-ins and pages beside it, without options: the page it serves is the
     // package's (marked here), the plug-ins those of lib/tavo/plugins.
