@@ -6,8 +6,9 @@
 // bridgeRangesLock is taken last and nothing is taken while it is held.
 #pragma once
 
+#include "host/core/MonotonicCondition.h"
+
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -140,8 +141,8 @@ public:
     bool frameActionsDue = false;
     std::mutex frameCacheLock;
     std::mutex fileLock;
-    std::condition_variable readFramesCV;
-    std::condition_variable frameLoadedCV;
+    MonotonicCondition readFramesCV;
+    MonotonicCondition frameLoadedCV;
     std::map<uint32_t, std::vector<std::string>> commandPresets;
     std::map<uint32_t, std::vector<std::string>> effectsOn;
     std::map<uint32_t, std::vector<std::string>> effectsOff;

@@ -1,10 +1,11 @@
 // Compression handlers of version 2 files (private to the codec).
 #pragma once
 
+#include "host/core/MonotonicCondition.h"
+
 #include "LCSFFile.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <list>
 #include <map>
 #include <memory>
@@ -103,7 +104,7 @@ public:
     };
     std::map<int, CachedBlock> m_blockMap;
     std::list<int> m_blocksToRead;
-    std::condition_variable m_readSignal;
+    MonotonicCondition m_readSignal;
     int m_firstBlock = 0;
 
 protected:

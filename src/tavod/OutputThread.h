@@ -2,10 +2,10 @@
 // schedule of the steady clock, it has the engine take, process and send a frame.
 #pragma once
 
+#include "host/core/MonotonicCondition.h"
 #include "host/output/OutputManager.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -96,8 +96,8 @@ private:
     // may start another sequence.
     std::recursive_mutex m_frameLock;
     std::mutex m_lock; // guards every member below
-    std::condition_variable m_wake;
-    std::condition_variable m_forcedSent;
+    MonotonicCondition m_wake;
+    MonotonicCondition m_forcedSent;
     std::thread m_thread;
     bool m_running = false;
     bool m_stop = false;

@@ -3,12 +3,13 @@
 // data becomes one packet per receiver row piece and a display frame.
 #pragma once
 
+#include "host/core/MonotonicCondition.h"
+
 #include "host/output/ChannelOutput.h"
 #include "host/output/ColorOrder.h"
 #include "LinkCardProtocol.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -159,7 +160,7 @@ private:
     std::atomic<int> m_boundIndex{0};     // the interface index m_fd is bound to
     std::thread m_watch;
     std::mutex m_watchLock;
-    std::condition_variable m_watchWake;
+    MonotonicCondition m_watchWake;
     bool m_watchStop = false;
     std::atomic<uint64_t> m_droppedFrames{0};
     std::atomic<int> m_receiverCount{0};

@@ -108,7 +108,7 @@ std::string TakeError(Display* display) {
 Display* OpenDisplayWithin(const std::string& name, int limitMS, bool& timedOut) {
     struct Attempt {
         std::mutex lock;
-        std::condition_variable done;
+        MonotonicCondition done;
         bool finished = false;
         bool abandoned = false;
         Display* display = nullptr;

@@ -6,11 +6,12 @@
 // drawing, and the show goes on. Displays not watched keep the handlers they had.
 #pragma once
 
+#include "host/core/MonotonicCondition.h"
+
 #include <X11/Xlib.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -71,7 +72,7 @@ private:
 
     const int m_limitMS;
     std::mutex m_lock; // guards the members down to m_stop
-    std::condition_variable m_wake;
+    MonotonicCondition m_wake;
     // A duplicate of the connection's socket: shutting it shuts the connection, and
     // it stays ours when Xlib closes its own descriptor (whose number may be reused).
     int m_fd = -1;

@@ -11,7 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
+#include "host/core/MonotonicCondition.h"
 #include <cstring>
 #include <memory>
 
@@ -24,7 +24,7 @@ const uint64_t WAKE_ID = 0;
 struct EPollManager::Task {
     std::function<void()> fn;
     std::mutex lock;
-    std::condition_variable done;
+    MonotonicCondition done;
     enum { PENDING, RUNNING, FINISHED, DROPPED } state = PENDING; // guarded by lock
 };
 

@@ -8,8 +8,9 @@
 // counted, so a broker that stops reading cannot make the client grow without end.
 #pragma once
 
+#include "host/core/MonotonicCondition.h"
+
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -150,7 +151,7 @@ private:
     std::atomic<uint64_t> m_received{0};
 
     std::mutex m_waitLock; // with m_wake: the delay between attempts, cut short by Stop
-    std::condition_variable m_wake;
+    MonotonicCondition m_wake;
 
     std::mutex m_queueLock;       // guards every member down to m_queueChanged
     size_t m_queued = 0;          // slots taken: pending messages plus publishes under way
@@ -161,7 +162,7 @@ private:
     uint64_t m_dropped = 0;
     uint64_t m_failed = 0;
     uint64_t m_lost = 0;
-    std::condition_variable m_queueChanged;
+    MonotonicCondition m_queueChanged;
 
     std::mutex m_infoLock;          // guards the members down to m_callbacks
     std::string m_lastError;        // why the last attempt failed; empty while connected

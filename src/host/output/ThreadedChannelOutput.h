@@ -2,10 +2,11 @@
 // frame over and returns, RawSendData sends it on the output's thread.
 #pragma once
 
+#include "host/core/MonotonicCondition.h"
+
 #include "host/output/ChannelOutput.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -41,7 +42,7 @@ private:
 
     std::thread m_thread;
     std::mutex m_lock; // guards m_frame, m_haveFrame, m_stop
-    std::condition_variable m_signal;
+    MonotonicCondition m_signal;
     std::vector<unsigned char> m_frame; // latest frame handed over
     std::vector<unsigned char> m_sending;
     bool m_haveFrame = false;

@@ -3,9 +3,10 @@
 // them all in batches with sendmmsg.
 #pragma once
 
+#include "host/core/MonotonicCondition.h"
+
 #include "host/output/ChannelOutput.h"
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -177,9 +178,9 @@ private:
     void lookupStep(int64_t nowMS); // m_lock held
     void markUnresolved(UDPOutputData* d);
 
-    mutable std::mutex m_lock;            // guards every member below
-    std::condition_variable m_lookupWake; // a lookup ended, a name came, or stop
-    std::condition_variable m_lookupDone; // for WaitForLookups
+    mutable std::mutex m_lock;       // guards every member below
+    MonotonicCondition m_lookupWake; // a lookup ended, a name came, or stop
+    MonotonicCondition m_lookupDone; // for WaitForLookups
     std::map<UDPOutputData*, PendingLookup> m_lookups;
     std::thread m_lookupThread;
     bool m_stopLookups = false;
