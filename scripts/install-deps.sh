@@ -39,6 +39,8 @@ TEST_PACKAGES=(
     xvfb
     # The preview page is checked in headless Chromium (large, about 350 MB installed).
     chromium
+    # The schedule is tested through the daemon with its clock shifted by faketime.
+    faketime
     # Peers for the E1.31 and Art-Net outputs and the bridge: olad sends and receives,
     # tshark decodes.
     ola tshark

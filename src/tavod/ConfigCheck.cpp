@@ -16,6 +16,8 @@
 #include "host/hw/Pins.h"
 #include "host/output/PixelOverlay.h"
 #include "host/player/CommandManager.h"
+#include "host/player/Playlist.h"
+#include "host/player/Schedule.h"
 
 #include <algorithm>
 #include <memory>
@@ -47,6 +49,8 @@ void ConfigCheck::CheckAll(const PluginLoader& loader) {
     CheckPresets();
     CheckModelOverlays();
     CheckBridge();
+    CheckPlaylists();
+    CheckSchedule();
 }
 
 void ConfigCheck::CheckAtStartup() {
@@ -316,5 +320,59 @@ void ConfigCheck::CheckBridge() {
     }
     for (const std::string& p : problems) {
         problem(p);
+    }
+}
+
+void ConfigCheck::CheckPlaylists() {
+    const std::string dir = m_mediaDir + "/playlists";
+    std::set<std::string> sequences;
+    for (const std::string& name : ListPlaylists(dir)) {
+        const std::string path = dir + "/" + name + ".json";
+        m_checked.push_back(path);
+        Playlist playlist;
+        std::vector<std::string> problems;
+        LoadPlaylist(dir, name, playlist, problems);
+        for (const std::string& p : problems) {
+            problem(p);
+        }
+        // The sequences each file names itself (a nested playlist's are checked in
+        // its own file), each once, where it is first named.
+        Json::Value root;
+        if (!LoadJsonFromFile(path, root) || !root.isObject()) {
+            continue;
+        }
+        for (const char* section : {"leadIn", "mainPlaylist", "leadOut"}) {
+            const Json::Value& list = root[section];
+            for (Json::ArrayIndex i = 0; list.isArray() && i < list.size(); i++) {
+                const Json::Value& e = list[i];
+                if (e.isObject() && e["type"] == "sequence" && e["sequence"].isString() &&
+                    !e["sequence"].asString().empty() && sequences.insert(e["sequence"].asString()).second) {
+                    CheckSequence(e["sequence"].asString(),
+                                  path + ": " + section + " entry " + std::to_string(i + 1));
+                }
+            }
+        }
+    }
+}
+
+void ConfigCheck::CheckSchedule() {
+    const std::string path = file("schedule.json");
+    if (!FileExists(path)) {
+        return;
+    }
+    m_checked.push_back(path);
+    Schedule schedule;
+    std::vector<std::string> problems;
+    schedule.LoadFile(path, problems);
+    for (const std::string& p : problems) {
+        problem(p);
+    }
+    const std::vector<std::string> playlists = ListPlaylists(m_mediaDir + "/playlists");
+    const std::vector<ScheduleEntry>& entries = schedule.Entries();
+    for (size_t i = 0; i < entries.size(); i++) {
+        if (std::find(playlists.begin(), playlists.end(), entries[i].playlist) == playlists.end()) {
+            problem(path + ": the entry for \"" + entries[i].playlist + "\": \"playlist\": there is no " +
+                    m_mediaDir + "/playlists/" + entries[i].playlist + ".json");
+        }
     }
 }

@@ -35,6 +35,10 @@ public:
     void CheckPresets();       // and the sequences they start
     void CheckModelOverlays(); // loads them into the host's overlay manager
     void CheckBridge();        // bridge.json, as start-up reads it
+    // Every playlist of playlists/ (entries, nested playlists, the sequences they
+    // play) and schedule.json (its times and days, the playlists it names).
+    void CheckPlaylists();
+    void CheckSchedule();
     // One sequence of sequences/: there, readable, and playable.
     void CheckSequence(const std::string& name, const std::string& where);
 

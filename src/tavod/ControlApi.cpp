@@ -7,9 +7,13 @@
 #include "host/core/JsonUtils.h"
 #include "host/core/Log.h"
 
+#include <set>
+
 namespace {
 
 const int LOOP_WAIT_MS = 10000;
+const char* const ACTIONS =
+    "play, stop, pause, resume, loop, playlist, stopGracefully, stopAfterLoop, next, previous";
 
 } // namespace
 
@@ -56,8 +60,8 @@ ControlApi::Resource::render_POST(const httpserver::http_request& request) {
     if (!LoadJsonFromString(request.get_content(), req, &error) || !req.isObject() ||
         !req["action"].isString()) {
         return HttpApi::JsonError(400, "the body must be a JSON object such as {\"action\": \"play\", "
-                                       "\"sequence\": \"show.lcsf\", \"loop\": false}; actions: play, stop, "
-                                       "pause, resume, loop");
+                                       "\"sequence\": \"show.lcsf\", \"loop\": false}; actions: " +
+                                           std::string(ACTIONS));
     }
     std::string action = req["action"].asString();
     const Json::Value& loop = req["loop"];
@@ -68,9 +72,24 @@ ControlApi::Resource::render_POST(const httpserver::http_request& request) {
         return HttpApi::JsonError(
             400, "play needs \"sequence\": the name of a file in the media folder's sequences/");
     }
-    if (action != "play" && action != "stop" && action != "pause" && action != "resume" && action != "loop") {
-        return HttpApi::JsonError(400,
-                                  "unknown action \"" + action + "\"; use play, stop, pause, resume or loop");
+    if (action == "playlist" && !req["playlist"].isString()) {
+        return HttpApi::JsonError(400, "playlist needs \"playlist\": the name of a playlist of playlists/");
+    }
+    // A playlist's main section: true until stopped, false once, N passes; absent, as the file says.
+    const Json::Value& repeatValue = req["repeat"];
+    int repeat = -1;
+    if (repeatValue.isBool()) {
+        repeat = repeatValue.asBool() ? 0 : 1;
+    } else if (repeatValue.isIntegral() && repeatValue.asInt64() >= 1 && repeatValue.asInt64() <= 1000000) {
+        repeat = repeatValue.asInt();
+    } else if (!repeatValue.isNull()) {
+        return HttpApi::JsonError(400, "\"repeat\" must be true, false or a number of passes from 1");
+    }
+    static const std::set<std::string> known = {"play", "stop",     "pause",          "resume",
+                                                "loop", "playlist", "stopGracefully", "stopAfterLoop",
+                                                "next", "previous"};
+    if (!known.count(action)) {
+        return HttpApi::JsonError(400, "unknown action \"" + action + "\"; use " + std::string(ACTIONS));
     }
     bool ran = EPollManager::INSTANCE.runOnLoop(
         [&] {
@@ -80,6 +99,18 @@ ControlApi::Resource::render_POST(const httpserver::http_request& request) {
                 }
             } else if (action == "stop") {
                 d->StopPlaying();
+            } else if (action == "playlist") {
+                if (!d->GetPlaylists().StartPlaylist(req["playlist"].asString(), repeat, error)) {
+                    code = 400;
+                }
+            } else if (action == "stopGracefully") {
+                d->GetPlaylists().StopGracefully();
+            } else if (action == "stopAfterLoop") {
+                d->GetPlaylists().StopAfterLoop();
+            } else if (action == "next") {
+                d->GetPlaylists().Next();
+            } else if (action == "previous") {
+                d->GetPlaylists().Previous();
             } else if (action == "pause" || action == "resume") {
                 if (!d->SetPaused(action == "pause")) {
                     error = "no sequence is playing";

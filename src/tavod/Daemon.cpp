@@ -99,6 +99,9 @@ int Daemon::Start() {
     m_gpio.Start(*this);
     m_testMode.Start(*this);
     m_control.Start(*this);
+    if (!m_playlists.Start(*this)) {
+        return EXIT_FAILURE_RUN;
+    }
     startHttpApi();
     m_statusLine.Begin(stdout, m_options.quiet, [this] { return statusText(); });
     m_started = true;
@@ -228,6 +231,7 @@ void Daemon::Shutdown() {
     m_testMode.Stop(*this);
     // Commands still queued run now, while the pins they may drive are there.
     m_commands.Stop(*this);
+    m_playlists.Stop(*this);
     m_gpio.Stop(*this);
     m_bridge.Stop();
 

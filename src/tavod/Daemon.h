@@ -13,7 +13,8 @@
 // and start-up); Notify.* and Watchdog.* the service manager's readiness and watchdog;
 // RealTime.* real-time priority and locked memory; TestMode.* the test mode;
 // MQTTWiring.* the MQTT client and tavod's own topics; BridgeWiring.* bridge mode
-// (the network input feeding the engine's bridge data).
+// (the network input feeding the engine's bridge data); PlaylistWiring.* playlists
+// and the schedule.
 //
 // Threads: Start, Play, RunLoop and Shutdown run on the main thread; StartSequence
 // and StopSequence on the main thread (commands run there too); GetStatus on the
@@ -28,6 +29,7 @@
 #include "Notify.h"
 #include "OutputSet.h"
 #include "OutputThread.h"
+#include "PlaylistWiring.h"
 #include "StatusLine.h"
 #include "TestMode.h"
 #include "Watchdog.h"
@@ -99,8 +101,10 @@ public:
     // Control (DaemonControl.cpp), on the main thread.
     // Plays `name` from its start, once or until stopped (`loop`).
     bool PlaySequence(const std::string& name, bool loop, std::string& error);
-    // Stops the running sequence and any loop or passes still to come.
+    // Stops the running sequence and any loop, passes or playlist still to come.
     void StopPlaying();
+    // Forgets the loop PlaySequence set up (a playlist takes over).
+    void ForgetLoop();
     // Pauses or resumes the running sequence; false when none runs.
     bool SetPaused(bool paused);
     // Whether the running sequence starts again at its end.
@@ -125,6 +129,7 @@ public:
     // The engine; null before Start and after Shutdown.
     Sequence* GetSequence() { return m_sequence.get(); }
     ServiceNotifier& GetNotifier() { return m_notifier; }
+    PlaylistWiring& GetPlaylists() { return m_playlists; }
     const DaemonOptions& GetOptions() const { return m_options; }
 
 private:
@@ -162,6 +167,7 @@ private:
     GPIOWiring m_gpio;
     MQTTWiring m_mqtt;
     BridgeWiring m_bridge;
+    PlaylistWiring m_playlists;
     TestMode m_testMode;
     ControlApi m_control;
     StatusLine m_statusLine;

@@ -19,6 +19,7 @@ bool Daemon::PlaySequence(const std::string& name, bool loop, std::string& error
     if (ChannelTester::INSTANCE.Testing()) {
         m_testMode.StopTest();
     }
+    m_playlists.Abandon();
     // Looping, the engine keeps the last frame up between passes instead of blanking.
     Player::INSTANCE.SetStatus(loop ? PLAYER_STATUS_PLAYING : PLAYER_STATUS_IDLE);
     if (!StartSequence(name, -1, error)) {
@@ -33,10 +34,15 @@ bool Daemon::PlaySequence(const std::string& name, bool loop, std::string& error
 }
 
 void Daemon::StopPlaying() {
-    m_loop = false;
-    m_loopSequence.clear();
+    m_playlists.Abandon();
+    ForgetLoop();
     m_playStopped = true;
     StopSequence();
+}
+
+void Daemon::ForgetLoop() {
+    m_loop = false;
+    m_loopSequence.clear();
 }
 
 bool Daemon::SetPaused(bool paused) {

@@ -20,7 +20,10 @@ std::string Daemon::statusText() {
     std::string text = StatusLine::Format(running ? seq->GetSequenceName() : "", seq->seqMSElapsed, duration,
                                           running ? seq->GetLoadedFrameNumber() : -1,
                                           step > 0 ? duration / step : 0, s.lateFrames);
-    if (m_passes == 0 && m_pass > 0) {
+    std::string playlist = m_playlists.StatusText();
+    if (!playlist.empty()) {
+        text += "  " + playlist;
+    } else if (m_passes == 0 && m_pass > 0) {
         text += "  loop " + std::to_string(m_pass);
     } else if (m_passes > 1) {
         text += "  pass " + std::to_string(m_pass) + "/" + std::to_string(m_passes);
@@ -92,6 +95,7 @@ Json::Value Daemon::GetStatus() {
     m_outputs.AddStatus(s);
     m_mqtt.AddStatus(s);
     m_bridge.AddStatus(s);
+    m_playlists.AddStatus(s);
     s["warnings"] = (Json::UInt64)WarningHolder::GetWarnings().size();
     return s;
 }

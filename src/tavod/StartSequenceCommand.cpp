@@ -31,7 +31,8 @@ std::unique_ptr<Command::Result> StartSequenceCommand::run(const std::vector<std
         }
         startSecond = static_cast<int>(s);
     }
-    // One pass, blanked at its end.
+    // One pass, blanked at its end, in place of any playlist.
+    m_daemon.GetPlaylists().Abandon();
     Player::INSTANCE.SetStatus(PLAYER_STATUS_IDLE);
     std::string error;
     if (!m_daemon.StartSequence(args[0], startSecond, error)) {

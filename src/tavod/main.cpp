@@ -304,6 +304,8 @@ int checkConfig(const DaemonOptions& options) {
     check.CheckPresets();
     check.CheckModelOverlays();
     check.CheckBridge();
+    check.CheckPlaylists();
+    check.CheckSchedule();
     TavoLogger::INSTANCE.setStderr(true);
     for (const std::string& p : loader.GetErrors()) {
         printf("warning: %s\n", p.c_str());
@@ -364,6 +366,7 @@ int main(int argc, char** argv) {
             return usageError("run takes no arguments");
         }
         run = [](Daemon& d) {
+            d.GetPlaylists().EnableSchedule();
             d.RunLoop(nullptr);
             return static_cast<int>(EXIT_OK);
         };
