@@ -9,6 +9,10 @@
 #include <cstring>
 #include <memory>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 uint32_t le16(const std::vector<uint8_t>& b, size_t o) {
@@ -354,6 +358,68 @@ TEST_F(LcsfReader, FramesPastTheEndReadAsZerosWithAMessage) {
     EXPECT_TRUE(log.contains("Failed to read channel data for frame 3!")) << log.text();
     ASSERT_TRUE(fd->readFrame(buf.data(), 16));
     EXPECT_EQ(0, buf[0]);
+}
+
+TEST_F(LcsfReader, AFramePastFourGiBIsReadFromItsOwnOffset) {
+    // Five frames of 2^30 + 7 channels put the last one just past 4 GiB; such a file
+    // costs a few blocks of disk as long as it is sparse.
+    const uint32_t channels = (1u << 30) + 7;
+    const uint32_t frames = 5;
+    {
+        // Without holes the file system would really write gigabytes: find out first.
+        std::string probe = dir.file("probe");
+        int pfd = ::open(probe.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0644);
+        ASSERT_GE(pfd, 0) << strerror(errno);
+        struct stat st;
+        bool sparse = ftruncate(pfd, 64 << 20) == 0 && fstat(pfd, &st) == 0 &&
+                      (uint64_t)st.st_blocks * 512 < (1u << 20);
+        close(pfd);
+        unlink(probe.c_str());
+        if (!sparse) {
+            GTEST_SKIP() << "the temporary folder " << dir.path() << " cannot hold sparse files";
+        }
+    }
+    const std::string want = "last frame, 0-15";
+    for (int version : {1, 2}) {
+        SCOPED_TRACE("version " + std::to_string(version));
+        std::string path = dir.file("huge.lcsf");
+        uint64_t dataOffset = 0;
+        {
+            std::unique_ptr<LCSFFile> w(
+                LCSFFile::createLCSFFile(path, version, LCSFFile::CompressionType::none));
+            ASSERT_NE(nullptr, w);
+            w->m_seqChannelCount = channels;
+            w->m_seqNumFrames = frames;
+            w->writeHeader();
+            w->finalize();
+            ASSERT_FALSE(w->hasWriteError());
+            dataOffset = w->m_seqChanDataOffset;
+        }
+        uint64_t last = dataOffset + (uint64_t)(frames - 1) * channels;
+        uint64_t size = last + channels;
+        ASSERT_GT(last, 1ull << 32);
+        int wfd = ::open(path.c_str(), O_WRONLY);
+        ASSERT_GE(wfd, 0) << strerror(errno);
+        // Where an offset cut to 32 bits would land (inside frame 0): other bytes, so
+        // that a wrapped read cannot pass.
+        ASSERT_EQ(16, pwrite(wfd, "wrapped to 32 b!", 16, (off_t)(last & 0xFFFFFFFFu)));
+        ASSERT_EQ(16, pwrite(wfd, want.data(), 16, (off_t)last));
+        ASSERT_EQ(0, ftruncate(wfd, (off_t)size)) << strerror(errno);
+        close(wfd);
+
+        std::unique_ptr<LCSFFile> f(LCSFFile::openLCSFFile(path));
+        ASSERT_NE(nullptr, f) << log.text();
+        EXPECT_EQ(size, f->m_seqFileSize);
+        EXPECT_EQ(frames, f->m_seqNumFrames);
+        f->prepareRead({{0, 16}}, frames - 1);
+        std::unique_ptr<LCSFFile::FrameData> fd(f->getFrame(frames - 1));
+        ASSERT_NE(nullptr, fd);
+        std::string got(16, '\0');
+        ASSERT_TRUE(fd->readFrame((uint8_t*)&got[0], 16));
+        EXPECT_EQ(want, got) << log.text();
+        f.reset();
+        unlink(path.c_str());
+    }
 }
 
 TEST(LcsfCreate, RefusesUnknownVersionsAndMissingFolders) {

@@ -6,8 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
+
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -87,6 +93,37 @@ TEST(PluginLoader, MissingFolderIsAnErrorWithTheReason) {
     EXPECT_EQ(loader.GetErrors()[0],
               "Could not read the plug-in folder /nonexistent/plugins: No such file or directory");
     EXPECT_TRUE(loader.GetChannelOutputTypes().empty());
+}
+
+TEST(PluginLoader, AFolderThatOpensButCannotBeReadIsAnErrorWithTheReason) {
+    // A child that has exited and is not yet reaped keeps its /proc folder; its net/
+    // opens, but listing it fails, as the child has no network left: a real read error.
+    pid_t child = fork();
+    ASSERT_GE(child, 0) << strerror(errno);
+    if (child == 0) {
+        _exit(0);
+    }
+    siginfo_t info;
+    ASSERT_EQ(0, waitid(P_PID, child, &info, WEXITED | WNOWAIT)) << strerror(errno);
+    const std::string dir = "/proc/" + std::to_string(child) + "/net";
+    int readError = 0;
+    if (DIR* d = opendir(dir.c_str())) {
+        errno = 0;
+        readError = readdir(d) ? 0 : errno;
+        closedir(d);
+    }
+
+    LogCapture log;
+    PluginLoader loader;
+    int loaded = readError ? loader.LoadPluginDir(dir) : 0;
+    waitpid(child, nullptr, 0);
+    if (!readError) {
+        GTEST_SKIP() << "this kernel lists " << dir << " of an exited child without an error";
+    }
+    EXPECT_EQ(loaded, 0);
+    ASSERT_EQ(loader.GetErrors().size(), 1u) << log.text();
+    EXPECT_EQ(loader.GetErrors()[0], "Could not read the plug-in folder " + dir + ": " + strerror(readError));
+    EXPECT_TRUE(log.contains(loader.GetErrors()[0])) << log.text();
 }
 
 TEST(PluginLoader, UnloadForgetsEveryPlugin) {

@@ -15,7 +15,8 @@ namespace {
 
 class TavodLimits : public ::testing::Test {
 protected:
-    void start(const std::vector<std::string>& sets) {
+    // False (startWithHttp says why) when tavod did not come up: ASSERT_TRUE it.
+    [[nodiscard]] bool start(const std::vector<std::string>& sets) {
         std::vector<std::string> args;
         for (const std::string& s : sets) {
             args.push_back("--set");
@@ -23,7 +24,7 @@ protected:
         }
         args.push_back("run");
         m_tavod = startWithHttp(m_media, args, m_port);
-        ASSERT_TRUE(m_tavod);
+        return m_tavod != nullptr;
     }
     void TearDown() override {
         if (m_tavod) {
@@ -41,7 +42,7 @@ protected:
 } // namespace
 
 TEST_F(TavodLimits, SlowAndGreedyClientsAreCutWhileOthersAreServed) {
-    start({"httpMaxConnectionsPerAddress=3", "httpRequestTimeout=1"});
+    ASSERT_TRUE(start({"httpMaxConnectionsPerAddress=3", "httpRequestTimeout=1"}));
     // Three slow clients from one address hold what it may have; a fourth is closed.
     std::vector<std::unique_ptr<RawTcpClient>> slow;
     for (int i = 0; i < 3; i++) {
@@ -72,7 +73,7 @@ TEST_F(TavodLimits, SlowAndGreedyClientsAreCutWhileOthersAreServed) {
 }
 
 TEST_F(TavodLimits, OversizedHeadsAndBodiesAreRefusedWithAStatus) {
-    start({});
+    ASSERT_TRUE(start({}));
     HttpTestResponse r =
         httpRequest(m_port, "GET", "/api/status", "", "X-Big: " + std::string(9000, 'a') + "\r\n");
     EXPECT_EQ(r.status, 431);
@@ -87,7 +88,7 @@ TEST_F(TavodLimits, OversizedHeadsAndBodiesAreRefusedWithAStatus) {
 }
 
 TEST_F(TavodLimits, LimitSettingsOutOfRangeAreReportedAndTheDefaultsKept) {
-    start({"httpMaxConnections=0", "httpRequestTimeout=abc"});
+    ASSERT_TRUE(start({"httpMaxConnections=0", "httpRequestTimeout=abc"}));
     std::string err = m_tavod->err();
     EXPECT_NE(err.find("Setting httpMaxConnections is 0; it must be from 1 to 4096, so 512 is used"),
               std::string::npos)
@@ -97,7 +98,7 @@ TEST_F(TavodLimits, LimitSettingsOutOfRangeAreReportedAndTheDefaultsKept) {
 }
 
 TEST_F(TavodLimits, NewSettingsOverHttpStopAtTheirLimit) {
-    start({});
+    ASSERT_TRUE(start({}));
     // The settings already made (by the file and the command line) count too.
     Json::Value all;
     ASSERT_TRUE(LoadJsonFromString(httpGet(m_port, "/api/settings").body, all));

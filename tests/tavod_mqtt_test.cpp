@@ -61,9 +61,10 @@ protected:
         a.insert(a.end(), more.begin(), more.end());
         return a;
     }
-    void startTavod(const std::vector<std::string>& args) {
+    // False (startWithHttp says why) when tavod did not come up: ASSERT_TRUE it.
+    [[nodiscard]] bool startTavod(const std::vector<std::string>& args) {
         tavod = startWithHttp(media, args, httpPort, 20000);
-        ASSERT_TRUE(tavod);
+        return tavod != nullptr;
     }
     void stopTavod() {
         if (tavod && tavod->running()) {
@@ -114,7 +115,7 @@ TEST_F(TavodMqttTest, StatusTopicsFollowTheShow) {
     startBroker();
     MqttSubscriber sub;
     subscribe(sub, {PREFIX + "/#"});
-    startTavod(mqttArgs({"run"}));
+    ASSERT_TRUE(startTavod(mqttArgs({"run"})));
     ASSERT_TRUE(sub.waitForPayload(PREFIX + "/status", "online", 20000)) << tavod->err();
     ASSERT_TRUE(sub.waitForPayload(PREFIX + "/player/status", "idle", 10000));
     ASSERT_TRUE(sub.waitForPayload(PREFIX + "/player/sequence", "", 10000));
@@ -146,7 +147,7 @@ TEST_F(TavodMqttTest, TheLastWillSaysOfflineWhenTavodDies) {
     startBroker();
     MqttSubscriber sub;
     subscribe(sub, {PREFIX + "/status"});
-    startTavod(mqttArgs({"run"}));
+    ASSERT_TRUE(startTavod(mqttArgs({"run"})));
     ASSERT_TRUE(sub.waitForPayload(PREFIX + "/status", "online", 20000)) << tavod->err();
     tavod->sendSignal(SIGKILL);
     ASSERT_TRUE(tavod->wait(10000));
@@ -158,7 +159,7 @@ TEST_F(TavodMqttTest, AcceptedCommandStartsASequence) {
     startBroker();
     MqttSubscriber sub;
     subscribe(sub, {PREFIX + "/#"});
-    startTavod(mqttArgs({"--set", "MQTTAcceptCommands=1", "run"}));
+    ASSERT_TRUE(startTavod(mqttArgs({"--set", "MQTTAcceptCommands=1", "run"})));
     ASSERT_TRUE(sub.waitForPayload(PREFIX + "/player/status", "idle", 20000)) << tavod->err();
     ASSERT_TRUE(sub.publish(PREFIX + "/command", command("Start Sequence", {"short.lcsf"})));
     ASSERT_TRUE(sub.waitForPayload(PREFIX + "/player/status", "playing", 10000)) << tavod->err();
@@ -180,7 +181,7 @@ TEST_F(TavodMqttTest, FailedAndMalformedCommandsAnswerWithAnError) {
     startBroker();
     MqttSubscriber sub;
     subscribe(sub, {PREFIX + "/#"});
-    startTavod(mqttArgs({"--set", "MQTTAcceptCommands=1", "run"}));
+    ASSERT_TRUE(startTavod(mqttArgs({"--set", "MQTTAcceptCommands=1", "run"})));
     ASSERT_TRUE(sub.waitForPayload(PREFIX + "/player/status", "idle", 20000)) << tavod->err();
     ASSERT_TRUE(sub.publish(PREFIX + "/command", command("Start Sequence", {"missing.lcsf"})));
     ASSERT_TRUE(sub.publish(PREFIX + "/command", "not json at all"));
@@ -209,7 +210,7 @@ TEST_F(TavodMqttTest, ACommandNamesNoSequenceOutsideTheSequencesFolder) {
     startBroker();
     MqttSubscriber sub;
     subscribe(sub, {PREFIX + "/#"});
-    startTavod(mqttArgs({"--set", "MQTTAcceptCommands=1", "run"}));
+    ASSERT_TRUE(startTavod(mqttArgs({"--set", "MQTTAcceptCommands=1", "run"})));
     ASSERT_TRUE(sub.waitForPayload(PREFIX + "/player/status", "idle", 20000)) << tavod->err();
     const std::vector<std::string> names = {"../../" + outside.path().substr(1) + "/secret.lcsf",
                                             outside.file("secret.lcsf"), "away.lcsf", "$(touch x).lcsf"};
@@ -231,7 +232,7 @@ TEST_F(TavodMqttTest, CommandsAreIgnoredUnlessAccepted) {
     startBroker();
     MqttSubscriber sub;
     subscribe(sub, {PREFIX + "/#"});
-    startTavod(mqttArgs({"run"}));
+    ASSERT_TRUE(startTavod(mqttArgs({"run"})));
     ASSERT_TRUE(sub.waitForPayload(PREFIX + "/player/status", "idle", 20000)) << tavod->err();
     EXPECT_NE(tavod->err().find("MQTT: commands on " + PREFIX +
                                 "/command are ignored; set MQTTAcceptCommands to 1 to accept them"),
@@ -254,7 +255,7 @@ TEST_F(TavodMqttTest, CommandsAreIgnoredUnlessAccepted) {
 
 TEST_F(TavodMqttTest, StatusShowsTheClient) {
     startBroker();
-    startTavod(mqttArgs({"run"}));
+    ASSERT_TRUE(startTavod(mqttArgs({"run"})));
     ASSERT_TRUE(waitUntil([&] { return connected(); }, 20000)) << tavod->err();
     Json::Value m = status()["mqtt"];
     EXPECT_TRUE(m["configured"].asBool());
@@ -277,7 +278,7 @@ TEST_F(TavodMqttTest, HomeAssistantDiscovery) {
     startBroker();
     MqttSubscriber sub;
     subscribe(sub, {"homeassistant/#", PREFIX + "/#"});
-    startTavod(mqttArgs({"--set", "MQTTHomeAssistant=1", "--set", "HostName=stage", "run"}));
+    ASSERT_TRUE(startTavod(mqttArgs({"--set", "MQTTHomeAssistant=1", "--set", "HostName=stage", "run"})));
     std::string node = clientId;
     for (char& c : node) {
         c = (isalnum((unsigned char)c) || c == '-' || c == '_') ? c : '_';
@@ -314,7 +315,7 @@ TEST_F(TavodMqttTest, NoDiscoveryUnlessAskedFor) {
     startBroker();
     MqttSubscriber sub;
     subscribe(sub, {"homeassistant/#", PREFIX + "/#"});
-    startTavod(mqttArgs({"run"}));
+    ASSERT_TRUE(startTavod(mqttArgs({"run"})));
     // Discovery would go out before the player's state, on the same connection.
     ASSERT_TRUE(sub.waitForPayload(PREFIX + "/player/sequence", "", 20000)) << tavod->err();
     for (const MqttSubscriber::Message& m : sub.messages()) {
@@ -327,8 +328,8 @@ TEST_F(TavodMqttTest, WrongCredentialsWarnAndTheShowGoesOn) {
     o.user = "show";
     o.password = "right";
     startBroker(o);
-    startTavod(mqttArgs(
-        {"--set", "MQTTUsername=show", "--set", "MQTTPassword=wrong", "play", "short.lcsf", "--loop"}));
+    ASSERT_TRUE(startTavod(mqttArgs(
+        {"--set", "MQTTUsername=show", "--set", "MQTTPassword=wrong", "play", "short.lcsf", "--loop"})));
     std::string where = "127.0.0.1:" + std::to_string(broker->port());
     ASSERT_TRUE(waitUntil([&] { return status()["mqtt"]["state"].asString() == "refused"; }, 20000))
         << tavod->err();
@@ -350,7 +351,7 @@ TEST_F(TavodMqttTest, WrongCredentialsWarnAndTheShowGoesOn) {
 }
 
 TEST_F(TavodMqttTest, UnreachableBrokerWarnsAndTheShowStartsAnyway) {
-    startTavod(mqttArgs({"play", "short.lcsf", "--loop"})); // no broker: port 1
+    ASSERT_TRUE(startTavod(mqttArgs({"play", "short.lcsf", "--loop"}))); // no broker: port 1
     Datagram d;
     for (int i = 0; i < 10; i++) {
         ASSERT_TRUE(rx.receive(d, 5000)) << tavod->err();
@@ -362,7 +363,8 @@ TEST_F(TavodMqttTest, UnreachableBrokerWarnsAndTheShowStartsAnyway) {
 }
 
 TEST_F(TavodMqttTest, UnusableSettingsWarnAndTheShowGoesOn) {
-    startTavod({"--set", "MQTTHost=127.0.0.1", "--set", "MQTTPort=abc", "play", "short.lcsf", "--loop"});
+    ASSERT_TRUE(
+        startTavod({"--set", "MQTTHost=127.0.0.1", "--set", "MQTTPort=abc", "play", "short.lcsf", "--loop"}));
     Datagram d;
     ASSERT_TRUE(rx.receive(d, 5000)) << tavod->err();
     Json::Value m = status()["mqtt"];
@@ -381,7 +383,7 @@ TEST_F(TavodMqttTest, TLSWithTheTestsOwnCertificate) {
     so.caFile = broker->caFile();
     std::string error;
     ASSERT_TRUE(sub.connect(broker->port(), {PREFIX + "/#"}, error, so)) << error;
-    startTavod(mqttArgs({"--set", "MQTTCaFile=" + broker->caFile(), "run"}));
+    ASSERT_TRUE(startTavod(mqttArgs({"--set", "MQTTCaFile=" + broker->caFile(), "run"})));
     ASSERT_TRUE(sub.waitForPayload(PREFIX + "/status", "online", 20000)) << tavod->err();
     EXPECT_TRUE(status()["mqtt"]["tls"].asBool());
 }

@@ -64,9 +64,10 @@ protected:
     void TearDown() override { stopTavod(); }
 
     // tavod with its HTTP API on a socket bound here; waits until it answers.
-    void startTavod(const std::vector<std::string>& args) {
+    // False (startWithHttp says why) when tavod did not come up: ASSERT_TRUE it.
+    [[nodiscard]] bool startTavod(const std::vector<std::string>& args) {
         tavod = startWithHttp(media, args, httpPort, 20000);
-        ASSERT_TRUE(tavod);
+        return tavod != nullptr;
     }
     void stopTavod() {
         if (tavod && tavod->running()) {
@@ -112,7 +113,7 @@ protected:
 TEST_F(MqttTavodTest, WithoutMQTTTheOutputIsLeftOutAndTheShowGoesOn) {
     ASSERT_TRUE(media.writeSequence("show.lcsf", 30, 40, 25));
     media.writeOutputs(mqttOutput(1, "lights/a") + ", " + customUdp(4, 27, rx.port(), "{data}"));
-    startTavod({"play", "show.lcsf", "--loop"});
+    ASSERT_TRUE(startTavod({"play", "show.lcsf", "--loop"}));
 
     Datagram d;
     for (int i = 0; i < 10; i++) {
@@ -156,7 +157,7 @@ TEST_F(MqttTavodTest, BrokerStartedAfterTavodGetsTheFirstFrameOfTheConnection) {
         }
         broker.stop();
 
-        startTavod(mqttTavodArgs(broker.port(), "steady.lcsf"));
+        ASSERT_TRUE(startTavod(mqttTavodArgs(broker.port(), "steady.lcsf")));
         Datagram d;
         for (int i = 0; i < 10; i++) {
             ASSERT_TRUE(rx.receive(d, 5000)) << tavod->err();
@@ -203,7 +204,7 @@ TEST_F(MqttTavodTest, BrokerRestartedMidShowReconnectsAndOtherOutputsKeepTime) {
     ASSERT_TRUE(broker.start(error)) << error;
     MqttSubscriber before;
     ASSERT_TRUE(before.connect(broker.port(), {"lights/#"}, error)) << error;
-    startTavod(mqttTavodArgs(broker.port(), "show.lcsf"));
+    ASSERT_TRUE(startTavod(mqttTavodArgs(broker.port(), "show.lcsf")));
 
     // Every UDP frame's arrival, on a thread of its own, for the whole show.
     std::atomic<bool> done{false};
@@ -276,7 +277,7 @@ TEST_F(MqttTavodTest, EveryOutputPublishesTheBlankLastWhenTavodStops) {
     ASSERT_TRUE(broker.start(error)) << error;
     MqttSubscriber sub;
     ASSERT_TRUE(sub.connect(broker.port(), {"lights/#"}, error)) << error;
-    startTavod(mqttTavodArgs(broker.port(), "lit.lcsf"));
+    ASSERT_TRUE(startTavod(mqttTavodArgs(broker.port(), "lit.lcsf")));
     for (int i = 0; i < mqttOutputs; i++) {
         ASSERT_TRUE(sub.waitForPayload("lights/" + std::to_string(i), "110,110,110", 20000)) << tavod->err();
     }

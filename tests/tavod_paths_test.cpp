@@ -52,9 +52,10 @@ protected:
             EXPECT_TRUE(m_tavod->wait());
         }
     }
-    void start() {
+    // False (startWithHttp says why) when tavod did not come up: ASSERT_TRUE it.
+    [[nodiscard]] bool start() {
         m_tavod = startWithHttp(m_media, {"--log-level", "debug", "run"}, m_port);
-        ASSERT_TRUE(m_tavod);
+        return m_tavod != nullptr;
     }
     HttpTestResponse startSequence(const std::string& name) {
         Json::Value c;
@@ -93,7 +94,7 @@ protected:
 
 TEST_F(TavodPaths, AStartSequenceRequestOpensNothingOutsideTheSequencesFolder) {
     ASSERT_EQ(symlink(m_outside.file("secret.lcsf").c_str(), m_media.sequencePath("link.lcsf").c_str()), 0);
-    start();
+    ASSERT_TRUE(start());
     struct Case {
         std::string name;
         std::string why;
@@ -117,7 +118,7 @@ TEST_F(TavodPaths, AStartSequenceRequestOpensNothingOutsideTheSequencesFolder) {
 }
 
 TEST_F(TavodPaths, ShellCharactersInANameRunNothing) {
-    start();
+    ASSERT_TRUE(start());
     const std::string marker = m_outside.file("ran");
     for (const std::string& name : {"$(touch " + marker + ")", "`touch " + marker + "`", "x;touch " + marker,
                                     "x|touch " + marker, "x&&touch " + marker}) {
@@ -137,7 +138,7 @@ TEST_F(TavodPaths, AGpioInputsActionOpensNothingOutside) {
                             "\"]}}, {\"enabled\": true, \"pin\": \"IN2\", \"debounceTime\": "
                             "10, \"rising\": {\"command\": \"Start Sequence\", \"args\": "
                             "[\"show.lcsf\"]}}]");
-    start();
+    ASSERT_TRUE(start());
     // An edge within an input's debounce time of its set-up is decided later by the
     // pin's level, which a simulated edge does not change: send after that time.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -157,7 +158,7 @@ TEST_F(TavodPaths, APresetOpensNothingOutside) {
                         "{\"presets\": {\"SEQUENCE_STARTED\": [{\"command\": \"Start Sequence\", \"args\": "
                         "[\"link.lcsf\"]}, {\"command\": \"Start Sequence\", \"args\": [\"" +
                             m_up + "\"]}]}}");
-    start();
+    ASSERT_TRUE(start());
     EXPECT_EQ(startSequence("show.lcsf").status, 200);
     ASSERT_TRUE(waitFor([&] {
         std::string l = log();
@@ -168,7 +169,7 @@ TEST_F(TavodPaths, APresetOpensNothingOutside) {
 }
 
 TEST_F(TavodPaths, TheGpioCommandsPinIsOnlyAName) {
-    start();
+    ASSERT_TRUE(start());
     std::set<std::string> before;
     auto listSim = [&] {
         std::set<std::string> names;

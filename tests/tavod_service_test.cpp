@@ -155,6 +155,7 @@ TEST_F(TavodServiceTest, ReadyIsSentOnceTheOutputsAreUpAndTheApiAnswers) {
     {
         ScopedEnv env({{"NOTIFY_SOCKET", notify.path()}});
         t = startTavod(media, {"run"}, port);
+        ASSERT_TRUE(t);
     }
     std::string ready;
     ASSERT_TRUE(notify.waitFor("READY=1", 15000, &ready)) << t->err();
@@ -176,6 +177,7 @@ TEST_F(TavodServiceTest, TheWatchdogIsFedWhileIdleAndWhilePlaying) {
         // Pings every 100 ms.
         ScopedEnv env({{"NOTIFY_SOCKET", notify.path()}, {"WATCHDOG_USEC", "200000"}});
         t = startTavod(media, {"run"}, port);
+        ASSERT_TRUE(t);
     }
     ASSERT_TRUE(notify.waitFor("READY=1", 15000)) << t->err();
     // Idle, no output thread runs: the main loop pings (about ten in a second).
@@ -213,6 +215,7 @@ TEST_F(TavodServiceTest, AStuckOutputThreadEndsThePings) {
     {
         ScopedEnv env({{"NOTIFY_SOCKET", notify.path()}, {"WATCHDOG_USEC", "200000"}});
         t = startTavod(media, {"play", "loop.lcsf", "--loop"}, port, plugins.path());
+        ASSERT_TRUE(t);
     }
     ASSERT_TRUE(notify.waitFor("READY=1", 15000)) << t->err();
     Datagram d;
@@ -238,6 +241,7 @@ TEST_F(TavodServiceTest, AWatchdogMeantForAnotherProcessIsLeftAlone) {
     {
         ScopedEnv env({{"NOTIFY_SOCKET", notify.path()}, {"WATCHDOG_USEC", "200000"}, {"WATCHDOG_PID", "1"}});
         t = startTavod(media, {"run"}, port);
+        ASSERT_TRUE(t);
     }
     ASSERT_TRUE(notify.waitFor("READY=1", 15000)) << t->err();
     EXPECT_EQ(notify.count("WATCHDOG=1", 800), 0);
@@ -250,6 +254,7 @@ TEST_F(TavodServiceTest, AReloadIsAnnouncedAndEndsReady) {
     {
         ScopedEnv env({{"NOTIFY_SOCKET", notify.path()}});
         t = startTavod(media, {"run"}, port);
+        ASSERT_TRUE(t);
     }
     ASSERT_TRUE(notify.waitFor("READY=1", 15000)) << t->err();
     t->sendSignal(SIGHUP);

@@ -45,9 +45,13 @@ protected:
         media.writeOutputs(customUdp(1, 12, rx.port(), "{data}") +
                            ", {\"type\": \"Pattern\", \"startChannel\": 7, \"channelCount\": 6}");
     }
-    void startWith(const std::vector<std::string>& command) {
+    // False (with a failure saying why) when tavod's API did not come up: ASSERT_TRUE it.
+    [[nodiscard]] bool startWith(const std::vector<std::string>& command) {
         LoopbackListener listener;
-        ASSERT_TRUE(listener.ok());
+        if (!listener.ok()) {
+            ADD_FAILURE() << "no loopback socket";
+            return false;
+        }
         port = listener.port();
         std::vector<std::string> a = {"--media-dir", media.path(), "--plugin-dir", plugins.path(), "--quiet"};
         a.insert(a.end(), command.begin(), command.end());
@@ -56,7 +60,9 @@ protected:
         while (tavod->running() && httpGet(port, "/api/status").status != 200 && nowUs() < end) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        ASSERT_EQ(httpGet(port, "/api/status").status, 200) << tavod->err();
+        bool up = httpGet(port, "/api/status").status == 200;
+        EXPECT_TRUE(up) << "tavod's HTTP API did not come up; its messages:\n" << tavod->err();
+        return up;
     }
     void TearDown() override {
         if (tavod) {
@@ -74,7 +80,7 @@ protected:
 };
 
 TEST_F(TavodTestModeTest, AColourOverARangeReachesTheReceiverAndTheShowComesBack) {
-    startWith({"play", "show.lcsf", "--loop"});
+    ASSERT_TRUE(startWith({"play", "show.lcsf", "--loop"}));
     Datagram d;
     ASSERT_TRUE(rx.receive(d, 5000));
 
@@ -117,7 +123,7 @@ TEST_F(TavodTestModeTest, AColourOverARangeReachesTheReceiverAndTheShowComesBack
 }
 
 TEST_F(TavodTestModeTest, AChaseMovesAlongTheRange) {
-    startWith({"run"});
+    ASSERT_TRUE(startWith({"run"}));
     HttpTestResponse r = httpRequest(port, "POST", "/api/testmode",
                                      "{\"mode\": \"chase\", \"channelSet\": \"1-9\", \"stepMs\": 100, "
                                      "\"colors\": [[255, 0, 0], [0, 255, 0], [0, 0, 255]]}");
@@ -132,7 +138,7 @@ TEST_F(TavodTestModeTest, AChaseMovesAlongTheRange) {
 }
 
 TEST_F(TavodTestModeTest, TheOutputsOwnPatternsRunForOneOrAll) {
-    startWith({"run"});
+    ASSERT_TRUE(startWith({"run"}));
     Json::Value s = parseJson(httpGet(port, "/api/status").body);
     ASSERT_EQ(s["outputs"].size(), 2u);
     EXPECT_FALSE(s["outputs"][0]["supportsTesting"].asBool());
@@ -165,7 +171,7 @@ TEST_F(TavodTestModeTest, TheOutputsOwnPatternsRunForOneOrAll) {
 }
 
 TEST_F(TavodTestModeTest, TheCommandRunsTheSameTests) {
-    startWith({"run"});
+    ASSERT_TRUE(startWith({"run"}));
     HttpTestResponse r =
         httpRequest(port, "POST", "/api/command",
                     "{\"command\": \"Test Mode\", \"args\": [\"color\", \"1-3\", \"#FF8001\"]}");
@@ -185,7 +191,7 @@ TEST_F(TavodTestModeTest, TheCommandRunsTheSameTests) {
 }
 
 TEST_F(TavodTestModeTest, BadTestsAreRefusedAndTheRunningOneStays) {
-    startWith({"run"});
+    ASSERT_TRUE(startWith({"run"}));
     ASSERT_EQ(
         httpRequest(port, "POST", "/api/testmode", "{\"channelSet\": \"1-3\", \"color\": [9, 9, 9]}").status,
         200);

@@ -5,10 +5,16 @@
 #include "ByteOrder.h"
 #include "host/core/Log.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+
+// Sequence files pass 2 GiB; on 32-bit boards a 32-bit off_t would make them
+// unopenable and wrap every offset past it.
+static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
 
 static const uint32_t V1_FIXED_HEADER = 28;
 static const uint32_t V2_FIXED_HEADER = 32;
@@ -275,7 +281,9 @@ uint64_t LCSFFile::read(void* ptr, uint64_t size) {
         return 0;
     }
     if (m_seqFile) {
-        return fread(ptr, 1, size, m_seqFile);
+        // Past size_t (32-bit boards) the count would wrap to a small one: read
+        // what fits, and the caller sees a short read.
+        return fread(ptr, 1, (size_t)std::min<uint64_t>(size, SIZE_MAX), m_seqFile);
     }
     if (m_memoryBufferPos >= m_memoryBuffer.size()) {
         return 0;
@@ -292,7 +300,7 @@ uint64_t LCSFFile::write(const void* ptr, uint64_t size) {
         return 0;
     }
     if (m_seqFile) {
-        size_t n = fwrite(ptr, 1, size, m_seqFile);
+        size_t n = fwrite(ptr, 1, (size_t)std::min<uint64_t>(size, SIZE_MAX), m_seqFile);
         if (n != size && !m_writeFailed) {
             m_writeFailed = true;
             LogErr(LOGCH_SEQUENCE, "Error writing LCSF file (%s): %s\n", m_seqFilename.c_str(),
@@ -322,7 +330,8 @@ void LCSFFile::preload(uint64_t pos, uint64_t size) {
         return;
     }
     if (posix_fadvise(fileno(m_seqFile), (off_t)pos, (off_t)size, POSIX_FADV_WILLNEED) != 0) {
-        LogErr(LOGCH_SEQUENCE, "Could not advise kernel %d  size: %d\n", (int)pos, (int)size);
+        LogErr(LOGCH_SEQUENCE, "Could not advise kernel %llu  size: %llu\n", (unsigned long long)pos,
+               (unsigned long long)size);
     }
 }
 

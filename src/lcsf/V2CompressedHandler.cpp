@@ -225,7 +225,8 @@ void V2CompressedHandler::readThread() {
             size = max;
         }
         l.unlock();
-        uint8_t* data = (uint8_t*)malloc(size ? size : 1);
+        // A block past size_t (32-bit boards) cannot be held; malloc would get a wrapped size.
+        uint8_t* data = (uint64_t)(size_t)size == size ? (uint8_t*)malloc(size ? size : 1) : nullptr;
         uint64_t got = 0;
         if (data) {
             if (m_file->seek(offset, SEEK_SET) == 0) {

@@ -32,9 +32,14 @@ std::shared_ptr<httpserver::http_response> ControlApi::Resource::render_GET(cons
         return HttpApi::JsonError(503, "the daemon is shutting down");
     }
     Json::Value list;
+    std::string error;
+    bool listed = false;
     Daemon* d = m_api.m_daemon;
-    if (!EPollManager::INSTANCE.runOnLoop([&] { list = d->ListSequences(); }, LOOP_WAIT_MS)) {
+    if (!EPollManager::INSTANCE.runOnLoop([&] { listed = d->ListSequences(list, error); }, LOOP_WAIT_MS)) {
         return HttpApi::JsonError(503, "the daemon is busy; try again");
+    }
+    if (!listed) {
+        return HttpApi::JsonError(500, error);
     }
     return HttpApi::JsonResponse(list);
 }

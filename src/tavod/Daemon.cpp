@@ -18,9 +18,9 @@
 #include "host/core/Settings.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 
-#include <dirent.h>
 #include <unistd.h>
 
 Daemon* Daemon::INSTANCE = nullptr;
@@ -181,31 +181,34 @@ void Daemon::runFrame(bool skipRead) {
 }
 
 void Daemon::logLeftoverThreads() {
+    const std::string tasks = "/proc/self/task";
+    std::vector<std::string> ids;
+    if (int err = ListFolder(tasks, ids)) {
+        LogWarn(LOGCH_GENERAL, "Could not list the threads left at exit in %s: %s\n", tasks.c_str(),
+                strerror(err));
+    }
     std::vector<std::string> names;
     pid_t self = getpid();
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (struct dirent* e = readdir(d)) {
-            if (e->d_name[0] == '.' || atoi(e->d_name) == self) {
-                continue;
-            }
-            std::string name = e->d_name;
-            if (FILE* f = fopen(("/proc/self/task/" + name + "/comm").c_str(), "r")) {
-                char buf[64] = {0};
-                if (fgets(buf, sizeof(buf), f)) {
-                    name = buf;
-                    name.erase(name.find_last_not_of("\n") + 1);
-                }
-                fclose(f);
-            }
-#ifdef __SANITIZE_THREAD__
-            // ThreadSanitizer's own helper thread carries the program's name.
-            if (name == "tavod") {
-                continue;
-            }
-#endif
-            names.push_back(name);
+    for (const std::string& id : ids) {
+        if (atoi(id.c_str()) == self) {
+            continue;
         }
-        closedir(d);
+        std::string name = id;
+        if (FILE* f = fopen((tasks + "/" + id + "/comm").c_str(), "r")) {
+            char buf[64] = {0};
+            if (fgets(buf, sizeof(buf), f)) {
+                name = buf;
+                name.erase(name.find_last_not_of("\n") + 1);
+            }
+            fclose(f);
+        }
+#ifdef __SANITIZE_THREAD__
+        // ThreadSanitizer's own helper thread carries the program's name.
+        if (name == "tavod") {
+            continue;
+        }
+#endif
+        names.push_back(name);
     }
     if (!names.empty()) {
         std::string list;

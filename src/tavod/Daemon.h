@@ -113,7 +113,9 @@ public:
     // {"reloaded": bool, "kept", "started", "closed", "failed": [...], "problems": [...]}.
     Json::Value ReloadOutputs();
     // The sequences of the media folder with what their headers say (GET /api/sequences).
-    Json::Value ListSequences();
+    // False, with `error` naming the folder and the reason, when the folder cannot be
+    // read; a folder not made yet holds no sequences.
+    bool ListSequences(Json::Value& list, std::string& error);
 
     // Functions the main loop calls every 10 ms (GPIO, command queues, ...), on
     // the main thread, in the order they were added. Returns an id for RemoveLoopHook.

@@ -13,7 +13,8 @@
 #include <algorithm>
 #include <memory>
 
-#include <dirent.h>
+#include <cerrno>
+#include <cstring>
 
 bool Daemon::PlaySequence(const std::string& name, bool loop, std::string& error) {
     if (ChannelTester::INSTANCE.Testing()) {
@@ -118,20 +119,23 @@ Json::Value Daemon::ReloadOutputs() {
     return r;
 }
 
-Json::Value Daemon::ListSequences() {
+bool Daemon::ListSequences(Json::Value& list, std::string& error) {
+    list = Json::Value(Json::arrayValue);
     std::string dir = getTavoMediaDir("sequences");
+    std::vector<std::string> all;
+    int err = ListFolder(dir, all);
+    if (err && !(err == ENOENT && all.empty())) {
+        error = "Could not read the sequence folder " + dir + ": " + strerror(err);
+        LogErr(LOGCH_GENERAL, "%s\n", error.c_str());
+        return false;
+    }
     std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (struct dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n[0] != '.' && !tavod::IsDirectory(dir + "/" + n)) {
-                names.push_back(n);
-            }
+    for (const std::string& n : all) {
+        if (n[0] != '.' && !tavod::IsDirectory(dir + "/" + n)) {
+            names.push_back(n);
         }
-        closedir(d);
     }
     std::sort(names.begin(), names.end());
-    Json::Value list(Json::arrayValue);
     for (const std::string& n : names) {
         Json::Value j(Json::objectValue);
         j["name"] = n;
@@ -149,5 +153,5 @@ Json::Value Daemon::ListSequences() {
         j["sizeBytes"] = (Json::UInt64)f->m_seqFileSize;
         list.append(j);
     }
-    return list;
+    return true;
 }

@@ -1,11 +1,13 @@
 // Folders tavod looks in, and file-system helpers for its messages.
 #include "Paths.h"
 
+#include "host/core/Common.h"
+
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <vector>
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,14 +31,16 @@ std::string DirName(const std::string& path) {
 }
 
 std::string ListFiles(const std::string& dir, size_t max) {
+    std::vector<std::string> all;
+    if (int err = ListFolder(dir, all)) {
+        // The message must not claim an empty folder when it could not be read.
+        return std::string("unknown, the folder cannot be read: ") + strerror(err);
+    }
     std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (struct dirent* e = readdir(d)) {
-            if (e->d_name[0] != '.') {
-                names.push_back(e->d_name);
-            }
+    for (const std::string& n : all) {
+        if (n[0] != '.') {
+            names.push_back(n);
         }
-        closedir(d);
     }
     if (names.empty()) {
         return "none";

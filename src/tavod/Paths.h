@@ -10,7 +10,8 @@ bool IsDirectory(const std::string& path);
 // The folder part of `path` ("." when it has none).
 std::string DirName(const std::string& path);
 // The names in `dir`, sorted, at most `max` and a count of the rest ("none" when
-// empty): for a message that says what could have been meant.
+// empty, the reason when it cannot be read): for a message that says what could
+// have been meant.
 std::string ListFiles(const std::string& dir, size_t max = 8);
 
 // The folder above the program's bin/ (PREFIX of an install, or the build folder).

@@ -1,14 +1,13 @@
 // Plug-in loading with dlopen; a bad library is named, explained and skipped.
 #include "PluginLoader.h"
 
+#include "host/core/Common.h"
 #include "host/core/Log.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <exception>
 
-#include <dirent.h>
 #include <dlfcn.h>
 
 PluginLoader::~PluginLoader() {
@@ -21,19 +20,19 @@ void PluginLoader::fail(const std::string& message) {
 }
 
 int PluginLoader::LoadPluginDir(const std::string& dir) {
-    DIR* d = opendir(dir.c_str());
-    if (!d) {
-        fail("Could not read the plug-in folder " + dir + ": " + strerror(errno));
-        return 0;
+    std::vector<std::string> names;
+    if (int err = ListFolder(dir, names)) {
+        fail("Could not read the plug-in folder " + dir + ": " + strerror(err));
+        if (names.empty()) {
+            return 0;
+        }
     }
     std::vector<std::string> files;
-    while (struct dirent* e = readdir(d)) {
-        std::string name = e->d_name;
+    for (const std::string& name : names) {
         if (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0) {
             files.push_back(name);
         }
     }
-    closedir(d);
     std::sort(files.begin(), files.end());
 
     int loaded = 0;

@@ -1,6 +1,9 @@
 // Host utilities.
 #include "host/core/Common.h"
 
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
 #include <mutex>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -27,6 +30,29 @@ void SetThreadName(const std::string& name) {
 bool FileExists(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
+}
+
+int ListFolder(const std::string& dir, std::vector<std::string>& names) {
+    names.clear();
+    DIR* d = opendir(dir.c_str());
+    if (!d) {
+        return errno;
+    }
+    int error = 0;
+    for (;;) {
+        // readdir returns null both at the end and on an error; only errno tells them apart.
+        errno = 0;
+        struct dirent* e = readdir(d);
+        if (!e) {
+            error = errno;
+            break;
+        }
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+            names.push_back(e->d_name);
+        }
+    }
+    closedir(d);
+    return error;
 }
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {

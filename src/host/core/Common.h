@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Microseconds and milliseconds on the monotonic clock: for deadlines and
 // durations, unaffected by changes of the wall clock.
@@ -13,6 +14,12 @@ int64_t GetTimeMS();
 void SetThreadName(const std::string& name);
 
 bool FileExists(const std::string& path);
+
+// Puts the names in folder `dir`, but "." and "..", into `names` in the order the
+// folder gives them. 0 when the whole folder was read, else the errno of opening it
+// or of reading it part way (`names` then holds what was read before): a folder
+// that cannot be read must not pass for an empty one.
+int ListFolder(const std::string& dir, std::vector<std::string>& names);
 
 // Replaces every occurrence of `from` in `text` with `to`, left to right; text put
 // in by a replacement is not searched again. An empty `from` changes nothing.

@@ -341,7 +341,6 @@ std::string MosquittoClient::describe(int rc, int savedErrno) {
 
 void MosquittoClient::connectionFailed(const std::string& reason, bool refused, bool wasConnected) {
     std::string where = m_settings.host + ":" + std::to_string(m_settings.port);
-    m_state = refused ? State::Refused : State::Unreachable;
     std::string warning;
     std::string hint;
     if (refused) {
@@ -372,6 +371,8 @@ void MosquittoClient::connectionFailed(const std::string& reason, bool refused, 
                 where.c_str(), reason.c_str());
     }
     setWarning(warning);
+    // Last: whoever sees the client refused or unreachable finds the reason and the warning.
+    m_state = refused ? State::Refused : State::Unreachable;
 }
 
 void MosquittoClient::setWarning(const std::string& text) {
