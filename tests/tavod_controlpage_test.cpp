@@ -225,6 +225,14 @@ protected:
             customUdp(1, 30, rx.port(), "{data}") + ", " + customUdp(31, 3, 70000, "{data}") +
             ", {\"type\": \"WebPreview\", \"startChannel\": 1, \"channelCount\": 30, \"port\": 0, "
             "\"layout\": {\"type\": \"matrix\", \"width\": 10, \"height\": 1}}");
+        // A playlist, and a schedule entry that is shown but never starts.
+        ASSERT_EQ(mkdir((media.path() + "/playlists").c_str(), 0755), 0);
+        writeFileBytes(
+            media.path() + "/playlists/evening.json",
+            "{\"repeat\": true, \"mainPlaylist\": [{\"type\": \"sequence\", \"sequence\": \"show.lcsf\"}]}");
+        media.writeConfig("schedule.json", "{\"schedule\": [{\"enabled\": false, \"playlist\": \"evening\", "
+                                           "\"days\": [\"fri\", \"sat\"], \"startTime\": \"17:00\", "
+                                           "\"endTime\": \"22:30\"}]}");
         tavod = startWithHttp(media, {"run"}, port);
         ASSERT_TRUE(tavod);
     }
@@ -282,6 +290,28 @@ TEST_F(ControlPageTest, PlaysAListedSequenceShowsItsProgressAndStopsIt) {
     b.click("#stop");
     ASSERT_TRUE(b.waitFor("document.getElementById('now').textContent === 'nothing plays'"));
     EXPECT_EQ(b.text("#state"), "idle");
+    EXPECT_EQ(parseJson(httpGet(port, "/api/status").body)["status"].asString(), "idle");
+}
+
+TEST_F(ControlPageTest, StartsAListedPlaylistShowsWhereItIsAndStopsIt) {
+    Browser b(profile.path(), 412, 915);
+    ASSERT_TRUE(b.open("http://127.0.0.1:" + std::to_string(port) + "/"));
+    ASSERT_TRUE(b.waitFor("document.querySelectorAll('#playlists tr[data-name]').length === 1"))
+        << b.eval("document.body.innerText").asString();
+    EXPECT_EQ(b.eval("Array.from(document.querySelectorAll('#schedule td')).map(function (td) {"
+                     " return td.textContent; }).join('|')")
+                  .asString(),
+              "evening|fri sat|17:00:00|22:30:00|graceful");
+    b.click("#playlists button.start-playlist");
+    ASSERT_TRUE(
+        b.waitFor("document.getElementById('playlist-now').textContent.indexOf('evening: mainPlaylist "
+                  "1/1 (show.lcsf), pass 1, until stopped') === 0"))
+        << b.text("#playlist-now") << b.text("#message");
+    EXPECT_EQ(b.text("#now"), "show.lcsf");
+    Datagram d;
+    EXPECT_TRUE(rx.receive(d, 5000)) << "the playlist reaches the outputs";
+    b.click("#pl-now");
+    ASSERT_TRUE(b.waitFor("document.getElementById('playlist-now').textContent === 'no playlist plays'"));
     EXPECT_EQ(parseJson(httpGet(port, "/api/status").body)["status"].asString(), "idle");
 }
 

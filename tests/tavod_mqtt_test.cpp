@@ -131,6 +131,15 @@ TEST_F(TavodMqttTest, StatusTopicsFollowTheShow) {
     ASSERT_TRUE(sub.waitForCount(PREFIX + "/player/sequence", 3, 10000));
     EXPECT_EQ(sub.payloads(PREFIX + "/player/sequence"), (std::vector<std::string>{"", "short.lcsf", ""}));
 
+    // A playlist that plays the sequence once is named while it plays.
+    ASSERT_EQ(mkdir(media.file("playlists").c_str(), 0755), 0);
+    writeFileBytes(media.file("playlists/night.json"),
+                   "{\"mainPlaylist\": [{\"type\": \"sequence\", \"sequence\": \"short.lcsf\"}]}");
+    r = httpRequest(httpPort, "POST", "/api/command", command("Start Playlist", {"night"}));
+    ASSERT_EQ(r.status, 200) << r.body;
+    ASSERT_TRUE(sub.waitForCount(PREFIX + "/player/playlist", 3, 10000)) << tavod->err();
+    EXPECT_EQ(sub.payloads(PREFIX + "/player/playlist"), (std::vector<std::string>{"", "night", ""}));
+
     // Retained: a newcomer learns the state at once.
     MqttSubscriber late;
     subscribe(late, {PREFIX + "/status", PREFIX + "/player/status"});

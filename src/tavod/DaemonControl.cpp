@@ -35,7 +35,7 @@ bool Daemon::PlaySequence(const std::string& name, bool loop, std::string& error
 }
 
 void Daemon::StopPlaying() {
-    m_playlists.Abandon();
+    m_playlists.StopNow();
     ForgetLoop();
     m_playStopped = true;
     StopSequence();

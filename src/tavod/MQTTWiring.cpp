@@ -177,6 +177,7 @@ void MQTTWiring::tick() {
     bool running = sequence && sequence->IsSequenceRunning();
     std::string status = running ? "playing" : "idle";
     std::string name = running ? sequence->GetSequenceName() : "";
+    std::string playlist = Daemon::INSTANCE ? Daemon::INSTANCE->GetPlaylists().CurrentPlaylist() : "";
     uint64_t connection = client->GetConnectionCount();
     bool all = connection != m_announcedConnection;
     bool ok = true;
@@ -189,10 +190,14 @@ void MQTTWiring::tick() {
     if (all || name != m_lastSequence) {
         ok = client->Publish("player/sequence", name, true, 1) && ok;
     }
+    if (all || playlist != m_lastPlaylist) {
+        ok = client->Publish("player/playlist", playlist, true, 1) && ok;
+    }
     if (ok) {
         m_announcedConnection = connection;
         m_lastStatus = status;
         m_lastSequence = name;
+        m_lastPlaylist = playlist;
     }
 }
 

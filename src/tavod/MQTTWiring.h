@@ -6,6 +6,7 @@
 //   PREFIX/status             "online" / "offline", retained (the last will says "offline")
 //   PREFIX/player/status      "playing" / "idle", retained, on every change
 //   PREFIX/player/sequence    the playing sequence, "" when none, retained
+//   PREFIX/player/playlist    the playing playlist, "" when none, retained
 //   PREFIX/command            commands in, as POST /api/command takes them, only
 //                             with "MQTTAcceptCommands" at 1
 //   PREFIX/command/result     {"command", "ok", "result"} for each command run
@@ -61,5 +62,6 @@ private:
     uint64_t m_announcedConnection = 0; // the connection that was told everything
     std::string m_lastStatus;
     std::string m_lastSequence;
+    std::string m_lastPlaylist;
     int64_t m_lastPollMS = 0;
 };

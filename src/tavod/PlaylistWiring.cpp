@@ -208,6 +208,10 @@ void PlaylistWiring::Previous() {
 
 void PlaylistWiring::Abandon() {
     std::lock_guard<std::recursive_mutex> l(m_lock);
+    if (m_player.Active()) {
+        LogInfo(LOGCH_PLAYER, "Playlist %s gives way to what was started by hand\n",
+                m_player.PlaylistName().c_str());
+    }
     m_player.Abandon();
 }
 
@@ -280,6 +284,11 @@ std::string PlaylistWiring::StatusText() {
            s["entries"].asString();
 }
 
+std::string PlaylistWiring::CurrentPlaylist() {
+    std::lock_guard<std::recursive_mutex> l(m_lock);
+    return m_player.Active() ? m_player.PlaylistName() : "";
+}
+
 Json::Value PlaylistWiring::ListPlaylists() {
     Json::Value list(Json::arrayValue);
     for (const std::string& name : ::ListPlaylists(playlistDir())) {
@@ -344,8 +353,8 @@ Json::Value PlaylistWiring::ScheduleStatus() {
     return s;
 }
 
-bool PlaylistWiring::StartSequence(const std::string& name, int startSecond, std::string& error) {
-    return m_daemon && m_daemon->StartSequence(name, startSecond > 0 ? startSecond : -1, error);
+bool PlaylistWiring::StartSequence(const std::string& name, int startSecond, std::string& error, bool again) {
+    return m_daemon && m_daemon->StartSequence(name, startSecond > 0 ? startSecond : -1, error, again);
 }
 
 bool PlaylistWiring::SequenceRunning() {

@@ -57,12 +57,14 @@ public:
     Json::Value ScheduleStatus();
     // "playlist evening 2/5" for the status line, "" when none plays; any thread.
     std::string StatusText();
+    // The playlist playing, "" when none; any thread.
+    std::string CurrentPlaylist();
 
     // Starts or ends the playlist of the schedule's window at `now`; main loop.
     void CheckSchedule(time_t now);
 
 private:
-    bool StartSequence(const std::string& name, int startSecond, std::string& error) override;
+    bool StartSequence(const std::string& name, int startSecond, std::string& error, bool again) override;
     bool SequenceRunning() override;
     void StopSequence(bool blank) override;
     void RunCommand(const Json::Value& command) override;

@@ -67,9 +67,6 @@ void PlaylistPlayer::StopNow() {
 }
 
 void PlaylistPlayer::Abandon() {
-    if (Active()) {
-        LogInfo(LOGCH_PLAYER, "Playlist %s gives way to what was started by hand\n", m_playlist.name.c_str());
-    }
     m_generation++;
     m_section = IDLE;
     m_entryPlaying = false;
@@ -180,7 +177,7 @@ void PlaylistPlayer::startEntry() {
         const PlaylistEntry e = list[m_index];
         if (e.type == PlaylistEntry::SEQUENCE) {
             std::string error;
-            if (m_host.StartSequence(e.sequence, e.startSecond, error)) {
+            if (m_host.StartSequence(e.sequence, e.startSecond, error, m_section == MAIN && m_pass > 1)) {
                 m_entryPlaying = true;
                 m_playedThisPass = true;
                 return;

@@ -22,7 +22,8 @@ class PlaylistHost {
 public:
     virtual ~PlaylistHost() {}
     // Starts a sequence (the previous one, if any, ends); false with `error` set.
-    virtual bool StartSequence(const std::string& name, int startSecond, std::string& error) = 0;
+    // `again`: a later pass of the main section, said in the log once only.
+    virtual bool StartSequence(const std::string& name, int startSecond, std::string& error, bool again) = 0;
     virtual bool SequenceRunning() = 0;
     // Stops the running sequence, if any. `blank`: the outputs go dark (otherwise
     // the next entry follows at once).
