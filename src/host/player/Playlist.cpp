@@ -1,12 +1,15 @@
 // Reading playlists, with every problem of a file named at once.
 #include "Playlist.h"
 
+#include "host/core/Common.h"
 #include "host/core/JsonUtils.h"
+#include "host/core/Log.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 namespace {
@@ -205,15 +208,16 @@ bool LoadPlaylist(const std::string& dir, const std::string& name, Playlist& out
 }
 
 std::vector<std::string> ListPlaylists(const std::string& dir) {
+    std::vector<std::string> files;
+    int error = ListFolder(dir, files);
+    if (error != 0 && error != ENOENT) {
+        LogWarn(LOGCH_PLAYER, "Cannot read the playlists folder %s: %s\n", dir.c_str(), strerror(error));
+    }
     std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (struct dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n.size() > 5 && n[0] != '.' && n.compare(n.size() - 5, 5, ".json") == 0) {
-                names.push_back(n.substr(0, n.size() - 5));
-            }
+    for (const std::string& n : files) {
+        if (n.size() > 5 && n[0] != '.' && n.compare(n.size() - 5, 5, ".json") == 0) {
+            names.push_back(n.substr(0, n.size() - 5));
         }
-        closedir(d);
     }
     std::sort(names.begin(), names.end());
     return names;
