@@ -29,7 +29,7 @@ TARGET=lcsf_reader
 EXTRA=()
 ALL_TARGETS=(lcsf_reader output_config udp_template settings_file pins_file gpio_inputs gpio_command
              command_presets preview_layout preview_request linkcard_discovery http_api mqtt_command
-             model_overlays)
+             model_overlays bridge_input)
 while [ $# -gt 0 ]; do
     case "$1" in
         --target) TARGET="$2"; shift 2 ;;
@@ -141,6 +141,7 @@ case "$TARGET" in
     preview_request) GROUPS_USED="webpreviewcore hostcore" ;;
     model_overlays) GROUPS_USED="hostoutput hostcore" ;;
     linkcard_discovery) GROUPS_USED="linkcardcore hostcore"; MAX_LEN=2048 ;;
+    bridge_input) GROUPS_USED="bridge protocols hostcore"; MAX_LEN=8192 ;;
     http_api)
         # The whole daemon in the fuzzer's process, requests through its HTTP server.
         GROUPS_USED="daemon tavodcore engine gpio lcsf hw hostplayer hostoutput hostmqtt bridge protocols hostcore httpserver"

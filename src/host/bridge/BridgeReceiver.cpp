@@ -114,27 +114,29 @@ void Receiver::joinGroups() {
     }
 }
 
-bool Receiver::Start(const Config& config, Sink sink, const std::string& boardName) {
-    Stop();
+void Receiver::Configure(const Config& config, Sink sink, const std::string& boardName) {
     m_config = config;
     m_sink = std::move(sink);
     m_boardName = boardName;
-    {
-        std::lock_guard<std::mutex> l(m_lock);
-        m_e131.clear();
-        m_artnet.clear();
-        auto fill = [](std::map<uint16_t, Universe>& to, const std::vector<UniverseRange>& ranges) {
-            for (const UniverseRange& r : ranges) {
-                for (uint32_t i = 0; i < r.count; i++) {
-                    Universe& u = to[(uint16_t)(r.universe + i)];
-                    u.startChannel = r.startChannel + i * r.universeSize;
-                    u.size = r.universeSize;
-                }
+    std::lock_guard<std::mutex> l(m_lock);
+    m_e131.clear();
+    m_artnet.clear();
+    auto fill = [](std::map<uint16_t, Universe>& to, const std::vector<UniverseRange>& ranges) {
+        for (const UniverseRange& r : ranges) {
+            for (uint32_t i = 0; i < r.count; i++) {
+                Universe& u = to[(uint16_t)(r.universe + i)];
+                u.startChannel = r.startChannel + i * r.universeSize;
+                u.size = r.universeSize;
             }
-        };
-        fill(m_e131, config.e131Universes);
-        fill(m_artnet, config.artnetUniverses);
-    }
+        }
+    };
+    fill(m_e131, config.e131Universes);
+    fill(m_artnet, config.artnetUniverses);
+}
+
+bool Receiver::Start(const Config& config, Sink sink, const std::string& boardName) {
+    Stop();
+    Configure(config, std::move(sink), boardName);
     if (config.e131) {
         m_e131Fd = openSocket(e131::PORT, "E1.31");
         if (m_e131Fd >= 0) {

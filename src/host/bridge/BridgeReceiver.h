@@ -47,6 +47,10 @@ public:
     //  "lastSeenMs"}]}]}, "artnet": {...}, "ddp": {"packets", "frames", "errors"}}
     Json::Value GetStatus();
 
+    // The universes and the sink, without sockets or thread: Start does this first;
+    // tests and the fuzz harness feed datagrams to a receiver set up so.
+    void Configure(const Config& config, Sink sink, const std::string& boardName);
+
     // One datagram as the thread handles it (the sockets' fds name the protocol).
     void HandleE131(const uint8_t* data, size_t size, uint32_t fromAddress, int64_t nowMs);
     void HandleArtNet(const uint8_t* data, size_t size, uint32_t fromAddress, int64_t nowMs);
