@@ -63,14 +63,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     volatile uint32_t touched = 0;
-    receiver->Configure(makeConfig(), [&touched](const uint8_t* block, uint32_t start, uint32_t length) {
-        if ((uint64_t)start + length > TAVO_MAX_CHANNELS || (length && !block)) {
-            abort();
-        }
-        for (uint32_t i = 0; i < length; i++) {
-            touched += block[i];
-        }
-    }, "fuzz");
+    receiver->Configure(
+        makeConfig(),
+        [&touched](const uint8_t* block, uint32_t start, uint32_t length) {
+            if ((uint64_t)start + length > TAVO_MAX_CHANNELS || (length && !block)) {
+                abort();
+            }
+            for (uint32_t i = 0; i < length; i++) {
+                touched += block[i];
+            }
+        },
+        "fuzz");
     int64_t now = 1000000;
     size_t at = 0;
     while (at + 3 <= size) {

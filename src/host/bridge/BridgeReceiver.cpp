@@ -121,6 +121,8 @@ void Receiver::Configure(const Config& config, Sink sink, const std::string& boa
     std::lock_guard<std::mutex> l(m_lock);
     m_e131.clear();
     m_artnet.clear();
+    m_e131SyncSeenMs.clear();
+    m_artSyncSeenMs = INT64_MIN / 2;
     auto fill = [](std::map<uint16_t, Universe>& to, const std::vector<UniverseRange>& ranges) {
         for (const UniverseRange& r : ranges) {
             for (uint32_t i = 0; i < r.count; i++) {
@@ -262,6 +264,12 @@ void Receiver::HandleE131(const uint8_t* data, size_t size, uint32_t fromAddress
         error(m_e131Counters, "E1.31 packet from " + addressText(fromAddress) + " dropped: " + why);
         return;
     }
+    if (p.kind == e131::PacketKind::sync) {
+        m_e131Syncs++;
+        m_e131SyncSeenMs[p.syncAddress] = nowMs;
+        releaseE131(p.syncAddress);
+        return;
+    }
     if (p.kind != e131::PacketKind::data || p.startCode != 0 || (p.options & e131::OPTION_PREVIEW)) {
         return;
     }
@@ -300,14 +308,59 @@ void Receiver::HandleE131(const uint8_t* data, size_t size, uint32_t fromAddress
     s->address = fromAddress;
     s->lastSeenMs = nowMs;
     s->slots.assign(p.slots, p.slots + p.slotCount);
+    // Synchronized while its sender sends synchronization packets: held for the next.
+    auto sync = p.syncAddress ? m_e131SyncSeenMs.find(p.syncAddress) : m_e131SyncSeenMs.end();
+    if (sync != m_e131SyncSeenMs.end() && nowMs - sync->second <= SOURCE_TIMEOUT_MS) {
+        u.held = true;
+        u.syncAddress = p.syncAddress;
+        return;
+    }
+    u.held = false;
     merge(u);
+}
+
+void Receiver::releaseE131(uint16_t address) {
+    for (auto& e : m_e131) {
+        Universe& u = e.second;
+        if (u.held && u.syncAddress == address) {
+            u.held = false;
+            merge(u);
+        }
+    }
+}
+
+void Receiver::releaseArtNet() {
+    for (auto& e : m_artnet) {
+        Universe& u = e.second;
+        if (u.held) {
+            u.held = false;
+            if (m_sink && !u.pending.empty()) {
+                m_sink(u.pending.data(), u.startChannel, (uint32_t)u.pending.size());
+            }
+        }
+    }
 }
 
 void Receiver::Expire(int64_t nowMs) {
     std::lock_guard<std::mutex> l(m_lock);
+    // Synchronization packets that stopped coming: what waits for them shows now.
+    for (auto it = m_e131SyncSeenMs.begin(); it != m_e131SyncSeenMs.end();) {
+        if (nowMs - it->second > SOURCE_TIMEOUT_MS) {
+            releaseE131(it->first);
+            it = m_e131SyncSeenMs.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (nowMs - m_artSyncSeenMs > ARTSYNC_TIMEOUT_MS) {
+        releaseArtNet();
+    }
     for (auto& e : m_e131) {
         Universe& u = e.second;
         size_t before = u.sources.size();
+        if (u.held) {
+            continue; // shown when its synchronization comes or stops coming
+        }
         u.sources.erase(
             std::remove_if(u.sources.begin(), u.sources.end(),
                            [&](const Source& s) { return nowMs - s.lastSeenMs > SOURCE_TIMEOUT_MS; }),
@@ -363,6 +416,12 @@ void Receiver::HandleArtNet(const uint8_t* data, size_t size, uint32_t fromAddre
         }
         return;
     }
+    if (p.kind == artnet::PacketKind::sync) {
+        m_artSyncs++;
+        m_artSyncSeenMs = nowMs;
+        releaseArtNet();
+        return;
+    }
     if (p.kind != artnet::PacketKind::dmx) {
         return;
     }
@@ -373,8 +432,14 @@ void Receiver::HandleArtNet(const uint8_t* data, size_t size, uint32_t fromAddre
     Universe& u = it->second;
     u.packets++;
     u.lastSeenMs = nowMs;
+    const size_t length = std::min(p.length, (size_t)u.size);
+    if (nowMs - m_artSyncSeenMs <= ARTSYNC_TIMEOUT_MS) {
+        u.held = true;
+        u.pending.assign(p.data, p.data + length);
+        return;
+    }
     if (m_sink) {
-        m_sink(p.data, u.startChannel, (uint32_t)std::min(p.length, (size_t)u.size));
+        m_sink(p.data, u.startChannel, (uint32_t)length);
     }
 }
 
@@ -457,10 +522,12 @@ Json::Value Receiver::GetStatus() {
     Json::Value s(Json::objectValue);
     if (m_e131Fd >= 0) {
         s["e131"] = counters(m_e131Counters);
+        s["e131"]["syncPackets"] = (Json::Int64)m_e131Syncs;
         s["e131"]["universes"] = universes(m_e131);
     }
     if (m_artnetFd >= 0) {
         s["artnet"] = counters(m_artnetCounters);
+        s["artnet"]["syncPackets"] = (Json::Int64)m_artSyncs;
         s["artnet"]["universes"] = universes(m_artnet);
     }
     if (m_ddpFd >= 0) {

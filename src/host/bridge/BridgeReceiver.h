@@ -6,6 +6,11 @@
 // ignored; the highest priority of a universe wins, equal priorities are merged
 // highest value first. Art-Net: ArtDmx, and ArtPoll answered with an
 // ArtPollReply. DDP: packets gather into a frame that PUSH hands on.
+//
+// Synchronized senders: E1.31 data naming a sync address is held until the
+// synchronization packet for that address, and Art-Net data until the next
+// ArtSync, so every universe of a frame shows at once. A sender that stops sending
+// them (2.5 s for E1.31, 4 s for Art-Net) is shown at once again, held data first.
 #pragma once
 
 #include "BridgeConfig.h"
@@ -29,8 +34,11 @@ public:
     // Runs on the receiver's thread.
     using Sink = std::function<void(const uint8_t* data, uint32_t startChannel, uint32_t length)>;
 
-    // How long a silent E1.31 source is kept.
+    // How long a silent E1.31 source is kept, and how long E1.31 data waits for a
+    // synchronization packet that does not come.
     static constexpr int64_t SOURCE_TIMEOUT_MS = 2500;
+    // How long after the last ArtSync Art-Net data is still held for the next.
+    static constexpr int64_t ARTSYNC_TIMEOUT_MS = 4000;
 
     Receiver();
     ~Receiver();
@@ -75,6 +83,11 @@ private:
         long long sequenceErrors = 0;
         std::vector<Source> sources;
         int64_t lastSeenMs = 0;
+        // Data waiting for its synchronization: E1.31 merges its sources then (the
+        // address is `syncAddress`), Art-Net hands on `pending`.
+        bool held = false;
+        uint16_t syncAddress = 0;
+        std::vector<uint8_t> pending;
     };
     struct Counters {
         long long packets = 0;
@@ -88,6 +101,10 @@ private:
     void joinGroups();
     // Merges the universe's winning sources and hands them on; m_lock held.
     void merge(Universe& u);
+    // Hands on what waits for synchronization address `address` (E1.31) or for an
+    // ArtSync (Art-Net); m_lock held.
+    void releaseE131(uint16_t address);
+    void releaseArtNet();
     void error(Counters& c, const std::string& what);
 
     Config m_config;
@@ -102,6 +119,9 @@ private:
     std::mutex m_lock; // guards everything below; the thread holds it per datagram
     std::map<uint16_t, Universe> m_e131;
     std::map<uint16_t, Universe> m_artnet;
+    std::map<uint16_t, int64_t> m_e131SyncSeenMs; // sync address: its last synchronization packet
+    int64_t m_artSyncSeenMs = INT64_MIN / 2;      // the last ArtSync
+    long long m_e131Syncs = 0, m_artSyncs = 0;
     Counters m_e131Counters, m_artnetCounters, m_ddpCounters;
     std::vector<uint8_t> m_ddpFrame; // the frame being gathered, from DDP offset 0
     uint32_t m_ddpFrom = UINT32_MAX, m_ddpTo = 0;

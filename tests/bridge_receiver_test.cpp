@@ -1,0 +1,125 @@
+// Bridge mode's receiver fed hand-built datagrams, for what no peer here sends:
+// synchronized E1.31 and Art-Net, and senders that stop synchronizing.
+#include "host/bridge/BridgeReceiver.h"
+#include "protocols/ArtNet.h"
+#include "protocols/E131.h"
+
+#include <gtest/gtest.h>
+
+using namespace protocols;
+
+namespace {
+
+struct Block {
+    uint32_t start;
+    std::vector<uint8_t> data;
+    bool operator==(const Block& o) const { return start == o.start && data == o.data; }
+};
+
+std::ostream& operator<<(std::ostream& os, const Block& b) {
+    return os << "{" << b.start << ", " << b.data.size() << " bytes from " << (b.data.empty() ? 0 : b.data[0])
+              << "}";
+}
+
+class BridgeReceiverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bridge::Config c;
+        c.e131 = c.artnet = true;
+        c.e131Universes.push_back({1, 2, 4, 0});     // universes 1 and 2: channels 0-3, 4-7
+        c.artnetUniverses.push_back({0, 2, 4, 100}); // 0 and 1: channels 100-103, 104-107
+        receiver.Configure(
+            c,
+            [this](const uint8_t* d, uint32_t start, uint32_t length) {
+                got.push_back({start, std::vector<uint8_t>(d, d + length)});
+            },
+            "test");
+    }
+
+    void e131Data(uint16_t universe, uint8_t value, uint16_t syncAddress, int64_t now) {
+        e131::DataHeader h;
+        h.cid.fill(7);
+        h.universe = universe;
+        h.syncAddress = syncAddress;
+        h.sequence = m_sequence++;
+        std::vector<uint8_t> slots(4, value);
+        uint8_t p[e131::MAX_PACKET_SIZE];
+        size_t n = e131::encodeData(p, h, slots.data(), slots.size());
+        receiver.HandleE131(p, n, 0x0100007F, now);
+    }
+    void e131Sync(uint16_t address, int64_t now) {
+        e131::Cid cid;
+        cid.fill(7);
+        uint8_t p[64];
+        size_t n = e131::encodeSync(p, cid, m_sequence++, address);
+        receiver.HandleE131(p, n, 0x0100007F, now);
+    }
+    void artDmx(uint16_t universe, uint8_t value, int64_t now) {
+        std::vector<uint8_t> data(4, value);
+        uint8_t p[600];
+        size_t n = artnet::encodeDmx(p, universe, 1, data.data(), data.size());
+        receiver.HandleArtNet(p, n, 0x0100007F, now);
+    }
+    void artSync(int64_t now) {
+        uint8_t p[64];
+        size_t n = artnet::encodeSync(p);
+        receiver.HandleArtNet(p, n, 0x0100007F, now);
+    }
+    std::vector<Block> take() {
+        std::vector<Block> b;
+        b.swap(got);
+        return b;
+    }
+    static Block block(uint32_t start, uint8_t value) { return {start, std::vector<uint8_t>(4, value)}; }
+
+    bridge::Receiver receiver;
+    std::vector<Block> got;
+    uint8_t m_sequence = 0;
+};
+
+TEST_F(BridgeReceiverTest, E131DataNamingASyncAddressWaitsForItsSyncPacket) {
+    // Before any sync packet the sender is not synchronizing yet: shown at once.
+    e131Data(1, 0x11, 7000, 1000);
+    EXPECT_EQ(take(), (std::vector<Block>{block(0, 0x11)}));
+    e131Sync(7000, 1010);
+    // A frame of two universes: nothing until the sync, then both together.
+    e131Data(1, 0x21, 7000, 1020);
+    e131Data(2, 0x22, 7000, 1021);
+    e131Sync(6000, 1022); // another address releases nothing
+    EXPECT_TRUE(take().empty());
+    e131Sync(7000, 1030);
+    EXPECT_EQ(take(), (std::vector<Block>{block(0, 0x21), block(4, 0x22)}));
+    // Data without a sync address is never held.
+    e131Data(2, 0x33, 0, 1040);
+    EXPECT_EQ(take(), (std::vector<Block>{block(4, 0x33)}));
+    // The sender stops synchronizing: what waits is shown once the sync is 2.5 s
+    // late, and from then on its data at once.
+    e131Data(1, 0x44, 7000, 1050);
+    receiver.Expire(1030 + bridge::Receiver::SOURCE_TIMEOUT_MS);
+    EXPECT_TRUE(take().empty());
+    receiver.Expire(1031 + bridge::Receiver::SOURCE_TIMEOUT_MS);
+    EXPECT_EQ(take(), (std::vector<Block>{block(0, 0x44)}));
+    e131Data(1, 0x55, 7000, 3600);
+    EXPECT_EQ(take(), (std::vector<Block>{block(0, 0x55)}));
+}
+
+TEST_F(BridgeReceiverTest, ArtNetDataWaitsForArtSyncWhileTheSenderSendsIt) {
+    artDmx(0, 0x10, 1000);
+    EXPECT_EQ(take(), (std::vector<Block>{block(100, 0x10)}));
+    artSync(1010);
+    artDmx(0, 0x20, 1020);
+    artDmx(1, 0x21, 1021);
+    artDmx(0, 0x22, 1022); // the newer data of a universe replaces the older
+    EXPECT_TRUE(take().empty());
+    artSync(1030);
+    EXPECT_EQ(take(), (std::vector<Block>{block(100, 0x22), block(104, 0x21)}));
+    artSync(1040);
+    EXPECT_TRUE(take().empty()) << "a sync with nothing new hands on nothing";
+    artDmx(1, 0x30, 1050);
+    receiver.Expire(1040 + bridge::Receiver::ARTSYNC_TIMEOUT_MS + 1);
+    EXPECT_EQ(take(), (std::vector<Block>{block(104, 0x30)}));
+    artDmx(1, 0x31, 6000);
+    EXPECT_EQ(take(), (std::vector<Block>{block(104, 0x31)}));
+}
+
+} // namespace
