@@ -302,3 +302,109 @@ TEST(BridgeOlad, OladStreamsE131IntoTheBridgeAndTheOutputCarriesItByteForByte) {
     ASSERT_GE(e[0]["sources"].size(), 1u) << e;
     EXPECT_EQ(peer, e[0]["sources"][0]["address"].asString()) << e;
 }
+
+namespace {
+
+// Which frame of the test sequence `data` holds, read at channel `first` on (the
+// test files' channel values are a function of frame and channel); -1 for none.
+int frameOf(const std::vector<uint8_t>& data, uint32_t first, uint32_t frames) {
+    for (uint32_t f = 0; f < frames; f++) {
+        bool all = !data.empty();
+        for (size_t c = 0; c < data.size() && all; c++) {
+            all = data[c] == testChannelValue(f, first + (uint32_t)c);
+        }
+        if (all) {
+            return (int)f;
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+// One tavod streams its show over E1.31 to another in bridge mode: the second's
+// output carries the first one's frames, in order, byte for byte; while the second
+// plays a show of its own, "bridgeDataPriority" decides which one the outputs show.
+TEST_F(BridgeTest, ATavodStreamsItsShowToAnotherWhosePrioritySettingDecides) {
+    constexpr uint32_t FRAMES = 120;
+    MediaDir sender;
+    ASSERT_TRUE(sender.writeSequence("show.lcsf", 30, FRAMES, 25));
+    sender.writeOutputs("{\"type\": \"E131\", \"enabled\": 1, \"startChannel\": 1, \"channelCount\": 30, "
+                        "\"universe\": 9, \"universeSize\": 30, \"address\": \"127.0.0.1\"}");
+    // The bridge lands universe 9 on channels 31-60, beside a show of its own on 1-60.
+    media.writeConfig("bridge.json", "{\"timeoutMs\": 500, \"e131\": {\"universes\": [{\"universe\": 9, "
+                                     "\"universeSize\": 30, \"startChannel\": 31}]}}");
+    media.writeOutputs(customUdp(31, 30, rx.port(), "{data}"));
+    ASSERT_TRUE(media.writeSequence("own.lcsf", 60, 400, 25));
+    std::unique_ptr<Tavod> bridge = startWithHttp(media, {"run"}, port);
+    ASSERT_TRUE(bridge);
+
+    auto stream = [&] {
+        return std::make_unique<Tavod>(sender.path(), tavodArgs(sender, {"play", "show.lcsf", "--loop"}));
+    };
+    // Idle, the bridge shows the stream. Every datagram is a frame of it or the blank.
+    std::unique_ptr<Tavod> a = stream();
+    std::vector<int> frames;
+    std::vector<uint8_t> got;
+    int64_t end = nowUs() + 20000000LL;
+    while (nowUs() < end && (frames.empty() || frames.back() < (int)FRAMES - 1)) {
+        if (!rx.receive(got, 100)) {
+            continue;
+        }
+        int f = frameOf(got, 0, FRAMES);
+        if (f < 0) {
+            ASSERT_EQ(got, std::vector<uint8_t>(30, 0)) << "neither a frame of the stream nor the blank";
+            continue;
+        }
+        if (frames.empty() || frames.back() != f) {
+            frames.push_back(f);
+        }
+    }
+    ASSERT_FALSE(frames.empty()) << "the stream never reached the bridge's output:\n"
+                                 << bridge->err() << a->err();
+    EXPECT_EQ(frames.back(), (int)FRAMES - 1) << "the stream's last frame";
+    EXPECT_TRUE(std::is_sorted(frames.begin(), frames.end())) << "frames out of order";
+    EXPECT_GE(frames.size(), (size_t)FRAMES / 2) << "most frames of the stream are shown";
+
+    // Playing its own show, by default the bridge keeps to it and warns.
+    ASSERT_EQ(httpRequest(port, "POST", "/api/playback",
+                          "{\"action\": \"play\", \"sequence\": \"own.lcsf\", \"loop\": true}")
+                  .status,
+              200);
+    auto ownFrame = [&](int tries) {
+        int f = -1;
+        for (int i = 0; i < tries && f < 0; i++) {
+            if (rx.receive(got, 100)) {
+                f = frameOf(got, 30, 400);
+            }
+        }
+        return f;
+    };
+    ASSERT_GE(ownFrame(100), 0) << "its own show is not on the output while the stream goes on";
+    // Once the stream's last data before the show has expired, only the show.
+    for (int i = 0; i < 20; i++) {
+        ASSERT_TRUE(rx.receive(got, 5000));
+        EXPECT_GE(frameOf(got, 30, 400), 0) << "the stream showed through the show at datagram " << i;
+    }
+    end = nowUs() + 10000000LL;
+    bool warned = false;
+    while (nowUs() < end && !warned) {
+        warned =
+            httpGet(port, "/api/warnings").body.find("Received bridging data while sequence is running") !=
+            std::string::npos;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(warned);
+    // "Ignore": the stream wins over the show.
+    ASSERT_EQ(httpRequest(port, "PUT", "/api/settings/bridgeDataPriority", "\"Ignore\"").status, 200);
+    int streamed = -1;
+    end = nowUs() + 10000000LL;
+    while (nowUs() < end && streamed < 0) {
+        if (rx.receive(got, 100)) {
+            streamed = frameOf(got, 0, FRAMES);
+        }
+    }
+    EXPECT_GE(streamed, 0) << "the stream does not win with \"Ignore\"";
+    a->sendSignal(SIGTERM);
+    EXPECT_TRUE(a->wait());
+}
