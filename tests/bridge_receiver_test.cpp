@@ -1,6 +1,7 @@
 // Bridge mode's receiver fed hand-built datagrams, for what no peer here sends:
 // synchronized E1.31 and Art-Net, and senders that stop synchronizing.
 #include "host/bridge/BridgeReceiver.h"
+#include "host/core/Warnings.h"
 #include "protocols/ArtNet.h"
 #include "protocols/E131.h"
 
@@ -36,9 +37,9 @@ protected:
             "test");
     }
 
-    void e131Data(uint16_t universe, uint8_t value, uint16_t syncAddress, int64_t now) {
+    void e131Data(uint16_t universe, uint8_t value, uint16_t syncAddress, int64_t now, uint8_t cid = 7) {
         e131::DataHeader h;
-        h.cid.fill(7);
+        h.cid.fill(cid);
         h.universe = universe;
         h.syncAddress = syncAddress;
         h.sequence = m_sequence++;
@@ -101,6 +102,20 @@ TEST_F(BridgeReceiverTest, E131DataNamingASyncAddressWaitsForItsSyncPacket) {
     EXPECT_EQ(take(), (std::vector<Block>{block(0, 0x44)}));
     e131Data(1, 0x55, 7000, 3600);
     EXPECT_EQ(take(), (std::vector<Block>{block(0, 0x55)}));
+}
+
+TEST_F(BridgeReceiverTest, SourcesOfOnePriorityThatDisagreeAreMergedWithAWarning) {
+    WarningHolder::ClearWarnings();
+    e131Data(2, 0x10, 0, 1000, 1);
+    e131Data(2, 0x10, 0, 1001, 2);
+    EXPECT_TRUE(WarningHolder::GetWarnings().empty()) << "two sources sending the same are no conflict";
+    e131Data(2, 0x30, 0, 1002, 2);
+    EXPECT_EQ(take().back(), block(4, 0x30)) << "highest value first";
+    std::vector<std::string> w = WarningHolder::GetWarnings();
+    ASSERT_EQ(w.size(), 1u);
+    EXPECT_NE(w[0].find("E1.31 universe 2 has sources at priority 100 that disagree"), std::string::npos)
+        << w[0];
+    WarningHolder::ClearWarnings();
 }
 
 TEST_F(BridgeReceiverTest, ArtNetDataWaitsForArtSyncWhileTheSenderSendsIt) {

@@ -127,6 +127,7 @@ void Receiver::Configure(const Config& config, Sink sink, const std::string& boa
         for (const UniverseRange& r : ranges) {
             for (uint32_t i = 0; i < r.count; i++) {
                 Universe& u = to[(uint16_t)(r.universe + i)];
+                u.number = (uint16_t)(r.universe + i);
                 u.startChannel = r.startChannel + i * r.universeSize;
                 u.size = r.universeSize;
             }
@@ -239,16 +240,31 @@ void Receiver::merge(Universe& u) {
     m_merged.assign(u.size, 0);
     size_t length = 0;
     bool any = false;
+    const Source* first = nullptr;
+    bool disagree = false;
     for (const Source& s : u.sources) {
         if (s.priority != top || s.slots.empty()) {
             continue;
         }
         any = true;
+        if (!first) {
+            first = &s;
+        } else if (s.slots != first->slots) {
+            disagree = true;
+        }
         size_t n = std::min(s.slots.size(), (size_t)u.size);
         length = std::max(length, n);
         for (size_t i = 0; i < n; i++) {
             m_merged[i] = std::max(m_merged[i], s.slots[i]);
         }
+    }
+    if (disagree) {
+        // Two consoles on one universe is a mistake to fix, not a show: say so while it lasts.
+        WarningHolder::AddWarningTimeout("Bridge: E1.31 universe " + std::to_string(u.number) +
+                                             " has sources at priority " + std::to_string(top) +
+                                             " that disagree; they are merged, the highest value of each "
+                                             "channel winning",
+                                         10);
     }
     if (any && m_sink) {
         m_sink(m_merged.data(), u.startChannel, (uint32_t)length);

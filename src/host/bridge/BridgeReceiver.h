@@ -77,6 +77,7 @@ private:
         std::vector<uint8_t> slots;
     };
     struct Universe {
+        uint16_t number = 0;
         uint32_t startChannel = 0;
         uint32_t size = 0;
         long long packets = 0;
