@@ -258,8 +258,10 @@ void Receiver::merge(Universe& u) {
             m_merged[i] = std::max(m_merged[i], s.slots[i]);
         }
     }
-    if (disagree) {
-        // Two consoles on one universe is a mistake to fix, not a show: say so while it lasts.
+    if (disagree && (u.warnedMs == 0 || u.lastSeenMs - u.warnedMs >= 1000)) {
+        // Two consoles on one universe is a mistake to fix, not a show: say so while
+        // it lasts (renewed each second, not each packet: a packet costs microseconds).
+        u.warnedMs = u.lastSeenMs;
         WarningHolder::AddWarningTimeout("Bridge: E1.31 universe " + std::to_string(u.number) +
                                              " has sources at priority " + std::to_string(top) +
                                              " that disagree; they are merged, the highest value of each "

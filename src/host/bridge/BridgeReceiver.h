@@ -84,6 +84,7 @@ private:
         long long sequenceErrors = 0;
         std::vector<Source> sources;
         int64_t lastSeenMs = 0;
+        int64_t warnedMs = 0; // when its sources' disagreement was last warned about
         // Data waiting for its synchronization: E1.31 merges its sources then (the
         // address is `syncAddress`), Art-Net hands on `pending`.
         bool held = false;
