@@ -205,6 +205,31 @@ TEST_F(TavodPlaylistTest, StartedInsideAWindowTheShowStartsAtOnceFromTheBeginnin
     EXPECT_TRUE(t->wait());
 }
 
+// SIGHUP reads the schedule again: a window that holds the time now starts at once.
+TEST_F(TavodPlaylistTest, SighupReadsTheScheduleAgain) {
+    uint16_t port = 0;
+    auto t = startWithHttp(media, {"run"}, port);
+    ASSERT_NE(t, nullptr);
+    writeSchedule("00:00", "24:00");
+    t->sendSignal(SIGHUP);
+    std::vector<Shown> shown =
+        watch([](const std::vector<Shown>& got) { return !got.empty() && got.back().id == INTRO; });
+    ASSERT_FALSE(shown.empty()) << t->err();
+    EXPECT_EQ(shown.back().id, INTRO) << t->err();
+    // A schedule that does not read is refused, and the one in use kept.
+    media.writeConfig("schedule.json",
+                      "{\"schedule\": [{\"playlist\": \"evening\", \"startTime\": \"nine\"}]}");
+    t->sendSignal(SIGHUP);
+    int64_t end = nowUs() + 10000000;
+    while (nowUs() < end && t->err().find("Schedule not reloaded") == std::string::npos) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_NE(t->err().find("Schedule not reloaded: the one in use is kept"), std::string::npos) << t->err();
+    EXPECT_EQ(parseJson(httpGet(port, "/api/status").body)["schedule"]["entries"].asInt(), 1);
+    t->sendSignal(SIGTERM);
+    EXPECT_TRUE(t->wait());
+}
+
 // Started by a command, stopped gracefully over HTTP: the song playing ends, the
 // lead-out plays, and the outputs go dark; a sequence started by hand replaces it.
 TEST_F(TavodPlaylistTest, CommandsStartAndStopAPlaylistByHand) {

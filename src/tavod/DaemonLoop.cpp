@@ -46,6 +46,7 @@ void Daemon::RunLoop(const std::function<bool()>& done) {
         }
         if (tavod::TakeReloadRequest()) {
             ReloadOutputs();
+            m_playlists.ReloadSchedule();
         }
         m_statusLine.Tick();
         int64_t now = GetTimeMS();

@@ -163,6 +163,22 @@ void PlaylistWiring::EnableSchedule() {
     m_scheduleOn = true;
 }
 
+void PlaylistWiring::ReloadSchedule() {
+    Schedule fresh;
+    std::vector<std::string> problems;
+    if (!fresh.LoadFile(m_loadedFrom, problems)) {
+        for (const std::string& p : problems) {
+            LogErr(LOGCH_PLAYER, "%s\n", p.c_str());
+        }
+        LogWarn(LOGCH_PLAYER, "Schedule not reloaded: the one in use is kept\n");
+        return;
+    }
+    std::lock_guard<std::recursive_mutex> l(m_lock);
+    m_schedule = fresh;
+    m_lastCheckMS = 0;
+    LogInfo(LOGCH_PLAYER, "Schedule reloaded: %zu entries\n", m_schedule.Entries().size());
+}
+
 bool PlaylistWiring::StartPlaylist(const std::string& name, int repeat, std::string& error) {
     Playlist playlist;
     std::vector<std::string> problems;

@@ -37,6 +37,9 @@ public:
     void Stop(Daemon& daemon);
     // The schedule acts only in `tavod run`: `tavod play` plays what it was asked.
     void EnableSchedule();
+    // Reads schedule.json again (SIGHUP); a file with problems is logged and the
+    // schedule in use kept. What plays goes on.
+    void ReloadSchedule();
 
     // The actions of commands and of POST /api/playback; on the main thread.
     // `repeat`: -1 as the playlist says, 0 until stopped, N passes.
