@@ -29,7 +29,7 @@ TARGET=lcsf_reader
 EXTRA=()
 ALL_TARGETS=(lcsf_reader output_config udp_template settings_file pins_file gpio_inputs gpio_command
              command_presets preview_layout preview_request linkcard_discovery http_api mqtt_command
-             model_overlays bridge_input)
+             model_overlays bridge_input sync_packet)
 while [ $# -gt 0 ]; do
     case "$1" in
         --target) TARGET="$2"; shift 2 ;;
@@ -96,6 +96,7 @@ group_sources() {
         hw) ls "$ROOT"/src/host/hw/*.cpp ;;
         hostmqtt) ls "$ROOT"/src/host/mqtt/*.cpp ;;
         bridge) ls "$ROOT"/src/host/bridge/*.cpp ;;
+        hostsync) ls "$ROOT"/src/host/sync/*.cpp ;;
         protocols) ls "$ROOT"/src/protocols/*.cpp ;;
         engine) ls "$ROOT"/src/Sequence*.cpp "$ROOT/src/Effects.cpp" ;;
         gpio) ls "$ROOT"/src/gpio*.cpp ;;
@@ -142,15 +143,16 @@ case "$TARGET" in
     model_overlays) GROUPS_USED="hostoutput hostcore" ;;
     linkcard_discovery) GROUPS_USED="linkcardcore hostcore"; MAX_LEN=2048 ;;
     bridge_input) GROUPS_USED="bridge protocols hostcore"; MAX_LEN=8192 ;;
+    sync_packet) GROUPS_USED="protocols hostcore"; MAX_LEN=2048 ;;
     http_api)
         # The whole daemon in the fuzzer's process, requests through its HTTP server.
-        GROUPS_USED="daemon tavodcore engine gpio lcsf hw hostplayer hostoutput hostmqtt bridge protocols hostcore httpserver"
+        GROUPS_USED="daemon tavodcore engine gpio lcsf hw hostplayer hostoutput hostmqtt bridge hostsync protocols hostcore httpserver"
         PKGS="jsoncpp libgpiod libmicrohttpd libzstd zlib libmosquitto libpng"
         MAX_LEN=8192
         ;;
     mqtt_command)
         # Messages of the MQTT command topic, run by the daemon as it runs them.
-        GROUPS_USED="daemon tavodcore engine gpio lcsf hw hostplayer hostoutput hostmqtt bridge protocols hostcore httpserver"
+        GROUPS_USED="daemon tavodcore engine gpio lcsf hw hostplayer hostoutput hostmqtt bridge hostsync protocols hostcore httpserver"
         PKGS="jsoncpp libgpiod libmicrohttpd libzstd zlib libmosquitto libpng"
         ;;
     *) echo "run-fuzz.sh: unknown target $TARGET (--list names them)" >&2; exit 2 ;;

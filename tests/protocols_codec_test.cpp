@@ -3,6 +3,7 @@
 #include "protocols/ArtNet.h"
 #include "protocols/DDP.h"
 #include "protocols/E131.h"
+#include "protocols/Sync.h"
 
 #include <gtest/gtest.h>
 
@@ -207,4 +208,62 @@ TEST(DDPCodec, HeadersAndHostileLengths) {
     EXPECT_FALSE(ddp::decode(out, sizeof(out)).valid);
     EXPECT_EQ(1, ddp::nextSequence(15));
     EXPECT_EQ(2, ddp::nextSequence(1));
+}
+
+// Our own sync packets: the documented layout (docs/sync.md), a round trip of every
+// type, and every truncation refused.
+TEST(SyncCodec, APositionIsLaidOutByteForByteAndEveryTypeReadsBack) {
+    sync::Packet p;
+    p.type = sync::Type::POSITION;
+    p.sequence = 0x0102;
+    p.sender = 0xA0B0C0D0;
+    p.frame = 1234;
+    p.elapsedMs = 30850;
+    p.stepMs = 25;
+    p.name = "show.lcsf";
+    uint8_t out[sync::MAX_PACKET_SIZE];
+    size_t n = sync::encode(out, p);
+    const std::vector<uint8_t> want = {'T',  'V', 'S', 'Y',  1,    3,   0x01, 0x02, 0xA0, 0xB0, 0xC0,
+                                       0xD0, 0,   0,   0x04, 0xD2, 0,   0,    0x78, 0x82, 0,    25,
+                                       9,    's', 'h', 'o',  'w',  '.', 'l',  'c',  's',  'f'};
+    EXPECT_EQ(std::vector<uint8_t>(out, out + n), want);
+
+    sync::Packet presence;
+    presence.type = sync::Type::PRESENCE;
+    presence.mode = sync::Mode::FOLLOWER;
+    presence.offsetUs = -1500;
+    presence.host = "stage-left";
+    presence.version = "0.1.0";
+    presence.name = "show.lcsf";
+    sync::Packet plugin;
+    plugin.type = sync::Type::PLUGIN;
+    plugin.data = {1, 2, 3};
+    sync::Packet blank;
+    blank.type = sync::Type::BLANK;
+    for (const sync::Packet& s : {p, presence, plugin, blank}) {
+        size_t size = sync::encode(out, s);
+        ASSERT_GT(size, 0u);
+        sync::Packet r = sync::decode(out, size);
+        ASSERT_TRUE(r.valid);
+        EXPECT_EQ(r.type, s.type);
+        EXPECT_EQ(r.name, s.name);
+        EXPECT_EQ(r.frame, s.frame);
+        EXPECT_EQ(r.host, s.host);
+        EXPECT_EQ(r.offsetUs, s.offsetUs);
+        EXPECT_EQ(r.data, s.data);
+        for (size_t cut = 0; cut < size; cut++) {
+            std::string why;
+            EXPECT_FALSE(sync::decode(out, cut, &why).valid) << cut;
+            EXPECT_FALSE(why.empty());
+        }
+    }
+    // Another version, an unknown type.
+    out[4] = 2;
+    EXPECT_FALSE(sync::decode(out, n).valid);
+    out[4] = 1;
+    out[5] = 9;
+    EXPECT_FALSE(sync::decode(out, n).valid);
+    // A text too long for its length byte is not written.
+    p.name = std::string(256, 'x');
+    EXPECT_EQ(sync::encode(out, p), 0u);
 }

@@ -1,6 +1,7 @@
 #include "BridgeWiring.h"
 
 #include "Daemon.h"
+#include "Paths.h"
 #include "Sequence.h"
 #include "host/core/Common.h"
 #include "host/core/Log.h"
@@ -27,12 +28,7 @@ bool BridgeWiring::Start(Daemon& daemon) {
         return true;
     }
     Sequence* seq = daemon.GetSequence();
-    std::string board = getSetting("HostName");
-    if (board.empty()) {
-        char host[256] = {0};
-        gethostname(host, sizeof(host) - 1);
-        board = host;
-    }
+    std::string board = tavod::BoardName();
     int timeoutMs = m_config.timeoutMs;
     float rate = m_config.refreshRate;
     m_running = m_receiver.Start(

@@ -70,7 +70,10 @@ int Daemon::Start() {
     if (rt.cpu >= 0 && tavod::ReserveCpu(rt.cpu)) {
         m_outputThread.SetCpu(rt.cpu);
     }
-    m_outputThread.SetFrameDoneHook([this] { m_watchdog.FrameDone(); });
+    m_outputThread.SetFrameDoneHook([this] {
+        m_watchdog.FrameDone();
+        m_sync.FrameDone();
+    });
     ChannelOutputManager::INSTANCE.SetOutputThread(&m_outputThread);
 
     // Declared overlay models first: outputs may draw into them from Init on. A
@@ -99,7 +102,7 @@ int Daemon::Start() {
     m_gpio.Start(*this);
     m_testMode.Start(*this);
     m_control.Start(*this);
-    if (!m_playlists.Start(*this)) {
+    if (!m_playlists.Start(*this) || !m_sync.Start(*this)) {
         return EXIT_FAILURE_RUN;
     }
     startHttpApi();
@@ -235,6 +238,7 @@ void Daemon::Shutdown() {
     // Commands still queued run now, while the pins they may drive are there.
     m_commands.Stop(*this);
     m_playlists.Stop(*this);
+    m_sync.Stop(*this);
     m_gpio.Stop(*this);
     m_bridge.Stop();
 

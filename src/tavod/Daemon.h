@@ -14,7 +14,7 @@
 // RealTime.* real-time priority and locked memory; TestMode.* the test mode;
 // MQTTWiring.* the MQTT client and tavod's own topics; BridgeWiring.* bridge mode
 // (the network input feeding the engine's bridge data); PlaylistWiring.* playlists
-// and the schedule.
+// and the schedule; SyncWiring.* many boards in sync.
 //
 // Threads: Start, Play, RunLoop and Shutdown run on the main thread; StartSequence
 // and StopSequence on the main thread (commands run there too); GetStatus on the
@@ -31,6 +31,7 @@
 #include "OutputThread.h"
 #include "PlaylistWiring.h"
 #include "StatusLine.h"
+#include "SyncWiring.h"
 #include "TestMode.h"
 #include "Watchdog.h"
 
@@ -170,6 +171,7 @@ private:
     MQTTWiring m_mqtt;
     BridgeWiring m_bridge;
     PlaylistWiring m_playlists;
+    SyncWiring m_sync;
     TestMode m_testMode;
     ControlApi m_control;
     StatusLine m_statusLine;

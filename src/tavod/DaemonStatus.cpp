@@ -96,6 +96,7 @@ Json::Value Daemon::GetStatus() {
     m_mqtt.AddStatus(s);
     m_bridge.AddStatus(s);
     m_playlists.AddStatus(s);
+    m_sync.AddStatus(s);
     s["warnings"] = (Json::UInt64)WarningHolder::GetWarnings().size();
     return s;
 }

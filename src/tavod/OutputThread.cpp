@@ -35,6 +35,13 @@ OutputThread::~OutputThread() {
     }
 }
 
+void OutputThread::SetPeriodScale(double scale) {
+    if (!std::isfinite(scale)) {
+        scale = 1.0;
+    }
+    m_periodScale = std::min(1.1, std::max(0.9, scale));
+}
+
 int64_t OutputThread::PeriodFromRate(float rate) {
     if (!(rate > 0.0f) || !std::isfinite(rate)) {
         return 50000;
@@ -183,7 +190,10 @@ void OutputThread::Run() {
 
     // Frame k of the schedule is due at anchor + k * period: computed from the
     // anchor every time, so rounding never accumulates into drift.
-    int64_t period = PeriodFromRate(GetChannelOutputRefreshRate());
+    auto currentPeriod = [this] {
+        return (int64_t)std::llround(PeriodFromRate(GetChannelOutputRefreshRate()) * m_periodScale.load());
+    };
+    int64_t period = currentPeriod();
     Clock::time_point anchor = Clock::now();
     int64_t k = 0;
 
@@ -232,7 +242,7 @@ void OutputThread::Run() {
             k++;
         }
 
-        int64_t newPeriod = PeriodFromRate(GetChannelOutputRefreshRate());
+        int64_t newPeriod = currentPeriod();
         if (newPeriod != period) {
             anchor += std::chrono::microseconds(k * period);
             k = 0;

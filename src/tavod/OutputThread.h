@@ -79,6 +79,11 @@ public:
     // Runs after every frame, on the thread, outside every lock of ours (the service
     // watchdog); set before Start.
     void SetFrameDoneHook(std::function<void()> hook) { m_frameDone = std::move(hook); }
+    // Stretches (above 1) or shortens the frame period, from the next frame on:
+    // a follower of another board slews its show onto the leader's this way.
+    // Kept within 0.9 to 1.1.
+    void SetPeriodScale(double scale);
+    double GetPeriodScale() const { return m_periodScale.load(); }
 
 private:
     void Run();
@@ -91,6 +96,7 @@ private:
     bool m_realTimeRequired = false;
     int m_cpu = -1;
     std::atomic<bool> m_realTimeGranted{false};
+    std::atomic<double> m_periodScale{1.0};
 
     // Held while a frame runs. Recursive: a command run by the engine inside an open
     // may start another sequence.

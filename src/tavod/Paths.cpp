@@ -2,6 +2,7 @@
 #include "Paths.h"
 
 #include "host/core/Common.h"
+#include "host/core/Settings.h"
 
 #include <algorithm>
 #include <climits>
@@ -19,6 +20,16 @@
 #endif
 
 namespace tavod {
+
+std::string BoardName() {
+    std::string board = getSetting("HostName");
+    if (board.empty()) {
+        char host[256] = {0};
+        gethostname(host, sizeof(host) - 1);
+        board = host;
+    }
+    return board;
+}
 
 bool IsDirectory(const std::string& path) {
     struct stat st;

@@ -14,6 +14,10 @@ std::string DirName(const std::string& path);
 // have been meant.
 std::string ListFiles(const std::string& dir, size_t max = 8);
 
+// The board's name for other boards and controllers: the "HostName" setting, else
+// the system's host name.
+std::string BoardName();
+
 // The folder above the program's bin/ (PREFIX of an install, or the build folder).
 std::string InstallRoot();
 // The plug-in folder when --plugin-dir does not name one: lib/tavo/plugins of an

@@ -1,4 +1,4 @@
-// Synchronisation packets: logged until a transport exists.
+// The engine's synchronisation events, handed to the daemon's sender.
 #include "host/player/MultiSync.h"
 
 #include "host/core/Log.h"
@@ -8,18 +8,37 @@ MultiSync theMultiSync;
 }
 MultiSync* multiSync = &theMultiSync;
 
+void MultiSync::SetListener(Listener listener) {
+    std::lock_guard<std::mutex> l(m_lock);
+    m_listener = std::move(listener);
+}
+
+void MultiSync::tell(Event event, const std::string& name) {
+    Listener listener;
+    {
+        std::lock_guard<std::mutex> l(m_lock);
+        listener = m_listener;
+    }
+    static const char* names[] = {"open", "start", "stop", "blank"};
+    LogDebug(LOGCH_PLAYER, "MultiSync: %s packet%s%s\n", names[event], name.empty() ? "" : " for ",
+             name.c_str());
+    if (listener) {
+        listener(event, name);
+    }
+}
+
 void MultiSync::SendSeqOpenPacket(const std::string& filename) {
-    LogDebug(LOGCH_PLAYER, "MultiSync: sequence open packet for %s\n", filename.c_str());
+    tell(OPEN, filename);
 }
 
 void MultiSync::SendSeqSyncStartPacket(const std::string& filename) {
-    LogDebug(LOGCH_PLAYER, "MultiSync: sequence start packet for %s\n", filename.c_str());
+    tell(START, filename);
 }
 
 void MultiSync::SendSeqSyncStopPacket(const std::string& filename) {
-    LogDebug(LOGCH_PLAYER, "MultiSync: sequence stop packet for %s\n", filename.c_str());
+    tell(STOP, filename);
 }
 
 void MultiSync::SendBlankingDataPacket() {
-    LogDebug(LOGCH_PLAYER, "MultiSync: blanking packet\n");
+    tell(BLANK, "");
 }

@@ -1,0 +1,197 @@
+// Many boards in sync through real tavods on a private loopback: a leader and
+// followers, each board's CustomUDP output carrying the frame number it shows to a
+// collector that timestamps every datagram. One follower's clocks run 0.5 % fast
+// (faketime's library preloaded with a rate): without sync it drifts; with sync it
+// stays within a frame of the leader, and a follower started late catches up.
+#include "PrivateNetwork.h"
+#include "TavodTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include <glob.h>
+
+using namespace tavodtest;
+
+namespace {
+
+constexpr int FRAMES = 640; // 16 s of 25 ms
+constexpr uint16_t LEADER_PORT = 32400;
+
+struct Shown {
+    int64_t timeUs;
+    int frame;
+};
+
+std::string fakeTimeLibrary() {
+    glob_t g;
+    std::string found;
+    if (glob("/usr/lib/*/faketime/libfaketime.so.1", 0, nullptr, &g) == 0 && g.gl_pathc > 0) {
+        found = g.gl_pathv[0];
+    }
+    globfree(&g);
+    return found;
+}
+
+// One board: its media folder, with the show that carries its frame numbers, and
+// the receiver its output sends to.
+struct Board {
+    MediaDir media;
+    TimedUdpReceiver rx;
+    std::unique_ptr<Tavod> tavod;
+    std::vector<Shown> shown;
+
+    Board() {
+        const std::string raw = media.path() + "/show.raw";
+        std::ofstream out(raw, std::ios::binary);
+        for (int f = 0; f < FRAMES; f++) {
+            out.put(static_cast<char>(f >> 8)).put(static_cast<char>(f & 255)).put(1);
+        }
+        out.close();
+        Tavod lcsf(media.path(),
+                   {"create", media.sequencePath("show.lcsf"), "--channels", "3", "--frames",
+                    std::to_string(FRAMES), "--step", "25", "--from-raw", raw},
+                   -1, -1, std::string(TAVO_BIN_DIR) + "/lcsf");
+        EXPECT_TRUE(lcsf.wait());
+        media.writeOutputs(customUdp(1, 3, rx.port(), "{data}"));
+    }
+    // Starts tavod with `args`, its clocks `fast` by 0.5 % when asked.
+    void start(const std::vector<std::string>& args, bool fast) {
+        if (fast) {
+            setenv("LD_PRELOAD", fakeTimeLibrary().c_str(), 1);
+            setenv("FAKETIME", "+0 x1.005", 1);
+        }
+        tavod = std::make_unique<Tavod>(media.path(), tavodArgs(media, args));
+        unsetenv("LD_PRELOAD");
+        unsetenv("FAKETIME");
+    }
+    // Takes what arrived so far.
+    void drain() {
+        Datagram d;
+        while (rx.receive(d, 0)) {
+            if (d.bytes.size() == 3 && d.bytes[2] == 1) {
+                shown.push_back({d.timeUs, d.bytes[0] << 8 | d.bytes[1]});
+            }
+        }
+    }
+};
+
+std::vector<std::string> syncArgs(const char* mode, uint16_t port, const std::string& to) {
+    return {"--set", std::string("syncMode=") + mode,
+            "--set", "syncPort=" + std::to_string(port),
+            "--set", "syncUnicast=" + to};
+}
+
+// The follower's frame less the leader's at each follower datagram from `fromUs` on:
+// the leader's frame is the last one it had sent by then.
+std::vector<int> differences(const std::vector<Shown>& leader, const std::vector<Shown>& follower,
+                             int64_t fromUs) {
+    std::vector<int> d;
+    size_t li = 0;
+    for (const Shown& f : follower) {
+        while (li + 1 < leader.size() && leader[li + 1].timeUs <= f.timeUs) {
+            li++;
+        }
+        if (f.timeUs < fromUs || leader.empty() || leader[li].timeUs > f.timeUs ||
+            leader.back().frame == FRAMES - 1 && f.timeUs > leader.back().timeUs) {
+            continue;
+        }
+        d.push_back(f.frame - leader[li].frame);
+    }
+    return d;
+}
+
+// Collects every board's output until the leader's show has ended.
+void watch(std::vector<Board*> boards, const std::function<void(int64_t)>& tick = nullptr) {
+    int64_t end = nowUs() + (FRAMES * 25 + 15000) * 1000LL;
+    Board& leader = *boards[0];
+    while (nowUs() < end && (leader.shown.empty() || leader.shown.back().frame < FRAMES - 1)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        for (Board* b : boards) {
+            b->drain();
+        }
+        if (tick) {
+            tick(nowUs());
+        }
+    }
+}
+
+class TavodSyncTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!net.ok()) {
+            GTEST_SKIP() << net.reason();
+        }
+        if (fakeTimeLibrary().empty()) {
+            GTEST_SKIP() << "libfaketime is not installed (Debian package faketime, a test dependency)";
+        }
+    }
+    PrivateNetwork net;
+};
+
+TEST_F(TavodSyncTest, AFastFollowerDriftsAloneAndKeepsInStepWhenSynced) {
+    // Alone: both started together, the fast one gains a frame every 5 s.
+    {
+        Board leader, fast;
+        leader.start({"play", "show.lcsf"}, false);
+        fast.start({"play", "show.lcsf"}, true);
+        watch({&leader, &fast});
+        ASSERT_FALSE(fast.shown.empty()) << fast.tavod->err();
+        std::vector<int> d = differences(leader.shown, fast.shown, 0);
+        ASSERT_GT(d.size(), 400u);
+        int early = d[50], late = d[d.size() - 20];
+        EXPECT_GE(late - early, 2) << "a clock 0.5 % fast drifts 3 frames in 15 s; it drifted "
+                                   << late - early;
+    }
+    // Synced: the fast one, and one started 5 s into the show.
+    Board leader, fast, late;
+    std::vector<std::string> follow = syncArgs("follower", 32401, "127.0.0.1:" + std::to_string(LEADER_PORT));
+    follow.push_back("run");
+    fast.start(follow, true);
+    std::vector<std::string> lead = syncArgs("leader", LEADER_PORT, "127.0.0.1:32401,127.0.0.1:32402");
+    lead.insert(lead.end(), {"play", "show.lcsf"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    leader.start(lead, false);
+    const int64_t started = nowUs();
+    bool lateStarted = false;
+    watch({&leader, &fast, &late}, [&](int64_t now) {
+        if (!lateStarted && now - started > 5000000) {
+            lateStarted = true;
+            std::vector<std::string> a =
+                syncArgs("follower", 32402, "127.0.0.1:" + std::to_string(LEADER_PORT));
+            a.push_back("run");
+            late.start(a, false);
+        }
+    });
+    ASSERT_FALSE(leader.shown.empty()) << leader.tavod->err();
+    ASSERT_FALSE(fast.shown.empty()) << fast.tavod->err();
+    ASSERT_FALSE(late.shown.empty()) << late.tavod->err();
+    // After the first second, within a frame of the leader (the two outputs' frames
+    // fall at different moments of the same period, so one frame apart is in step).
+    std::vector<int> d = differences(leader.shown, fast.shown, leader.shown.front().timeUs + 1000000);
+    ASSERT_GT(d.size(), 400u);
+    int worst = 0;
+    for (int x : d) {
+        worst = std::max(worst, std::abs(x));
+    }
+    EXPECT_LE(worst, 1) << "the fast follower fell out of step by " << worst << " frames";
+    // The late one is in step within 2 s of its first frame (3 s allowed here).
+    std::vector<int> dl = differences(leader.shown, late.shown, late.shown.front().timeUs + 3000000);
+    ASSERT_GT(dl.size(), 100u);
+    int worstLate = 0;
+    for (int x : dl) {
+        worstLate = std::max(worstLate, std::abs(x));
+    }
+    EXPECT_LE(worstLate, 1) << "the late follower did not catch up";
+    EXPECT_GT(late.shown.front().frame, 100)
+        << "the late follower starts where the leader is, not at the start";
+    for (Board* b : {&fast, &late}) {
+        b->tavod->sendSignal(SIGTERM);
+        EXPECT_TRUE(b->tavod->wait());
+    }
+    EXPECT_TRUE(leader.tavod->wait());
+}
+
+} // namespace
