@@ -32,7 +32,7 @@ const double MAX_SLEW = 0.03;
 // integral (what makes up for a clock that runs fast or slow) by KI per
 // millisecond and second.
 const double KP = 0.001;
-const double KI = 0.0004;
+const double KI = 0.001;
 
 int64_t nowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
