@@ -12,8 +12,6 @@
 #include <cstdlib>
 #include <fstream>
 
-#include <glob.h>
-
 using namespace tavodtest;
 
 namespace {
@@ -90,17 +88,6 @@ protected:
         unsetenv("LD_PRELOAD");
         unsetenv("FAKETIME");
         return t;
-    }
-
-    // libfaketime.so.1 of Debian's libfaketime, in the machine's multiarch folder; "" when missing.
-    static std::string fakeTimeLibrary() {
-        glob_t g;
-        std::string found;
-        if (glob("/usr/lib/*/faketime/libfaketime.so.1", 0, nullptr, &g) == 0 && g.gl_pathc > 0) {
-            found = g.gl_pathv[0];
-        }
-        globfree(&g);
-        return found;
     }
 
     // What the output shows until `done` says stop or 30 s pass.

@@ -11,8 +11,6 @@
 #include <cstdlib>
 #include <fstream>
 
-#include <glob.h>
-
 using namespace tavodtest;
 
 namespace {
@@ -24,16 +22,6 @@ struct Shown {
     int64_t timeUs;
     int frame;
 };
-
-std::string fakeTimeLibrary() {
-    glob_t g;
-    std::string found;
-    if (glob("/usr/lib/*/faketime/libfaketime.so.1", 0, nullptr, &g) == 0 && g.gl_pathc > 0) {
-        found = g.gl_pathv[0];
-    }
-    globfree(&g);
-    return found;
-}
 
 // One board: its media folder, with the show that carries its frame numbers, and
 // the receiver its output sends to.
@@ -95,7 +83,7 @@ std::vector<int> differences(const std::vector<Shown>& leader, const std::vector
             li++;
         }
         if (f.timeUs < fromUs || leader.empty() || leader[li].timeUs > f.timeUs ||
-            leader.back().frame == FRAMES - 1 && f.timeUs > leader.back().timeUs) {
+            (leader.back().frame == FRAMES - 1 && f.timeUs > leader.back().timeUs)) {
             continue;
         }
         d.push_back(f.frame - leader[li].frame);

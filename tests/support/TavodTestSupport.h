@@ -225,6 +225,14 @@ private:
 
 // The common options of a test run: the temp media folder, the build's plug-ins, no
 // HTTP port of its own (a test that wants the API hands a socket: startWithHttp).
+// Debian's libfaketime for this build's architecture, to preload into tavod (with
+// FAKETIME set) so that its clocks are shifted or run at another rate; "" when the
+// faketime package is not installed.
+inline std::string fakeTimeLibrary() {
+    const std::string path = std::string("/usr/lib/") + TAVO_MULTIARCH + "/faketime/libfaketime.so.1";
+    return access(path.c_str(), R_OK) == 0 ? path : "";
+}
+
 inline std::vector<std::string> tavodArgs(const MediaDir& media, std::vector<std::string> more) {
     std::vector<std::string> a = {"--media-dir", media.path(), "--plugin-dir", TAVO_PLUGIN_DIR,
                                   "--http-port", "0",          "--quiet"};

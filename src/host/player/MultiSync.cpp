@@ -19,9 +19,9 @@ void MultiSync::tell(Event event, const std::string& name) {
         std::lock_guard<std::mutex> l(m_lock);
         listener = m_listener;
     }
-    static const char* names[] = {"open", "start", "stop", "blank"};
-    LogDebug(LOGCH_PLAYER, "MultiSync: %s packet%s%s\n", names[event], name.empty() ? "" : " for ",
-             name.c_str());
+    static const char* names[] = {"sequence open packet", "sequence start packet", "sequence stop packet",
+                                  "blanking packet"};
+    LogDebug(LOGCH_PLAYER, "MultiSync: %s%s%s\n", names[event], name.empty() ? "" : " for ", name.c_str());
     if (listener) {
         listener(event, name);
     }
