@@ -28,3 +28,6 @@ set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 # No -L prefix: qemu then finds the armhf loader by multiarch path itself, while a
 # prefix would give forked children a second C library and crash them.
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-arm-static)
+
+# The Debian architecture make package names in the .deb (cmake/Install.cmake).
+set(TAVO_DEB_ARCH armhf)

@@ -31,6 +31,8 @@ TARGET_PACKAGES=(
     libmicrohttpd-dev libgpiod-dev libmosquitto-dev
     libx11-dev libpng-dev
     libgtest-dev libgmock-dev
+    # The schedule tests preload faketime's library into tavod: the armhf one.
+    libfaketime
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -92,11 +92,14 @@ protected:
         return t;
     }
 
-    // libfaketime.so.1 of Debian's libfaketime, in the machine's multiarch folder; "" when missing.
+    // libfaketime.so.1 of Debian's libfaketime, in the multiarch folder of the
+    // architecture tavod is built for (a machine may hold others' too, which the
+    // loader would refuse); "" when missing.
     static std::string fakeTimeLibrary() {
         glob_t g;
         std::string found;
-        if (glob("/usr/lib/*/faketime/libfaketime.so.1", 0, nullptr, &g) == 0 && g.gl_pathc > 0) {
+        if (glob("/usr/lib/" TAVO_LIBRARY_ARCH "/faketime/libfaketime.so.1", 0, nullptr, &g) == 0 &&
+            g.gl_pathc > 0) {
             found = g.gl_pathv[0];
         }
         globfree(&g);
