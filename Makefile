@@ -50,8 +50,10 @@ ARMHF_DIR ?= build-armhf
 ARMHF_JOBS ?= 2
 ARMHF_TESTS ?= ^(lcsf_.*|sequence_.*|outputs/.*|output_compliance_test|tavod_play_test)$$
 ARMHF_CCACHE = $(if $(shell command -v ccache),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-# Emulated 32-bit readdir fails with EOVERFLOW on ext4's 64-bit directory offsets,
-# so the tests' temporary media folders go on tmpfs, whose offsets are small.
+# Under qemu-user a 32-bit readdir without 64-bit offsets fails with EOVERFLOW on
+# ext4, whose directory offsets are 64-bit hashes for a 64-bit kernel. Tavo itself
+# is built with 64-bit offsets; the tests' temporary media folders still go on
+# tmpfs, whose offsets are small, so that no library or tool read there can trip.
 ARMHF_TMPDIR ?= /dev/shm/tavo-armhf
 ARMHF_SELECT = $(if $(filter all,$(ARMHF_TESTS)),,-L '$(ARMHF_TESTS)')
 
