@@ -66,4 +66,12 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_SOURCE_DIR}/packaging/debian/prerm
     ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# A cross build (cmake/toolchain-armhf.cmake sets TAVO_DEB_ARCH) is packaged for the
+# board: CPack would name the build machine's architecture, and dpkg-shlibdeps must
+# read the programs with the board's objdump and look in its multiarch folders.
+if(TAVO_DEB_ARCH)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${TAVO_DEB_ARCH})
+    set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackHostArch.cmake)
+    file(WRITE ${CPACK_PROJECT_CONFIG_FILE} "set(ENV{DEB_HOST_ARCH} ${TAVO_DEB_ARCH})\n")
+endif()
 include(CPack)

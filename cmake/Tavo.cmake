@@ -2,17 +2,23 @@
 # output plug-in are built, so every folder declares only what is its own.
 
 # tavo_add_test(<name> SOURCES <files...> [LIBS <libraries...>] [DEPENDS <targets...>]
-#               [PROPERTIES <name> <value>...])
+#               [LABEL <label>] [PROPERTIES <name> <value>...])
 # One GoogleTest program, registered with CTest case by case. It links the test
 # support (tests/support/), the codec and the host; DEPENDS names programs or
 # plug-ins it runs, built before it; PROPERTIES are CTest properties of each case.
+# Each case is labelled with its program's name (LABEL replaces it), so that
+# ctest -L picks whole programs (make test-armhf runs a chosen set).
 function(tavo_add_test name)
     if(NOT TAVO_BUILD_TESTS)
         return()
     endif()
-    cmake_parse_arguments(T "" "" "SOURCES;LIBS;DEPENDS;PROPERTIES" ${ARGN})
+    cmake_parse_arguments(T "" "LABEL" "SOURCES;LIBS;DEPENDS;PROPERTIES" ${ARGN})
+    if(NOT T_LABEL)
+        set(T_LABEL ${name})
+    endif()
     add_executable(${name} ${T_SOURCES})
-    target_link_libraries(${name} PRIVATE ${T_LIBS} tavotestsupport lcsf tavohost GTest::gtest_main GTest::gmock)
+    target_link_libraries(${name} PRIVATE ${T_LIBS} tavotestsupport tavoemulation lcsf tavohost GTest::gtest_main
+                          GTest::gmock)
     if(T_DEPENDS)
         add_dependencies(${name} ${T_DEPENDS})
     endif()
@@ -22,7 +28,8 @@ function(tavo_add_test name)
     # each with its reason. Parameterised cases are named by their suite's name
     # generator alone: a printed struct parameter is raw bytes that change every build.
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST NO_PRETTY_VALUES
-                         PROPERTIES TIMEOUT 300 SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]" ${T_PROPERTIES})
+                         PROPERTIES TIMEOUT 300 SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]" LABELS ${T_LABEL}
+                         ${T_PROPERTIES})
 endfunction()
 
 # tavo_add_bench(<name>_bench <sources...>): a Google Benchmark program linked with
@@ -99,8 +106,9 @@ function(tavo_add_output_plugin Name)
         file(GLOB tests CONFIGURE_DEPENDS ${dir}/tests/*_test.cpp)
         foreach(src ${tests})
             tavo_plugin_program_name(test ${name} ${src})
+            # Labelled outputs/<program>, so that the plug-ins' tests can be picked as one.
             tavo_add_test(${test} SOURCES ${src} LIBS ${name}_output tavodcore ${CMAKE_DL_LIBS} ${P_TEST_LIBS}
-                          DEPENDS ${Name} tavod)
+                          DEPENDS ${Name} tavod LABEL outputs/${test})
             target_include_directories(${test} PRIVATE ${dir}/tests)
             target_compile_definitions(${test} PRIVATE TAVO_PLUGIN_TEST_DIR="${dir}/tests")
         endforeach()

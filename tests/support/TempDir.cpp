@@ -7,12 +7,18 @@
 #include <sstream>
 #include <stdexcept>
 #include <unistd.h>
+#include <vector>
 
+// Below TMPDIR when it is set, as other programs do: a run can put its folders
+// on another file system (the emulated armhf run needs tmpfs).
 TempDir::TempDir() {
-    char tmpl[] = "/tmp/tavo-test-XXXXXX";
-    char* p = mkdtemp(tmpl);
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tavo-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    char* p = mkdtemp(buf.data());
     if (!p) {
-        throw std::runtime_error("mkdtemp failed");
+        throw std::runtime_error("mkdtemp failed in " + tmpl);
     }
     m_path = p;
 }
