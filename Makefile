@@ -23,7 +23,7 @@ build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
 # Ends with a line per reason for what was skipped (a missing peer, no namespaces...).
-RUN_CTEST = ctest --output-on-failure -j $(JOBS) --output-junit test-results.xml; rc=$$?; \
+RUN_CTEST = ctest --output-on-failure --no-label-summary -j $(JOBS) --output-junit test-results.xml; rc=$$?; \
 	python3 $(CURDIR)/scripts/skip-summary.py test-results.xml; exit $$rc
 
 test: build

@@ -5,6 +5,7 @@
 // stays within a frame of the leader, and a follower started late catches up.
 #include "PrivateNetwork.h"
 #include "TavodTestSupport.h"
+#include "VethPair.h"
 
 #include <gtest/gtest.h>
 
@@ -27,11 +28,12 @@ struct Shown {
 // the receiver its output sends to.
 struct Board {
     MediaDir media;
-    TimedUdpReceiver rx;
+    UdpReceiver rx;
     std::unique_ptr<Tavod> tavod;
     std::vector<Shown> shown;
 
-    Board() {
+    // `address`: where the receiver listens (a veth end for a board in another namespace).
+    explicit Board(const std::string& address = "127.0.0.1") : rx(address.c_str(), 8 * 1024 * 1024) {
         const std::string raw = media.path() + "/show.raw";
         std::ofstream out(raw, std::ios::binary);
         for (int f = 0; f < FRAMES; f++) {
@@ -43,24 +45,31 @@ struct Board {
                     std::to_string(FRAMES), "--step", "25", "--from-raw", raw},
                    -1, -1, std::string(TAVO_BIN_DIR) + "/lcsf");
         EXPECT_TRUE(lcsf.wait());
-        media.writeOutputs(customUdp(1, 3, rx.port(), "{data}"));
+        media.writeOutputs(customUdp(1, 3, rx.port(), "{data}", address));
     }
-    // Starts tavod with `args`, its clocks `fast` by 0.5 % when asked.
-    void start(const std::vector<std::string>& args, bool fast) {
+    // Starts tavod with `args`, its clocks `fast` by 0.5 % when asked, in network
+    // namespace `ns` when one is named.
+    void start(const std::vector<std::string>& args, bool fast, const std::string& ns = "") {
         if (fast) {
             setenv("LD_PRELOAD", fakeTimeLibrary().c_str(), 1);
             setenv("FAKETIME", "+0 x1.005", 1);
         }
-        tavod = std::make_unique<Tavod>(media.path(), tavodArgs(media, args));
+        std::vector<std::string> a = tavodArgs(media, args);
+        if (ns.empty()) {
+            tavod = std::make_unique<Tavod>(media.path(), a);
+        } else {
+            a.insert(a.begin(), {"netns", "exec", ns, std::string(TAVO_BIN_DIR) + "/tavod"});
+            tavod = std::make_unique<Tavod>(media.path(), a, -1, -1, "/usr/bin/ip");
+        }
         unsetenv("LD_PRELOAD");
         unsetenv("FAKETIME");
     }
     // Takes what arrived so far.
     void drain() {
-        Datagram d;
+        std::vector<uint8_t> d;
         while (rx.receive(d, 0)) {
-            if (d.bytes.size() == 3 && d.bytes[2] == 1) {
-                shown.push_back({d.timeUs, d.bytes[0] << 8 | d.bytes[1]});
+            if (d.size() == 3 && d[2] == 1) {
+                shown.push_back({nowUs(), d[0] << 8 | d[1]});
             }
         }
     }
@@ -183,3 +192,37 @@ TEST_F(TavodSyncTest, AFastFollowerDriftsAloneAndKeepsInStepWhenSynced) {
 }
 
 } // namespace
+
+// The default transport: multicast to the group, here between the test's namespace
+// (the leader) and a follower's own, joined by a veth pair.
+TEST(TavodSyncMulticast, AFollowerInAnotherNamespaceFollowsOverTheGroup) {
+    if (fakeTimeLibrary().empty()) {
+        GTEST_SKIP() << "libfaketime is not installed (Debian package faketime, a test dependency)";
+    }
+    VethPair veth;
+    if (!veth.ok()) {
+        GTEST_SKIP() << veth.reason();
+    }
+    std::string peer;
+    ASSERT_TRUE(veth.AddLinkLocalAddresses(peer));
+    const std::string hostAddress = peer.substr(0, peer.rfind('.')) + ".1";
+    Board leader, follower(hostAddress);
+    follower.start({"--set", "syncMode=follower", "--set", "syncInterface=" + veth.card, "run"}, true,
+                   veth.ns);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    leader.start({"--set", "syncMode=leader", "--set", "syncInterface=" + veth.host, "play", "show.lcsf"},
+                 false);
+    watch({&leader, &follower});
+    ASSERT_FALSE(leader.shown.empty()) << leader.tavod->err();
+    ASSERT_FALSE(follower.shown.empty()) << "nothing came over the group:\n" << follower.tavod->err();
+    std::vector<int> d = differences(leader.shown, follower.shown, leader.shown.front().timeUs + 2000000);
+    ASSERT_GT(d.size(), 300u);
+    int worst = 0;
+    for (int x : d) {
+        worst = std::max(worst, std::abs(x));
+    }
+    EXPECT_LE(worst, 1) << "the follower fell out of step by " << worst << " frames";
+    follower.tavod->sendSignal(SIGTERM);
+    EXPECT_TRUE(follower.tavod->wait());
+    EXPECT_TRUE(leader.tavod->wait());
+}
