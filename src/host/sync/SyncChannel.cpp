@@ -13,6 +13,7 @@
 #include <net/if.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,6 +38,28 @@ bool ParseDestination(const std::string& text, uint16_t defaultPort, struct sock
     return inet_pton(AF_INET, address.c_str(), &to.sin_addr) == 1;
 }
 
+std::vector<int> MulticastInterfaces() {
+    std::vector<int> found;
+    struct if_nameindex* names = if_nameindex();
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    for (struct if_nameindex* i = names; names && fd >= 0 && i->if_index != 0; i++) {
+        struct ifreq r;
+        memset(&r, 0, sizeof(r));
+        strncpy(r.ifr_name, i->if_name, IFNAMSIZ - 1);
+        if (ioctl(fd, SIOCGIFFLAGS, &r) == 0 && (r.ifr_flags & IFF_UP) && (r.ifr_flags & IFF_MULTICAST) &&
+            !(r.ifr_flags & IFF_LOOPBACK)) {
+            found.push_back((int)i->if_index);
+        }
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (names) {
+        if_freenameindex(names);
+    }
+    return found;
+}
+
 Channel::~Channel() {
     Close();
 }
@@ -47,6 +70,7 @@ bool Channel::Open(const Settings& settings, Handler handler, std::string& error
     m_handler = std::move(handler);
     m_id = std::random_device{}() | 1u;
     m_to.clear();
+    m_interfaces.clear();
     for (const std::string& u : settings.unicast) {
         struct sockaddr_in to;
         if (!ParseDestination(u, settings.port, to)) {
@@ -87,22 +111,37 @@ bool Channel::Open(const Settings& settings, Handler handler, std::string& error
         return false;
     }
     if (settings.unicast.empty()) {
-        struct ip_mreqn m;
-        memset(&m, 0, sizeof(m));
-        m.imr_multiaddr = group;
-        m.imr_ifindex = settings.interface.empty() ? 0 : (int)if_nametoindex(settings.interface.c_str());
-        if (!settings.interface.empty() && m.imr_ifindex == 0) {
-            error = "\"syncInterface\": there is no interface " + settings.interface;
+        // Without a named interface, every interface that is up and takes multicast:
+        // a board's namespace often has no route for the group, and a board on two
+        // networks may have followers on either.
+        if (!settings.interface.empty()) {
+            int index = (int)if_nametoindex(settings.interface.c_str());
+            if (index == 0) {
+                error = "\"syncInterface\": there is no interface " + settings.interface;
+                Close();
+                return false;
+            }
+            m_interfaces.push_back(index);
+        } else {
+            m_interfaces = MulticastInterfaces();
+        }
+        int joined = 0;
+        std::string why;
+        for (int index : m_interfaces.empty() ? std::vector<int>{0} : m_interfaces) {
+            struct ip_mreqn m;
+            memset(&m, 0, sizeof(m));
+            m.imr_multiaddr = group;
+            m.imr_ifindex = index;
+            if (setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m)) == 0) {
+                joined++;
+            } else {
+                why = strerror(errno);
+            }
+        }
+        if (!joined) {
+            error = "cannot join the sync group " + settings.group + ": " + why;
             Close();
             return false;
-        }
-        if (setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m)) != 0) {
-            error = "cannot join the sync group " + settings.group + ": " + strerror(errno);
-            Close();
-            return false;
-        }
-        if (m.imr_ifindex) {
-            setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_IF, &m, sizeof(m));
         }
         unsigned char ttl = 1;
         setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl));
@@ -143,14 +182,28 @@ bool Channel::Send(protocols::sync::Packet packet) {
         return false;
     }
     bool ok = true;
-    for (const struct sockaddr_in& to : m_to) {
-        if (sendto(m_fd, out, n, MSG_NOSIGNAL, reinterpret_cast<const struct sockaddr*>(&to), sizeof(to)) <
-            0) {
-            ok = false;
-            m_refused++;
-        } else {
-            m_sent++;
+    auto sendAll = [&] {
+        for (const struct sockaddr_in& to : m_to) {
+            if (sendto(m_fd, out, n, MSG_NOSIGNAL, reinterpret_cast<const struct sockaddr*>(&to),
+                       sizeof(to)) < 0) {
+                ok = false;
+                m_refused++;
+            } else {
+                m_sent++;
+            }
         }
+    };
+    if (m_settings.unicast.empty() && !m_interfaces.empty()) {
+        // The group on each interface in turn.
+        for (int index : m_interfaces) {
+            struct ip_mreqn m;
+            memset(&m, 0, sizeof(m));
+            m.imr_ifindex = index;
+            setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_IF, &m, sizeof(m));
+            sendAll();
+        }
+    } else {
+        sendAll();
     }
     return ok;
 }

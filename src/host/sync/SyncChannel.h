@@ -20,7 +20,7 @@ namespace tavosync {
 struct Settings {
     std::string group = protocols::sync::GROUP; // where packets go and are heard
     uint16_t port = protocols::sync::PORT;      // the port this board listens on
-    std::string interface;                      // multicast leaves and is joined here; "" the default
+    std::string interface;                      // multicast leaves and is joined here; "": every one that takes it
     // "ADDRESS[:PORT]" each: sent to these instead of the group (a port left out is `port`).
     std::vector<std::string> unicast;
 };
@@ -59,10 +59,13 @@ private:
     std::mutex m_sendLock; // guards m_sequence and sending
     uint16_t m_sequence = 0;
     std::vector<struct sockaddr_in> m_to;
-    uint32_t m_id = 0; // our sender id: multicast comes back to its sender, and is dropped
+    std::vector<int> m_interfaces; // where the group is joined and sent to; empty: the routing table's choice
+    uint32_t m_id = 0;             // our sender id: multicast comes back to its sender, and is dropped
     std::atomic<uint64_t> m_sent{0}, m_received{0}, m_refused{0};
 };
 
+// The indexes of the interfaces that are up and take multicast, loopback left out.
+std::vector<int> MulticastInterfaces();
 // "ADDRESS[:PORT]" read into `to`; false when it is neither.
 bool ParseDestination(const std::string& text, uint16_t defaultPort, struct sockaddr_in& to);
 
