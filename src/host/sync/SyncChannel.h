@@ -20,7 +20,7 @@ namespace tavosync {
 struct Settings {
     std::string group = protocols::sync::GROUP; // where packets go and are heard
     uint16_t port = protocols::sync::PORT;      // the port this board listens on
-    std::string interface;                      // multicast leaves and is joined here; "": every one that takes it
+    std::string interface; // multicast leaves and is joined here; "": every one that takes it
     // "ADDRESS[:PORT]" each: sent to these instead of the group (a port left out is `port`).
     std::vector<std::string> unicast;
 };
