@@ -35,25 +35,7 @@ TARGET_PACKAGES=(
     libfaketime
 )
 
-if [ "$(id -u)" -ne 0 ]; then
-    SUDO=sudo
-else
-    SUDO=
-fi
-
-LOG=${TMPDIR:-/tmp}/tavo-install-armhf-deps.log
-: >"$LOG"
-run_logged() {
-    if ! "$@" >>"$LOG" 2>&1; then
-        tail -n 20 "$LOG" >&2
-        echo "install-armhf-deps: '$*' failed; the whole log is in $LOG" >&2
-        exit 1
-    fi
-}
-
-installed() {
-    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
-}
+. "$(dirname "${BASH_SOURCE[0]}")/apt-common.sh"
 
 missing=()
 for p in "${HOST_PACKAGES[@]}"; do
@@ -67,26 +49,12 @@ if [ ${#missing[@]} -eq 0 ]; then
     exit 0
 fi
 
+apt_begin install-armhf-deps
+
 echo "Installing ${#missing[@]} missing packages (log: $LOG): ${missing[*]}"
 if ! dpkg --print-foreign-architectures | grep -qx "$ARCH"; then
     echo "  adding the $ARCH architecture"
     run_logged $SUDO dpkg --add-architecture "$ARCH"
 fi
-echo "  updating the package lists"
-# A mirror caught mid-sync fails one list (the armhf security one, seen); what is
-# missing may still come from the others, and the install below says if not.
-if ! $SUDO apt-get update -q >>"$LOG" 2>&1; then
-    grep -E '^(E|W):' "$LOG" | sed 's/^/    /' >&2
-    echo "install-armhf-deps: apt-get update failed for some lists (log: $LOG); installing from the others" >&2
-fi
-echo "  downloading and installing"
-# The broker package would start a service on the machine; the tests start their own.
-POLICY=
-if [ -z "$SUDO" ] && [ ! -e /usr/sbin/policy-rc.d ]; then
-    POLICY=/usr/sbin/policy-rc.d
-    printf '#!/bin/sh\nexit 101\n' >"$POLICY"
-    chmod 755 "$POLICY"
-    trap 'rm -f "$POLICY"' EXIT
-fi
-run_logged env DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
-echo "  done"
+apt_update
+apt_install "${missing[@]}"

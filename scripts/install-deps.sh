@@ -55,45 +55,18 @@ case "$SET" in
         ;;
 esac
 
+. "$(dirname "${BASH_SOURCE[0]}")/apt-common.sh"
+
 missing=()
 for p in "${PACKAGES[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$p")
-    fi
+    installed "$p" || missing+=("$p")
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
     exit 0
 fi
 
-if [ "$(id -u)" -ne 0 ]; then
-    SUDO=sudo
-else
-    SUDO=
-fi
-
-LOG=${TMPDIR:-/tmp}/tavo-install-deps.log
-: >"$LOG"
-run_logged() {
-    if ! "$@" >>"$LOG" 2>&1; then
-        tail -n 20 "$LOG" >&2
-        echo "install-deps: '$*' failed; the whole log is in $LOG" >&2
-        exit 1
-    fi
-}
-
+apt_begin install-deps
 echo "Installing ${#missing[@]} missing packages (log: $LOG): ${missing[*]}"
-echo "  updating the package lists"
-run_logged $SUDO apt-get update -q
-echo "  downloading and installing"
-# Services that come with test peers (the MQTT broker) are started by the tests
-# themselves; a policy layer keeps apt from starting them on the machine.
-POLICY=
-if [ -z "$SUDO" ] && [ ! -e /usr/sbin/policy-rc.d ]; then
-    POLICY=/usr/sbin/policy-rc.d
-    printf '#!/bin/sh\nexit 101\n' >"$POLICY"
-    chmod 755 "$POLICY"
-    trap 'rm -f "$POLICY"' EXIT
-fi
-run_logged env DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
-echo "  done"
+apt_update
+apt_install "${missing[@]}"
