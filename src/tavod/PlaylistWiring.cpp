@@ -176,6 +176,7 @@ void PlaylistWiring::ReloadSchedule() {
     std::lock_guard<std::recursive_mutex> l(m_lock);
     m_schedule = fresh;
     m_lastCheckMS = 0;
+    m_nextCheckedAt = -1;
     LogInfo(LOGCH_PLAYER, "Schedule reloaded: %zu entries\n", m_schedule.Entries().size());
 }
 
@@ -271,6 +272,16 @@ void PlaylistWiring::CheckSchedule(time_t now) {
     }
 }
 
+ScheduleWindow PlaylistWiring::nextStart(time_t now) {
+    // Found by scanning the calendar: once, then again when that start has come (or,
+    // with none ahead, a minute later), not at every status request.
+    if (m_nextCheckedAt < 0 || (m_next.entry >= 0 ? now >= m_next.start : now >= m_nextCheckedAt + 60)) {
+        m_next = m_schedule.Next(now);
+        m_nextCheckedAt = now;
+    }
+    return m_next;
+}
+
 void PlaylistWiring::AddStatus(Json::Value& status) {
     std::lock_guard<std::recursive_mutex> l(m_lock);
     Json::Value p = m_player.Status();
@@ -278,7 +289,7 @@ void PlaylistWiring::AddStatus(Json::Value& status) {
     status["playlist"] = p;
     Json::Value s(Json::objectValue);
     time_t now = time(nullptr);
-    ScheduleWindow next = m_schedule.Next(now);
+    ScheduleWindow next = nextStart(now);
     s["enabled"] = m_scheduleOn.load();
     s["entries"] = (Json::UInt64)m_schedule.Entries().size();
     s["nextPlaylist"] = next.entry >= 0 ? m_schedule.Entries()[next.entry].playlist : "";

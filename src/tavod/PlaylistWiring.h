@@ -73,6 +73,7 @@ private:
     void RunCommand(const Json::Value& command) override;
     void SetPlaying(bool playing) override;
     int64_t NowMS() override;
+    ScheduleWindow nextStart(time_t now); // m_lock held
 
     class Resource : public httpserver::http_resource {
     public:
@@ -102,6 +103,9 @@ private:
     time_t m_lastWindowStart = -1; // the last window the schedule started (not again)
     int m_lastWindowEntry = -1;
     int64_t m_lastCheckMS = 0;
+    ScheduleWindow m_next;       // the next start, as last found
+    time_t m_nextCheckedAt = -1; // when it was found; -1: not yet
+
     std::string m_loadedFrom; // schedule.json's path
     Resource m_playlists{*this, Resource::PLAYLISTS};
     Resource m_scheduleResource{*this, Resource::SCHEDULE};

@@ -13,7 +13,6 @@
 #include "host/player/PluginManager.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <sstream>
 
@@ -33,12 +32,6 @@ const double MAX_SLEW = 0.03;
 // millisecond and second.
 const double KP = 0.001;
 const double KI = 0.001;
-
-int64_t nowUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 std::string addressText(uint32_t a) {
     char t[INET_ADDRSTRLEN] = "";
@@ -189,7 +182,7 @@ void SyncWiring::FrameDone() {
     Sequence* seq = m_daemon->GetSequence();
     bool running = seq && seq->IsSequenceRunning();
     int frame = running ? seq->GetLoadedFrameNumber() : -1;
-    m_lastFrameUs = nowUs();
+    m_lastFrameUs = GetTime();
     m_lastFrame = frame;
     if (m_mode != LEADER || frame < 0) {
         return;
@@ -327,7 +320,7 @@ void SyncWiring::act(const Action& a) {
         }
         // Where the leader is now: its frame when the packet came, and the time since.
         int step = a.stepMs ? a.stepMs : 25;
-        int64_t sinceMs = (nowUs() - a.arrivedUs) / 1000 + m_offsetMs;
+        int64_t sinceMs = (GetTime() - a.arrivedUs) / 1000 + m_offsetMs;
         int frame = std::max<int64_t>(0, (int64_t)a.frame + (a.type == Type::START ? 0 : sinceMs / step));
         bool playing = seq && seq->IsSequenceRunning() && seq->GetSequenceName() == a.name;
         if (!playing) {

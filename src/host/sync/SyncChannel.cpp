@@ -5,7 +5,6 @@
 #include "host/core/Log.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <random>
 
@@ -231,9 +230,7 @@ void Channel::run() {
             if (got < 0) {
                 break;
             }
-            int64_t arrived = std::chrono::duration_cast<std::chrono::microseconds>(
-                                  std::chrono::steady_clock::now().time_since_epoch())
-                                  .count();
+            int64_t arrived = GetTime();
             protocols::sync::Packet p = protocols::sync::decode(buf, (size_t)got);
             if (!p.valid || p.sender == m_id) {
                 continue;

@@ -28,7 +28,7 @@ struct Settings {
 class Channel {
 public:
     // A packet from another board: its address, and the steady clock's microseconds
-    // when it arrived. On the channel's thread.
+    // when it arrived (GetTime). On the channel's thread.
     using Handler =
         std::function<void(const protocols::sync::Packet& packet, uint32_t from, int64_t arrivedUs)>;
 
