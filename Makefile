@@ -47,6 +47,10 @@ test-sanitize: deps
 # everything; any other value is a ctest -L regex over the test programs' names
 # (each case is labelled with its program's, outputs/<program> for a plug-in's).
 ARMHF_DIR ?= build-armhf
+# The armhf libraries, unpacked from Debian's packages (scripts/armhf-sysroot.sh):
+# the compiler's root and qemu's prefix, so armhf programs load nothing of this
+# machine's.
+ARMHF_SYSROOT ?= $(CURDIR)/build-armhf-sysroot
 ARMHF_JOBS ?= 2
 ARMHF_TESTS ?= ^(lcsf_.*|sequence_.*|outputs/.*|output_compliance_test|tavod_play_test)$$
 ARMHF_CCACHE = $(if $(shell command -v ccache),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
@@ -58,16 +62,17 @@ ARMHF_TMPDIR ?= /dev/shm/tavo-armhf
 ARMHF_SELECT = $(if $(filter all,$(ARMHF_TESTS)),,-L '$(ARMHF_TESTS)')
 
 armhf-configure:
-	@bash scripts/install-armhf-deps.sh
+	@bash scripts/install-armhf-deps.sh $(ARMHF_SYSROOT)
 	@bash scripts/armhf-binfmt.sh
 	@cmake -S . -B $(ARMHF_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
 		-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-armhf.cmake $(ARMHF_CCACHE) \
+		-DTAVO_ARMHF_SYSROOT=$(ARMHF_SYSROOT) \
 		-DTAVO_BUILD_TESTS=ON -DTAVO_BUILD_BENCH=OFF -DTAVO_BUILD_FUZZ=OFF > /dev/null
 
 test-armhf: armhf-configure
 	@cmake --build $(ARMHF_DIR) -j $(ARMHF_JOBS)
 	@mkdir -p $(ARMHF_TMPDIR)
-	@cd $(ARMHF_DIR) && export TMPDIR=$(ARMHF_TMPDIR) TAVO_EMULATED=qemu-arm && \
+	@cd $(ARMHF_DIR) && export TMPDIR=$(ARMHF_TMPDIR) TAVO_EMULATED=qemu-arm QEMU_LD_PREFIX=$(ARMHF_SYSROOT) && \
 		ctest --output-on-failure -j $(ARMHF_JOBS) $(ARMHF_SELECT) --output-junit test-results.xml; rc=$$?; \
 		python3 $(CURDIR)/scripts/skip-summary.py test-results.xml; exit $$rc
 

@@ -68,10 +68,19 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # A cross build (cmake/toolchain-armhf.cmake sets TAVO_DEB_ARCH) is packaged for the
 # board: CPack would name the build machine's architecture, and dpkg-shlibdeps must
-# read the programs with the board's objdump and look in its multiarch folders.
+# read the programs with the board's objdump and find the libraries, and the
+# packages holding them, in the board's root (its own dpkg database).
 if(TAVO_DEB_ARCH)
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${TAVO_DEB_ARCH})
     set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackHostArch.cmake)
     file(WRITE ${CPACK_PROJECT_CONFIG_FILE} "set(ENV{DEB_HOST_ARCH} ${TAVO_DEB_ARCH})\n")
+    if(CMAKE_SYSROOT)
+        set(libdirs ${CMAKE_SYSROOT}/lib/${CMAKE_LIBRARY_ARCHITECTURE}
+                    ${CMAKE_SYSROOT}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+        list(JOIN libdirs ":" libdirs)
+        file(APPEND ${CPACK_PROJECT_CONFIG_FILE}
+             "set(ENV{DPKG_ADMINDIR} ${CMAKE_SYSROOT}/var/lib/dpkg)\n"
+             "set(ENV{LD_LIBRARY_PATH} ${libdirs})\n")
+    endif()
 endif()
 include(CPack)

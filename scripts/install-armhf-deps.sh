@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Installs what cross-building tavo for armhf boards (Debian 12) and running its
-# tests under qemu-user needs: the cross compiler, the emulator and the armhf
-# libraries by multiarch. Only what is missing is installed, so a second run
-# costs nothing and needs no network.
+# tests under qemu-user needs: the cross compiler and the emulator on this machine,
+# and the armhf libraries in a root of their own (scripts/armhf-sysroot.sh). Only
+# what is missing is installed, so a second run costs nothing and needs no network.
 #
-#   bash scripts/install-armhf-deps.sh
+#   bash scripts/install-armhf-deps.sh SYSROOT
 #
 # apt's own output goes to a log file, named when something fails.
 set -euo pipefail
 
-ARCH=armhf
+SYSROOT=${1:?usage: install-armhf-deps.sh SYSROOT}
 
 # Host tools: the cross compiler and the emulator that runs the built programs.
 HOST_PACKAGES=(
@@ -24,37 +24,18 @@ HOST_PACKAGES=(
     dpkg-dev file
 )
 
-# The libraries tavo links, as armhf -dev packages (CMakeLists.txt finds them through
-# pkg-config and CMake's own modules); benchmarks and fuzz harnesses stay off here.
-TARGET_PACKAGES=(
-    libzstd-dev zlib1g-dev libjsoncpp-dev
-    libmicrohttpd-dev libgpiod-dev libmosquitto-dev
-    libx11-dev libpng-dev
-    libgtest-dev libgmock-dev
-    # The schedule tests preload faketime's library into tavod: the armhf one.
-    libfaketime
-)
-
 . "$(dirname "${BASH_SOURCE[0]}")/apt-common.sh"
 
 missing=()
 for p in "${HOST_PACKAGES[@]}"; do
     installed "$p" || missing+=("$p")
 done
-for p in "${TARGET_PACKAGES[@]}"; do
-    installed "$p:$ARCH" || missing+=("$p:$ARCH")
-done
 
-if [ ${#missing[@]} -eq 0 ]; then
-    exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+    apt_begin install-armhf-deps
+    echo "Installing ${#missing[@]} missing packages (log: $LOG): ${missing[*]}"
+    apt_update
+    apt_install "${missing[@]}"
 fi
 
-apt_begin install-armhf-deps
-
-echo "Installing ${#missing[@]} missing packages (log: $LOG): ${missing[*]}"
-if ! dpkg --print-foreign-architectures | grep -qx "$ARCH"; then
-    echo "  adding the $ARCH architecture"
-    run_logged $SUDO dpkg --add-architecture "$ARCH"
-fi
-apt_update
-apt_install "${missing[@]}"
+bash "$(dirname "${BASH_SOURCE[0]}")/armhf-sysroot.sh" "$SYSROOT"
