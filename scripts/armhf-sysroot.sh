@@ -67,6 +67,8 @@ rm -f "$APTDIR"/archives/*.deb
 find "$ROOT" -mindepth 1 -maxdepth 1 ! -name apt -exec rm -rf {} +
 ADMIN="$ROOT/var/lib/dpkg"
 mkdir -p "$ADMIN/info" "$ADMIN/updates"
+# Files in info/ carry the architecture of Multi-Arch: same packages.
+echo 1 >"$ADMIN/info/format"
 echo $ARCH >"$ADMIN/arch"
 : >"$ADMIN/status"
 CONTROL=$(mktemp -d)
@@ -81,8 +83,8 @@ for deb in "$APTDIR"/archives/*.deb; do
         name=$pkg:$ARCH
     fi
     {
-        dpkg-deb -f "$deb" Package Version Architecture Multi-Arch Provides Depends
         echo "Status: install ok installed"
+        dpkg-deb -f "$deb"
         echo
     } >>"$ADMIN/status"
     # The file list names the files where they are, so that dpkg-shlibdeps, which

@@ -16,6 +16,14 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "deb-scratch-root: needs root for the overlay"
     exit 77
 fi
+# The scratch root is this machine's own: apt there installs only what its dpkg
+# knows the architecture of (a board's package built here is for the board).
+ARCH=$(dpkg-deb -f "$DEB" Architecture)
+if [ "$ARCH" != all ] && [ "$ARCH" != "$(dpkg --print-architecture)" ] &&
+    ! dpkg --print-foreign-architectures | grep -qx "$ARCH"; then
+    echo "deb-scratch-root: the package is for $ARCH, which this machine's dpkg does not install"
+    exit 77
+fi
 WORK=$(mktemp -d /tmp/tavo-scratch-root.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 mkdir -p "$WORK/upper" "$WORK/work" "$WORK/root"

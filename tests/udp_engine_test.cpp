@@ -1,5 +1,6 @@
 // The host's UDP output engine: message groups, the per-frame calls to data objects,
 // and real sends on 127.0.0.1 (batches, failures, broadcast).
+#include "host/core/Common.h"
 #include "host/output/UDPOutput.h"
 
 #include "LogCapture.h"
@@ -218,9 +219,10 @@ TEST(UDPOutputData, NeedToOutputFrameSkipsOnlyRecentIdenticalFrames) {
     EXPECT_FALSE(d.NeedToOutputFrame(buf.data(), 10, 0, 3));
     buf[13] = 0x11;
 
-    d.lastSendTimeMS -= 999;
+    // Set from the clock itself: the test may be descheduled between two lines.
+    d.lastSendTimeMS = GetTimeMS() - 800;
     EXPECT_FALSE(d.NeedToOutputFrame(buf.data(), 10, 0, 4));
-    d.lastSendTimeMS -= 1;
+    d.lastSendTimeMS = GetTimeMS() - 1000;
     EXPECT_TRUE(d.NeedToOutputFrame(buf.data(), 10, 0, 4)) << "refreshed after a second";
 
     // arguments that would read outside the channel buffer are refused
