@@ -11,6 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
+
+#include <signal.h>
+
 using namespace tavodtest;
 using namespace protocols;
 
@@ -301,6 +306,297 @@ TEST(BridgeOlad, OladStreamsE131IntoTheBridgeAndTheOutputCarriesItByteForByte) {
     ASSERT_EQ(1u, e.size()) << e;
     ASSERT_GE(e[0]["sources"].size(), 1u) << e;
     EXPECT_EQ(peer, e[0]["sources"][0]["address"].asString()) << e;
+}
+
+namespace {
+
+// Namespaces on one Ethernet segment with the test's: each joined to it by a veth
+// pair whose near ends are the ports of one Linux bridge, so what they multicast
+// arrives on one interface, the one tavod joins the groups on. Made from a test in a
+// PrivateNetwork: the bridge's 169.254.10.1/24 and the near ends are the test's
+// alone (a VethPair cannot be made there: it waits for its near end in /sys, which
+// shows the namespace it was mounted in).
+// Namespace i's end is 169.254.10.(2 + i), with its loopback up and the E1.31
+// groups routed to it.
+class SharedSegment {
+public:
+    explicit SharedSegment(int count) {
+        const std::string id = std::to_string(getpid() % 100000);
+        bridge = "tvsb" + id;
+        if (run("ip link add " + bridge + " type bridge mcast_snooping 0") != 0) {
+            m_reason = "cannot make a bridge device: does the kernel have bridging? " + m_output;
+            return;
+        }
+        m_made = true;
+        if (run("ip addr add 169.254.10.1/24 dev " + bridge) != 0 ||
+            run("ip link set " + bridge + " up") != 0) {
+            m_reason = "cannot bring the bridge up: " + m_output;
+            return;
+        }
+        for (int i = 0; i < count; i++) {
+            const std::string n = id + "x" + std::to_string(i);
+            const std::string ns = "tvls" + n, near = "tvsh" + n, far = "tvsc" + n;
+            if (run("ip netns add " + ns) != 0) {
+                m_reason = "'ip netns add' failed: " + m_output;
+                return;
+            }
+            namespaces.push_back(ns);
+            peers.push_back("169.254.10." + std::to_string(2 + i));
+            for (const std::string& c :
+                 {"ip link add " + near + " type veth peer name " + far + " netns " + ns,
+                  "ip link set " + near + " master " + bridge, "ip link set " + near + " up",
+                  "ip -n " + ns + " addr add " + peers.back() + "/24 dev " + far,
+                  "ip -n " + ns + " link set " + far + " up", "ip -n " + ns + " link set lo up",
+                  "ip -n " + ns + " route add 239.255.0.0/16 dev " + far}) {
+                if (run(c) != 0) {
+                    m_reason = "'" + c + "' failed: " + m_output;
+                    return;
+                }
+            }
+        }
+        m_ok = true;
+    }
+    ~SharedSegment() {
+        for (const std::string& ns : namespaces) {
+            run("ip netns del " + ns); // its end of the pair goes, and with it the near one
+        }
+        if (m_made) {
+            run("ip link del " + bridge);
+        }
+    }
+    SharedSegment(const SharedSegment&) = delete;
+    SharedSegment& operator=(const SharedSegment&) = delete;
+
+    // made(): the bridge device was made (else: skip); ok(): and all of it set up.
+    bool made() const { return m_made; }
+    bool ok() const { return m_ok; }
+    const std::string& reason() const { return m_reason; }
+
+    std::string bridge;
+    std::vector<std::string> namespaces, peers; // peers: the far ends' addresses
+
+private:
+    int run(const std::string& command) {
+        m_output.clear();
+        FILE* p = popen((command + " 2>&1").c_str(), "r");
+        if (!p) {
+            return -1;
+        }
+        char buf[256];
+        while (fgets(buf, sizeof(buf), p)) {
+            m_output += buf;
+        }
+        int status = pclose(p);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    bool m_made = false;
+    bool m_ok = false;
+    std::string m_reason;
+    std::string m_output;
+};
+
+std::string bytesText(const std::vector<uint8_t>& v) {
+    std::string s;
+    for (uint8_t b : v) {
+        s += (s.empty() ? "" : " ") + std::to_string(b);
+    }
+    return "[" + s + "]";
+}
+
+} // namespace
+
+// Two olad instances, each in a namespace of its own, send universe 3 at priorities
+// 100 and 150. The 150's data is what the output carries. Killed (SIGKILL: olad goes
+// silent, no Stream_Terminated), the 150 keeps the universe until tavod drops it as
+// silent (2.5 s), and only then does the 100's data take over. Shut down as usual
+// (SIGTERM), olad ends its stream with Stream_Terminated packets of no slots, and
+// tavod drops the 100 as ended.
+TEST(BridgeOlad, TheOladAtPriority150WinsAndTheOneAt100TakesOverOnlyWhenTheSilent150TimesOut) {
+    // Port 5568 of a namespace of the test's own: no E1.31 of other tests reaches
+    // this tavod.
+    PrivateNetwork net;
+    if (!net.ok()) {
+        GTEST_SKIP() << net.reason();
+    }
+    SharedSegment segment(2);
+    if (!segment.made()) {
+        GTEST_SKIP() << segment.reason();
+    }
+    ASSERT_TRUE(segment.ok()) << segment.reason();
+    OladPeer low(segment.namespaces[0], segment.peers[0]);
+    if (!low.ok()) {
+        if (low.reason().find("not installed") != std::string::npos) {
+            GTEST_SKIP() << low.reason();
+        }
+        FAIL() << low.reason();
+    }
+    OladPeer high(segment.namespaces[1], segment.peers[1]);
+    ASSERT_TRUE(high.ok()) << high.reason();
+    ASSERT_TRUE(low.SendE131(3, 0)) << low.readLog();
+    ASSERT_TRUE(high.SendE131(3, 0)) << high.readLog();
+
+    MediaDir media;
+    UdpReceiver rx("127.0.0.1", 8 * 1024 * 1024);
+    ASSERT_TRUE(rx.bound());
+    // 16 channels of universe 3 land on channels 11 to 26.
+    media.writeConfig("bridge.json", "{\"e131\": {\"interface\": \"" + segment.bridge +
+                                         "\", \"universes\": [{\"universe\": 3, \"universeSize\": 16, "
+                                         "\"startChannel\": 11}]}}");
+    media.writeOutputs(customUdp(1, 40, rx.port(), "{data}"));
+    uint16_t port = 0;
+    std::unique_ptr<Tavod> t = startWithHttp(media, {"--log-level", "info", "run"}, port);
+    ASSERT_TRUE(t);
+
+    // Each is above the other in half the channels: the highest value of each
+    // channel, as a merge that ignored priority would show, is neither.
+    const std::vector<int> lowValues = {220, 5,  210, 15, 200, 25, 190, 35,
+                                        180, 45, 170, 55, 160, 65, 150, 75};
+    const std::vector<int> highValues = {10, 230, 20, 240, 30, 250, 40, 128, 50, 99, 60, 88, 70, 77, 80, 66};
+    auto output = [](const std::vector<int>& values) {
+        std::vector<uint8_t> o(40, 0);
+        for (size_t i = 0; i < values.size(); i++) {
+            o[10 + i] = (uint8_t)values[i];
+        }
+        return o;
+    };
+    const std::vector<uint8_t> lowOut = output(lowValues), highOut = output(highValues);
+    // olad sends a universe only when it changed: a 17th value, past the bridged
+    // channels, alternates from round to round.
+    int round = 0;
+    auto frame = [&](const std::vector<int>& values) {
+        std::vector<int> v = values;
+        v.push_back(1 + round % 2);
+        return v;
+    };
+    // A round: the senders still up get their next frame (ola_streaming_client
+    // loses one now and then), then the output's datagrams for 40 ms are looked at.
+    std::vector<uint8_t> got;
+    auto sendRound = [&](bool withHigh, const std::function<void(const std::vector<uint8_t>&)>& look) {
+        round++;
+        if (withHigh) {
+            high.SetDmx(3, frame(highValues), 150);
+        }
+        low.SetDmx(3, frame(lowValues), 100);
+        int64_t until = nowUs() + 40000;
+        while (nowUs() < until) {
+            if (rx.receive(got, 10)) {
+                look(got);
+            }
+        }
+    };
+    auto logs = [&] { return "\ntavod:\n" + t->err() + "\nolad 100:\n" + low.readLog(); };
+    auto sources = [&] {
+        Json::Value u = parseJson(httpGet(port, "/api/status").body)["bridge"]["e131"]["universes"];
+        return u.size() == 1 ? u[0]["sources"] : Json::Value(Json::arrayValue);
+    };
+
+    // (1) While both send, the 150's data is on the output, and nothing else.
+    bool won = false;
+    int64_t end = nowUs() + 15000000LL;
+    while (!won && nowUs() < end) {
+        sendRound(true, [&](const std::vector<uint8_t>& d) { won = won || d == highOut; });
+    }
+    ASSERT_TRUE(won) << "the 150's data never reached the output; the last datagram: " << bytesText(got)
+                     << logs() << "\nolad 150:\n"
+                     << high.readLog();
+    // For three datagrams more (unchanged output is refreshed once a second).
+    int frames = 0, others = 0;
+    std::vector<uint8_t> other;
+    end = nowUs() + 20000000LL;
+    while (frames < 3 && nowUs() < end) {
+        sendRound(true, [&](const std::vector<uint8_t>& d) {
+            frames++;
+            if (d != highOut) {
+                others++;
+                other = d;
+            }
+        });
+    }
+    ASSERT_GE(frames, 3) << "the output stopped sending" << logs();
+    ASSERT_EQ(0, others) << others << " of " << frames << " datagrams were not the 150's data, as "
+                         << bytesText(other) << " (the 100's: " << bytesText(lowOut) << ")";
+    Json::Value s = sources();
+    ASSERT_EQ(2u, s.size()) << s;
+    std::map<int, std::string> addressOf;
+    for (const Json::Value& x : s) {
+        addressOf[x["priority"].asInt()] = x["address"].asString();
+    }
+    EXPECT_EQ(segment.peers[0], addressOf[100]) << s;
+    EXPECT_EQ(segment.peers[1], addressOf[150]) << s;
+
+    // (2) The 150's last frame: sent once olad holds it (resent until it does).
+    // From then on the 150 is silent: it is killed, which ends no stream.
+    int64_t lastDataUs = 0;
+    bool held = false;
+    end = nowUs() + 15000000LL;
+    while (!held && nowUs() < end) {
+        round++;
+        std::vector<int> last = frame(highValues);
+        lastDataUs = nowUs();
+        high.SetDmx(3, last, 150);
+        low.SetDmx(3, frame(lowValues), 100);
+        for (int i = 0; i < 10 && !held; i++) {
+            held = high.Dmx(3) == last;
+            if (!held) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+    }
+    ASSERT_TRUE(held) << "olad never took the 150's last frame\n" << high.readLog();
+    const int64_t killUs = nowUs();
+    ASSERT_TRUE(high.Stop(SIGKILL));
+    int64_t takeoverUs = 0;
+    int framesAfter = 0;
+    frames = 0;
+    auto look = [&](const std::vector<uint8_t>& d) {
+        frames++;
+        framesAfter += takeoverUs != 0;
+        if (d == lowOut && !takeoverUs) {
+            takeoverUs = nowUs();
+        } else if (d != (takeoverUs ? lowOut : highOut)) {
+            others++;
+            other = d;
+        }
+    };
+    end = nowUs() + 20000000LL;
+    while (!takeoverUs && nowUs() < end) {
+        sendRound(false, look);
+    }
+    ASSERT_NE(0, takeoverUs) << "the 100 did not take over within 20 s of the 150's kill; the last datagram: "
+                             << bytesText(got) << logs();
+    // And it keeps the universe, for three datagrams more.
+    end = nowUs() + 20000000LL;
+    while (framesAfter < 3 && nowUs() < end) {
+        sendRound(false, look);
+    }
+    EXPECT_GE(framesAfter, 3) << "the output stopped sending" << logs();
+    EXPECT_EQ(0, others) << others << " of " << frames
+                         << " datagrams after the kill were neither the 150's data before the takeover nor "
+                            "the 100's after it, as "
+                         << bytesText(other);
+    EXPECT_GE(takeoverUs - lastDataUs, 2000000)
+        << "the 100 took over " << (takeoverUs - lastDataUs) / 1000 << " ms after the 150's last data ("
+        << (takeoverUs - killUs) / 1000 << " ms after its kill), before the 2.5 s source timeout";
+    s = sources();
+    ASSERT_EQ(1u, s.size()) << s;
+    EXPECT_EQ(100, s[0]["priority"].asInt()) << s;
+    EXPECT_EQ(segment.peers[0], s[0]["address"].asString()) << s;
+    // The kill ended no stream: the 150 was dropped as silent.
+    EXPECT_EQ(std::string::npos, t->err().find("ended universe 3")) << t->err();
+
+    // (3) olad's own shutdown ends its stream: the 100 is dropped as ended.
+    ASSERT_TRUE(low.Stop(SIGTERM)) << low.readLog();
+    bool ended = false;
+    end = nowUs() + 10000000LL;
+    while (!ended && nowUs() < end) {
+        ended = t->err().find("ended universe 3") != std::string::npos;
+        if (!ended) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    EXPECT_TRUE(ended) << "no Stream_Terminated taken from olad's shutdown" << logs();
+    EXPECT_EQ(0u, sources().size());
 }
 
 namespace {

@@ -1,7 +1,7 @@
 // Debian's olad as a peer that receives and sends E1.31 and Art-Net: started as
 // its own unprivileged user in a network namespace of the test's, with every other
 // plug-in off, read back through its HTTP server (/get_dmx?u=N) and fed with
-// ola_streaming_client.
+// ola_streaming_client, at a priority of the caller's.
 #pragma once
 
 #include "HttpTestClient.h"
@@ -90,13 +90,9 @@ public:
         }
     }
     ~OladPeer() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            int st;
-            for (int i = 0; i < 100 && waitpid(m_pid, &st, WNOHANG) == 0; i++) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
+        if (m_pid > 0 && !Stop(SIGTERM, 2000)) {
             kill(m_pid, SIGKILL);
+            int st;
             waitpid(m_pid, &st, 0);
         }
     }
@@ -117,14 +113,34 @@ public:
     // output port `port` (0 to 3).
     bool SendE131(int universe, int port) { return patch("E1.31", port, universe, false); }
     // Sets olad's universe to `values` (at most 512, each 0 to 255); olad sends it
-    // on the patched output ports when it changed.
-    bool SetDmx(int olaUniverse, const std::vector<int>& values) {
+    // on the patched output ports when it changed, at `priority` (0 to 200: its
+    // output ports inherit the priority of the data).
+    bool SetDmx(int olaUniverse, const std::vector<int>& values, int priority = 100) {
         std::string list;
         for (int v : values) {
             list += (list.empty() ? "" : ",") + std::to_string(v);
         }
         return run("ip netns exec " + m_ns + " ola_streaming_client -u " + std::to_string(olaUniverse) +
-                   " -d " + list) == 0;
+                   " --priority " + std::to_string(priority) + " -d " + list) == 0;
+    }
+
+    // Sends olad `signal` and waits up to `timeoutMs` for it to exit. On SIGTERM
+    // olad shuts down and ends each E1.31 stream it sends with three
+    // Stream_Terminated packets (no slots); on SIGKILL it just goes silent.
+    bool Stop(int signal, int timeoutMs = 10000) {
+        if (m_pid <= 0) {
+            return false;
+        }
+        kill(m_pid, signal);
+        int st;
+        for (int i = 0; i <= timeoutMs / 20; i++) {
+            if (waitpid(m_pid, &st, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
     }
 
     // What olad holds for one of its universes (empty before anything arrived).
