@@ -6,9 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <map>
 #include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace tavodtest;
 
@@ -169,6 +175,52 @@ TEST_F(TavodPlayTest, StartSecondSkipsTheFirstFrames) {
     ASSERT_EQ(a.size(), FRAMES - 80 + 1);
     EXPECT_EQ(frameOfA(a.front().bytes), 80);
     EXPECT_EQ(frameOfA(a[a.size() - 2].bytes), (int)FRAMES - 1);
+}
+
+TEST_F(TavodPlayTest, AShowPastFourGiBPlaysItsLastFramesFromTheirOwnOffsets) {
+    // 2^20 channels in 4200 frames of 25 ms: 4.4 GB of version 1 data, whose last
+    // second lies past 4 GiB. Only that second is written; the rest are holes, so
+    // the file costs a few blocks of disk. An offset cut to 32 bits reads a hole.
+    const uint32_t channels = 1u << 20, frames = 4200, first = 4160;
+    const std::string path = media.sequencePath("huge.lcsf");
+    uint64_t dataOffset = 0;
+    {
+        std::unique_ptr<LCSFFile> w(LCSFFile::createLCSFFile(path, 1, LCSFFile::CompressionType::none));
+        ASSERT_NE(nullptr, w);
+        w->m_seqChannelCount = channels;
+        w->m_seqNumFrames = frames;
+        w->m_seqStepTime = STEP_MS;
+        w->writeHeader();
+        w->finalize();
+        ASSERT_FALSE(w->hasWriteError());
+        dataOffset = w->m_seqChanDataOffset;
+    }
+    int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    for (uint32_t f = first; f < frames; f++) {
+        std::vector<uint8_t> slice = frameSlice(f, 0, 1000);
+        ASSERT_EQ((ssize_t)slice.size(),
+                  pwrite(fd, slice.data(), slice.size(), (off_t)(dataOffset + (uint64_t)f * channels)));
+    }
+    ASSERT_EQ(0, ftruncate(fd, (off_t)(dataOffset + (uint64_t)frames * channels))) << strerror(errno);
+    struct stat st;
+    ASSERT_EQ(0, fstat(fd, &st));
+    close(fd);
+    ASSERT_GT((uint64_t)st.st_size, 1ull << 32);
+    if ((uint64_t)st.st_blocks * 512 > (64u << 20)) {
+        GTEST_SKIP() << "the temporary folder " << media.path() << " cannot hold sparse files";
+    }
+
+    Tavod tavod(media.path(), tavodArgs(media, {"play", "huge.lcsf", "--start-second", "104"}));
+    std::vector<Datagram> a = collect(rxA, 30000, [](const std::vector<Datagram>& g) {
+        return !g.empty() && frameOfA(g.back().bytes) == -1;
+    });
+    ASSERT_TRUE(tavod.wait(10000));
+    EXPECT_EQ(tavod.exitCode(), 0) << tavod.err();
+    ASSERT_EQ(a.size(), frames - first + 1) << tavod.err();
+    for (uint32_t i = 0; i + 1 < a.size(); i++) {
+        ASSERT_EQ(a[i].bytes, expectedA(frameSlice(first + i, 0, 1000))) << "frame " << first + i;
+    }
 }
 
 class TavodStopTest : public TavodPlayTest, public ::testing::WithParamInterface<int> {};
