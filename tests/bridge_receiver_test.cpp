@@ -5,7 +5,21 @@
 #include "protocols/ArtNet.h"
 #include "protocols/E131.h"
 
+#include "PrivateNetwork.h"
+
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
 
 using namespace protocols;
 
@@ -138,3 +152,63 @@ TEST_F(BridgeReceiverTest, ArtNetDataWaitsForArtSyncWhileTheSenderSendsIt) {
 }
 
 } // namespace
+
+// One socket holds 20 multicast memberships (net.ipv4.igmp_max_memberships): the
+// 64 universes of a usual setup, multicast over the loopback of a namespace of the
+// test's own, must each arrive, and once.
+TEST(BridgeReceiverMulticast, MoreUniversesThanOneSocketCanJoinAllArriveOnce) {
+    PrivateNetwork net;
+    if (!net.ok()) {
+        GTEST_SKIP() << net.reason();
+    }
+    ASSERT_EQ(0, system("ip link set lo multicast on && ip route add 239.255.0.0/16 dev lo"));
+    constexpr int UNIVERSES = 64;
+    bridge::Config c;
+    c.e131 = true;
+    c.e131Universes.push_back({1, UNIVERSES, 4, 0});
+    std::mutex lock;
+    std::map<uint32_t, std::vector<uint8_t>> got; // start channel -> values seen
+    WarningHolder::ClearWarnings();
+    bridge::Receiver receiver;
+    ASSERT_TRUE(receiver.Start(
+        c,
+        [&](const uint8_t* d, uint32_t start, uint32_t length) {
+            std::lock_guard<std::mutex> l(lock);
+            got[start].push_back(length == 4 ? d[0] : 0);
+        },
+        "test"));
+    EXPECT_TRUE(WarningHolder::GetWarnings().empty()) << WarningHolder::GetWarnings()[0];
+
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    struct in_addr lo;
+    lo.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof(lo)));
+    for (int u = 1; u <= UNIVERSES; u++) {
+        e131::DataHeader h;
+        h.cid.fill(9);
+        h.universe = (uint16_t)u;
+        std::vector<uint8_t> slots(4, (uint8_t)u);
+        uint8_t p[e131::MAX_PACKET_SIZE];
+        size_t n = e131::encodeData(p, h, slots.data(), slots.size());
+        struct sockaddr_in to;
+        memset(&to, 0, sizeof(to));
+        to.sin_family = AF_INET;
+        to.sin_port = htons(e131::PORT);
+        std::array<uint8_t, 4> g = e131::multicastGroup((uint16_t)u);
+        memcpy(&to.sin_addr.s_addr, g.data(), 4);
+        ASSERT_EQ((ssize_t)n, sendto(fd, p, n, 0, reinterpret_cast<struct sockaddr*>(&to), sizeof(to)));
+    }
+    close(fd);
+    auto count = [&] {
+        std::lock_guard<std::mutex> l(lock);
+        return got.size();
+    };
+    for (int i = 0; i < 500 && count() < (size_t)UNIVERSES; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    receiver.Stop();
+    for (int u = 1; u <= UNIVERSES; u++) {
+        EXPECT_EQ(got[(uint32_t)(u - 1) * 4], std::vector<uint8_t>{(uint8_t)u}) << "universe " << u;
+    }
+}

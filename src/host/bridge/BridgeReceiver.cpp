@@ -95,15 +95,31 @@ void Receiver::joinGroups() {
             return;
         }
     }
+    // The receiving socket is bound to the port on every address and takes the
+    // datagrams of every group joined on the system (IP_MULTICAST_ALL, the kernel's
+    // default, set here in case it was not).
+    int one = 1;
+    setsockopt(m_e131Fd, IPPROTO_IP, IP_MULTICAST_ALL, &one, sizeof(one));
     int failed = 0;
     std::string firstError;
+    int holder = m_e131Fd;
     for (auto& u : m_e131) {
         std::array<uint8_t, 4> g = e131::multicastGroup(u.first);
         memcpy(&m.imr_multiaddr.s_addr, g.data(), 4);
-        if (setsockopt(m_e131Fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m)) != 0) {
-            if (failed++ == 0) {
-                firstError = "universe " + std::to_string(u.first) + ": " + strerror(errno);
+        int r = setsockopt(holder, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m));
+        if (r != 0 && errno == ENOBUFS) {
+            // A socket holds at most net.ipv4.igmp_max_memberships groups (20 by
+            // default): the next ones go on a socket that only holds memberships,
+            // unbound, so that every datagram still arrives once, on the receiver.
+            int more = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            if (more >= 0) {
+                m_membershipFds.push_back(more);
+                holder = more;
+                r = setsockopt(holder, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof(m));
             }
+        }
+        if (r != 0 && failed++ == 0) {
+            firstError = "universe " + std::to_string(u.first) + ": " + strerror(errno);
         }
     }
     if (failed) {
@@ -177,6 +193,10 @@ void Receiver::Stop() {
             *fd = -1;
         }
     }
+    for (int fd : m_membershipFds) {
+        close(fd);
+    }
+    m_membershipFds.clear();
 }
 
 void Receiver::run() {

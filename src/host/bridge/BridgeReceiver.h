@@ -116,6 +116,8 @@ private:
     int m_artnetFd = -1;
     int m_ddpFd = -1;
     int m_wakeFd = -1;
+    // Sockets that hold the multicast memberships one socket cannot (joinGroups).
+    std::vector<int> m_membershipFds;
     std::thread m_thread;
 
     std::mutex m_lock; // guards everything below; the thread holds it per datagram
