@@ -162,6 +162,46 @@ int freePort() {
     return port;
 }
 
+// A UDP socket on 127.0.0.1 whose datagrams carry the kernel's arrival time
+// (ReceiveStamped), with room for bursts; its port in `port`.
+int stampedReceiver(int& port) {
+    int rx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int size = 32 * 1024 * 1024;
+    if (setsockopt(rx, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0) {
+        setsockopt(rx, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    }
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    int on = 1;
+    setsockopt(rx, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
+    bind(rx, (struct sockaddr*)&a, sizeof(a));
+    getsockname(rx, (struct sockaddr*)&a, &len);
+    port = ntohs(a.sin_port);
+    return rx;
+}
+
+// tavod started with `args` (the program first); the plug-ins' diagnostic lines on
+// its standard output would mix with the report, so that goes nowhere.
+pid_t startTavod(std::vector<std::string> args) {
+    std::vector<char*> c;
+    for (std::string& s : args) {
+        c.push_back(&s[0]);
+    }
+    c.push_back(nullptr);
+    int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(quiet, STDOUT_FILENO);
+        execv(c[0], c.data());
+        _exit(127);
+    }
+    close(quiet);
+    return pid;
+}
+
 struct Arrival {
     int64_t timeUs;
     uint8_t output;
@@ -230,21 +270,8 @@ void BM_TavodFrameTiming(benchmark::State& state) {
         return;
     }
 
-    int rx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int size = 32 * 1024 * 1024;
-    if (setsockopt(rx, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0) {
-        setsockopt(rx, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-    }
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    int on = 1;
-    setsockopt(rx, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
-    bind(rx, (struct sockaddr*)&a, sizeof(a));
-    getsockname(rx, (struct sockaddr*)&a, &len);
-    int port = ntohs(a.sin_port);
+    int port = 0;
+    int rx = stampedReceiver(port);
 
     std::string outputs;
     for (int o = 0; o < OUTPUTS; o++) {
@@ -295,21 +322,8 @@ void BM_TavodFrameTiming(benchmark::State& state) {
         }
         args.insert(args.end(), {"play", "bench.lcsf"});
         CpuLoad busy(load);
-        std::vector<char*> c;
-        for (std::string& s : args) {
-            c.push_back(&s[0]);
-        }
-        c.push_back(nullptr);
-        int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
         int64_t start = nowUs();
-        pid_t pid = fork();
-        if (pid == 0) {
-            // The plug-ins' diagnostic lines would mix with the report.
-            dup2(quiet, STDOUT_FILENO);
-            execv(c[0], c.data());
-            _exit(127);
-        }
-        close(quiet);
+        pid_t pid = startTavod(args);
         // CPU over the show itself: from the first frame to the last.
         long long ticks0 = -1;
         int64_t t0 = 0;
@@ -486,17 +500,8 @@ void BM_TavodBridge(benchmark::State& state) {
         << "{\"e131\": {\"universes\": [{\"universe\": 1, \"count\": " << BRIDGE_UNIVERSES
         << ", \"universeSize\": " << BRIDGE_SLOTS << ", \"startChannel\": 1}]}}\n";
 
-    int rx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    int on = 1;
-    setsockopt(rx, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
-    bind(rx, (struct sockaddr*)&a, sizeof(a));
-    getsockname(rx, (struct sockaddr*)&a, &len);
-    const int port = ntohs(a.sin_port);
+    int port = 0;
+    int rx = stampedReceiver(port);
     auto output = [&](int tag, int startChannel) {
         char tokens[32];
         snprintf(tokens, sizeof(tokens), "0x%02X {data}", tag);
@@ -520,19 +525,7 @@ void BM_TavodBridge(benchmark::State& state) {
                                          "--log-level",
                                          "warning",
                                          "run"};
-        std::vector<char*> c;
-        for (std::string& x : args) {
-            c.push_back(&x[0]);
-        }
-        c.push_back(nullptr);
-        int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        pid_t pid = fork();
-        if (pid == 0) {
-            dup2(quiet, STDOUT_FILENO); // the plug-ins' diagnostic lines
-            execv(c[0], c.data());
-            _exit(127);
-        }
-        close(quiet);
+        pid_t pid = startTavod(args);
         // Listening once its HTTP server answers.
         for (int i = 0; i < 100 && httpGet(httpPort, "/api/status").empty(); i++) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
