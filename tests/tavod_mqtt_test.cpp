@@ -13,7 +13,12 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <cstring>
 
 using namespace tavodtest;
 using mqtttest::MosquittoBroker;
@@ -150,6 +155,53 @@ TEST_F(TavodMqttTest, StatusTopicsFollowTheShow) {
     stopTavod();
     ASSERT_TRUE(sub.waitForPayload(PREFIX + "/status", "offline", 10000));
     EXPECT_NE(tavod->err().find("MQTT: disconnected from 127.0.0.1"), std::string::npos) << tavod->err();
+}
+
+// A follower tells the broker what it hears: the leader board, in PREFIX/sync,
+// retained, without the counters that change with every packet.
+TEST_F(TavodMqttTest, TheSyncTopicNamesTheBoardsAFollowerHears) {
+    startBroker();
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    ASSERT_EQ(0, bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)));
+    ASSERT_EQ(0, getsockname(fd, reinterpret_cast<struct sockaddr*>(&a), &len));
+    const std::string syncPort = std::to_string(ntohs(a.sin_port));
+    close(fd);
+    MediaDir leaderMedia;
+    uint16_t leaderHttp = 0;
+    std::unique_ptr<Tavod> leader = startWithHttp(
+        leaderMedia, {"--set", "syncMode=leader", "--set", "syncUnicast=127.0.0.1:" + syncPort, "run"},
+        leaderHttp);
+    ASSERT_TRUE(leader);
+    MqttSubscriber sub;
+    subscribe(sub, {PREFIX + "/sync"});
+    ASSERT_TRUE(startTavod(mqttArgs({"--set", "syncMode=follower", "--set", "syncPort=" + syncPort, "run"})));
+    // The leader's presence comes every 3 s.
+    auto hearsLeader = [&] {
+        for (const std::string& p : sub.payloads(PREFIX + "/sync")) {
+            Json::Value v = parseJson(p);
+            if (v["mode"] == "follower" && v["boards"].size() == 1 && v["boards"][0]["mode"] == "leader") {
+                return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(waitUntil(hearsLeader, 15000))
+        << ::testing::PrintToString(sub.payloads(PREFIX + "/sync")) << tavod->err();
+    Json::Value last = parseJson(sub.payloads(PREFIX + "/sync").back());
+    EXPECT_FALSE(last.isMember("packetsReceived")) << last;
+    EXPECT_FALSE(last["boards"][0].isMember("lastSeenMs")) << last;
+    EXPECT_EQ(last["boards"][0]["address"], "127.0.0.1") << last;
+    MqttSubscriber late;
+    subscribe(late, {PREFIX + "/sync"});
+    ASSERT_TRUE(late.waitForCount(PREFIX + "/sync", 1, 10000));
+    EXPECT_TRUE(late.messages(PREFIX + "/sync")[0].retained);
+    leader->sendSignal(SIGTERM);
+    EXPECT_TRUE(leader->wait(20000));
 }
 
 TEST_F(TavodMqttTest, TheLastWillSaysOfflineWhenTavodDies) {

@@ -133,6 +133,7 @@ public:
     Sequence* GetSequence() { return m_sequence.get(); }
     ServiceNotifier& GetNotifier() { return m_notifier; }
     PlaylistWiring& GetPlaylists() { return m_playlists; }
+    SyncWiring& GetSync() { return m_sync; }
     const DaemonOptions& GetOptions() const { return m_options; }
 
 private:

@@ -10,6 +10,8 @@
 #include "host/core/Warnings.h"
 #include "host/player/CommandManager.h"
 
+#include <cmath>
+
 namespace {
 
 // Commands waiting for the main loop; more are refused (a flood is not a show).
@@ -24,6 +26,29 @@ std::string nodeId(const std::string& clientId) {
         id += (isalnum((unsigned char)c) || c == '-' || c == '_') ? c : '_';
     }
     return id;
+}
+
+// The sync status rounded to what a user watches (offsets to 0.1 ms, the slew to
+// 0.01 %), without what changes with every packet (counters, last seen): so that
+// PREFIX/sync is published when something changed, not on every look.
+std::string syncSummary(Json::Value s) {
+    auto round = [](Json::Value& v, const char* key, double step) {
+        if (v.isMember(key)) {
+            v[key] = std::round(v[key].asDouble() / step) * step;
+        }
+    };
+    for (const char* counter : {"packetsSent", "packetsReceived", "sendErrors"}) {
+        s.removeMember(counter);
+    }
+    if (s.isMember("boards")) {
+        for (Json::Value& b : s["boards"]) {
+            b.removeMember("lastSeenMs");
+            round(b, "offsetMs", 0.1);
+        }
+    }
+    round(s, "offsetMs", 0.1);
+    round(s, "slewPercent", 0.01);
+    return SaveJsonToString(s, "");
 }
 
 } // namespace
@@ -178,6 +203,12 @@ void MQTTWiring::tick() {
     std::string status = running ? "playing" : "idle";
     std::string name = running ? sequence->GetSequenceName() : "";
     std::string playlist = Daemon::INSTANCE ? Daemon::INSTANCE->GetPlaylists().CurrentPlaylist() : "";
+    // At most once a second: a follower's offset moves all the time.
+    std::string sync = m_lastSync;
+    if (Daemon::INSTANCE && now - m_lastSyncLookMS >= 1000) {
+        m_lastSyncLookMS = now;
+        sync = syncSummary(Daemon::INSTANCE->GetSync().Status());
+    }
     uint64_t connection = client->GetConnectionCount();
     bool all = connection != m_announcedConnection;
     bool ok = true;
@@ -193,11 +224,15 @@ void MQTTWiring::tick() {
     if (all || playlist != m_lastPlaylist) {
         ok = client->Publish("player/playlist", playlist, true, 1) && ok;
     }
+    if (!sync.empty() && (all || sync != m_lastSync)) {
+        ok = client->Publish("sync", sync, true, 1) && ok;
+    }
     if (ok) {
         m_announcedConnection = connection;
         m_lastStatus = status;
         m_lastSequence = name;
         m_lastPlaylist = playlist;
+        m_lastSync = sync;
     }
 }
 

@@ -7,6 +7,8 @@
 //   PREFIX/player/status      "playing" / "idle", retained, on every change
 //   PREFIX/player/sequence    the playing sequence, "" when none, retained
 //   PREFIX/player/playlist    the playing playlist, "" when none, retained
+//   PREFIX/sync               the sync status as /api/status has it, rounded and
+//                             without counters, retained, looked at once a second
 //   PREFIX/command            commands in, as POST /api/command takes them, only
 //                             with "MQTTAcceptCommands" at 1
 //   PREFIX/command/result     {"command", "ok", "result"} for each command run
@@ -63,5 +65,7 @@ private:
     std::string m_lastStatus;
     std::string m_lastSequence;
     std::string m_lastPlaylist;
+    std::string m_lastSync;
     int64_t m_lastPollMS = 0;
+    int64_t m_lastSyncLookMS = INT64_MIN / 2;
 };

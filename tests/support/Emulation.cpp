@@ -50,6 +50,7 @@ const EmulationSkip kEmulationSkips[] = {
     {"TavodMqttTest.UnreachableBrokerWarnsAndTheShowStartsAnyway", QEMU_THREAD},
     {"TavodMqttTest.UnusableSettingsWarnAndTheShowGoesOn", QEMU_THREAD},
     {"TavodMqttTest.TLSWithTheTestsOwnCertificate", QEMU_THREAD},
+    {"TavodMqttTest.TheSyncTopicNamesTheBoardsAFollowerHears", QEMU_THREAD},
     {"MqttTavodTest.WithoutMQTTTheOutputIsLeftOutAndTheShowGoesOn", QEMU_THREAD},
     {"MqttTavodTest.BrokerStartedAfterTavodGetsTheFirstFrameOfTheConnection", QEMU_THREAD},
     {"MqttTavodTest.BrokerRestartedMidShowReconnectsAndOtherOutputsKeepTime", QEMU_THREAD},
