@@ -181,9 +181,7 @@ TEST(BridgeReceiverMulticast, MoreUniversesThanOneSocketCanJoinAllArriveOnce) {
 
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
-    struct in_addr lo;
-    lo.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof(lo)));
+    // The groups' route leads to the loopback (no IP_MULTICAST_IF: qemu-user lacks it).
     for (int u = 1; u <= UNIVERSES; u++) {
         e131::DataHeader h;
         h.cid.fill(9);
