@@ -3,14 +3,17 @@
 // collector that timestamps every datagram. One follower's clocks run 0.5 % fast
 // (faketime's library preloaded with a rate): without sync it drifts; with sync it
 // stays within a frame of the leader, and a follower started late catches up.
+#include "BridgedNamespaces.h"
 #include "PrivateNetwork.h"
 #include "TavodTestSupport.h"
 #include "VethPair.h"
+#include "protocols/Sync.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 using namespace tavodtest;
 
@@ -32,17 +35,19 @@ struct Board {
     std::unique_ptr<Tavod> tavod;
     std::vector<Shown> shown;
 
-    // `address`: where the receiver listens (a veth end for a board in another namespace).
-    explicit Board(const std::string& address = "127.0.0.1") : rx(address.c_str(), 8 * 1024 * 1024) {
+    // `address`: where the receiver listens (a veth end for a board in another
+    // namespace); `frames`: the show's length, in frames of 25 ms.
+    explicit Board(const std::string& address = "127.0.0.1", int frames = FRAMES)
+        : rx(address.c_str(), 8 * 1024 * 1024) {
         const std::string raw = media.path() + "/show.raw";
         std::ofstream out(raw, std::ios::binary);
-        for (int f = 0; f < FRAMES; f++) {
+        for (int f = 0; f < frames; f++) {
             out.put(static_cast<char>(f >> 8)).put(static_cast<char>(f & 255)).put(1);
         }
         out.close();
         Tavod lcsf(media.path(),
                    {"create", media.sequencePath("show.lcsf"), "--channels", "3", "--frames",
-                    std::to_string(FRAMES), "--step", "25", "--from-raw", raw},
+                    std::to_string(frames), "--step", "25", "--from-raw", raw},
                    -1, -1, std::string(TAVO_BIN_DIR) + "/lcsf");
         EXPECT_TRUE(lcsf.wait());
         media.writeOutputs(customUdp(1, 3, rx.port(), "{data}", address));
@@ -84,7 +89,7 @@ std::vector<std::string> syncArgs(const char* mode, uint16_t port, const std::st
 // The follower's frame less the leader's at each follower datagram from `fromUs` on:
 // the leader's frame is the last one it had sent by then.
 std::vector<int> differences(const std::vector<Shown>& leader, const std::vector<Shown>& follower,
-                             int64_t fromUs) {
+                             int64_t fromUs, int frames = FRAMES) {
     std::vector<int> d;
     size_t li = 0;
     for (const Shown& f : follower) {
@@ -92,7 +97,7 @@ std::vector<int> differences(const std::vector<Shown>& leader, const std::vector
             li++;
         }
         if (f.timeUs < fromUs || leader.empty() || leader[li].timeUs > f.timeUs ||
-            (leader.back().frame == FRAMES - 1 && f.timeUs > leader.back().timeUs)) {
+            (leader.back().frame == frames - 1 && f.timeUs > leader.back().timeUs)) {
             continue;
         }
         d.push_back(f.frame - leader[li].frame);
@@ -101,10 +106,11 @@ std::vector<int> differences(const std::vector<Shown>& leader, const std::vector
 }
 
 // Collects every board's output until the leader's show has ended.
-void watch(std::vector<Board*> boards, const std::function<void(int64_t)>& tick = nullptr) {
-    int64_t end = nowUs() + (FRAMES * 25 + 15000) * 1000LL;
+void watch(std::vector<Board*> boards, const std::function<void(int64_t)>& tick = nullptr,
+           int frames = FRAMES) {
+    int64_t end = nowUs() + (frames * 25 + 15000) * 1000LL;
     Board& leader = *boards[0];
-    while (nowUs() < end && (leader.shown.empty() || leader.shown.back().frame < FRAMES - 1)) {
+    while (nowUs() < end && (leader.shown.empty() || leader.shown.back().frame < frames - 1)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         for (Board* b : boards) {
             b->drain();
@@ -226,5 +232,83 @@ TEST(TavodSyncMulticast, AFollowerInAnotherNamespaceFollowsOverTheGroup) {
     EXPECT_LE(worst, 1) << "the follower fell out of step by " << worst << " frames";
     follower.tavod->sendSignal(SIGTERM);
     EXPECT_TRUE(follower.tavod->wait());
+    EXPECT_TRUE(leader.tavod->wait());
+}
+
+namespace {
+
+// Whether a UDP socket on `port` is open in the network namespace of process `pid`.
+bool listensOnUdp(pid_t pid, uint16_t port) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/net/udp");
+    char wanted[8];
+    snprintf(wanted, sizeof(wanted), ":%04X", port);
+    std::string line;
+    while (std::getline(in, line)) {
+        // "sl local_address rem_address ...", the local address as ADDRESS:PORT in hex.
+        std::istringstream fields(line);
+        std::string sl, local;
+        if (fields >> sl >> local && local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+// Boards on one switch: a leader and two followers, each tavod in a network namespace
+// of its own joined to a Linux bridge, with the defaults alone (the group). One
+// follower's clocks run 0.5 % fast; the bridge drops a tenth of what it passes on
+// to the other. Both stay within a frame of the leader through a 24 s show, over
+// which the fast one alone would drift five frames.
+TEST(TavodSyncSwitch, FollowersOnABridgeKeepInStepWithAFastClockAndLoss) {
+    if (fakeTimeLibrary().empty()) {
+        GTEST_SKIP() << "libfaketime is not installed (Debian package faketime, a test dependency)";
+    }
+    BridgedNamespaces net(3);
+    if (!net.ok()) {
+        GTEST_SKIP() << net.reason();
+    }
+    ASSERT_TRUE(net.DropOnTheWayTo(2, 10)) << net.output();
+    const int frames = 960;
+    std::vector<std::unique_ptr<Board>> boards;
+    ASSERT_TRUE(net.InBridgeNamespace([&] {
+        for (int i = 0; i < 3; i++) {
+            boards.push_back(std::make_unique<Board>(net.BridgeAddress(), frames));
+        }
+    }));
+    Board &leader = *boards[0], &fast = *boards[1], &lossy = *boards[2];
+    fast.start({"--set", "syncMode=follower", "run"}, true, net.BoardNamespace(1));
+    lossy.start({"--set", "syncMode=follower", "run"}, false, net.BoardNamespace(2));
+    // The leader starts once both followers hear the group.
+    int64_t deadline = nowUs() + 30000000;
+    for (Board* f : {&fast, &lossy}) {
+        while (!listensOnUdp(f->tavod->pid(), protocols::sync::PORT) && f->tavod->running() &&
+               nowUs() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ASSERT_TRUE(listensOnUdp(f->tavod->pid(), protocols::sync::PORT)) << f->tavod->err();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    leader.start({"--set", "syncMode=leader", "play", "show.lcsf"}, false, net.BoardNamespace(0));
+    watch({&leader, &fast, &lossy}, nullptr, frames);
+    ASSERT_FALSE(leader.shown.empty()) << leader.tavod->err();
+    EXPECT_GT(net.Dropped(2), 0) << "the bridge dropped nothing on its way to the lossy follower";
+    for (Board* f : {&fast, &lossy}) {
+        const char* which = f == &fast ? "the fast follower" : "the lossy follower";
+        ASSERT_FALSE(f->shown.empty()) << which << " showed nothing:\n"
+                                       << f->tavod->err() << "\nleader:\n"
+                                       << leader.tavod->err();
+        std::vector<int> d =
+            differences(leader.shown, f->shown, leader.shown.front().timeUs + 1000000, frames);
+        ASSERT_GT(d.size(), 800u) << which;
+        int worst = 0;
+        for (int x : d) {
+            worst = std::max(worst, std::abs(x));
+        }
+        EXPECT_LE(worst, 1) << which << " fell out of step by " << worst << " frames";
+        f->tavod->sendSignal(SIGTERM);
+        EXPECT_TRUE(f->tavod->wait());
+    }
     EXPECT_TRUE(leader.tavod->wait());
 }

@@ -1,6 +1,7 @@
 // A veth pair for tests: the near end in the test's own network
-// namespace, the cards' end in a namespace made for the test, both removed again
-// when the object goes (also when the test fails). Needs root (CAP_NET_ADMIN).
+// namespace (or in another one named), the cards' end in a namespace made for the
+// test, both removed again when the object goes (also when the test fails). Needs
+// root (CAP_NET_ADMIN).
 #pragma once
 
 #include <atomic>
@@ -15,10 +16,47 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+// A shell command, its output (standard error too) into `output`; the exit status.
+inline int runCommand(const std::string& command, std::string& output) {
+    output.clear();
+    FILE* p = popen((command + " 2>&1").c_str(), "r");
+    if (!p) {
+        output = strerror(errno);
+        return -1;
+    }
+    char buf[256];
+    while (fgets(buf, sizeof(buf), p)) {
+        output += buf;
+    }
+    int status = pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs `f` with the calling thread in the named network namespace (sockets made
+// there stay there), then returns the thread to its own; false when it could not enter.
+template <typename F> bool inNetworkNamespace(const std::string& ns, F f) {
+    int self = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    int target = open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+    bool entered = self >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0;
+    if (entered) {
+        f();
+        setns(self, CLONE_NEWNET);
+    }
+    if (self >= 0) {
+        close(self);
+    }
+    if (target >= 0) {
+        close(target);
+    }
+    return entered;
+}
+
 class VethPair {
 public:
     // Names carry the process id and a counter, so parallel tests never meet.
-    VethPair() {
+    // `nearNs`: the namespace (of `ip netns`) the near end is made in; "": the test's own.
+    explicit VethPair(const std::string& nearNs = "")
+        : m_near(nearNs.empty() ? "ip " : "ip -n " + nearNs + " ") {
         static std::atomic<int> counter{0};
         int n = counter++;
         std::string id = std::to_string(getpid() % 100000) + "x" + std::to_string(n);
@@ -38,7 +76,7 @@ public:
     }
     ~VethPair() {
         if (m_linkMade) {
-            run("ip link del " + host);
+            run(m_near + "link del " + host);
         }
         if (m_nsMade) {
             run("ip netns del " + ns);
@@ -55,7 +93,7 @@ public:
     // kernel publishes it some time after the link is set (up to a second).
     bool SetHostUp(bool up) {
         m_hostUp = up;
-        return run("ip link set " + host + (up ? " up" : " down")) == 0 && waitForOperstate();
+        return run(m_near + "link set " + host + (up ? " up" : " down")) == 0 && waitForOperstate();
     }
     bool SetCardUp(bool up) {
         m_cardUp = up;
@@ -65,7 +103,7 @@ public:
     // Removes the pair (both ends go), as when an adapter is unplugged or its
     // driver unloaded.
     bool Remove() {
-        if (run("ip link del " + host) != 0) {
+        if (run(m_near + "link del " + host) != 0) {
             return false;
         }
         m_linkMade = false;
@@ -74,13 +112,13 @@ public:
     // Makes the pair (again) under the same names, both ends up; made again, the
     // ends have new interface indexes. False with the reason kept for reason().
     bool Add() {
-        if (run("ip link add " + host + " type veth peer name " + card + " netns " + ns) != 0) {
+        if (run(m_near + "link add " + host + " type veth peer name " + card + " netns " + ns) != 0) {
             m_reason = "'ip link add ... type veth' failed: " + m_output;
             return false;
         }
         m_linkMade = true;
         m_hostUp = m_cardUp = true;
-        if (run("ip link set " + host + " up") != 0 ||
+        if (run(m_near + "link set " + host + " up") != 0 ||
             run("ip -n " + ns + " link set " + card + " up") != 0) {
             m_reason = "cannot bring the veth pair up: " + m_output;
             return false;
@@ -94,48 +132,20 @@ public:
 
     // Runs `f` with the calling thread in the cards' namespace (sockets made there
     // stay there), then returns the thread to its own.
-    template <typename F> bool InCardNamespace(F f) {
-        int self = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-        int target = open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-        bool entered = self >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0;
-        if (entered) {
-            f();
-            setns(self, CLONE_NEWNET);
-        }
-        if (self >= 0) {
-            close(self);
-        }
-        if (target >= 0) {
-            close(target);
-        }
-        return entered;
-    }
+    template <typename F> bool InCardNamespace(F f) { return inNetworkNamespace(ns, f); }
 
     // Gives the pair a link-local /30 of this process's own (gone with the pair) and
     // brings up the far namespace's loopback; `peer` is the far end's address.
     bool AddLinkLocalAddresses(std::string& peer) {
         std::string net = "169.254." + std::to_string(20 + getpid() % 200) + ".";
         peer = net + "2";
-        return run("ip addr add " + net + "1/30 dev " + host) == 0 &&
+        return run(m_near + "addr add " + net + "1/30 dev " + host) == 0 &&
                run("ip -n " + ns + " addr add " + peer + "/30 dev " + card) == 0 &&
                run("ip -n " + ns + " link set lo up") == 0;
     }
 
     // A shell command; its output is kept for the messages above.
-    int run(const std::string& command) {
-        m_output.clear();
-        FILE* p = popen((command + " 2>&1").c_str(), "r");
-        if (!p) {
-            m_output = strerror(errno);
-            return -1;
-        }
-        char buf[256];
-        while (fgets(buf, sizeof(buf), p)) {
-            m_output += buf;
-        }
-        int status = pclose(p);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    int run(const std::string& command) { return runCommand(command, m_output); }
 
     std::string ns;
     std::string host;
@@ -146,15 +156,7 @@ private:
     bool waitForOperstate() {
         bool wantUp = m_hostUp && m_cardUp;
         for (int i = 0; i < 300; i++) {
-            char state[32] = {0};
-            FILE* f = fopen(("/sys/class/net/" + host + "/operstate").c_str(), "r");
-            if (f) {
-                if (!fgets(state, sizeof(state), f)) {
-                    state[0] = 0;
-                }
-                fclose(f);
-            }
-            if ((strncmp(state, "up", 2) == 0) == wantUp) {
+            if (hostOperUp() == wantUp) {
                 return true;
             }
             usleep(10 * 1000);
@@ -162,6 +164,25 @@ private:
         return false;
     }
 
+    // /sys shows the namespace it was mounted in: a near end elsewhere is asked of ip.
+    bool hostOperUp() {
+        if (m_near != "ip ") {
+            std::string out;
+            return runCommand(m_near + "-o link show dev " + host, out) == 0 &&
+                   out.find(" state UP ") != std::string::npos;
+        }
+        char state[32] = {0};
+        FILE* f = fopen(("/sys/class/net/" + host + "/operstate").c_str(), "r");
+        if (f) {
+            if (!fgets(state, sizeof(state), f)) {
+                state[0] = 0;
+            }
+            fclose(f);
+        }
+        return strncmp(state, "up", 2) == 0;
+    }
+
+    const std::string m_near; // "ip " or "ip -n NAMESPACE ": commands for the near end
     bool m_hostUp = true;
     bool m_cardUp = true;
     bool m_ok = false;
