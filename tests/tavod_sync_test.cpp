@@ -190,6 +190,12 @@ TEST_F(TavodSyncTest, AFastFollowerDriftsAloneAndKeepsInStepWhenSynced) {
     EXPECT_LE(worstLate, 1) << "the late follower did not catch up";
     EXPECT_GT(late.shown.front().frame, 100)
         << "the late follower starts where the leader is, not at the start";
+    // Its very first frame is already near the leader's (started at the whole second
+    // before, it showed a frame of up to a second ago).
+    std::vector<int> first = differences(leader.shown, late.shown, late.shown.front().timeUs);
+    ASSERT_FALSE(first.empty());
+    EXPECT_LE(std::abs(first.front()), 10)
+        << "the late follower's first frame was " << first.front() << " frames off the leader's";
     for (Board* b : {&fast, &late}) {
         b->tavod->sendSignal(SIGTERM);
         EXPECT_TRUE(b->tavod->wait());

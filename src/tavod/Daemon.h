@@ -93,9 +93,11 @@ public:
     void Shutdown();
 
     // Opens and starts a sequence; it plays on the output thread from its first
-    // frame. False with `error` set when it cannot be played. A later pass of a loop
-    // (`again`) is logged at debug level only: the first "Playing" line says it all.
-    bool StartSequence(const std::string& name, int startSecond, std::string& error, bool again = false);
+    // frame, from `startSecond` (-1: the start) or from `startFrame` when that is
+    // above 0. False with `error` set when it cannot be played. A later pass of a
+    // loop (`again`) is logged at debug level only: the first "Playing" line says it all.
+    bool StartSequence(const std::string& name, int startSecond, std::string& error, bool again = false,
+                       int startFrame = 0);
     // Closes the running sequence, blanking the outputs.
     void StopSequence();
 

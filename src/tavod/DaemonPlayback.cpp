@@ -11,9 +11,11 @@
 #include "host/core/MediaPath.h"
 #include "host/player/Player.h"
 
+#include <algorithm>
 #include <thread>
 
-bool Daemon::StartSequence(const std::string& name, int startSecond, std::string& error, bool again) {
+bool Daemon::StartSequence(const std::string& name, int startSecond, std::string& error, bool again,
+                           int startFrame) {
     if (!m_sequence) {
         error = "the daemon is not started";
         return false;
@@ -38,7 +40,7 @@ bool Daemon::StartSequence(const std::string& name, int startSecond, std::string
         // No frame may be taken between the open (which loads frame 0) and the
         // start; the first frame of the output thread then sends frame 0 itself.
         std::lock_guard<std::recursive_mutex> frames(m_outputThread.FrameLock());
-        if (m_sequence->OpenSequenceFile(name, 0, startSecond)) {
+        if (m_sequence->OpenSequenceFile(name, std::max(0, startFrame), startFrame > 0 ? -1 : startSecond)) {
             m_sequence->StartSequence();
             m_outputThread.SkipNextRead();
             m_outputThread.ForceOutputNow();

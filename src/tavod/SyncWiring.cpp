@@ -324,13 +324,13 @@ void SyncWiring::act(const Action& a) {
         int frame = std::max<int64_t>(0, (int64_t)a.frame + (a.type == Type::START ? 0 : sinceMs / step));
         bool playing = seq && seq->IsSequenceRunning() && seq->GetSequenceName() == a.name;
         if (!playing) {
+            // Opened at the leader's frame: its first frame goes out at once, so an
+            // open at the whole second before it would show that older frame first.
             Player::INSTANCE.SetStatus(PLAYER_STATUS_IDLE);
-            if (!m_daemon->StartSequence(a.name, frame * step / 1000, error)) {
+            if (!m_daemon->StartSequence(a.name, -1, error, false, frame)) {
                 LogWarn(LOGCH_PLAYER, "Sync: %s\n", error.c_str());
             }
-            seq = m_daemon->GetSequence();
-        }
-        if (frame > 0 && seq && seq->IsSequenceRunning()) {
+        } else if (frame > 0) {
             seq->SeekSequenceFile(frame);
         }
         std::lock_guard<std::mutex> l(m_lock);
