@@ -182,7 +182,9 @@ void SyncWiring::FrameDone() {
     Sequence* seq = m_daemon->GetSequence();
     bool running = seq && seq->IsSequenceRunning();
     int frame = running ? seq->GetLoadedFrameNumber() : -1;
-    m_lastFrameUs = GetTime();
+    if (frame >= 0) {
+        m_frameZeroUs = GetTime() - (int64_t)frame * seq->seqStepTime * 1000;
+    }
     m_lastFrame = frame;
     if (m_mode != LEADER || frame < 0) {
         return;
@@ -240,8 +242,7 @@ void SyncWiring::follow(const Packet& p, int64_t arrivedUs) {
         m_actions.push_back({p.type, p.name, p.frame, p.stepMs, arrivedUs});
         return;
     }
-    int step = seq->seqStepTime;
-    int64_t own = (int64_t)m_lastFrame.load() * step * 1000 + (arrivedUs - m_lastFrameUs.load());
+    int64_t own = arrivedUs - m_frameZeroUs.load();
     int64_t target = (int64_t)p.frame * p.stepMs * 1000 + (int64_t)m_offsetMs * 1000;
     int64_t offset = own - target;
     m_offsetNowUs = offset;

@@ -102,9 +102,12 @@ private:
     long long m_seeks = 0;
     std::string m_missing; // the sequence the leader plays that this board lacks
 
-    // Written after each frame on the output thread, read by the others.
+    // Written after each frame on the output thread, read by the others: the last
+    // frame, and when frame 0 would have gone out had every frame taken its step
+    // (the last frame's time less its show time). One value for both, so that a
+    // reader never pairs a frame with the next frame's time.
     std::atomic<int> m_lastFrame{-1};
-    std::atomic<int64_t> m_lastFrameUs{0};
+    std::atomic<int64_t> m_frameZeroUs{0};
     // Leader: the last half-second slot a position went out for.
     int64_t m_lastPositionSlot = -1;
 };
