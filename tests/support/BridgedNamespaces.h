@@ -2,8 +2,11 @@
 // own, and for each board a namespace joined to it by a veth pair (VethPair, its
 // near end a port of the bridge). The boards have addresses .1, .2, ... and the
 // bridge .254 of a link-local /24, so a socket made in the bridge's namespace
-// (InBridgeNamespace) hears every board. All of it goes with the object, also when
-// the test fails. Needs root (CAP_NET_ADMIN).
+// (InBridgeNamespace) hears every board. Each board knows the bridge's hardware
+// address beforehand (a permanent neighbour entry): with packets dropped on the way
+// to a board, a lost ARP answer would otherwise hold what it sends to the bridge
+// for a second. All of it goes with the object, also when the test fails. Needs
+// root (CAP_NET_ADMIN).
 #pragma once
 
 #include "VethPair.h"
@@ -27,7 +30,7 @@ public:
             return;
         }
         m_nsMade = true;
-        if (run("ip -n " + ns + " link add name br0 type bridge") != 0 ||
+        if (run("ip -n " + ns + " link add name br0 address " + BRIDGE_MAC + " type bridge") != 0 ||
             run("ip -n " + ns + " addr add " + BridgeAddress() + "/24 dev br0") != 0 ||
             run("ip -n " + ns + " link set br0 up") != 0 || run("ip -n " + ns + " link set lo up") != 0) {
             m_reason = "cannot make the bridge: " + m_output;
@@ -42,6 +45,8 @@ public:
             }
             if (run("ip -n " + ns + " link set " + v.host + " master br0") != 0 ||
                 run("ip -n " + v.ns + " addr add " + BoardAddress(i) + "/24 dev " + v.card) != 0 ||
+                run("ip -n " + v.ns + " neigh replace " + BridgeAddress() + " lladdr " + BRIDGE_MAC +
+                    " dev " + v.card + " nud permanent") != 0 ||
                 run("ip -n " + v.ns + " link set lo up") != 0) {
                 m_reason = "cannot join a board to the bridge: " + m_output;
                 return;
@@ -102,6 +107,9 @@ public:
     std::string ns; // the bridge's namespace
 
 private:
+    // Set, so that it stays what the boards were told (a bridge takes a port's otherwise).
+    static constexpr const char* BRIDGE_MAC = "02:00:00:00:00:fe";
+
     int run(const std::string& command) { return runCommand(command, m_output); }
 
     std::vector<std::unique_ptr<VethPair>> m_links;
