@@ -4,6 +4,7 @@
 #include "Daemon.h"
 #include "HttpApi.h"
 #include "Paths.h"
+#include "RealTime.h"
 #include "Sequence.h"
 #include "host/core/Common.h"
 #include "host/core/Log.h"
@@ -14,9 +15,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <sstream>
 
 #include <arpa/inet.h>
+#include <pthread.h>
+#include <sched.h>
 
 using protocols::sync::Packet;
 using protocols::sync::Type;
@@ -100,6 +104,23 @@ bool SyncWiring::Start(Daemon& daemon) {
     m_offsetMs = getSettingInt("syncOffsetMs", 0);
     m_keepPlaying = getSettingInt("syncKeepPlaying", 0) == 1;
     m_board = tavod::BoardName();
+    // A packet's arrival time is read on the sync thread once it runs: at normal
+    // priority, beside other work, it came up to 17 ms late now and then (the bench
+    // of docs/performance.md), and the follower slewed on the error. The thread gets
+    // the output thread's real-time priority.
+    int priority = tavod::RealTimeFromSettings().priority;
+    if (priority > 0) {
+        s.threadStart = [priority] {
+            struct sched_param sp;
+            memset(&sp, 0, sizeof(sp));
+            sp.sched_priority = priority;
+            int r = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+            if (r != 0) {
+                LogDebug(LOGCH_PLAYER, "Sync thread runs without real-time priority %d: %s\n", priority,
+                         strerror(r));
+            }
+        };
+    }
     std::string error;
     if (!m_channel.Open(
             s, [this](const Packet& p, uint32_t from, int64_t arrived) { onPacket(p, from, arrived); },

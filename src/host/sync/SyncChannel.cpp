@@ -209,6 +209,9 @@ bool Channel::Send(protocols::sync::Packet packet) {
 
 void Channel::run() {
     SetThreadName("Tavo-Sync");
+    if (m_settings.threadStart) {
+        m_settings.threadStart();
+    }
     uint8_t buf[protocols::sync::MAX_PACKET_SIZE + 1];
     while (true) {
         struct pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {m_fd, POLLIN, 0}};

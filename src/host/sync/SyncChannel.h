@@ -23,6 +23,8 @@ struct Settings {
     std::string interface; // multicast leaves and is joined here; "": every one that takes it
     // "ADDRESS[:PORT]" each: sent to these instead of the group (a port left out is `port`).
     std::vector<std::string> unicast;
+    // Runs first on the channel's thread (the daemon gives it real-time priority there).
+    std::function<void()> threadStart;
 };
 
 class Channel {
