@@ -1,9 +1,11 @@
 // Many boards in sync through real tavods on a private loopback: a leader and
 // followers, each board's CustomUDP output carrying the frame number it shows to a
-// collector that timestamps every datagram. One follower's clocks run 0.5 % fast
-// (faketime's library preloaded with a rate): without sync it drifts; with sync it
-// stays within a frame of the leader, and a follower started late catches up.
+// collector that takes every datagram's arrival time from the kernel (so that a
+// pause of the test process itself cannot put two boards' frames side by side). One follower's clocks run 0.5
+// % fast (faketime's library preloaded with a rate): without sync it drifts; with sync it stays within a
+// frame of the leader, and a follower started late catches up.
 #include "BridgedNamespaces.h"
+#include "Lateness.h"
 #include "PrivateNetwork.h"
 #include "TavodTestSupport.h"
 #include "VethPair.h"
@@ -39,6 +41,8 @@ struct Board {
     // namespace); `frames`: the show's length, in frames of 25 ms.
     explicit Board(const std::string& address = "127.0.0.1", int frames = FRAMES)
         : rx(address.c_str(), 8 * 1024 * 1024) {
+        int on = 1;
+        setsockopt(rx.fd(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
         const std::string raw = media.path() + "/show.raw";
         std::ofstream out(raw, std::ios::binary);
         for (int f = 0; f < frames; f++) {
@@ -69,12 +73,14 @@ struct Board {
         unsetenv("LD_PRELOAD");
         unsetenv("FAKETIME");
     }
-    // Takes what arrived so far.
+    // Takes what arrived so far, with the kernel's arrival times.
     void drain() {
-        std::vector<uint8_t> d;
-        while (rx.receive(d, 0)) {
-            if (d.size() == 3 && d[2] == 1) {
-                shown.push_back({nowUs(), d[0] << 8 | d[1]});
+        std::vector<uint8_t> d(2048);
+        int64_t at = 0;
+        ssize_t n;
+        while ((n = ReceiveStamped(rx.fd(), d, at, 0)) >= 0) {
+            if (n == 3 && d[2] == 1) {
+                shown.push_back({at, d[0] << 8 | d[1]});
             }
         }
     }
