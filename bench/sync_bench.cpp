@@ -17,11 +17,11 @@
 // TAVO_SYNC_BENCH_DUMP names a file for every offset ("follower seconds ms" a line).
 #include "BridgedNamespaces.h"
 #include "Lateness.h"
+#include "ProcessProbes.h"
 #include "TavodTestSupport.h"
 
 #include <benchmark/benchmark.h>
 
-#include <dirent.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -32,7 +32,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,61 +73,6 @@ struct Arrival {
     int board;
     int frame;
 };
-
-// utime + stime of a process, in clock ticks.
-long long cpuTicks(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) {
-        return -1;
-    }
-    std::istringstream in(text.substr(close + 2));
-    std::string field;
-    long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && in >> field; i++) {
-        if (i == 14) {
-            utime = atoll(field.c_str());
-        } else if (i == 15) {
-            stime = atoll(field.c_str());
-        }
-    }
-    return utime + stime;
-}
-
-// Nanoseconds a process's thread named `name` has run (its schedstat); -1 when none is.
-long long threadRunNs(pid_t pid, const std::string& name) {
-    const std::string dir = "/proc/" + std::to_string(pid) + "/task/";
-    DIR* d = opendir(dir.c_str());
-    long long ns = -1;
-    for (struct dirent* e = d ? readdir(d) : nullptr; e; e = readdir(d)) {
-        std::string comm;
-        std::ifstream(dir + e->d_name + "/comm") >> comm;
-        if (comm == name) {
-            std::ifstream(dir + e->d_name + "/schedstat") >> ns;
-            break;
-        }
-    }
-    if (d) {
-        closedir(d);
-    }
-    return ns;
-}
-
-bool listensOnUdp(pid_t pid, uint16_t port) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/net/udp");
-    char wanted[8];
-    snprintf(wanted, sizeof(wanted), ":%04X", port);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string sl, local;
-        if (fields >> sl >> local && local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
 
 struct Board {
     MediaDir media;
@@ -257,10 +201,10 @@ void BM_SyncBoards(benchmark::State& state) {
                 continue;
             }
             Tavod& t = *boards[b]->tavod;
-            while (!listensOnUdp(t.pid(), SYNC_PORT) && t.running() && nowUs() < deadline) {
+            while (!ListensOnUdp(t.pid(), SYNC_PORT) && t.running() && nowUs() < deadline) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
-            ready = ready && listensOnUdp(t.pid(), SYNC_PORT);
+            ready = ready && ListensOnUdp(t.pid(), SYNC_PORT);
         }
         if (!ready) {
             stop = true;
@@ -288,19 +232,19 @@ void BM_SyncBoards(benchmark::State& state) {
             if (ticks0[0] < 0 && at > 5000000) {
                 cpuT0 = nowUs();
                 for (int i = 0; i < 3; i++) {
-                    ticks0[i] = cpuTicks(cpuPids[i]);
+                    ticks0[i] = ProcessCpuTicks(cpuPids[i]);
                 }
                 for (int i = 0; i < 2; i++) {
-                    syncNs0[i] = threadRunNs(cpuPids[i], "Tavo-Sync");
+                    syncNs0[i] = ThreadRunNs(cpuPids[i], "Tavo-Sync");
                 }
             }
             if (ticks1[0] < 0 && at > (seconds - 3) * 1000000LL) {
                 cpuT1 = nowUs();
                 for (int i = 0; i < 3; i++) {
-                    ticks1[i] = cpuTicks(cpuPids[i]);
+                    ticks1[i] = ProcessCpuTicks(cpuPids[i]);
                 }
                 for (int i = 0; i < 2; i++) {
-                    syncNs1[i] = threadRunNs(cpuPids[i], "Tavo-Sync");
+                    syncNs1[i] = ThreadRunNs(cpuPids[i], "Tavo-Sync");
                 }
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -13,6 +13,7 @@
 //
 // TAVOD_BENCH_SECONDS sets the length of the show (default 30).
 #include "Lateness.h"
+#include "ProcessProbes.h"
 #include "VethPair.h"
 #include "protocols/E131.h"
 
@@ -88,27 +89,6 @@ int run(const std::vector<std::string>& args) {
     int st = 0;
     waitpid(pid, &st, 0);
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-// utime + stime of a process, in clock ticks.
-long long cpuTicks(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) {
-        return -1;
-    }
-    std::istringstream in(text.substr(close + 2));
-    std::string field;
-    long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && in >> field; i++) {
-        if (i == 14) {
-            utime = atoll(field.c_str());
-        } else if (i == 15) {
-            stime = atoll(field.c_str());
-        }
-    }
-    return utime + stime;
 }
 
 std::string httpGet(int port, const std::string& path) {
@@ -331,12 +311,12 @@ void BM_TavodFrameTiming(benchmark::State& state) {
         int st = 0;
         while (waitpid(pid, &st, WNOHANG) == 0) {
             if (ticks0 < 0 && nowUs() - start > 500000) {
-                ticks0 = cpuTicks(pid);
+                ticks0 = ProcessCpuTicks(pid);
                 t0 = nowUs();
             }
             if (nowUs() - start > (int64_t)(seconds - 1) * 1000000 && status.empty()) {
                 status = httpGet(httpPort, "/api/status");
-                long long ticks1 = cpuTicks(pid);
+                long long ticks1 = ProcessCpuTicks(pid);
                 double cpu =
                     (double)(ticks1 - ticks0) / sysconf(_SC_CLK_TCK) / ((nowUs() - t0) / 1e6) * 100.0;
                 state.counters["cpu_percent"] = cpu;
@@ -570,7 +550,7 @@ void BM_TavodBridge(benchmark::State& state) {
 
         const std::map<std::string, long long> udp0 = udpCounters();
         std::vector<int64_t> sentAt(frames); // the frame's last universe sent
-        long long sendErrors = 0, ticks0 = cpuTicks(pid);
+        long long sendErrors = 0, ticks0 = ProcessCpuTicks(pid);
         const int64_t start = nowUs(), cpuStart = nowUs();
         for (int f = 0; f < frames; f++) {
             int64_t due = start + (int64_t)f * STEP_MS * 1000;
@@ -591,8 +571,8 @@ void BM_TavodBridge(benchmark::State& state) {
             }
             sentAt[f] = RealTimeUs();
         }
-        const double cpu =
-            (double)(cpuTicks(pid) - ticks0) / sysconf(_SC_CLK_TCK) / ((nowUs() - cpuStart) / 1e6) * 100.0;
+        const double cpu = (double)(ProcessCpuTicks(pid) - ticks0) / sysconf(_SC_CLK_TCK) /
+                           ((nowUs() - cpuStart) / 1e6) * 100.0;
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         const std::map<std::string, long long> udp1 = udpCounters();
         Json::Value status = parseJson(httpGet(httpPort, "/api/status"));

@@ -376,19 +376,7 @@ public:
     std::vector<std::string> namespaces, peers; // peers: the far ends' addresses
 
 private:
-    int run(const std::string& command) {
-        m_output.clear();
-        FILE* p = popen((command + " 2>&1").c_str(), "r");
-        if (!p) {
-            return -1;
-        }
-        char buf[256];
-        while (fgets(buf, sizeof(buf), p)) {
-            m_output += buf;
-        }
-        int status = pclose(p);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    int run(const std::string& command) { return runCommand(command, m_output); }
 
     bool m_made = false;
     bool m_ok = false;

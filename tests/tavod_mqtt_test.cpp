@@ -13,12 +13,7 @@
 #include <string>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
-
-#include <cstring>
 
 using namespace tavodtest;
 using mqtttest::MosquittoBroker;
@@ -161,16 +156,12 @@ TEST_F(TavodMqttTest, StatusTopicsFollowTheShow) {
 // retained, without the counters that change with every packet.
 TEST_F(TavodMqttTest, TheSyncTopicNamesTheBoardsAFollowerHears) {
     startBroker();
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    ASSERT_EQ(0, bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)));
-    ASSERT_EQ(0, getsockname(fd, reinterpret_cast<struct sockaddr*>(&a), &len));
-    const std::string syncPort = std::to_string(ntohs(a.sin_port));
-    close(fd);
+    std::string syncPort;
+    {
+        UdpReceiver probe; // a port no one uses, for the follower
+        ASSERT_TRUE(probe.bound());
+        syncPort = std::to_string(probe.port());
+    }
     MediaDir leaderMedia;
     uint16_t leaderHttp = 0;
     std::unique_ptr<Tavod> leader = startWithHttp(

@@ -6,6 +6,7 @@
 // frame of the leader, and a follower started late catches up.
 #include "BridgedNamespaces.h"
 #include "Lateness.h"
+#include "ProcessProbes.h"
 #include "PrivateNetwork.h"
 #include "TavodTestSupport.h"
 #include "VethPair.h"
@@ -15,7 +16,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 using namespace tavodtest;
 
@@ -247,27 +247,6 @@ TEST(TavodSyncMulticast, AFollowerInAnotherNamespaceFollowsOverTheGroup) {
     EXPECT_TRUE(leader.tavod->wait());
 }
 
-namespace {
-
-// Whether a UDP socket on `port` is open in the network namespace of process `pid`.
-bool listensOnUdp(pid_t pid, uint16_t port) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/net/udp");
-    char wanted[8];
-    snprintf(wanted, sizeof(wanted), ":%04X", port);
-    std::string line;
-    while (std::getline(in, line)) {
-        // "sl local_address rem_address ...", the local address as ADDRESS:PORT in hex.
-        std::istringstream fields(line);
-        std::string sl, local;
-        if (fields >> sl >> local && local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-} // namespace
-
 // Boards on one switch: a leader and two followers, each tavod in a network namespace
 // of its own joined to a Linux bridge, with the defaults alone (the group). One
 // follower's clocks run 0.5 % fast; the bridge drops a tenth of what it passes on
@@ -295,11 +274,11 @@ TEST(TavodSyncSwitch, FollowersOnABridgeKeepInStepWithAFastClockAndLoss) {
     // The leader starts once both followers hear the group.
     int64_t deadline = nowUs() + 30000000;
     for (Board* f : {&fast, &lossy}) {
-        while (!listensOnUdp(f->tavod->pid(), protocols::sync::PORT) && f->tavod->running() &&
+        while (!ListensOnUdp(f->tavod->pid(), protocols::sync::PORT) && f->tavod->running() &&
                nowUs() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        ASSERT_TRUE(listensOnUdp(f->tavod->pid(), protocols::sync::PORT)) << f->tavod->err();
+        ASSERT_TRUE(ListensOnUdp(f->tavod->pid(), protocols::sync::PORT)) << f->tavod->err();
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     leader.start({"--set", "syncMode=leader", "play", "show.lcsf"}, false, net.BoardNamespace(0));

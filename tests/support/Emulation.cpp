@@ -59,6 +59,7 @@ const EmulationSkip kEmulationSkips[] = {
     {"DebPackageTest.ItsProgramsRunFromWhereThePackagePutsThem", HOST_LDD},
     {"TavodSyncTest.*", FAKETIME_ARMHF},
     {"TavodSyncMulticast.*", FAKETIME_ARMHF},
+    {"TavodSyncSwitch.*", FAKETIME_ARMHF},
 };
 
 bool matches(const char* pattern, const std::string& name) {
