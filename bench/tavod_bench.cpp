@@ -142,6 +142,24 @@ int freePort() {
     return port;
 }
 
+// The show's length: TAVOD_BENCH_SECONDS (default 30, at least 3).
+int showSeconds() {
+    const char* v = getenv("TAVOD_BENCH_SECONDS");
+    return std::max(3, v ? atoi(v) : 30);
+}
+
+// A temporary media folder with config/ and sequences/; "" when it cannot be made.
+std::string makeMediaFolder() {
+    char tmpl[] = "/tmp/tavod_bench_XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        return "";
+    }
+    const std::string media = tmpl;
+    mkdir((media + "/config").c_str(), 0755);
+    mkdir((media + "/sequences").c_str(), 0755);
+    return media;
+}
+
 // A UDP socket on 127.0.0.1 whose datagrams carry the kernel's arrival time
 // (ReceiveStamped), with room for bursts; its port in `port`.
 int stampedReceiver(int& port) {
@@ -225,24 +243,18 @@ void BM_TavodFrameTiming(benchmark::State& state) {
     if (load < 0) {
         load = 2 * (int)sysconf(_SC_NPROCESSORS_ONLN);
     }
-    int seconds = getenv("TAVOD_BENCH_SECONDS") ? atoi(getenv("TAVOD_BENCH_SECONDS")) : 30;
-    if (seconds < 3) {
-        seconds = 3;
-    }
+    const int seconds = showSeconds();
     const int frames = seconds * 1000 / STEP_MS;
     std::string bin = binDir();
     std::string tavod = bin + "/tavod";
     std::string lcsf = bin + "/lcsf";
     std::string plugins = bin + "/../plugins";
 
-    char tmpl[] = "/tmp/tavod_bench_XXXXXX";
-    if (!mkdtemp(tmpl)) {
+    const std::string media = makeMediaFolder();
+    if (media.empty()) {
         state.SkipWithError("cannot make a temporary folder");
         return;
     }
-    std::string media = tmpl;
-    mkdir((media + "/config").c_str(), 0755);
-    mkdir((media + "/sequences").c_str(), 0755);
     if (run({lcsf, "create", media + "/sequences/bench.lcsf", "--channels", std::to_string(SEQUENCE_CHANNELS),
              "--frames", std::to_string(frames), "--step", std::to_string(STEP_MS), "--pattern", "ramp",
              "--compression", "zstd"}) != 0) {
@@ -455,10 +467,7 @@ uint32_t frameIn(const uint8_t* d) {
 }
 
 void BM_TavodBridge(benchmark::State& state) {
-    int seconds = getenv("TAVOD_BENCH_SECONDS") ? atoi(getenv("TAVOD_BENCH_SECONDS")) : 30;
-    if (seconds < 3) {
-        seconds = 3;
-    }
+    const int seconds = showSeconds();
     const int frames = seconds * 1000 / STEP_MS;
     VethPair veth;
     std::string peer;
@@ -468,14 +477,11 @@ void BM_TavodBridge(benchmark::State& state) {
     }
     const std::string address = peer.substr(0, peer.rfind('.')) + ".1"; // tavod's end
     std::string bin = binDir();
-    char tmpl[] = "/tmp/tavod_bench_XXXXXX";
-    if (!mkdtemp(tmpl)) {
+    const std::string media = makeMediaFolder();
+    if (media.empty()) {
         state.SkipWithError("cannot make a temporary folder");
         return;
     }
-    std::string media = tmpl;
-    mkdir((media + "/config").c_str(), 0755);
-    mkdir((media + "/sequences").c_str(), 0755);
     std::ofstream(media + "/config/bridge.json")
         << "{\"e131\": {\"universes\": [{\"universe\": 1, \"count\": " << BRIDGE_UNIVERSES
         << ", \"universeSize\": " << BRIDGE_SLOTS << ", \"startChannel\": 1}]}}\n";

@@ -335,20 +335,27 @@ std::string bytesText(const std::vector<uint8_t>& v) {
     return "[" + s + "]";
 }
 
+// olad senders in namespaces of their own on one segment with the test's; tavod in
+// the test's private namespace, so no E1.31 of other tests reaches it.
+class BridgeOlad : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!net.ok()) {
+            GTEST_SKIP() << net.reason();
+        }
+        if (!segment.made()) {
+            GTEST_SKIP() << segment.reason();
+        }
+        ASSERT_TRUE(segment.ok()) << segment.reason();
+    }
+
+    PrivateNetwork net; // first: the segment is made in the private namespace
+    SharedSegment segment{2};
+};
+
 } // namespace
 
-TEST(BridgeOlad, OladStreamsE131IntoTheBridgeAndTheOutputCarriesItByteForByte) {
-    // olad in a namespace of its own sends multicast over the segment; tavod, in the
-    // test's private namespace, hears no other test's E1.31.
-    PrivateNetwork net;
-    if (!net.ok()) {
-        GTEST_SKIP() << net.reason();
-    }
-    SharedSegment segment(1);
-    if (!segment.made()) {
-        GTEST_SKIP() << segment.reason();
-    }
-    ASSERT_TRUE(segment.ok()) << segment.reason();
+TEST_F(BridgeOlad, OladStreamsE131IntoTheBridgeAndTheOutputCarriesItByteForByte) {
     const std::string peer = segment.peers[0];
     OladPeer olad(segment.namespaces[0], peer);
     if (!olad.ok()) {
@@ -403,18 +410,7 @@ TEST(BridgeOlad, OladStreamsE131IntoTheBridgeAndTheOutputCarriesItByteForByte) {
 // silent (2.5 s), and only then does the 100's data take over. Shut down as usual
 // (SIGTERM), olad ends its stream with Stream_Terminated packets of no slots, and
 // tavod drops the 100 as ended.
-TEST(BridgeOlad, TheOladAtPriority150WinsAndTheOneAt100TakesOverOnlyWhenTheSilent150TimesOut) {
-    // Port 5568 of a namespace of the test's own: no E1.31 of other tests reaches
-    // this tavod.
-    PrivateNetwork net;
-    if (!net.ok()) {
-        GTEST_SKIP() << net.reason();
-    }
-    SharedSegment segment(2);
-    if (!segment.made()) {
-        GTEST_SKIP() << segment.reason();
-    }
-    ASSERT_TRUE(segment.ok()) << segment.reason();
+TEST_F(BridgeOlad, TheOladAtPriority150WinsAndTheOneAt100TakesOverOnlyWhenTheSilent150TimesOut) {
     OladPeer low(segment.namespaces[0], segment.peers[0]);
     if (!low.ok()) {
         if (low.reason().find("not installed") != std::string::npos) {
