@@ -355,9 +355,10 @@ TEST_F(MosquittoClientTest, UnreachableBrokerWarnsAndStartDoesNotWait) {
     probe.stop(); // nothing listens there now
     startClient(settingsFor(port, "down"));
     std::string where = "127.0.0.1:" + std::to_string(port);
-    ASSERT_TRUE(waitUntil([&] { return hasWarning("MQTT broker " + where + " cannot be reached"); }, 20000))
+    // The state is set last, after the reason and the warning: wait for it.
+    ASSERT_TRUE(waitUntil([&] { return client->GetState() == MosquittoClient::State::Unreachable; }, 20000))
         << log.text();
-    EXPECT_EQ(client->GetState(), MosquittoClient::State::Unreachable);
+    EXPECT_TRUE(hasWarning("MQTT broker " + where + " cannot be reached")) << log.text();
     EXPECT_EQ(client->GetLastError(), "Connection refused");
     EXPECT_TRUE(log.contains("MQTT broker " + where + " cannot be reached: Connection refused"))
         << log.text();
